@@ -1,0 +1,13 @@
+#!/bin/sh
+# Configures (once) and builds the extension into $VS30AMP_BUILD (default build/py315).
+set -eu
+build=${VS30AMP_BUILD:-build/py315}
+mkdir -p "$build"
+python=${VS30AMP_PYTHON:-python3.15}
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$(command -v "$python")" -DVS30AMP_WERROR="${VS30AMP_WERROR:-OFF}" >"$build.configure.log" 2>&1 ||
+    { cat "$build.configure.log" >&2; exit 1; }
+fi
+cmake --build "$build" >"$build.log" 2>&1 || { cat "$build.log" >&2; exit 1; }
+test -n "$(ls "$build"/_utils*.so 2>/dev/null)" || { echo "build: no _utils module in $build" >&2; exit 1; }

@@ -1,0 +1,4 @@
+#!/bin/sh
+# python3.15 with the freshly built _utils first on the path.
+build=${VS30AMP_BUILD:-build/py315}
+PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}" exec "${VS30AMP_PYTHON:-python3.15}" "$@"
