@@ -4,15 +4,19 @@
 
 namespace {
 
-struct Interned {
-    const char *text;
-    PyObject *object = nullptr;
-    OnceGuard guard;
+class Interned {
+public:
+    explicit Interned(const char *text) : text(text) {}
 
     PyObject *get() {
         if (guard.run([this] { return (object = PyUnicode_InternFromString(text)) != nullptr; })) return object;
         return nullptr;
     }
+
+private:
+    const char *text;
+    PyObject *object = nullptr;
+    OnceGuard guard;
 };
 
 Interned all_name{"__all__"};
