@@ -1,0 +1,92 @@
+"""The faces a user meets: the type stubs, the wheel, the demo and the Dask example."""
+
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _utils
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, capture_output=True, text=True, timeout=600, **kwargs)
+
+
+@pytest.mark.skipif(shutil.which("mypy") is None, reason="mypy is not installed")
+@pytest.mark.parametrize("example, clean", [("uses_all_functions.py", True), ("passes_a_list.py", False)])
+def test_mypy_strict_sees_the_stubs(example, clean):
+    env = dict(os.environ, MYPYPATH=str(REPO))
+    result = run(["mypy", "--strict", "--no-incremental", "--cache-dir=/dev/null",
+                  str(REPO / "tests" / "typing" / example)], env=env)
+    if clean:
+        assert result.returncode == 0, result.stdout + result.stderr
+    else:
+        assert result.returncode == 1, result.stdout + result.stderr
+        assert 'Argument 1 to "_campbell_bozorgnia_2014" has incompatible type "list[float]"' in result.stdout
+
+
+def test_wheel_installs_and_works_in_a_fresh_venv(tmp_path):
+    built = run([str(REPO / "tools" / "wheel.sh"), str(tmp_path / "dist")], cwd=REPO)
+    assert built.returncode == 0, built.stderr
+    wheel = next((tmp_path / "dist").glob("vs30amp-*.whl"))
+    venv = tmp_path / "venv"
+    assert run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)]).returncode == 0
+    python = venv / "bin" / "python"
+    installed = run([str(python), "-m", "pip", "install", "--no-deps", "--no-index", str(wheel)])
+    assert installed.returncode == 0, installed.stderr
+    script = (
+        "import numpy as np, _utils, pathlib\n"
+        "a = _utils._campbell_bozorgnia_2014(np.array([250.0]), np.array([760.0]), np.array([0.2]))\n"
+        "assert abs(a[0, 0] - 1.897296407) < 1e-9\n"
+        "assert _utils._bayless_abrahamson_2018_frequencies().shape == (301,)\n"
+        "here = pathlib.Path(_utils.__file__).parent\n"
+        "assert (here / '_utils.pyi').exists(), 'stubs not installed beside the module'\n"
+        "print(_utils.__file__)\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    used = run([str(python), "-c", script], env=env, cwd=tmp_path)
+    assert used.returncode == 0, used.stderr
+    assert str(venv) in used.stdout
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    length, kind = struct.unpack(">I4s", data[8:16])
+    assert kind == b"IHDR" and zlib.crc32(data[12:16 + length]) == struct.unpack(">I", data[16 + length:20 + length])[0]
+    return struct.unpack(">II", data[16:24])
+
+
+def test_demo_prints_tables_and_writes_a_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "amplification.png"
+    result = run([sys.executable, str(REPO / "examples" / "demo.py"), str(out)])
+    assert result.returncode == 0, result.stderr
+    for text in ("Campbell-Bozorgnia 2014: amplification factors", "Bayless-Abrahamson 2018 EAS: amplification factors",
+                 "soft site, stiff simulation (200, 760, 0.2)", "2.6960"):
+        assert text in result.stdout
+    width, height = png_size(out)
+    assert 600 <= width <= 4000 and 300 <= height <= 3000
+    assert out.stat().st_size > 20_000  # curves and labels, not an empty canvas
+
+
+def test_dask_example_matches_one_direct_call(tmp_path):
+    pytest.importorskip("dask")
+    out = tmp_path / "factors.npz"
+    result = run([sys.executable, str(REPO / "examples" / "dask_sites.py"), "--sites", "2500", "--chunk", "400",
+                  "--workers", "2", "--output", str(out)])
+    assert result.returncode == 0, result.stderr
+    saved = np.load(out)
+    vs30, vs30_sim, pga = saved["vs30"], saved["vs30_sim"], saved["pga"]
+    for name, direct in (("cb14", _utils._campbell_bozorgnia_2014), ("ba18", _utils._bayless_abrahamson_2018_eas)):
+        expected = direct(vs30, vs30_sim, pga)
+        assert saved[name].shape == expected.shape
+        assert saved[name].tobytes() == expected.tobytes()
