@@ -125,7 +125,7 @@ component = st.one_of(
 
 
 @pytest.mark.parametrize("function, row_of", MODELS)
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=150, deadline=None, database=None)
 @given(site=st.tuples(component, component, component))
 def test_any_site(function, row_of, site):
     assert_rows_match(function, row_of, np.array([site], dtype=np.uint64))
