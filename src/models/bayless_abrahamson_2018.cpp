@@ -4,9 +4,15 @@
 #include <cstdint>
 #include <cstring>
 
+#include "models/velocity_cache.hpp"
+
 // Every product, quotient, sum and difference below is one double operation in the order
 // written; the build disables contraction into fused multiply-add so that results agree to the
 // last bit. Clamps use std::fmin, which yields the bound for a NaN value.
+//
+// The kernel does less work than the plain formulas describe, never other work: a value is
+// shared only when it is the same operation on the same operands, and a C library call is
+// skipped only when IEEE 754 fixes its result for every operand that can reach it.
 
 namespace {
 
@@ -36,39 +42,17 @@ constexpr std::size_t LAST_POWER_LAW_ROW = 238;
 constexpr double FROZEN_VS30_EXPONENT = 0.501182975301589;
 constexpr double DECAY_ANCHOR_HZ = 24.0;
 
-// What one site needs before the frequency pass.
-struct Ba18Site {
-    double reference_intensity;  // PGA carried from vs30_sim to the reference condition (g)
-    double nl_vs30_offset;       // min(vs30, 760) - 360 (m/s)
-    double nl_floor;             // smallest nonlinear factor over all rows, in totalOrder
-    double nl_floor_frequency;   // frequency of the first row holding nl_floor (Hz)
-    double kappa_site;           // decay parameter of vs30 (s)
-    double kappa_sim;            // decay parameter of vs30_sim (s)
-    double base_site;            // min(vs30 / 1000, 1)
-    double base_sim;             // min(vs30_sim / 1000, 1)
-    double anchor_site;          // base_site to the frozen exponent
-    double anchor_sim;           // base_sim to the frozen exponent
-};
-
 double linear_base(double vs30) { return std::fmin(vs30 / LINEAR_VS30_LIMIT, 1.0); }
 
-double reference_intensity(double vs30_sim, double pga) {
+// pow(q, 0.846) of the PGA conversion; the reference intensity is this times the PGA.
+double intensity_scale(double vs30_sim) {
     const double s = linear_base(vs30_sim);
     const double p = std::pow(s, PGA_VS30_EXPONENT);
     const double q = PGA_REFERENCE_FACTOR / p;
-    return std::pow(q, PGA_RATIO_EXPONENT) * pga;
+    return std::pow(q, PGA_RATIO_EXPONENT);
 }
 
 double nl_vs30_offset(double vs30) { return std::fmin(vs30, REFERENCE_VS30) - NL_VS30_SHIFT; }
-
-double nonlinear_factor(std::size_t k, double intensity, double offset) {
-    const double f2 = BA18_NL_AMPLITUDE[k];
-    const double f3 = BA18_NL_VS30_RATE[k];
-    const double f4 = BA18_NL_INTENSITY_OFFSET[k];
-    const double base = (intensity + f4) / f4;
-    const double exponent = (std::exp(offset * f3) - std::exp(f3 * NL_REFERENCE_OFFSET)) * f2;
-    return std::pow(base, exponent);
-}
 
 // Key whose signed order is the IEEE 754 totalOrder of the doubles.
 std::int64_t total_order_key(double x) {
@@ -78,73 +62,168 @@ std::int64_t total_order_key(double x) {
     return bits;
 }
 
-bool total_order_before(double a, double b) { return total_order_key(a) < total_order_key(b); }
-
 double kappa(double vs30) { return std::pow(vs30 / REFERENCE_VS30, KAPPA_VS30_EXPONENT) / KAPPA_DIVISOR; }
 
-Ba18Site site_quantities(const SiteTriple &site) {
-    Ba18Site q;
-    q.reference_intensity = reference_intensity(site.vs30_sim, site.pga);
-    q.nl_vs30_offset = nl_vs30_offset(site.vs30);
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-    // The first row in totalOrder, ties going to the lower frequency.
-    q.nl_floor = nonlinear_factor(0, q.reference_intensity, q.nl_vs30_offset);
-    q.nl_floor_frequency = BA18_FREQUENCIES[0];
-    for (std::size_t k = 1; k < BA18_COLUMNS; ++k) {
-        const double factor = nonlinear_factor(k, q.reference_intensity, q.nl_vs30_offset);
-        if (total_order_before(factor, q.nl_floor)) {
-            q.nl_floor = factor;
-            q.nl_floor_frequency = BA18_FREQUENCIES[k];
+// ---- What the coefficient table allows to share, worked out once per process ---------------
+
+struct RowConstants {
+    // exp(F3[k] * 400): the second exponential of row k's nonlinear exponent, the same for
+    // every site.
+    double reference_decay[BA18_COLUMNS];
+    // F3[k] has the bits of F3[k - 1], so exp(o * F3[k]) is the previous row's.
+    bool repeats_rate[BA18_COLUMNS];
+    // F2, F3 and F4 of row k have the bits of row k - 1, so its nonlinear factor is the
+    // previous row's (rows 1-40 and a few near 100 Hz).
+    bool repeats_row[BA18_COLUMNS];
+    // Every reference_decay and every F2 is finite. Then at o = 400 each exponent is zero:
+    // o * F3 is the product F3 * 400, the two exponentials are one finite number, their
+    // difference is +0 and its product with F2 is +0 or -0.
+    bool reference_offset_gives_one;
+};
+
+RowConstants make_row_constants() {
+    RowConstants rows;
+    rows.reference_offset_gives_one = true;
+    for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
+        const double f3 = BA18_NL_VS30_RATE[k];
+        rows.reference_decay[k] = std::exp(f3 * NL_REFERENCE_OFFSET);
+        rows.repeats_rate[k] = k > 0 && same_bits(f3, BA18_NL_VS30_RATE[k - 1]);
+        rows.repeats_row[k] = rows.repeats_rate[k] && same_bits(BA18_NL_AMPLITUDE[k], BA18_NL_AMPLITUDE[k - 1]) &&
+                              same_bits(BA18_NL_INTENSITY_OFFSET[k], BA18_NL_INTENSITY_OFFSET[k - 1]);
+        if (!std::isfinite(rows.reference_decay[k]) || !std::isfinite(BA18_NL_AMPLITUDE[k]))
+            rows.reference_offset_gives_one = false;
+    }
+    return rows;
+}
+
+const RowConstants &row_constants() {
+    static const RowConstants rows = make_row_constants();
+    return rows;
+}
+
+// ---- Nonlinear factors and their floor -------------------------------------------------------
+//
+// pow(x, +-0) is 1 for every x, NaN included, and pow(1, y) is 1 for every y, NaN included. The
+// C library makes an exception only for signalling NaN operands, and no operand of these pow
+// calls is one: each is the result of an arithmetic operation, or a finite table constant.
+
+struct NonlinearPart {
+    double factors[BA18_COLUMNS];  // nonlinear_factor(k); read only below the floor's row
+    double floor;                  // nl_floor
+    std::size_t floor_row;         // the row of nl_floor_frequency
+};
+
+void find_nonlinear_part(double intensity, double offset, NonlinearPart &part) {
+    const RowConstants &rows = row_constants();
+    if (offset == NL_REFERENCE_OFFSET && rows.reference_offset_gives_one) {
+        // Every factor is pow(base, +-0) = 1, so the floor is 1 at the first row and every
+        // row receives it; the factors are not read.
+        part.floor = 1.0;
+        part.floor_row = 0;
+        return;
+    }
+    double rate_decay = 0.0;  // exp(o * F3[k]), valid when have_rate_decay
+    bool have_rate_decay = false;
+    std::int64_t floor_key = 0;
+    for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
+        double factor;
+        if (rows.repeats_row[k]) {
+            factor = part.factors[k - 1];
+        } else {
+            if (!rows.repeats_rate[k]) have_rate_decay = false;
+            const double f4 = BA18_NL_INTENSITY_OFFSET[k];
+            const double base = (intensity + f4) / f4;
+            if (base == 1.0) {
+                factor = 1.0;  // pow(1, exponent)
+            } else {
+                if (!have_rate_decay) {
+                    rate_decay = std::exp(offset * BA18_NL_VS30_RATE[k]);
+                    have_rate_decay = true;
+                }
+                const double exponent = (rate_decay - rows.reference_decay[k]) * BA18_NL_AMPLITUDE[k];
+                factor = exponent == 0.0 ? 1.0 : std::pow(base, exponent);
+            }
+        }
+        part.factors[k] = factor;
+        // The first row in totalOrder, ties going to the lower frequency.
+        const std::int64_t key = total_order_key(factor);
+        if (k == 0 || key < floor_key) {
+            floor_key = key;
+            part.floor = factor;
+            part.floor_row = k;
+        }
+    }
+}
+
+// ---- Linear factors --------------------------------------------------------------------------
+
+// The linear factor of one velocity in every row; a row of the site's Vs30 or of the
+// simulation's, whichever the velocity serves as.
+struct LinearRow {
+    double factor[BA18_COLUMNS];
+    bool intensity_ready;     // intensity_scale is filled
+    double intensity_scale;   // intensity_scale() of the velocity as a simulation Vs30
+};
+
+void fill_linear_row(double vs30, LinearRow &row) {
+    const double base = linear_base(vs30);
+    // At the clamp (vs30 of 1000 m/s or more, or NaN) every power of the base is pow(1, E) = 1.
+    const bool clamped = base == 1.0;
+    for (std::size_t k = 0; k <= LAST_POWER_LAW_ROW; ++k)
+        row.factor[k] = clamped ? 1.0 : std::pow(base, BA18_VS30_EXPONENT[k]);
+    const double kappa_value = kappa(vs30);
+    const double anchor = clamped ? 1.0 : std::pow(base, FROZEN_VS30_EXPONENT);
+    for (std::size_t k = LAST_POWER_LAW_ROW + 1; k < BA18_COLUMNS; ++k)
+        row.factor[k] = std::exp((kappa_value * -PI) * (BA18_FREQUENCIES[k] - DECAY_ANCHOR_HZ)) * anchor;
+    row.intensity_ready = false;
+}
+
+// Cell k = (L_site / L_sim) x N. A row below the floor's frequency keeps its own nonlinear
+// factor, and the floor's row and every row above it receive nl_floor; as the grid strictly
+// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". The two plain loops
+// let the compiler use vector division and multiplication, which round as the scalar ones do.
+void write_cells(const double *l_site, const double *l_sim, const NonlinearPart &part, double *cells) {
+    for (std::size_t k = 0; k < part.floor_row; ++k) cells[k] = (l_site[k] / l_sim[k]) * part.factors[k];
+    const double floor = part.floor;
+    for (std::size_t k = part.floor_row; k < BA18_COLUMNS; ++k) cells[k] = (l_site[k] / l_sim[k]) * floor;
+}
+
+// Per-call state: the linear rows of the velocities seen last, and room for one site's
+// nonlinear factors.
+class Ba18Pass {
+public:
+    void site_row(const SiteTriple &site, Ba18RowView row) {
+        LinearRow &simulation = cache_.get(site.vs30_sim, fill_linear_row);
+        if (!simulation.intensity_ready) {
+            simulation.intensity_scale = intensity_scale(site.vs30_sim);
+            simulation.intensity_ready = true;
+        }
+        const LinearRow &own = cache_.get(site.vs30, fill_linear_row);
+        find_nonlinear_part(simulation.intensity_scale * site.pga, nl_vs30_offset(site.vs30), nonlinear_);
+        if (row.stride == 1) {
+            write_cells(own.factor, simulation.factor, nonlinear_, row.first);
+        } else {
+            double cells[BA18_COLUMNS];
+            write_cells(own.factor, simulation.factor, nonlinear_, cells);
+            for (std::size_t k = 0; k < BA18_COLUMNS; ++k) row.first[static_cast<std::ptrdiff_t>(k) * row.stride] = cells[k];
         }
     }
 
-    q.kappa_site = kappa(site.vs30);
-    q.kappa_sim = kappa(site.vs30_sim);
-    q.base_site = linear_base(site.vs30);
-    q.base_sim = linear_base(site.vs30_sim);
-    q.anchor_site = std::pow(q.base_site, FROZEN_VS30_EXPONENT);
-    q.anchor_sim = std::pow(q.base_sim, FROZEN_VS30_EXPONENT);
-    return q;
-}
-
-// Linear factor of row k above the power-law rows: the frozen power law times the decay.
-double decayed_linear_factor(std::size_t k, double kappa_value, double anchor) {
-    return std::exp((kappa_value * -PI) * (BA18_FREQUENCIES[k] - DECAY_ANCHOR_HZ)) * anchor;
-}
-
-double linear_factor_site(const Ba18Site &q, std::size_t k) {
-    if (k <= LAST_POWER_LAW_ROW) return std::pow(q.base_site, BA18_VS30_EXPONENT[k]);
-    return decayed_linear_factor(k, q.kappa_site, q.anchor_site);
-}
-
-double linear_factor_sim(const Ba18Site &q, std::size_t k) {
-    if (k <= LAST_POWER_LAW_ROW) return std::pow(q.base_sim, BA18_VS30_EXPONENT[k]);
-    return decayed_linear_factor(k, q.kappa_sim, q.anchor_sim);
-}
-
-// Below the floor's frequency a row keeps its own nonlinear factor; from there on it is held.
-double held_nonlinear_factor(const Ba18Site &q, std::size_t k) {
-    if (q.nl_floor_frequency > BA18_FREQUENCIES[k]) {
-        return nonlinear_factor(k, q.reference_intensity, q.nl_vs30_offset);
-    }
-    return q.nl_floor;
-}
+private:
+    VelocityCache<LinearRow> cache_;
+    NonlinearPart nonlinear_;
+};
 
 }  // namespace
 
-void ba18_site_row(const SiteTriple &site, Ba18RowView row) {
-    const Ba18Site q = site_quantities(site);
-    for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
-        const double l_site = linear_factor_site(q, k);
-        const double l_sim = linear_factor_sim(q, k);
-        const double n = held_nonlinear_factor(q, k);
-        row.first[static_cast<std::ptrdiff_t>(k) * row.stride] = (l_site / l_sim) * n;
-    }
-}
+void ba18_site_row(const SiteTriple &site, Ba18RowView row) { Ba18Pass().site_row(site, row); }
 
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n) {
     auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
     if (!matrix) return std::nullopt;
-    for (std::size_t i = 0; i < n; ++i) ba18_site_row(sites[i], Ba18RowView{matrix->row(i), 1});
+    Ba18Pass pass;
+    for (std::size_t i = 0; i < n; ++i) pass.site_row(sites[i], Ba18RowView{matrix->row(i), 1});
     return matrix;
 }

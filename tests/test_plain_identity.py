@@ -1,0 +1,164 @@
+"""The kernels against the plain formulas, bit for bit.
+
+The kernels share work between columns and between sites and skip C library calls whose result
+IEEE 754 fixes; tests/plain_models.cpp computes every quantity where the formulas name it. Both
+are compiled with the same floating-point flags and call the same C library, so every cell that
+is a number must have the same 64 bits, and NaN must stand in exactly the same cells, for every
+input: many random sites (in orders that make the kernels reuse a velocity's values and orders
+that defeat the reuse) and every combination of special values and thresholds.
+
+The payload and sign of a NaN cell are not compared. When two different NaNs meet in a sum or a
+product, the processor passes on the first operand's, and the compiler may commute the operands
+of + and *, so the source does not fix which one survives.
+"""
+
+import ctypes
+import math
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _utils
+
+HERE = Path(__file__).resolve().parent
+CSV = HERE.parent / "data" / "ba18_site_coefficients.csv"
+# The module's floating-point flags (CMakeLists.txt).
+FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-math-errno"]
+
+CB14_K1 = [400.0, 410.0, 457.0, 503.0, 587.0, 654.0, 748.0, 865.0, 878.0, 908.0, 1032.0, 1054.0, 1086.0]
+
+
+@pytest.fixture(scope="module")
+def plain(tmp_path_factory):
+    compiler = os.environ.get("CXX", "g++")
+    if shutil.which(compiler) is None:
+        pytest.skip(f"no C++ compiler ({compiler})")
+    library = tmp_path_factory.mktemp("plain") / "plain_models.so"
+    subprocess.run([compiler, *FLAGS, "-shared", "-fPIC", "-o", str(library), str(HERE / "plain_models.cpp")],
+                   check=True, capture_output=True)
+    lib = ctypes.CDLL(str(library))
+    lib.plain_ba18_load.argtypes = [ctypes.c_char_p]
+    assert lib.plain_ba18_load(str(CSV).encode()) == 301
+    for name in ("plain_cb14", "plain_ba18"):
+        getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    return lib
+
+
+MODELS = {
+    "cb14": (_utils._campbell_bozorgnia_2014, "plain_cb14", 22),
+    "ba18": (_utils._bayless_abrahamson_2018_eas, "plain_ba18", 301),
+}
+
+
+def assert_identical(plain, model, sites):
+    """Module and plain formulas give the same bits for the sites (an n x 3 float64 array)."""
+    function, plain_name, columns = MODELS[model]
+    sites = np.ascontiguousarray(sites, dtype=np.float64)
+    got = function(sites[:, 0].copy(), sites[:, 1].copy(), sites[:, 2].copy())
+    expected = np.empty((len(sites), columns))
+    getattr(plain, plain_name)(sites.ctypes.data, len(sites), expected.ctypes.data)
+    nan = np.isnan(expected)
+    differ = (np.isnan(got) != nan) | (~nan & (got.view(np.uint64) != expected.view(np.uint64)))
+    if differ.any():
+        i, j = map(int, np.argwhere(differ)[0])
+        bits = [hex(b) for b in sites[i].view(np.uint64)]
+        pytest.fail(f"{differ.sum()} cells differ; first: site {i} {sites[i].tolist()} (bits {bits}), "
+                    f"column {j}: module {got[i, j]!r}, plain {expected[i, j]!r}")
+
+
+def from_bits(bits):
+    return np.array(bits, dtype=np.uint64).view(np.float64)
+
+
+def near(x):
+    return [math.nextafter(x, -math.inf), x, math.nextafter(x, math.inf)]
+
+
+# Velocities: both signs of zero, infinity and NaN (quiet, with a payload, signalling), subnormals,
+# extremes, negative values, and every value where a branch or a clamp changes, with neighbours.
+SPECIAL_VELOCITIES = np.concatenate([
+    from_bits([0x0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,
+               0xFFF8000000000000, 0x7FF8000000000123, 0x7FF0000000000001, 0x1, 0x800FFFFFFFFFFFFF,
+               0x0010000000000000, 0x7FEFFFFFFFFFFFFF]),
+    [-1.0, -500.0, 1e-300, 1e300, 360.0, 1100.0, 1500.0, 3000.0],
+    CB14_K1, near(760.0), near(1000.0), near(865.0), near(1086.0),
+])
+SPECIAL_PGAS = np.concatenate([
+    from_bits([0x0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,
+               0xFFF8000000000000, 0x7FF0000000000001, 0x1, 0x7FEFFFFFFFFFFFFF]),
+    # tiny intensities whose nonlinear base rounds to 1; bases of exactly 0 (-F4) and -1 (-2 F4,
+    # where the simulation's Vs30 is 760 m/s and the intensity is the PGA); negative bases
+    [1e-300, 1e-17, 1e-16, 0.3, 1.5, -0.2, -1.0, -0.4, -2.0, -0.5, 1e300],
+])
+
+
+def special_grid():
+    grid = np.meshgrid(SPECIAL_VELOCITIES, SPECIAL_VELOCITIES, SPECIAL_PGAS, indexing="ij")
+    return np.column_stack([g.ravel() for g in grid])
+
+
+def realistic_sites(rng, n):
+    return np.column_stack([rng.uniform(150.0, 1500.0, n), rng.uniform(150.0, 1500.0, n), rng.uniform(0.0, 1.5, n)])
+
+
+def wide_sites(rng, n):
+    """Any magnitude and sign, and a share of special values, in every component."""
+    def component(specials):
+        values = rng.choice([-1.0, 1.0], n) * 10.0 ** rng.uniform(-320.0, 308.0, n)
+        values = np.where(rng.random(n) < 0.5, rng.uniform(-100.0, 2500.0, n), values)
+        return np.where(rng.random(n) < 0.1, rng.choice(specials, n), values)
+    return np.column_stack([component(SPECIAL_VELOCITIES), component(SPECIAL_VELOCITIES), component(SPECIAL_PGAS)])
+
+
+def with_repeats(rng, sites):
+    """The sites with velocities repeated the ways real inputs repeat them: one simulation Vs30
+    for a run of sites, a run of equal site Vs30, the site's Vs30 equal to the simulation's, and
+    two velocities alternating."""
+    sites = sites.copy()
+    n = len(sites)
+    starts = np.sort(rng.choice(n, n // 20, replace=False))
+    run = np.maximum.accumulate(np.where(np.isin(np.arange(n), starts), np.arange(n), 0))
+    sites[:, 1] = sites[run, 1]                           # runs of one simulation Vs30
+    quarter = n // 4
+    sites[:quarter, 0] = sites[run[:quarter], 0]          # runs of one site Vs30 as well
+    equal = rng.random(n) < 0.2
+    sites[equal, 0] = sites[equal, 1]                     # the site's own velocity as simulation's
+    sites[-quarter::2, :2] = sites[-quarter, :2]          # two sites alternating
+    sites[-quarter + 1::2, :2] = sites[-quarter, 1::-1]
+    return sites
+
+
+@pytest.mark.parametrize("model", ["cb14", "ba18"])
+@pytest.mark.parametrize("kind", ["realistic", "wide"])
+def test_random_sites(plain, model, kind):
+    rng = np.random.default_rng(20260 + len(kind) + (model == "ba18"))
+    make = realistic_sites if kind == "realistic" else wide_sites
+    chunk = 100_000 if model == "cb14" else 12_500
+    for part in range(100_000 // chunk):
+        sites = make(rng, chunk)
+        assert_identical(plain, model, with_repeats(rng, sites) if part % 2 == 0 else sites)
+
+
+@pytest.mark.parametrize("model", ["cb14", "ba18"])
+@pytest.mark.parametrize("order", ["grouped", "shuffled"])
+def test_special_values(plain, model, order):
+    sites = special_grid()
+    if order == "shuffled":
+        sites = np.random.default_rng(7).permutation(sites)
+    assert_identical(plain, model, sites)
+
+
+def test_no_vector_math_library():
+    """The kernels call the C library's scalar exp, log and pow, never a vectorised variant."""
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("no nm")
+    symbols = subprocess.run([nm, "-D", "--undefined-only", _utils.__file__], check=True, capture_output=True,
+                             text=True).stdout.split()
+    names = {s.split("@")[0] for s in symbols}
+    assert {"exp", "log", "pow"} <= names
+    assert not [s for s in names if s.startswith("_ZGV")]
