@@ -1,0 +1,385 @@
+"""Per-site time and memory of both kernels against the same formulas written with NumPy.
+
+    ./run bench [--repeats R] [--quick] [--output DIR]
+
+For every model, workload and number of sites n it prints the median per-site time of the module
+and of the NumPy formulation (benchmarks/numpy_models.py) and their ratio, all measured in this
+run; then the peak memory of one call at the largest n, the overhead of a one-site call, and the
+agreement of the module with the plain Python reference (bit for bit) and with the NumPy
+formulation (in units in the last place). It writes results.md and per_site_time.png beside this
+file (or into DIR).
+"""
+
+import argparse
+import datetime
+import json
+import math
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import workloads  # noqa: E402
+from workloads import MODELS, WORKLOADS  # noqa: E402
+
+# Smallest pool of distinct sites that calls of few sites cycle through, so that a one-site call
+# meets as many different sites as a large call does.
+POOL = 4096
+# Target duration of one timed repeat (s).
+REPEAT_SECONDS = 0.04
+
+
+# ---- timing ---------------------------------------------------------------------------------
+
+def call_slices(workload, n, seed):
+    """Argument tuples of consecutive n-site slices of one pool of sites."""
+    pool = workloads.sites(workload, max(n, POOL), seed)
+    return [tuple(a[i:i + n] for a in pool) for i in range(0, len(pool[0]) - n + 1, n)]
+
+
+def timed_loop(function, calls, count):
+    """Seconds for `count` calls, cycling through the argument tuples."""
+    selected = [calls[i % len(calls)] for i in range(count)]
+    start = time.perf_counter()
+    for args in selected:
+        function(*args)
+    return time.perf_counter() - start
+
+
+def per_site_times(model, workload, n, repeats):
+    """Median per-site seconds of module and NumPy, repeats interleaved."""
+    calls = call_slices(workload, n, seed=n)
+    functions = {"module": model.module, "numpy": model.numpy}
+    counts = {}
+    for name, function in functions.items():
+        function(*calls[0])  # warm-up
+        single = timed_loop(function, calls, 1)
+        counts[name] = max(1, min(20_000, math.ceil(REPEAT_SECONDS / max(single, 1e-7))))
+    samples = {name: [] for name in functions}
+    for _ in range(repeats):
+        for name, function in functions.items():
+            samples[name].append(timed_loop(function, calls, counts[name]) / (counts[name] * n))
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def call_overhead(model, repeats):
+    """Split of a one-site call into overhead and kernel time.
+
+    The same M sites are run once as M calls of one site and once as M/16 calls of 16 sites. The
+    kernel work is the same both ways, so the difference of the two totals is the cost of
+    M - M/16 calls without their kernel work: binding, acceptance, gathering, the result array
+    (and the interpreter's loop and call dispatch, a few tens of ns)."""
+    m, group = POOL, 16
+    pool = workloads.sites("random", m, seed=99)
+    singles = [tuple(a[i:i + 1] for a in pool) for i in range(m)]
+    groups = [tuple(a[i:i + group] for a in pool) for i in range(0, m, group)]
+    empty = (np.empty(0),) * 3
+    function = model.module
+    function(*singles[0])
+    one, many, none = [], [], []
+    for _ in range(repeats):
+        one.append(timed_loop(function, singles, m))
+        many.append(timed_loop(function, groups, m // group))
+        none.append(timed_loop(function, [empty], m) / m)
+    one, many = statistics.median(one), statistics.median(many)
+    overhead = (one - many) / (m - m // group)
+    return {
+        "call": one / m,
+        "overhead": overhead,
+        "kernel": (many - (m // group) * overhead) / m,
+        "empty_call": statistics.median(none),
+    }
+
+
+# ---- memory ---------------------------------------------------------------------------------
+
+def peak_memory(model_key, implementation, workload, n):
+    out = subprocess.run([sys.executable, str(HERE / "peak_memory.py"), model_key, implementation, workload, str(n)],
+                         check=True, capture_output=True, text=True, env=dict(os.environ)).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+# ---- agreement ------------------------------------------------------------------------------
+
+def ordered_keys(x):
+    """Unsigned integers in the order of the doubles (for numbers and infinities); neighbouring
+    doubles differ by one, +0 and -0 by one as well."""
+    bits = x.view(np.uint64)
+    sign = np.uint64(1 << 63)
+    return np.where(bits & sign, ~bits, bits | sign)
+
+
+def compare_to_numpy(got, expected):
+    """(max ulp over cells that are numbers in both, cells where NaN or infinity disagree)."""
+    nan = np.isnan(got) | np.isnan(expected)
+    special = nan | np.isinf(got) | np.isinf(expected)
+    disagree = int(np.count_nonzero(special & (got.view(np.int64) != expected.view(np.int64))
+                                    & ~(np.isnan(got) & np.isnan(expected))))
+    finite = ~special
+    if not finite.any():
+        return 0, disagree
+    a, b = ordered_keys(got[finite]), ordered_keys(expected[finite])
+    return int(np.where(a >= b, a - b, b - a).max()), disagree
+
+
+def compare_to_reference(model_key, args, count):
+    """Cells of the first `count` sites where the module and the plain Python reference differ
+    (numbers bit for bit, NaN in the same cells); None when the reference is not available."""
+    try:
+        sys.path.insert(0, str(HERE.parent / "tests"))
+        import reference_models as ref
+    except ImportError:
+        return None
+    row_of = ref.cb14_row if model_key == "cb14" else ref.ba18_row
+    args = tuple(a[:count] for a in args)
+    got = MODELS[model_key].module(*args)
+    expected = np.array([row_of(*site) for site in zip(*(a.tolist() for a in args))])
+    nan = np.isnan(expected)
+    return int(np.count_nonzero((np.isnan(got) != nan) | (~nan & (got.view(np.uint64) != expected.view(np.uint64)))))
+
+
+# ---- report ---------------------------------------------------------------------------------
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    try:
+        from numpy._core._multiarray_umath import __cpu_features__
+        simd = "AVX-512" if __cpu_features__.get("AVX512_SKX") else "AVX2" if __cpu_features__.get("AVX2") else "baseline"
+    except ImportError:
+        simd = "unknown"
+    return (f"{cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, "
+            f"NumPy {np.__version__} (SIMD: {simd})")
+
+
+def us(seconds):
+    return f"{seconds * 1e6:.3f}"
+
+
+def table(header, rows):
+    widths = [max(len(str(c)) for c in column) for column in zip(header, *rows)]
+    line = lambda cells: "  ".join(str(c).rjust(w) for c, w in zip(cells, widths))  # noqa: E731
+    return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def markdown(header, rows):
+    return "\n".join(["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+                     + ["| " + " | ".join(str(c) for c in r) + " |" for r in rows])
+
+
+def plot(times, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5))
+    colours = dict(zip(WORKLOADS, ["tab:blue", "tab:orange", "tab:green", "tab:red"]))
+    for axis, (key, model) in zip(axes, MODELS.items()):
+        for workload in WORKLOADS:
+            sizes = [n for n in model.sizes if (key, workload, n) in times]
+            for impl, style in (("module", "-o"), ("numpy", "--s")):
+                axis.plot(sizes, [times[key, workload, n][impl] * 1e6 for n in sizes], style,
+                          color=colours[workload], label=f"{workload}, {'module' if impl == 'module' else 'NumPy'}")
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_xlabel("sites per call, n")
+        axis.set_ylabel("time per site (µs)")
+        axis.set_title(f"{model.label} ({model.columns} frequencies)")
+        axis.grid(True, which="both", alpha=0.3)
+    axes[1].legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=7, help="timed repeats per measurement (at least 5)")
+    parser.add_argument("--quick", action="store_true", help="small sizes and 3 repeats, for a smoke run")
+    parser.add_argument("--output", type=Path, default=HERE, help="directory for results.md and the plot")
+    args = parser.parse_args()
+    repeats = 3 if args.quick else max(5, args.repeats)
+    if args.quick:
+        for key, model in MODELS.items():
+            MODELS[key] = type(model)(model.label, model.module, model.numpy, model.columns, (1, 100, 2000))
+    started = time.perf_counter()
+    failures = []
+
+    print(f"Machine: {machine()}")
+    print(f"Median of {repeats} repeats; ratio = NumPy time / module time, measured in this run.\n")
+
+    times = {}
+    rows = []
+    for key, model in MODELS.items():
+        for workload in WORKLOADS:
+            for n in model.sizes:
+                t = times[key, workload, n] = per_site_times(model, workload, n, repeats)
+                rows.append([model.label, workload, f"{n:,}", us(t["module"]), us(t["numpy"]),
+                             f"{t['numpy'] / t['module']:.2f}"])
+                print("  ".join(rows[-1]), flush=True)
+    time_header = ["model", "workload", "n", "module µs/site", "NumPy µs/site", "NumPy / module"]
+    print("\n" + table(time_header, rows) + "\n")
+
+    memory_rows = []
+    for key, model in MODELS.items():
+        n = model.sizes[-1]
+        module = peak_memory(key, "module", "random", n)
+        numpy = peak_memory(key, "numpy", "random", n)
+        allowed = module["result_bytes"] + 24 * n + 16 * 1024
+        within = module["peak_bytes"] <= allowed
+        if not within:
+            failures.append(f"{model.label}: peak memory {module['peak_bytes']} B above {allowed} B")
+        memory_rows.append([
+            model.label, f"{n:,}", f"{module['result_bytes'] / 2**20:.2f}",
+            f"{module['peak_bytes'] / 2**20:.2f}",
+            f"{(module['peak_bytes'] - module['result_bytes']) / n:.1f}",
+            "yes" if within else "NO",
+            f"{numpy['peak_bytes'] / 2**20:.1f}",
+            us(module["first_call_seconds"] / n), us(numpy["first_call_seconds"] / n),
+            f"{numpy['first_call_seconds'] / module['first_call_seconds']:.2f}",
+        ])
+    memory_header = ["model", "n", "result MiB", "module peak MiB", "module B/site above result",
+                     "≤ result + 24 B/site + 16 KiB", "NumPy peak MiB", "first call: module µs/site",
+                     "NumPy µs/site", "NumPy / module"]
+    print(table(memory_header, memory_rows) + "\n")
+
+    overhead_rows = []
+    for key, model in MODELS.items():
+        o = call_overhead(model, repeats)
+        overhead_rows.append([model.label, us(o["call"]), us(o["kernel"]), us(o["overhead"]), us(o["empty_call"])])
+    overhead_header = ["model", "one-site call µs", "kernel µs", "overhead µs", "call with no sites µs"]
+    print(table(overhead_header, overhead_rows) + "\n")
+
+    check_rows = []
+    for key, model in MODELS.items():
+        n = model.sizes[-1]
+        for workload in WORKLOADS:
+            inputs = workloads.sites(workload, n, seed=n)
+            ulp, disagree = compare_to_numpy(model.module(*inputs), model.numpy(*inputs))
+            count = 2000 if key == "cb14" else 200
+            wrong = compare_to_reference(key, inputs, count)
+            if disagree or ulp > 256 or wrong:
+                failures.append(f"{model.label} {workload}: {ulp} ulp, {disagree} NaN/inf cells, "
+                                f"{wrong} cells off the reference")
+            check_rows.append([model.label, workload, f"{n:,}", ulp, disagree,
+                               "not found" if wrong is None else f"{count:,} sites, {wrong} cells differ"])
+    check_header = ["model", "workload", "n", "max ulp vs NumPy", "NaN/inf cells differing",
+                    "plain Python reference (bitwise)"]
+    print(table(check_header, check_rows) + "\n")
+
+    target_rows = targets(times, memory_rows, overhead_rows)
+    target_header = ["target", "measured", "met"]
+    print(table(target_header, target_rows) + "\n")
+
+    plot(times, args.output / "per_site_time.png")
+    elapsed = time.perf_counter() - started
+    command = "./run bench" + (" --quick" if args.quick else "") + (
+        f" --repeats {args.repeats}" if args.repeats != 7 else "")
+    write_results(args.output / "results.md", command, repeats, elapsed,
+                  (time_header, rows), (memory_header, memory_rows), (overhead_header, overhead_rows),
+                  (check_header, check_rows), (target_header, target_rows), module_method=peak_memory_method())
+    print(f"wrote {args.output / 'results.md'} and {args.output / 'per_site_time.png'} ({elapsed:.0f} s)")
+    for failure in failures:
+        print("FAILED:", failure)
+    return 1 if failures else 0
+
+
+def targets(times, memory_rows, overhead_rows):
+    """The performance targets against this run's measurements."""
+    rows = []
+    for key, workload, wanted in (("cb14", "random", 3.0), ("ba18", "random", 2.0), ("ba18", "same_sim", 3.0)):
+        model = MODELS[key]
+        n = model.sizes[-1]
+        t = times[key, workload, n]
+        ratio = t["numpy"] / t["module"]
+        rows.append([f"{model.label} {workload}, n = {n:,}: at least {wanted:g}x faster than NumPy",
+                     f"{ratio:.2f}x", "yes" if ratio >= wanted else "no"])
+    for row in overhead_rows:
+        rows.append([f"{row[0]}: overhead of a one-site call under 1 µs", f"{row[3]} µs",
+                     "yes" if float(row[3]) < 1.0 else "no"])
+    for row in memory_rows:
+        rows.append([f"{row[0]}, n = {row[1]}: peak ≤ result + 24 B/site + 16 KiB", f"{row[4]} B/site above result",
+                     row[5]])
+    return rows
+
+
+def peak_memory_method():
+    return "VmHWM reset" if os.access("/proc/self/clear_refs", os.W_OK) else "ru_maxrss"
+
+
+def write_results(path, command, repeats, elapsed, times, memory, overhead, checks, goals, module_method):
+    workload_lines = "\n".join(f"- `{name}`: {text}" for name, text in WORKLOADS.items())
+    path.write_text(f"""# Benchmarks
+
+Produced by `{command}` on {datetime.date.today().isoformat()} in {elapsed:.0f} s.
+
+Machine: {machine()}.
+
+Each figure is the median of {repeats} repeats; module and NumPy repeats alternate, so each ratio
+compares two measurements of the same run. The NumPy formulation
+(`benchmarks/numpy_models.py`) evaluates the same formulas in the same order with ufuncs over
+the whole n x F grid, both branches of every threshold followed by `np.where`, as vectorised
+user code would. Calls of few sites cycle through a pool of {POOL} different sites, so a
+one-site call meets as many different sites as a large call.
+
+Workloads:
+
+{workload_lines}
+
+## Targets
+
+{markdown(*goals)}
+
+## Time per site
+
+{markdown(*times)}
+
+## Memory at the largest n (random sites)
+
+{markdown(*memory)}
+
+Peak memory is measured in a fresh process per call (`benchmarks/peak_memory.py`): the kernel
+allocates with calloc and malloc, which tracemalloc does not see, so the probe resets the
+process's resident high-water mark to its current size ({module_method}: `echo 5 >
+/proc/self/clear_refs`) just before the call and reads `VmHWM` from `/proc/self/status` after
+it. The module's call holds the result, the site records (24 B per site) and a few small
+objects. The same probe times that first call of its size in the process: NumPy then pays for
+fresh pages of every temporary, which later repeats reuse.
+
+## One-site call
+
+{markdown(*overhead)}
+
+The same {POOL} random sites run once as {POOL} calls of one site and once as {POOL // 16}
+calls of 16 sites. The kernel work is the same both ways, so the difference of the two totals
+divided by the {POOL - POOL // 16} calls saved is the overhead of one call (binding, checks,
+gathering, result array, and the interpreter's loop and call dispatch); kernel time is what
+remains of the 16-site total. A call with no sites runs the whole path without a kernel.
+
+## Agreement
+
+{markdown(*checks)}
+
+The module agrees with the plain Python reference (`tests/reference_models.py`) bit for bit
+for every cell that is a number, with NaN in the same cells. NumPy's exp, log and power are
+SIMD implementations that may differ from the C library's in the last bit, and such differences
+grow a little through the formulas; the largest difference is given in units in the last place.
+""")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
