@@ -15,6 +15,8 @@ import math
 import struct
 from pathlib import Path
 
+import numpy as np
+
 # The NaN an invalid operation yields on this machine (what the C library returns for the
 # logarithm of a negative number or a negative number to a non-integer power).
 DEFAULT_NAN = math.inf - math.inf
@@ -249,3 +251,17 @@ def ba18_row(vs30, vs30_sim, pga):
 
 def ba18_amplification(vs30, vs30_sim, pga):
     return [ba18_row(v, s, p) for v, s, p in zip(vs30, vs30_sim, pga)]
+
+
+def assert_same_doubles(got, expected):
+    """Numbers (zeros and infinities with their signs) equal bit for bit, NaN where expected.
+
+    The sign of a NaN is not compared: when two NaNs meet in a sum or product, the compiler is
+    free to order the operands either way, and which one survives is not defined."""
+    got = np.asarray(got, dtype=np.float64)
+    expected = np.asarray(expected, dtype=np.float64)
+    assert got.shape == expected.shape
+    nan = np.isnan(expected)
+    wrong = (np.isnan(got) != nan) | (~nan & (got.view(np.uint64) != expected.view(np.uint64)))
+    first = [tuple(i) for i in np.argwhere(wrong)[:10]]
+    assert not first, [(i, got[i], expected[i]) for i in first]

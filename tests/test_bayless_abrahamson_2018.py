@@ -8,6 +8,7 @@ import pytest
 
 import _utils
 import reference_models as ref
+from reference_models import assert_same_doubles
 
 NAN = math.nan
 NEG_NAN = math.copysign(math.nan, -1.0)
@@ -18,20 +19,6 @@ EXPONENT = np.array(ref.BA18_VS30_EXPONENT)
 def ba18(vs30, vs30_sim, pga):
     arrays = [np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in (vs30, vs30_sim, pga)]
     return _utils._bayless_abrahamson_2018_eas(*arrays)
-
-
-def assert_same_doubles(got, expected):
-    """Numbers (zeros and infinities with their signs) equal bit for bit, NaN where expected.
-
-    The sign of a NaN is not compared: when two NaNs meet in a sum or product, the compiler is
-    free to order the operands either way, and which one survives is not defined."""
-    got = np.asarray(got, dtype=np.float64)
-    expected = np.asarray(expected, dtype=np.float64)
-    assert got.shape == expected.shape
-    nan = np.isnan(expected)
-    wrong = (np.isnan(got) != nan) | (~nan & (got.view(np.uint64) != expected.view(np.uint64)))
-    first = [tuple(i) for i in np.argwhere(wrong)[:10]]
-    assert not first, [(i, got[i], expected[i]) for i in first]
 
 
 # Sites (vs30, vs30_sim, pga) with cells to ten significant digits, by row.
