@@ -28,11 +28,13 @@ PyType_Slot slice_container_slots[] = {
     {0, nullptr},
 };
 
+// Immutable, so that Python code can neither give the type a __new__ (an instance made that
+// way would hold no storage and no release routine) nor swap an instance's __class__.
 PyType_Spec slice_container_spec = {
     "builtins.PySliceContainer",
     sizeof(SliceContainer),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slice_container_slots,
 };
 
