@@ -64,11 +64,16 @@ def growth(action, *, watched=(), repeat=100, rounds=3, warmup=20):
     for _ in range(warmup):
         action()
     deltas = []
-    for _ in range(rounds):
-        before = counts(watched)
-        for _ in range(repeat):
-            action()
-        deltas.append([a - b for a, b in zip(counts(watched), before)])
+    gc.collect()
+    gc.freeze()  # what exists now is left out of the collections below, which keeps them quick
+    try:
+        for _ in range(rounds):
+            before = counts(watched)
+            for _ in range(repeat):
+                action()
+            deltas.append([a - b for a, b in zip(counts(watched), before)])
+    finally:
+        gc.unfreeze()
     return [min(column, key=abs) for column in zip(*deltas)]
 
 

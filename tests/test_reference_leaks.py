@@ -12,7 +12,7 @@ import pytest
 
 import _utils
 from memory_helpers import DEBUG_INTERPRETER, PYMALLOC, assert_no_growth, counts, heap_bytes
-from subprocess_helpers import BLOCK_NUMPY, run_child_report
+from subprocess_helpers import run_child_report
 
 TESTS = Path(__file__).resolve().parent
 CB14 = _utils._campbell_bozorgnia_2014
@@ -183,11 +183,26 @@ def test_result_storage_is_freed_with_its_last_view():
     assert heap_bytes() < held - size + 4096
 
 
+# NumPy made unimportable with a plain ImportError: for a ModuleNotFoundError the rendering of
+# the traceback would search sys.path for similar names, a hundred times slower.
+BLOCK_NUMPY_QUICKLY = """
+class NumpyBlocker:
+    active = True
+
+    def find_spec(self, name, path=None, target=None):
+        if self.active and (name == "numpy" or name.startswith("numpy.")):
+            raise ImportError("numpy is blocked")
+
+BLOCKER = NumpyBlocker()
+sys.meta_path.insert(0, BLOCKER)
+"""
+
+
 def test_failing_numpy_import_leaks_nothing():
-    """The internal-error path (NumPy's C interface unavailable), retried many times. Each
-    failure renders a traceback; the interpreter's caches take a few hundred of them to settle,
-    so the bound on Python blocks is looser than elsewhere (a leak per call still exceeds it)."""
-    report = run_child_report(BLOCK_NUMPY + f"""
+    """The internal-error path (NumPy's C interface unavailable), retried many times. The path
+    looks attributes up by names made afresh each time, which CPython's type attribute cache
+    holds on to for a while: Python blocks settle only after a thousand calls or so."""
+    report = run_child_report(BLOCK_NUMPY_QUICKLY + f"""
 import itertools
 import _utils
 sys.path.insert(0, {str(TESTS)!r})
@@ -203,16 +218,13 @@ def fail():
     else:
         raise AssertionError("no error")
 
-grown = growth(fail, watched=(_utils._campbell_bozorgnia_2014_frequencies,), warmup=100, repeat=100)
+grown = growth(fail, watched=(_utils._campbell_bozorgnia_2014_frequencies,), warmup=1000, repeat=200)
 BLOCKER.active = False
 report(grown=grown, shape=_utils._campbell_bozorgnia_2014_frequencies().shape)
 """)
     refs, blocks, heap, watched = report["grown"]
     assert report["shape"] == [22]
-    assert abs(refs) < 25 and blocks < 50 and watched == 0, report
-    # Nothing on this path is allocated outside Python objects; when those live on the C heap
-    # too (PYTHONMALLOC=malloc) the settling caches show there instead.
-    assert heap < 100 * 16 or not PYMALLOC, report
+    assert abs(refs) < 50 and blocks < 50 and heap < 200 * 16 and watched == 0, report
 
 
 def test_counters_see_a_leak():
