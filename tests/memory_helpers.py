@@ -16,23 +16,22 @@ import ctypes
 import gc
 import sys
 
-_process = ctypes.CDLL(None)
-
-
 class _MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in (
         "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
 
 
-try:
-    _sanitizer_allocated = _process.__sanitizer_get_current_allocated_bytes
-    _sanitizer_allocated.restype = ctypes.c_size_t
-    _sanitizer_allocated.argtypes = []
-except AttributeError:
-    _sanitizer_allocated = None
-    _mallinfo2 = _process.mallinfo2
-    _mallinfo2.restype = _MallInfo2
-    _mallinfo2.argtypes = []
+_sanitizer_allocated = _mallinfo2 = None
+if sys.platform == "linux":  # elsewhere the heap is not counted: heap_bytes() stays 0
+    _process = ctypes.CDLL(None)
+    try:
+        _sanitizer_allocated = _process.__sanitizer_get_current_allocated_bytes
+        _sanitizer_allocated.restype = ctypes.c_size_t
+        _sanitizer_allocated.argtypes = []
+    except AttributeError:
+        _mallinfo2 = _process.mallinfo2
+        _mallinfo2.restype = _MallInfo2
+        _mallinfo2.argtypes = []
 
 UNDER_SANITIZER = _sanitizer_allocated is not None
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
@@ -46,6 +45,8 @@ def heap_bytes():
     chunks of their own mapping)."""
     if _sanitizer_allocated is not None:
         return _sanitizer_allocated()
+    if _mallinfo2 is None:
+        return 0
     info = _mallinfo2()
     return info.uordblks + info.hblkhd
 
