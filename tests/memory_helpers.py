@@ -34,6 +34,7 @@ if sys.platform == "linux":  # elsewhere the heap is not counted: heap_bytes() s
         _mallinfo2.argtypes = []
 
 UNDER_SANITIZER = _sanitizer_allocated is not None
+HEAP_COUNTED = _sanitizer_allocated is not None or _mallinfo2 is not None
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 # Python's own allocator is in use (it is not with PYTHONMALLOC=malloc, as under the sanitizer):
 # Python objects are counted as blocks, not as heap bytes.

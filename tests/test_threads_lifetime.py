@@ -9,10 +9,11 @@ import numpy as np
 import pytest
 
 import _utils
-from memory_helpers import UNDER_SANITIZER, heap_bytes
+from memory_helpers import HEAP_COUNTED, UNDER_SANITIZER, heap_bytes
 from subprocess_helpers import BLOCK_NUMPY, run_child_report
 
 TESTS = Path(__file__).resolve().parent
+needs_heap_count = pytest.mark.skipif(not HEAP_COUNTED, reason="the C heap is not counted here")
 PRELUDE = f"""
 import threading
 sys.path.insert(0, {str(TESTS)!r})
@@ -164,6 +165,7 @@ report(hung=hung, errors=errors[:5], heap_growth=heap_bytes() - start)
 """
 
 
+@needs_heap_count
 def test_threads_calling_both_models_while_others_drop_results(monkeypatch):
     if not UNDER_SANITIZER:  # one malloc arena for all threads, so that heap_bytes() sees them all
         monkeypatch.setenv("GLIBC_TUNABLES", "glibc.malloc.arena_max=1")
@@ -187,6 +189,7 @@ VIEWS = {
 }
 
 
+@needs_heap_count
 @pytest.mark.parametrize("make_view", VIEWS.values(), ids=VIEWS.keys())
 def test_views_keep_the_storage_of_their_result(make_view):
     rng = np.random.default_rng(17)
@@ -209,6 +212,7 @@ def test_views_keep_the_storage_of_their_result(make_view):
     assert heap_bytes() < held - size + 4096  # ... and all of it with the view
 
 
+@needs_heap_count
 def test_owner_alone_keeps_the_storage():
     sites = [np.full(1000, 300.0), np.full(1000, 760.0), np.full(1000, 0.2)]
     gc.collect()
