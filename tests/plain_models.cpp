@@ -85,6 +85,9 @@ std::int64_t total_order_key(double x) {
     return bits;
 }
 
+// min(value, bound); the bound for every NaN value, signalling ones included.
+double at_most(double value, double bound) { return value < bound ? value : bound; }
+
 double linear_factor(std::size_t k, double base, double kappa, double anchor) {
     if (k <= 238) return std::pow(base, EXPONENT[k]);
     return std::exp((kappa * -PI) * (FREQUENCY[k] - 24.0)) * anchor;
@@ -92,11 +95,11 @@ double linear_factor(std::size_t k, double base, double kappa, double anchor) {
 
 void ba18_row(const double *site, double *row) {
     const double vs30 = site[0], vs30_sim = site[1], pga = site[2];
-    const double s = std::fmin(vs30_sim / 1000.0, 1.0);
+    const double s = at_most(vs30_sim / 1000.0, 1.0);
     const double p = std::pow(s, -0.484947178274669);
     const double q = 1.1423498055712635 / p;
     const double intensity = std::pow(q, 0.846) * pga;
-    const double offset = std::fmin(vs30, 760.0) - 360.0;
+    const double offset = at_most(vs30, 760.0) - 360.0;
 
     double floor = nonlinear_factor(0, intensity, offset);
     double floor_frequency = FREQUENCY[0];
@@ -110,8 +113,8 @@ void ba18_row(const double *site, double *row) {
 
     const double kappa_site = std::pow(vs30 / 760.0, -0.4) / 33.11545195869231;
     const double kappa_sim = std::pow(vs30_sim / 760.0, -0.4) / 33.11545195869231;
-    const double base_site = std::fmin(vs30 / 1000.0, 1.0);
-    const double base_sim = std::fmin(vs30_sim / 1000.0, 1.0);
+    const double base_site = at_most(vs30 / 1000.0, 1.0);
+    const double base_sim = at_most(vs30_sim / 1000.0, 1.0);
     const double anchor_site = std::pow(base_site, 0.501182975301589);
     const double anchor_sim = std::pow(base_sim, 0.501182975301589);
     for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {

@@ -8,7 +8,7 @@
 
 // Every product, quotient, sum and difference below is one double operation in the order
 // written; the build disables contraction into fused multiply-add so that results agree to the
-// last bit. Clamps use std::fmin, which yields the bound for a NaN value.
+// last bit. A clamp min(value, bound) yields the bound for every NaN value (see at_most).
 //
 // The kernel does less work than the plain formulas describe, never other work: a value is
 // shared only when it is the same operation on the same operands, and a C library call is
@@ -42,7 +42,12 @@ constexpr std::size_t LAST_POWER_LAW_ROW = 238;
 constexpr double FROZEN_VS30_EXPONENT = 0.501182975301589;
 constexpr double DECAY_ANCHOR_HZ = 24.0;
 
-double linear_base(double vs30) { return std::fmin(vs30 / LINEAR_VS30_LIMIT, 1.0); }
+// min(value, bound), and the bound when value is NaN, signalling NaNs included: the C library's
+// fmin returns NaN for a signalling one, and a clamp must never yield NaN. For every other value
+// the result is fmin's.
+double at_most(double value, double bound) { return value < bound ? value : bound; }
+
+double linear_base(double vs30) { return at_most(vs30 / LINEAR_VS30_LIMIT, 1.0); }
 
 // pow(q, 0.846) of the PGA conversion; the reference intensity is this times the PGA.
 double intensity_scale(double vs30_sim) {
@@ -52,7 +57,7 @@ double intensity_scale(double vs30_sim) {
     return std::pow(q, PGA_RATIO_EXPONENT);
 }
 
-double nl_vs30_offset(double vs30) { return std::fmin(vs30, REFERENCE_VS30) - NL_VS30_SHIFT; }
+double nl_vs30_offset(double vs30) { return at_most(vs30, REFERENCE_VS30) - NL_VS30_SHIFT; }
 
 // Key whose signed order is the IEEE 754 totalOrder of the doubles.
 std::int64_t total_order_key(double x) {
