@@ -1,14 +1,10 @@
 """Shared helpers for the tests of the amplification call path and its result arrays."""
 
-import os
-import subprocess
-import sys
-import textwrap
-
 import numpy as np
 import pytest
 
 import _utils
+from subprocess_helpers import run_child
 
 # (Python name, number of frequency columns) of each amplification function.
 AMPLIFIERS = [
@@ -63,12 +59,6 @@ def raw_bytes(a):
 
 def run_isolated(code, timeout=120):
     """Runs code in a fresh interpreter (same module path); a crash there fails only one test."""
-    proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=dict(os.environ),
-    )
+    proc = run_child(code, timeout=timeout)
     assert proc.returncode == 0, f"exit status {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
     return proc.stdout

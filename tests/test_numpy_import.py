@@ -167,19 +167,23 @@ def test_numpy_version_selects_core_package(tmp_path, major, module, message):
     assert_internal_error(observed["first"], "TypeError", message)
 
 
+# After a first call: the fake NumPy now reports major version 2, and the grid is asked for again.
+CALL_AGAIN_AS_NUMPY_2 = """
+sys.modules["numpy.lib"].MAJOR = 2
+observed["second"] = outcome(_utils._bayless_abrahamson_2018_frequencies)
+observed["versions_after"] = list(sys.modules["numpy.lib"].seen_versions)
+observed["loaded_after"] = loaded()
+report(**observed)
+"""
+
+
 @pytest.mark.parametrize(
     "major, error",
     [(256, "OverflowError"), (-1, "OverflowError"), ("2", "TypeError"), (2.0, "TypeError")],
 )
 def test_unusable_numpy_version_is_retried(tmp_path, major, error):
     make_fake_numpy(tmp_path, major=major)
-    observed = run_child_report(FAKE_NUMPY_CHILD.format(root=str(tmp_path)) + """
-sys.modules["numpy.lib"].MAJOR = 2
-observed["second"] = outcome(_utils._bayless_abrahamson_2018_frequencies)
-observed["versions_after"] = list(sys.modules["numpy.lib"].seen_versions)
-observed["loaded_after"] = loaded()
-report(**observed)
-""")
+    observed = run_child_report(FAKE_NUMPY_CHILD.format(root=str(tmp_path)) + CALL_AGAIN_AS_NUMPY_2)
     assert_internal_error(observed["first"], error)
     assert observed["loaded"] == []
     # Nothing was kept from the failed attempt: the second one reads the version again.
@@ -190,13 +194,7 @@ report(**observed)
 
 def test_core_package_name_is_kept_after_a_later_failure(tmp_path):
     make_fake_numpy(tmp_path, major=1)
-    observed = run_child_report(FAKE_NUMPY_CHILD.format(root=str(tmp_path)) + """
-sys.modules["numpy.lib"].MAJOR = 2
-observed["second"] = outcome(_utils._bayless_abrahamson_2018_frequencies)
-observed["versions_after"] = list(sys.modules["numpy.lib"].seen_versions)
-observed["loaded_after"] = loaded()
-report(**observed)
-""")
+    observed = run_child_report(FAKE_NUMPY_CHILD.format(root=str(tmp_path)) + CALL_AGAIN_AS_NUMPY_2)
     assert_internal_error(observed["first"], INT_REFUSED)
     assert_internal_error(observed["second"], INT_REFUSED)
     assert observed["versions_after"] == ["9.8.7"]
