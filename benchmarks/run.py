@@ -27,6 +27,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import _utils  # noqa: E402
 import workloads  # noqa: E402
 from workloads import MODELS, WORKLOADS  # noqa: E402
 
@@ -101,23 +102,15 @@ def call_overhead(model, repeats):
     return {"call": call, "overhead": overhead, "kernel": call - overhead, "empty_call": statistics.median(none)}
 
 
-def plain_library(directory):
-    """tests/plain_models.cpp (the formulas with nothing shared or skipped) compiled with the
-    module's floating-point flags, or None without a compiler."""
+def plain_library():
+    """tests/plain_models.cpp (the formulas with nothing shared or skipped), built beside the
+    module with its floating-point flags and model data, or None when the build has none."""
     import ctypes
-    import shutil
 
-    compiler = os.environ.get("CXX", "g++")
-    if shutil.which(compiler) is None:
+    library = Path(_utils.__file__).with_name("plain_models.so")
+    if not library.exists():
         return None
-    library = directory / "plain_models.so"
-    subprocess.run([compiler, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-math-errno",
-                    "-shared", "-fPIC", "-o", str(library), str(HERE.parent / "tests" / "plain_models.cpp")],
-                   check=True, capture_output=True)
     lib = ctypes.CDLL(str(library))
-    lib.plain_ba18_load.argtypes = [ctypes.c_char_p]
-    if lib.plain_ba18_load(str(HERE.parent / "data" / "ba18_site_coefficients.csv").encode()) != 301:
-        return None
     for name in ("plain_cb14", "plain_ba18"):
         getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     return lib
@@ -334,10 +327,8 @@ def main():
                     "plain Python reference (bitwise)"]
     print(table(check_header, check_rows) + "\n")
 
-    import tempfile
-    with tempfile.TemporaryDirectory() as directory:
-        lib = plain_library(Path(directory))
-        plain_rows = plain_speedups(lib, repeats) if lib is not None else []
+    lib = plain_library()
+    plain_rows = plain_speedups(lib, repeats) if lib is not None else []
     plain_header = ["model", "workload", "n", "module µs/site", "plain formulas µs/site", "plain / module"]
     if plain_rows:
         print(table(plain_header, plain_rows) + "\n")

@@ -86,34 +86,54 @@ def total_order_before(a, b):
     return total_order_key(a) < total_order_key(b)
 
 
+# ---- The published model data, read as the build reads it --------------------------------
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+
+
+def read_table(path):
+    """The columns of a model data CSV (comment lines, a header, rows), by header name."""
+    with open(path, newline="") as stream:
+        rows = csv.reader(line for line in stream if not line.startswith("#"))
+        header = next(rows)
+        columns = [[] for _ in header]
+        for fields in rows:
+            for column, field in zip(columns, fields, strict=True):
+                column.append(field)
+    return dict(zip(header, columns))
+
+
+_constants = read_table(DATA / "model_constants.csv")
+CONSTANTS = {name: float(value) for name, value in zip(_constants["name"], _constants["value"])}
+DERIVATIONS = dict(zip(_constants["name"], _constants["derivation"]))
+
+
+def _floats(table, name):
+    return tuple(float(x) for x in table[name])
+
+
 # ---- Campbell-Bozorgnia (2014) shallow-site term, 22 frequencies ----------------------------
 
-CB14_PERIODS = (10, 7.5, 5, 4, 3, 2, 1.5, 1, 0.75, 0.5, 0.4, 0.3, 0.25, 0.2, 0.15, 0.1, 0.075,
-                0.05, 0.03, 0.02, 0.01, 0.001)
-CB14_FREQUENCIES = (
-    0.1, 0.13333333333333333, 0.2, 0.25, 0.3333333333333333, 0.5, 0.6666666666666666, 1.0,
-    1.3333333333333333, 2.0, 2.5, 3.3333333333333335, 4.0, 5.0, 6.666666666666667, 10.0,
-    13.333333333333334, 20.0, 33.333333333333336, 50.0, 100.0, 1000.0,
-)
-CB14_K1 = (400.0, 400.0, 400.0, 400.0, 400.0, 400.0, 400.0, 400.0, 410.0, 457.0, 503.0, 587.0,
-           654.0, 748.0, 878.0, 1032.0, 1086.0, 1054.0, 908.0, 865.0, 865.0, 865.0)
-CB14_K2 = (0.0, 0.0, 0.0, 0.0, 0.0, -0.299, -1.025, -1.955, -2.401, -2.669, -2.657, -2.518,
-           -2.381, -2.188, -1.931, -1.624, -1.471, -1.346, -1.273, -1.219, -1.186, -1.186)
-CB14_C11 = (-0.576, -0.664, -0.748, -0.793, -0.848, -0.514, 0.33, 1.447, 1.995, 2.355, 2.398,
-            2.306, 2.205, 2.069, 1.877, 1.615, 1.535, 1.449, 1.29, 1.149, 1.094, 1.09)
+_cb14 = read_table(DATA / "cb14_site_coefficients.csv")
+CB14_PERIODS = _floats(_cb14, "period_s")
+CB14_FREQUENCIES = _floats(_cb14, "frequency_hz")
+CB14_K1 = _floats(_cb14, "k1")
+CB14_K2 = _floats(_cb14, "k2")
+CB14_C11 = _floats(_cb14, "c11")
 
-_CB14_C = 1.88
-_CB14_N = 1.18
-_CB14_MINUS_LN_C = -0.6312717768418578
-_CB14_PGA_LINEAR_SLOPE = -0.30947999999999976
-_CB14_ROCK_SITE_TERM = -0.07437917037995617
+_CB14_C = CONSTANTS["CB14_NL_AMPLITUDE"]
+_CB14_N = CONSTANTS["CB14_NL_EXPONENT"]
+_CB14_MINUS_LN_C = CONSTANTS["CB14_MINUS_LN_NL_AMPLITUDE"]
+_CB14_PGA_LINEAR_SLOPE = CONSTANTS["CB14_PGA_LINEAR_SLOPE"]
+_CB14_ROCK_SITE_TERM = CONSTANTS["CB14_ROCK_SITE_TERM"]
+_CB14_PGA_K1, _CB14_PGA_K2, _CB14_PGA_C11 = CB14_K1[-1], CB14_K2[-1], CB14_C11[-1]
 
 
 def cb14_rock_pga(vs30_sim, pga):
-    r = vs30_sim / 865.0
+    r = vs30_sim / _CB14_PGA_K1
     lr = c_log(r)
-    if vs30_sim <= 865.0:
-        fref = lr * 1.09 + (c_log(c_pow(r, _CB14_N) * _CB14_C + 0.0) + _CB14_MINUS_LN_C) * -1.186
+    if vs30_sim <= _CB14_PGA_K1:
+        fref = lr * _CB14_PGA_C11 + (c_log(c_pow(r, _CB14_N) * _CB14_C + 0.0) + _CB14_MINUS_LN_C) * _CB14_PGA_K2
     else:
         fref = lr * _CB14_PGA_LINEAR_SLOPE
     return c_exp(_CB14_ROCK_SITE_TERM - fref) * pga
@@ -147,39 +167,29 @@ def cb14_amplification(vs30, vs30_sim, pga):
 
 # ---- Bayless-Abrahamson (2018) EAS site term, 301 frequencies ------------------------------
 
-BA18_CSV = Path(__file__).resolve().parent.parent / "data" / "ba18_site_coefficients.csv"
-
-
-def _read_ba18_table(path):
-    columns = ([], [], [], [], [])
-    with open(path, newline="") as stream:
-        rows = csv.reader(line for line in stream if not line.startswith("#"))
-        header = next(rows)
-        assert header[0] == "frequency_hz", header
-        for fields in rows:
-            for column, field in zip(columns, fields, strict=True):
-                column.append(float(field))
-    return tuple(tuple(column) for column in columns)
-
-
-(BA18_FREQUENCIES, BA18_VS30_EXPONENT, BA18_NL_AMPLITUDE, BA18_NL_VS30_RATE,
- BA18_NL_INTENSITY_OFFSET) = _read_ba18_table(BA18_CSV)
+_ba18 = read_table(DATA / "ba18_site_coefficients.csv")
+BA18_FREQUENCIES = _floats(_ba18, "frequency_hz")
+BA18_VS30_EXPONENT = _floats(_ba18, "vs30_exponent")
+BA18_NL_AMPLITUDE = _floats(_ba18, "nl_amplitude")
+BA18_NL_VS30_RATE = _floats(_ba18, "nl_vs30_rate")
+BA18_NL_INTENSITY_OFFSET = _floats(_ba18, "nl_intensity_offset")
 
 BA18_COLUMNS = 301
 BA18_LAST_POWER_LAW_ROW = 238
-_BA18_PI = 3.141592653589793
-_BA18_FROZEN_EXPONENT = 0.501182975301589
+BA18_PGA_ROW = 170
+_BA18_FROZEN_EXPONENT = BA18_VS30_EXPONENT[BA18_LAST_POWER_LAW_ROW]
+_K = CONSTANTS
 
 
 def ba18_reference_intensity(vs30_sim, pga):
-    s = c_fmin(vs30_sim / 1000.0, 1.0)
-    p = c_pow(s, -0.484947178274669)
-    q = c_div(1.1423498055712635, p)
-    return c_pow(q, 0.846) * pga
+    s = c_fmin(vs30_sim / _K["BA18_LINEAR_VS30_LIMIT"], 1.0)
+    p = c_pow(s, BA18_VS30_EXPONENT[BA18_PGA_ROW])
+    q = c_div(_K["BA18_PGA_REFERENCE_FACTOR"], p)
+    return c_pow(q, _K["BA18_PGA_RATIO_EXPONENT"]) * pga
 
 
 def ba18_nl_vs30_offset(vs30):
-    return c_fmin(vs30, 760.0) - 360.0
+    return c_fmin(vs30, _K["BA18_REFERENCE_VS30"]) - _K["BA18_NL_VS30_SHIFT"]
 
 
 def ba18_nonlinear_factor(k, intensity, offset):
@@ -187,7 +197,7 @@ def ba18_nonlinear_factor(k, intensity, offset):
     f3 = BA18_NL_VS30_RATE[k]
     f4 = BA18_NL_INTENSITY_OFFSET[k]
     base = (intensity + f4) / f4
-    exponent = (c_exp(offset * f3) - c_exp(f3 * 400.0)) * f2
+    exponent = (c_exp(offset * f3) - c_exp(f3 * _K["BA18_NL_REFERENCE_OFFSET"])) * f2
     return c_pow(base, exponent)
 
 
@@ -201,7 +211,7 @@ def ba18_floor(factors):
 
 
 def ba18_kappa(vs30):
-    return c_pow(vs30 / 760.0, -0.4) / 33.11545195869231
+    return c_pow(vs30 / _K["BA18_REFERENCE_VS30"], _K["BA18_KAPPA_VS30_EXPONENT"]) / _K["BA18_KAPPA_DIVISOR"]
 
 
 def ba18_site_quantities(vs30, vs30_sim, pga):
@@ -210,8 +220,8 @@ def ba18_site_quantities(vs30, vs30_sim, pga):
     offset = ba18_nl_vs30_offset(vs30)
     factors = [ba18_nonlinear_factor(k, intensity, offset) for k in range(BA18_COLUMNS)]
     floor, floor_row = ba18_floor(factors)
-    base_site = c_fmin(vs30 / 1000.0, 1.0)
-    base_sim = c_fmin(vs30_sim / 1000.0, 1.0)
+    base_site = c_fmin(vs30 / _K["BA18_LINEAR_VS30_LIMIT"], 1.0)
+    base_sim = c_fmin(vs30_sim / _K["BA18_LINEAR_VS30_LIMIT"], 1.0)
     return {
         "reference_intensity": intensity,
         "nl_vs30_offset": offset,
@@ -231,7 +241,7 @@ def ba18_site_quantities(vs30, vs30_sim, pga):
 def _ba18_linear_factor(k, base, kappa, anchor):
     if k <= BA18_LAST_POWER_LAW_ROW:
         return c_pow(base, BA18_VS30_EXPONENT[k])
-    return c_exp((kappa * -_BA18_PI) * (BA18_FREQUENCIES[k] - 24.0)) * anchor
+    return c_exp((kappa * -math.pi) * (BA18_FREQUENCIES[k] - _K["BA18_DECAY_ANCHOR_HZ"])) * anchor
 
 
 def ba18_row(vs30, vs30_sim, pga):

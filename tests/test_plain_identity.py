@@ -1,8 +1,9 @@
 """The kernels against the plain formulas, bit for bit.
 
 The kernels share work between columns and between sites and skip C library calls whose result
-IEEE 754 fixes; tests/plain_models.cpp computes every quantity where the formulas name it. Both
-are compiled with the same floating-point flags and call the same C library, so every cell that
+IEEE 754 fixes; tests/plain_models.cpp computes every quantity where the formulas name it. The
+build compiles both with the same floating-point flags and model data, and both call the same C
+library, so every cell that
 is a number must have the same 64 bits, and NaN must stand in exactly the same cells, for every
 input: many random sites (in orders that make the kernels reuse a velocity's values and orders
 that defeat the reuse) and every combination of special values and thresholds.
@@ -14,7 +15,6 @@ of + and *, so the source does not fix which one survives.
 
 import ctypes
 import math
-import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -23,26 +23,18 @@ import numpy as np
 import pytest
 
 import _utils
+import reference_models as ref
 
-HERE = Path(__file__).resolve().parent
-CSV = HERE.parent / "data" / "ba18_site_coefficients.csv"
-# The module's floating-point flags (CMakeLists.txt).
-FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-math-errno"]
-
-CB14_K1 = [400.0, 410.0, 457.0, 503.0, 587.0, 654.0, 748.0, 865.0, 878.0, 908.0, 1032.0, 1054.0, 1086.0]
+CB14_K1 = sorted(set(ref.CB14_K1))
 
 
 @pytest.fixture(scope="module")
-def plain(tmp_path_factory):
-    compiler = os.environ.get("CXX", "g++")
-    if shutil.which(compiler) is None:
-        pytest.skip(f"no C++ compiler ({compiler})")
-    library = tmp_path_factory.mktemp("plain") / "plain_models.so"
-    subprocess.run([compiler, *FLAGS, "-shared", "-fPIC", "-o", str(library), str(HERE / "plain_models.cpp")],
-                   check=True, capture_output=True)
+def plain():
+    # Built beside the module by ./run (VS30AMP_PLAIN_MODELS); a wheel has none.
+    library = Path(_utils.__file__).with_name("plain_models.so")
+    if not library.exists():
+        pytest.skip("this build of _utils has no plain transcription beside it (VS30AMP_PLAIN_MODELS=ON)")
     lib = ctypes.CDLL(str(library))
-    lib.plain_ba18_load.argtypes = [ctypes.c_char_p]
-    assert lib.plain_ba18_load(str(CSV).encode()) == 301
     for name in ("plain_cb14", "plain_ba18"):
         getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     return lib

@@ -9,7 +9,7 @@ mkdir -p "$build"
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${VS30AMP_BUILD_TYPE:-Release}" \
     -DCMAKE_CXX_FLAGS="${VS30AMP_CXX_FLAGS:-}" -DCMAKE_MODULE_LINKER_FLAGS="${VS30AMP_LINK_FLAGS:-}" \
-    -DPython_EXECUTABLE="$(command -v "$python")" -DVS30AMP_WERROR="${VS30AMP_WERROR:-OFF}" \
+    -DPython_EXECUTABLE="$(command -v "$python")" -DVS30AMP_WERROR="${VS30AMP_WERROR:-OFF}" -DVS30AMP_PLAIN_MODELS=ON \
     >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; exit 1; }
 fi
 cmake --build "$build" >"$build.log" 2>&1 || { cat "$build.log" >&2; exit 1; }

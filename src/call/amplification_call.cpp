@@ -6,7 +6,7 @@
 #include "arrays/matrix_array.hpp"
 #include "call/arguments.hpp"
 #include "call/input_view.hpp"
-#include "call/site_triples.hpp"
+#include "call/gathered_sites.hpp"
 #include "models/bayless_abrahamson_2018.hpp"
 #include "models/campbell_bozorgnia_2014.hpp"
 #include "module/functions.hpp"
@@ -16,18 +16,20 @@ namespace {
 
 using Kernel = std::optional<AmplificationMatrix> (*)(const SiteTriple *, std::size_t);
 
-struct Model {
-    const char *function_name;
+// What an amplification function binds: its Python name, its model's kernel and the matrix width.
+struct AmplificationFunction {
+    const char *name;
     Kernel kernel;
     std::size_t columns;
 };
 
 // The sites as triples, or nothing with an exception set. The inputs are held only until the
 // triples are gathered.
-std::optional<std::pair<SiteTriples, std::size_t>> site_triples_of(const Model &model, PyObject *const *args,
-                                                                   Py_ssize_t nargs, PyObject *kwnames) {
+std::optional<std::pair<GatheredSites, std::size_t>> gathered_sites_of(const AmplificationFunction &function,
+                                                                      PyObject *const *args, Py_ssize_t nargs,
+                                                                      PyObject *kwnames) {
     PyObject *bound[parameter_count];
-    if (!bind_arguments(model.function_name, args, nargs, kwnames, bound)) return std::nullopt;
+    if (!bind_arguments(function.name, args, nargs, kwnames, bound)) return std::nullopt;
     void **table = numpy_api_table();
     if (table == nullptr) return std::nullopt;
     InputView views[parameter_count];
@@ -40,25 +42,26 @@ std::optional<std::pair<SiteTriples, std::size_t>> site_triples_of(const Model &
         return std::nullopt;
     }
     // Fail before gathering when the matrix could never be allocated.
-    if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) / model.columns) {
+    if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) / function.columns) {
         PyErr_NoMemory();
         return std::nullopt;
     }
-    SiteTriples triples;
-    if (!gather_site_triples(views[0], views[1], views[2], triples)) return std::nullopt;
+    GatheredSites triples;
+    if (!gather_sites(views[0], views[1], views[2], triples)) return std::nullopt;
     return std::make_pair(std::move(triples), n);
 }
 
-PyObject *amplify(const Model &model, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    auto sites = site_triples_of(model, args, nargs, kwnames);
+PyObject *amplify(const AmplificationFunction &function, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames) {
+    auto sites = gathered_sites_of(function, args, nargs, kwnames);
     if (!sites) return nullptr;
-    std::optional<AmplificationMatrix> matrix = model.kernel(sites->first.get(), sites->second);
+    std::optional<AmplificationMatrix> matrix = function.kernel(sites->first.get(), sites->second);
     if (!matrix) return PyErr_NoMemory();
     return matrix_to_array(std::move(*matrix));
 }
 
-constexpr Model cb14{"_campbell_bozorgnia_2014", cb14_amplification, CB14_COLUMNS};
-constexpr Model ba18{"_bayless_abrahamson_2018_eas", ba18_amplification, BA18_COLUMNS};
+constexpr AmplificationFunction cb14{cb14_function_name, cb14_amplification, CB14_COLUMNS};
+constexpr AmplificationFunction ba18{ba18_function_name, ba18_amplification, BA18_COLUMNS};
 
 }  // namespace
 

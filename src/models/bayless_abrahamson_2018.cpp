@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numbers>
 
+#include "generated/model_constants.hpp"
 #include "models/velocity_cache.hpp"
 
 // Every product, quotient, sum and difference below is one double operation in the order
@@ -16,48 +18,35 @@
 
 namespace {
 
-constexpr double PI = 3.141592653589793;
+constexpr double PI = std::numbers::pi;
 
-// Vs30 (m/s) at and above which the linear power law is clamped.
-constexpr double LINEAR_VS30_LIMIT = 1000.0;
-// Reference Vs30 (m/s) of the nonlinear term and of the decay parameter.
-constexpr double REFERENCE_VS30 = 760.0;
-// Subtracted from the clamped site Vs30 in the nonlinear term; 760 - 360 is the reference offset.
-constexpr double NL_VS30_SHIFT = 360.0;
-constexpr double NL_REFERENCE_OFFSET = 400.0;
+// The PGA conversion raises the clamped simulation Vs30 to the power-law exponent of 5.011872 Hz.
+constexpr std::size_t PGA_ROW = 170;
+static_assert(BA18_FREQUENCIES[PGA_ROW] == 5.011872);
 
-// PGA conversion to the reference condition: the 5.011872 Hz power-law exponent (row 170),
-// 0.76 raised to it, and the exponent applied to the resulting ratio.
-constexpr double PGA_VS30_EXPONENT = -0.484947178274669;
-constexpr double PGA_REFERENCE_FACTOR = 1.1423498055712635;
-constexpr double PGA_RATIO_EXPONENT = 0.846;
-
-// Decay parameter kappa = (vs30 / 760)^-0.4 / e^3.5.
-constexpr double KAPPA_VS30_EXPONENT = -0.4;
-constexpr double KAPPA_DIVISOR = 33.11545195869231;
-
-// Rows up to LAST_POWER_LAW_ROW use the power law; later rows freeze its exponent at that row's
-// value and add the high-frequency decay anchored at DECAY_ANCHOR_HZ.
+// Rows up to LAST_POWER_LAW_ROW (the last with a power-law exponent, 23.988321 Hz) use the
+// power law; later rows freeze its exponent at that row's value and add the high-frequency
+// decay anchored at BA18_DECAY_ANCHOR_HZ.
 constexpr std::size_t LAST_POWER_LAW_ROW = 238;
-constexpr double FROZEN_VS30_EXPONENT = 0.501182975301589;
-constexpr double DECAY_ANCHOR_HZ = 24.0;
+static_assert(BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW] == BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW] &&
+              BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW + 1] != BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW + 1]);
 
 // min(value, bound), and the bound when value is NaN, signalling NaNs included: the C library's
 // fmin returns NaN for a signalling one, and a clamp must never yield NaN. For every other value
 // the result is fmin's.
 double at_most(double value, double bound) { return value < bound ? value : bound; }
 
-double linear_base(double vs30) { return at_most(vs30 / LINEAR_VS30_LIMIT, 1.0); }
+double linear_base(double vs30) { return at_most(vs30 / BA18_LINEAR_VS30_LIMIT, 1.0); }
 
 // pow(q, 0.846) of the PGA conversion; the reference intensity is this times the PGA.
 double intensity_scale(double vs30_sim) {
     const double s = linear_base(vs30_sim);
-    const double p = std::pow(s, PGA_VS30_EXPONENT);
-    const double q = PGA_REFERENCE_FACTOR / p;
-    return std::pow(q, PGA_RATIO_EXPONENT);
+    const double p = std::pow(s, BA18_VS30_EXPONENT[PGA_ROW]);
+    const double q = BA18_PGA_REFERENCE_FACTOR / p;
+    return std::pow(q, BA18_PGA_RATIO_EXPONENT);
 }
 
-double nl_vs30_offset(double vs30) { return at_most(vs30, REFERENCE_VS30) - NL_VS30_SHIFT; }
+double nl_vs30_offset(double vs30) { return at_most(vs30, BA18_REFERENCE_VS30) - BA18_NL_VS30_SHIFT; }
 
 // Key whose signed order is the IEEE 754 totalOrder of the doubles.
 std::int64_t total_order_key(double x) {
@@ -67,7 +56,7 @@ std::int64_t total_order_key(double x) {
     return bits;
 }
 
-double kappa(double vs30) { return std::pow(vs30 / REFERENCE_VS30, KAPPA_VS30_EXPONENT) / KAPPA_DIVISOR; }
+double kappa(double vs30) { return std::pow(vs30 / BA18_REFERENCE_VS30, BA18_KAPPA_VS30_EXPONENT) / BA18_KAPPA_DIVISOR; }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -93,7 +82,7 @@ RowConstants make_row_constants() {
     rows.reference_offset_gives_one = true;
     for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
         const double f3 = BA18_NL_VS30_RATE[k];
-        rows.reference_decay[k] = std::exp(f3 * NL_REFERENCE_OFFSET);
+        rows.reference_decay[k] = std::exp(f3 * BA18_NL_REFERENCE_OFFSET);
         rows.repeats_rate[k] = k > 0 && same_bits(f3, BA18_NL_VS30_RATE[k - 1]);
         rows.repeats_row[k] = rows.repeats_rate[k] && same_bits(BA18_NL_AMPLITUDE[k], BA18_NL_AMPLITUDE[k - 1]) &&
                               same_bits(BA18_NL_INTENSITY_OFFSET[k], BA18_NL_INTENSITY_OFFSET[k - 1]);
@@ -122,7 +111,7 @@ struct NonlinearPart {
 
 void find_nonlinear_part(double intensity, double offset, NonlinearPart &part) {
     const RowConstants &rows = row_constants();
-    if (offset == NL_REFERENCE_OFFSET && rows.reference_offset_gives_one) {
+    if (offset == BA18_NL_REFERENCE_OFFSET && rows.reference_offset_gives_one) {
         // Every factor is pow(base, +-0) = 1, so the floor is 1 at the first row and every
         // row receives it; the factors are not read.
         part.floor = 1.0;
@@ -179,9 +168,9 @@ void fill_linear_row(double vs30, LinearRow &row) {
     for (std::size_t k = 0; k <= LAST_POWER_LAW_ROW; ++k)
         row.factor[k] = clamped ? 1.0 : std::pow(base, BA18_VS30_EXPONENT[k]);
     const double kappa_value = kappa(vs30);
-    const double anchor = clamped ? 1.0 : std::pow(base, FROZEN_VS30_EXPONENT);
+    const double anchor = clamped ? 1.0 : std::pow(base, BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW]);
     for (std::size_t k = LAST_POWER_LAW_ROW + 1; k < BA18_COLUMNS; ++k)
-        row.factor[k] = std::exp((kappa_value * -PI) * (BA18_FREQUENCIES[k] - DECAY_ANCHOR_HZ)) * anchor;
+        row.factor[k] = std::exp((kappa_value * -PI) * (BA18_FREQUENCIES[k] - BA18_DECAY_ANCHOR_HZ)) * anchor;
     row.intensity_ready = false;
 }
 
@@ -195,11 +184,11 @@ void write_cells(const double *l_site, const double *l_sim, const NonlinearPart 
     for (std::size_t k = part.floor_row; k < BA18_COLUMNS; ++k) cells[k] = (l_site[k] / l_sim[k]) * floor;
 }
 
-// Per-call state: the linear rows of the velocities seen last, and room for one site's
-// nonlinear factors.
-class Ba18Pass {
+// Writes the rows of one call, keeping the linear rows of the velocities seen last and room for
+// one site's nonlinear factors.
+class Ba18RowWriter {
 public:
-    void site_row(const SiteTriple &site, Ba18RowView row) {
+    void write(const SiteTriple &site, double *row) {
         LinearRow &simulation = cache_.get(site.vs30_sim, fill_linear_row);
         if (!simulation.intensity_ready) {
             simulation.intensity_scale = intensity_scale(site.vs30_sim);
@@ -207,13 +196,7 @@ public:
         }
         const LinearRow &own = cache_.get(site.vs30, fill_linear_row);
         find_nonlinear_part(simulation.intensity_scale * site.pga, nl_vs30_offset(site.vs30), nonlinear_);
-        if (row.stride == 1) {
-            write_cells(own.factor, simulation.factor, nonlinear_, row.first);
-        } else {
-            double cells[BA18_COLUMNS];
-            write_cells(own.factor, simulation.factor, nonlinear_, cells);
-            for (std::size_t k = 0; k < BA18_COLUMNS; ++k) row.first[static_cast<std::ptrdiff_t>(k) * row.stride] = cells[k];
-        }
+        write_cells(own.factor, simulation.factor, nonlinear_, row);
     }
 
 private:
@@ -223,12 +206,10 @@ private:
 
 }  // namespace
 
-void ba18_site_row(const SiteTriple &site, Ba18RowView row) { Ba18Pass().site_row(site, row); }
-
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n) {
     auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
     if (!matrix) return std::nullopt;
-    Ba18Pass pass;
-    for (std::size_t i = 0; i < n; ++i) pass.site_row(sites[i], Ba18RowView{matrix->row(i), 1});
+    Ba18RowWriter writer;
+    for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], matrix->row(i));
     return matrix;
 }

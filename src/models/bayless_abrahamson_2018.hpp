@@ -1,30 +1,35 @@
 #pragma once
 
-// Site term of the Bayless-Abrahamson (2018) EAS model, as amplification factors from a
-// simulation's Vs30 to a site's Vs30 on a grid of 301 frequencies.
+// Site term of the Bayless-Abrahamson (2018) model of the effective amplitude spectrum (EAS), as
+// amplification factors from a simulation's Vs30 to a site's Vs30 on a grid of 301 frequencies.
+//
+// Bayless, J. and Abrahamson, N. A. (2018). An empirical model for Fourier amplitude spectra
+// using the NGA-West2 database. PEER Report 2018/07, Pacific Earthquake Engineering Research
+// Center, University of California, Berkeley.
+//
+// The factor of a cell is (L(Vs30) / L(Vs30_sim)) x N. L is the exponential of the linear site
+// term: (min(Vs30, 1000) / 1000)^c8 up to 23.988321 Hz; above, that power frozen at its
+// 23.988321 Hz exponent times the high-frequency decay exp(-pi kappa (f - 24)), kappa from Vs30.
+// N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
+// exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to the 760 m/s reference
+// (PGA_ref), and held at its smallest value from the frequency where it is smallest on.
+// The model was developed from California data with Vs30 within the NGA-West2 range; values
+// outside any published range are computed as given.
 
 #include <cstddef>
+#include <iterator>
 #include <optional>
 
-#include "amplification_matrix.hpp"
-#include "site_triple.hpp"
+#include "generated/bayless_abrahamson_2018_coefficients.hpp"
+#include "models/amplification_matrix.hpp"
+#include "models/site_triple.hpp"
 
 inline constexpr std::size_t BA18_COLUMNS = 301;
 
-// Published coefficients, generated at build time from data/ba18_site_coefficients.csv.
-extern const double BA18_FREQUENCIES[BA18_COLUMNS];          // Hz, ascending
-extern const double BA18_VS30_EXPONENT[BA18_COLUMNS];        // NaN from row 239 on (never read)
-extern const double BA18_NL_AMPLITUDE[BA18_COLUMNS];
-extern const double BA18_NL_VS30_RATE[BA18_COLUMNS];         // s/m
-extern const double BA18_NL_INTENSITY_OFFSET[BA18_COLUMNS];  // g
-
-// A writable row of 301 cells: cell k lives at first[k * stride].
-struct Ba18RowView {
-    double *first;
-    std::ptrdiff_t stride;
-};
-
-void ba18_site_row(const SiteTriple &site, Ba18RowView row);
+// From data/ba18_site_coefficients.csv, in ascending frequency: BA18_FREQUENCIES (Hz),
+// BA18_VS30_EXPONENT (c8; NaN from row 239 on, never read), BA18_NL_AMPLITUDE (f2),
+// BA18_NL_VS30_RATE (f3, s/m), BA18_NL_INTENSITY_OFFSET (f4, g).
+static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
 
 // n x 301 matrix, row i for sites[i]; nothing when the matrix cannot be allocated.
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n);

@@ -2,25 +2,31 @@
 
 // Shallow-site term of the Campbell-Bozorgnia (2014) ground-motion model, as amplification
 // factors from a simulation's Vs30 to a site's Vs30 on a grid of 22 frequencies.
+//
+// Campbell, K. W. and Bozorgnia, Y. (2014). NGA-West2 ground motion model for the average
+// horizontal components of PGA, PGV, and 5% damped linear acceleration response spectra.
+// Earthquake Spectra 30(3), 1087-1115. doi:10.1193/062913EQS175M
+//
+// The factor of a cell is exp(f_site,G(Vs30, A1100) - f_site,G(Vs30_sim, 0)), with f_site,G the
+// shallow-site term of the model's site response (equations 16 and 17: its linear scaling above
+// k1, its nonlinear term below) and A1100 the PGA on rock of 1100 m/s, here the simulation's PGA
+// moved to that rock with the linear site term of PGA. The Japan adjustment (S_J) is not used.
+// Published range of applicability: Vs30 from 150 to 1500 m/s. Values outside it are computed as
+// given.
 
 #include <cstddef>
+#include <iterator>
 #include <optional>
 
-#include "amplification_matrix.hpp"
-#include "site_triple.hpp"
+#include "generated/campbell_bozorgnia_2014_coefficients.hpp"
+#include "models/amplification_matrix.hpp"
+#include "models/site_triple.hpp"
 
 inline constexpr std::size_t CB14_COLUMNS = 22;
 
-extern const double CB14_FREQUENCIES[CB14_COLUMNS];  // Hz, ascending: 1 / period
-extern const double CB14_K1[CB14_COLUMNS];           // m/s
-extern const double CB14_K2[CB14_COLUMNS];
-extern const double CB14_C11[CB14_COLUMNS];
-
-// Rock PGA (Vs30 1100 m/s) from the simulation's Vs30 and PGA.
-double cb14_rock_pga(double vs30_sim, double pga);
-
-// Writes the 22 factors of one site into row[0..21].
-void cb14_site_row(const SiteTriple &site, double *row);
+// From data/cb14_site_coefficients.csv, in ascending frequency: CB14_PERIODS (s),
+// CB14_FREQUENCIES (Hz, 1 / period), CB14_K1 (m/s), CB14_K2, CB14_C11. The last row is PGA.
+static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 
 // n x 22 matrix, row i for sites[i]; nothing when the matrix cannot be allocated.
 std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n);

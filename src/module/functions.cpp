@@ -1,26 +1,55 @@
 #include "module/functions.hpp"
 
+#include <string_view>
+
+#include "call/arguments.hpp"
+
 namespace {
 constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;  // 0xa2
 constexpr int noargs_flags = METH_NOARGS | METH_STATIC;                      // 0x24
 static_assert(fastcall_flags == 0xa2 && noargs_flags == 0x24);
 
-// The docstrings hold only text signatures: __text_signature__ is set and __doc__ is None.
-PyMethodDef method(const char *name, PyCFunctionFastWithKeywords function, const char *doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), fastcall_flags, doc};
+// A docstring that holds only a text signature, "name(parameters)\n--\n\n": __text_signature__
+// is set and __doc__ is None. The parameters are the binder's own names, so the two cannot drift.
+struct TextSignature {
+    char text[96] = {};
+};
+
+constexpr TextSignature text_signature(std::string_view name, bool site_arrays) {
+    TextSignature signature;
+    std::size_t end = 0;
+    auto append = [&](std::string_view part) {
+        for (char c : part) signature.text[end++] = c;  // past the buffer: not a constant expression
+    };
+    append(name);
+    append("(");
+    for (int i = 0; site_arrays && i < parameter_count; ++i) {
+        if (i > 0) append(", ");
+        append(parameter_names[i]);
+    }
+    append(")\n--\n\n");
+    return signature;
 }
-PyMethodDef method(const char *name, PyCFunction function, const char *doc) {
-    return {name, function, noargs_flags, doc};
+
+constexpr char ba18_grid_name[] = "_bayless_abrahamson_2018_frequencies";
+constexpr char cb14_grid_name[] = "_campbell_bozorgnia_2014_frequencies";
+
+constexpr TextSignature ba18_signature = text_signature(ba18_function_name, true);
+constexpr TextSignature ba18_grid_signature = text_signature(ba18_grid_name, false);
+constexpr TextSignature cb14_grid_signature = text_signature(cb14_grid_name, false);
+constexpr TextSignature cb14_signature = text_signature(cb14_function_name, true);
+
+PyMethodDef method(const char *name, PyCFunctionFastWithKeywords function, const TextSignature &doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), fastcall_flags, doc.text};
+}
+PyMethodDef method(const char *name, PyCFunction function, const TextSignature &doc) {
+    return {name, function, noargs_flags, doc.text};
 }
 }  // namespace
 
 PyMethodDef function_table[function_count] = {
-    method("_bayless_abrahamson_2018_eas", bayless_abrahamson_2018_eas,
-           "_bayless_abrahamson_2018_eas(vs30_py, vs30_sim_py, pga_py)\n--\n\n"),
-    method("_bayless_abrahamson_2018_frequencies", bayless_abrahamson_2018_frequencies,
-           "_bayless_abrahamson_2018_frequencies()\n--\n\n"),
-    method("_campbell_bozorgnia_2014_frequencies", campbell_bozorgnia_2014_frequencies,
-           "_campbell_bozorgnia_2014_frequencies()\n--\n\n"),
-    method("_campbell_bozorgnia_2014", campbell_bozorgnia_2014,
-           "_campbell_bozorgnia_2014(vs30_py, vs30_sim_py, pga_py)\n--\n\n"),
+    method(ba18_function_name, bayless_abrahamson_2018_eas, ba18_signature),
+    method(ba18_grid_name, bayless_abrahamson_2018_frequencies, ba18_grid_signature),
+    method(cb14_grid_name, campbell_bozorgnia_2014_frequencies, cb14_grid_signature),
+    method(cb14_function_name, campbell_bozorgnia_2014, cb14_signature),
 };

@@ -89,23 +89,28 @@ bool import_table() {
     return true;
 }
 
-// "Type: message" followed by the traceback, as the traceback module renders it; the bare
-// "Type: message" line when that rendering is unavailable.
+// The traceback's frames and then "Type: message"; the bare "Type: message" line when there is
+// no traceback or the frames cannot be formatted. Formatting the whole exception would append
+// the traceback module's guesses ("Did you mean ...?"), which change from run to run, so the
+// same failure would not always read the same.
 OwnedRef render_exception(PyObject *exception) {
-    OwnedRef format(import_attribute("traceback", "format_exception"));
-    if (format) {
-        OwnedRef lines(PyObject_CallOneArg(format.get(), exception));
-        OwnedRef empty(lines ? PyUnicode_FromString("") : nullptr);
-        if (empty) {
-            OwnedRef text(PyUnicode_Join(empty.get(), lines.get()));
-            if (text) return text;
-        }
-    }
-    PyErr_Clear();
     OwnedRef type_name(type_name_of(exception));
-    OwnedRef rendered(type_name ? PyUnicode_FromFormat("%U: %S", type_name.get(), exception) : nullptr);
-    if (!rendered) PyErr_Clear();
-    return rendered;
+    OwnedRef line(type_name ? PyUnicode_FromFormat("%U: %S", type_name.get(), exception) : nullptr);
+    if (!line) {
+        PyErr_Clear();
+        return line;
+    }
+    OwnedRef traceback(PyException_GetTraceback(exception));
+    if (!traceback) return line;
+    OwnedRef format_tb(import_attribute("traceback", "format_tb"));
+    OwnedRef frames(format_tb ? PyObject_CallOneArg(format_tb.get(), traceback.get()) : nullptr);
+    OwnedRef empty(frames ? PyUnicode_FromString("") : nullptr);
+    OwnedRef joined(empty ? PyUnicode_Join(empty.get(), frames.get()) : nullptr);
+    OwnedRef rendered(joined ? PyUnicode_FromFormat("Traceback (most recent call last):\n%U%U", joined.get(), line.get())
+                             : nullptr);
+    if (rendered) return rendered;
+    PyErr_Clear();
+    return line;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "call/site_triples.hpp"
+#include "call/gathered_sites.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -20,8 +20,7 @@ void gather_column(const InputView &view, SiteTriple *records, std::size_t n, do
 
 }  // namespace
 
-bool gather_site_triples(const InputView &vs30, const InputView &vs30_sim, const InputView &pga,
-                         SiteTriples &triples) {
+bool gather_sites(const InputView &vs30, const InputView &vs30_sim, const InputView &pga, GatheredSites &triples) {
     const std::size_t n = vs30.length;
     if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(SiteTriple)) {
         PyErr_NoMemory();

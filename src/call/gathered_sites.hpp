@@ -6,12 +6,12 @@
 #include "call/input_view.hpp"
 #include "models/site_triple.hpp"
 
+// The site triples of one call, in input order.
 struct FreeDeleter {
     void operator()(void *pointer) const { std::free(pointer); }
 };
-using SiteTriples = std::unique_ptr<SiteTriple[], FreeDeleter>;
+using GatheredSites = std::unique_ptr<SiteTriple[], FreeDeleter>;
 
 // Record i = (vs30[i], vs30_sim[i], pga[i]) for the n = vs30.length sites; the three views
 // have that length. Returns false with MemoryError set when the records cannot be allocated.
-bool gather_site_triples(const InputView &vs30, const InputView &vs30_sim, const InputView &pga,
-                         SiteTriples &triples);
+bool gather_sites(const InputView &vs30, const InputView &vs30_sim, const InputView &pga, GatheredSites &triples);
