@@ -1,11 +1,9 @@
 """The two models' frequency grids as published, Hz."""
 
-# The reciprocals of the 22 spectral periods, 10 s down to 0.001 s.
-CB14_FREQUENCIES = [
-    0.1, 0.13333333333333333, 0.2, 0.25, 0.3333333333333333, 0.5, 0.6666666666666666, 1.0,
-    1.3333333333333333, 2.0, 2.5, 3.3333333333333335, 4.0, 5.0, 6.666666666666667, 10.0,
-    13.333333333333334, 20.0, 33.333333333333336, 50.0, 100.0, 1000.0,
-]
+# The reciprocals of the 22 spectral periods, 10 s down to 0.001 s (PGA).
+CB14_PERIODS = [10, 7.5, 5, 4, 3, 2, 1.5, 1, 0.75, 0.5, 0.4, 0.3, 0.25, 0.2, 0.15, 0.1, 0.075, 0.05, 0.03, 0.02,
+                0.01, 0.001]
+CB14_FREQUENCIES = [1.0 / period for period in CB14_PERIODS]
 
 # 301 frequencies from 0.1 Hz to 100 Hz, ten to a line (rows 0-9, 10-19, ...).
 BA18_FREQUENCIES = [

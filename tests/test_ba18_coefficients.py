@@ -128,12 +128,3 @@ def test_nl_intensity_offset_shape():
     assert all(OFFSET[k] == 1.0 for k in range(61))
     assert strictly(OFFSET, 60, 147, -1)
     assert all(OFFSET[k] == 0.2 for k in range(147, 301))
-
-
-def test_kernel_constants_come_from_the_table():
-    # The PGA conversion uses the 5.011872 Hz exponent and 0.76 raised to it; the decay rows
-    # freeze the 23.988321 Hz exponent.
-    assert FREQ[170] == 5.011872 and EXPONENT[170] == -0.484947178274669
-    assert FREQ[238] == 23.988321 and EXPONENT[238] == 0.501182975301589
-    assert FREQ[238] < 24.0 < FREQ[239]
-    assert math.pow(0.76, EXPONENT[170]) == pytest.approx(1.1423498055712635, rel=2.3e-16)

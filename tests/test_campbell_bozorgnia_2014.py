@@ -62,47 +62,6 @@ def test_worked_sites_in_one_call():
     assert (matrix[0, :14] == 1.0).all()
 
 
-@pytest.mark.parametrize("vs30_sim, pga, rock_pga", [
-    (760.0, 0.3, 0.26756249499588913),
-    (760.0, 0.2, 0.1783749966639261),
-    (1100.0, 0.5, 0.5),
-    (760.0, 0.0, 0.0),
-])
-def test_rock_pga(vs30_sim, pga, rock_pga):
-    assert ref.cb14_rock_pga(vs30_sim, pga) == rock_pga
-
-
-@pytest.mark.parametrize("pga", [0.0, 1e-300, 0.013, 0.5, 2.7, 1e300, INF, NAN])
-def test_simulation_on_rock_leaves_pga_unchanged(pga):
-    assert ref.cb14_rock_pga(1100.0, pga) == pga or math.isnan(pga)
-
-
-def test_frequencies_are_reciprocal_periods():
-    assert list(ref.CB14_FREQUENCIES) == [1.0 / t for t in ref.CB14_PERIODS]
-
-
-def test_no_sites():
-    empty = np.empty(0)
-    assert cb14(empty, empty, empty).shape == (0, 22)
-
-
-def test_same_velocity_without_pga_is_exactly_one():
-    vs30 = np.concatenate([[1e-3, 400.0, 457.0, 760.0, 865.0, 1086.0, 1100.0, 3000.0],
-                           np.random.default_rng(7).uniform(50.0, 2500.0, 500)])
-    assert (cb14(vs30, vs30, np.zeros_like(vs30)) == 1.0).all()
-
-
-@pytest.mark.parametrize("vs30, vs30_sim", [(1200.0, 760.0), (1087.0, 300.0), (2500.0, 1500.0),
-                                            (1e6, 865.0)])
-def test_stiff_site_ignores_pga(vs30, vs30_sim):
-    pgas = [0.2, 0.0, NAN, -0.4, 3.0, INF]
-    rows = cb14([vs30] * len(pgas), [vs30_sim] * len(pgas), pgas)
-    assert np.isfinite(rows).all()
-    assert (rows.view(np.uint64) == rows[0].view(np.uint64)).all()
-    if (vs30, vs30_sim) == (1200.0, 760.0):
-        assert rows[0].tolist() == pytest.approx(WORKED[1200.0, 760.0, 0.2], rel=5e-10, abs=0)
-
-
 def test_without_pga_a_power_of_the_velocity_ratio():
     rng = np.random.default_rng(11)
     vs30 = rng.uniform(100.0, 2000.0, 300)

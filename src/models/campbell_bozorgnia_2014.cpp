@@ -24,6 +24,14 @@ constexpr double PGA_C11 = CB14_C11[PGA_COLUMN];
 // Its upper branch has the slope CB14_PGA_LINEAR_SLOPE (c11 + k2 n) and the value
 // CB14_ROCK_SITE_TERM at 1100 m/s.
 
+// Each column's frequency is the double quotient 1 / T of its period.
+constexpr bool frequencies_are_reciprocal_periods() {
+    for (std::size_t j = 0; j < CB14_COLUMNS; ++j)
+        if (CB14_FREQUENCIES[j] != 1.0 / CB14_PERIODS[j]) return false;
+    return true;
+}
+static_assert(frequencies_are_reciprocal_periods());
+
 // ---- Sharing work between columns ------------------------------------------------------------
 //
 // Everything a column computes from a velocity v before its k2 and c11 enter (v / k1, its

@@ -1,0 +1,46 @@
+"""Properties the two site models share, through the module."""
+
+import math
+
+import numpy as np
+import pytest
+
+import _utils
+from reference_models import assert_same_doubles
+
+NAN = math.nan
+
+CB14 = _utils._campbell_bozorgnia_2014
+BA18 = _utils._bayless_abrahamson_2018_eas
+MODELS = [pytest.param(CB14, 22, id="cb14"), pytest.param(BA18, 301, id="ba18")]
+
+
+def call(function, vs30, vs30_sim, pga):
+    return function(*(np.atleast_1d(np.asarray(x, dtype=np.float64)) for x in (vs30, vs30_sim, pga)))
+
+
+@pytest.mark.parametrize("function, columns", MODELS)
+def test_no_sites(function, columns):
+    empty = np.empty(0)
+    assert function(empty, empty, empty).shape == (0, columns)
+
+
+@pytest.mark.parametrize("function, columns", MODELS)
+def test_equal_velocities_without_pga_give_exactly_one(function, columns):
+    vs30 = np.concatenate([[100.0, 400.0, 457.0, 760.0, 865.0, 1000.0, 1086.0, 1100.0, 3000.0],
+                           np.random.default_rng(7).uniform(50.0, 2500.0, 500)])
+    assert (call(function, vs30, vs30, np.zeros_like(vs30)) == 1.0).all()
+
+
+# A site stiffer than every velocity threshold of its model's nonlinear term: 1086 m/s (the
+# largest k1) for CB14, 760 m/s (the reference) for BA18; NaN is beyond every clamp.
+STIFF = [(CB14, 1200.0, 760.0), (CB14, 1087.0, 300.0), (CB14, 2500.0, 1500.0), (CB14, 1e6, 865.0)] + [
+    (BA18, vs30, vs30_sim) for vs30 in (760.0, 900.0, 2000.0, NAN) for vs30_sim in (200.0, 760.0, 1500.0)]
+
+
+@pytest.mark.parametrize("function, vs30, vs30_sim", STIFF)
+def test_stiff_site_ignores_pga(function, vs30, vs30_sim):
+    pgas = [0.0, 0.2, 2.0, NAN, math.inf, -0.5]
+    rows = call(function, [vs30] * len(pgas), [vs30_sim] * len(pgas), pgas)
+    assert_same_doubles(rows, np.broadcast_to(rows[0], rows.shape))
+    assert not np.isnan(rows).all(axis=1).any()
