@@ -13,8 +13,8 @@
 // N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
 // exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to the 760 m/s reference
 // (PGA_ref), and held at its smallest value from the frequency where it is smallest on.
-// The model was developed from California data with Vs30 within the NGA-West2 range; values
-// outside any published range are computed as given.
+// Nothing is range-checked here: values outside the data the model was fitted to are computed as
+// given.
 
 #include <cstddef>
 #include <iterator>

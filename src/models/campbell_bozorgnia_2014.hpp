@@ -11,8 +11,8 @@
 // shallow-site term of the model's site response (equations 16 and 17: its linear scaling above
 // k1, its nonlinear term below) and A1100 the PGA on rock of 1100 m/s, here the simulation's PGA
 // moved to that rock with the linear site term of PGA. The Japan adjustment (S_J) is not used.
-// Published range of applicability: Vs30 from 150 to 1500 m/s. Values outside it are computed as
-// given.
+// Published range of applicability: Vs30 from 150 to 1500 m/s. Nothing is range-checked here:
+// values outside it are computed as given.
 
 #include <cstddef>
 #include <iterator>
