@@ -89,28 +89,14 @@ bool import_table() {
     return true;
 }
 
-// The traceback's frames and then "Type: message"; the bare "Type: message" line when there is
-// no traceback or the frames cannot be formatted. Formatting the whole exception would append
-// the traceback module's guesses ("Did you mean ...?"), which change from run to run, so the
-// same failure would not always read the same.
+// "Type: message" of the cause. Its traceback is left out: the traceback module's rendering adds
+// guesses ("Did you mean ...?") that change from run to run, and running that Python code
+// while memory is short can itself fail. The same failure always reads the same.
 OwnedRef render_exception(PyObject *exception) {
     OwnedRef type_name(type_name_of(exception));
-    OwnedRef line(type_name ? PyUnicode_FromFormat("%U: %S", type_name.get(), exception) : nullptr);
-    if (!line) {
-        PyErr_Clear();
-        return line;
-    }
-    OwnedRef traceback(PyException_GetTraceback(exception));
-    if (!traceback) return line;
-    OwnedRef format_tb(import_attribute("traceback", "format_tb"));
-    OwnedRef frames(format_tb ? PyObject_CallOneArg(format_tb.get(), traceback.get()) : nullptr);
-    OwnedRef empty(frames ? PyUnicode_FromString("") : nullptr);
-    OwnedRef joined(empty ? PyUnicode_Join(empty.get(), frames.get()) : nullptr);
-    OwnedRef rendered(joined ? PyUnicode_FromFormat("Traceback (most recent call last):\n%U%U", joined.get(), line.get())
-                             : nullptr);
-    if (rendered) return rendered;
-    PyErr_Clear();
-    return line;
+    OwnedRef rendered(type_name ? PyUnicode_FromFormat("%U: %S", type_name.get(), exception) : nullptr);
+    if (!rendered) PyErr_Clear();
+    return rendered;
 }
 
 }  // namespace
