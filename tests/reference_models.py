@@ -108,18 +108,16 @@ CONSTANTS = {name: float(value) for name, value in zip(_constants["name"], _cons
 DERIVATIONS = dict(zip(_constants["name"], _constants["derivation"]))
 
 
-def _floats(table, name):
-    return tuple(float(x) for x in table[name])
+def read_columns(path, *names):
+    """The named columns of a model data CSV as tuples of floats."""
+    table = read_table(path)
+    return tuple(tuple(float(x) for x in table[name]) for name in names)
 
 
 # ---- Campbell-Bozorgnia (2014) shallow-site term, 22 frequencies ----------------------------
 
-_cb14 = read_table(DATA / "cb14_site_coefficients.csv")
-CB14_PERIODS = _floats(_cb14, "period_s")
-CB14_FREQUENCIES = _floats(_cb14, "frequency_hz")
-CB14_K1 = _floats(_cb14, "k1")
-CB14_K2 = _floats(_cb14, "k2")
-CB14_C11 = _floats(_cb14, "c11")
+CB14_PERIODS, CB14_FREQUENCIES, CB14_K1, CB14_K2, CB14_C11 = read_columns(
+    DATA / "cb14_site_coefficients.csv", "period_s", "frequency_hz", "k1", "k2", "c11")
 
 _CB14_C = CONSTANTS["CB14_NL_AMPLITUDE"]
 _CB14_N = CONSTANTS["CB14_NL_EXPONENT"]
@@ -167,12 +165,9 @@ def cb14_amplification(vs30, vs30_sim, pga):
 
 # ---- Bayless-Abrahamson (2018) EAS site term, 301 frequencies ------------------------------
 
-_ba18 = read_table(DATA / "ba18_site_coefficients.csv")
-BA18_FREQUENCIES = _floats(_ba18, "frequency_hz")
-BA18_VS30_EXPONENT = _floats(_ba18, "vs30_exponent")
-BA18_NL_AMPLITUDE = _floats(_ba18, "nl_amplitude")
-BA18_NL_VS30_RATE = _floats(_ba18, "nl_vs30_rate")
-BA18_NL_INTENSITY_OFFSET = _floats(_ba18, "nl_intensity_offset")
+(BA18_FREQUENCIES, BA18_VS30_EXPONENT, BA18_NL_AMPLITUDE, BA18_NL_VS30_RATE,
+ BA18_NL_INTENSITY_OFFSET) = read_columns(DATA / "ba18_site_coefficients.csv", "frequency_hz", "vs30_exponent",
+                                          "nl_amplitude", "nl_vs30_rate", "nl_intensity_offset")
 
 BA18_COLUMNS = 301
 BA18_LAST_POWER_LAW_ROW = 238
