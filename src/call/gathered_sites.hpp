@@ -6,10 +6,10 @@
 #include "call/input_view.hpp"
 #include "models/site_triple.hpp"
 
-// The site triples of one call, in input order.
 struct FreeDeleter {
     void operator()(void *pointer) const { std::free(pointer); }
 };
+// The site triples of one call, in input order, owned by the call.
 using GatheredSites = std::unique_ptr<SiteTriple[], FreeDeleter>;
 
 // Record i = (vs30[i], vs30_sim[i], pga[i]) for the n = vs30.length sites; the three views
