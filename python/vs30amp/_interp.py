@@ -48,7 +48,7 @@ class Weights:
             above *= w
             below *= 1 - w
             above += below
-            result = np.exp(above, out=above)
+            result: NDArray[np.floating] = np.exp(above, out=above)
         if self.exact_lo.any():
             result[:, self.exact_lo] = factors[:, lo[self.exact_lo]]
         if self.exact_hi.any():

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
@@ -24,7 +25,7 @@ def _fft() -> tuple[Callable[..., Any], Callable[..., Any]]:
     """SciPy's real FFTs when SciPy is usable (faster here, and in single precision for float32
     records), NumPy's otherwise."""
     try:
-        import scipy.fft as fft  # noqa: PLC0415
+        fft = importlib.import_module("scipy.fft")
     except ImportError:  # also a SciPy without builds for this interpreter
         return np.fft.rfft, np.fft.irfft
     return fft.rfft, fft.irfft
@@ -79,14 +80,15 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     rows = 1 if values.ndim == 1 else values.shape[0]
     sites = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
                             pga=as_real("pga", pga), spectrum_rows=np.empty(rows))
-    result = amplification(*sites[:3], model=model, check_ranges=check_ranges)
+    result = amplification(sites[0], sites[1], sites[2], model, check_ranges=check_ranges)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
     factors = _interp.weights(result.frequencies, wanted).apply(result.factors, real)
-    return np.multiply(values, factors)
+    product: NDArray[Any] = np.multiply(values, factors)
+    return product
 
 
 def _peaks(acc: FloatArray, rows: int) -> NDArray[np.float64]:
@@ -158,7 +160,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     peaks = _peaks(records, rows) if pga is None else pga
     sites = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
                             pga=as_real("pga", peaks), acc_records=np.empty(n))
-    result = amplification(*sites[:3], model=model, check_ranges=check_ranges)
+    result = amplification(sites[0], sites[1], sites[2], model, check_ranges=check_ranges)
     fft_frequencies = np.arange(length // 2 + 1) / (length * step)
     weights = _interp.weights(result.frequencies, fft_frequencies)
     rfft, irfft = _fft()
@@ -168,7 +170,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         spectrum = rfft(records[part], length, axis=1)
         spectrum *= weights.apply(result.factors[part], real)
         out[part] = irfft(spectrum, length, axis=1)[:, :m]
-        return part.stop - part.start
+        return int(part.stop) - int(part.start)
 
     bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
     try:
