@@ -78,9 +78,9 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
     rows = 1 if values.ndim == 1 else values.shape[0]
-    sites = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
-                            pga=as_real("pga", pga), spectrum_rows=np.empty(rows))
-    result = amplification(sites[0], sites[1], sites[2], model, check_ranges=check_ranges)
+    sites = broadcast_sites(**{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))
+    result = amplification(sites[1], sites[2], sites[3], model, check_ranges=check_ranges)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
@@ -158,9 +158,9 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
 
     peaks = _peaks(records, rows) if pga is None else pga
-    sites = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
-                            pga=as_real("pga", peaks), acc_records=np.empty(n))
-    result = amplification(sites[0], sites[1], sites[2], model, check_ranges=check_ranges)
+    sites = broadcast_sites(**{"acc records": np.empty(n)}, vs30=as_real("vs30", vs30),
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", peaks))
+    result = amplification(sites[1], sites[2], sites[3], model, check_ranges=check_ranges)
     fft_frequencies = np.arange(length // 2 + 1) / (length * step)
     weights = _interp.weights(result.frequencies, fft_frequencies)
     rfft, irfft = _fft()
@@ -183,7 +183,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
             with ThreadPoolExecutor(threads) as pool:
                 # At most `threads` chunks in flight keeps the working memory bounded.
                 pending = _chunks(n, rows)
-                futures = [pool.submit(amplify, part) for part, _ in zip(pending, range(threads))]
+                futures = [pool.submit(amplify, part) for _, part in zip(range(threads), pending)]
                 while futures:
                     count = futures.pop(0).result()
                     if bar is not None:
