@@ -39,16 +39,15 @@ class Weights:
     def apply(self, factors: NDArray[np.floating], out_dtype: type[np.floating] = np.float64) -> NDArray[np.floating]:
         """The factors (n x F) interpolated onto the requested frequencies (n x K)."""
         dtype = np.dtype(out_dtype)
-        lo, hi = self.lo, self.lo + 1
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             logs = np.log(factors.astype(dtype, copy=False))
-            below = logs[:, lo]
-            above = logs[:, hi]
-            w = self.w.astype(dtype, copy=False)
-            above *= w
-            below *= 1 - w
-            above += below
-            result: NDArray[np.floating] = np.exp(above, out=above)
+            slopes = np.diff(logs, axis=1)
+            slopes[np.isnan(slopes)] = 0.0  # between equal infinite logs (factors 0 or inf): flat
+            result: NDArray[np.floating] = np.take(slopes, self.lo, axis=1)
+            result *= self.w.astype(dtype, copy=False)
+            result += np.take(logs, self.lo, axis=1)
+            np.exp(result, out=result)
+        lo, hi = self.lo, self.lo + 1
         if self.exact_lo.any():
             result[:, self.exact_lo] = factors[:, lo[self.exact_lo]]
         if self.exact_hi.any():

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import os
+import threading
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -16,7 +17,7 @@ from ._factors import amplification, as_real, broadcast_sites
 from ._optional import require
 
 # Working memory of the chunks in flight together (bytes), beside the output.
-CHUNK_BYTES = 32 * 2**20
+CHUNK_BYTES = 16 * 2**20
 
 FloatArray = NDArray[np.floating[Any]]
 
@@ -166,11 +167,19 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     rfft, irfft = _fft()
     out = np.empty((n, m), dtype=real)
 
+    buffers = threading.local()
+
     def amplify(part: slice) -> int:
-        spectrum = rfft(records[part], length, axis=1)
-        spectrum *= weights.apply(result.factors[part], real)
+        count = int(part.stop) - int(part.start)
+        if getattr(buffers, "padded", None) is None:
+            buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
+        padded = buffers.padded[:count]
+        padded[:, :m] = records[part]
+        spectrum = rfft(padded, axis=1)
+        factors = weights.apply(result.factors[part], real)
+        spectrum.view(real).reshape(count, -1, 2)[...] *= factors[:, :, None]
         out[part] = irfft(spectrum, length, axis=1)[:, :m]
-        return int(part.stop) - int(part.start)
+        return count
 
     bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
     try:
