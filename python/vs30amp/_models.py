@@ -55,9 +55,10 @@ MODELS: Final[dict[str, Model]] = {
     "ba18": Model(
         name="ba18",
         label="Bayless-Abrahamson 2018 EAS",
-        reference="Bayless, J. and Abrahamson, N. A. (2018), Bulletin of the Seismological Society of America 108(6)",
-        # The Vs30 range of the data the site term was developed from, as stated by the authors;
-        # the paper gives no separate formal limit for the site term alone.
+        reference=("Bayless, J. and Abrahamson, N. A. (2018), An empirical model for Fourier amplitude spectra "
+                   "using the NGA-West2 database, PEER Report 2018/07"),
+        # The stated Vs30 range of the data the model was developed from, taken as its range of
+        # applicability: the report gives no separate formal limit for the site term alone.
         vs30_range=(180.0, 1500.0),
         range_source="Bayless and Abrahamson (2018): the Vs30 range of the data the model was developed from",
         kernel=_utils._bayless_abrahamson_2018_eas,
