@@ -140,7 +140,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         The amplified records, with the shape and dtype (float32 or float64) of `acc`.
     """
     records = np.asarray(acc)
-    if records.dtype.kind in "bc" or records.dtype.kind not in "iuf":
+    if records.dtype.kind not in "iuf":
         raise TypeError(f"acc: expected real acceleration values, got values of dtype {records.dtype}")
     if records.dtype != np.float32:
         records = records.astype(np.float64, copy=False)
