@@ -1,5 +1,6 @@
-"""A first look at _utils: the frequency grids, the functions, and the amplification factors
-of both models for a few representative sites, with a plot written to amplification.png."""
+"""A first look at vs30amp: the frequency grids, the kernel functions of _utils, and the
+amplification factors of both models for a few representative sites, with a plot (drawn by
+Amplification.plot) written to amplification.png."""
 
 import inspect
 import sys
@@ -8,6 +9,7 @@ from pathlib import Path
 import numpy as np
 
 import _utils
+import vs30amp
 
 # (label, site Vs30 m/s, simulation Vs30 m/s, PGA g)
 SITES = [
@@ -18,10 +20,7 @@ SITES = [
     ("site above 1000 m/s", 1500.0, 760.0, 0.3),
 ]
 
-MODELS = [
-    ("Campbell-Bozorgnia 2014", _utils._campbell_bozorgnia_2014, _utils._campbell_bozorgnia_2014_frequencies),
-    ("Bayless-Abrahamson 2018 EAS", _utils._bayless_abrahamson_2018_eas, _utils._bayless_abrahamson_2018_frequencies),
-]
+MODELS = [("Campbell-Bozorgnia 2014", "cb14"), ("Bayless-Abrahamson 2018 EAS", "ba18")]
 
 SHOWN_FREQUENCIES = [0.1, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0]
 
@@ -57,14 +56,12 @@ def plot(results, path):
         print("\nmatplotlib is not installed: no plot written")
         return
     figure, axes = plt.subplots(1, len(results), figsize=(12, 4.8), sharey=True)
-    for axis, (title, frequencies, factors) in zip(axes, results):
-        for (label, vs30, vs30_sim, pga), row in zip(SITES, factors):
-            axis.loglog(frequencies, row, label=f"{label} ({vs30:g}/{vs30_sim:g} m/s, {pga:g} g)")
+    labels = [f"{label} ({vs30:g}/{vs30_sim:g} m/s, {pga:g} g)" for label, vs30, vs30_sim, pga in SITES]
+    for axis, (title, result) in zip(axes, results):
+        result.plot(ax=axis, labels=labels)
         axis.set_title(title)
-        axis.set_xlabel("frequency (Hz)")
-        axis.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("amplification factor")
-    axes[0].legend(fontsize=7)
+    axes[1].set_ylabel("")
+    axes[1].get_legend().remove()
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     print(f"\nplot written to {path}")
@@ -75,12 +72,12 @@ def main():
     print_functions()
     vs30, vs30_sim, pga = (np.array(column, dtype=np.float64) for column in list(zip(*SITES))[1:])
     results = []
-    for title, amplify, grid in MODELS:
-        frequencies = grid()
-        print_grid(title, frequencies)
-        results.append((title, frequencies, amplify(vs30, vs30_sim, pga)))
-    for title, frequencies, factors in results:
-        print_table(title, frequencies, factors)
+    for title, model in MODELS:
+        result = vs30amp.amplification(vs30, vs30_sim, pga, model=model)
+        print_grid(title, result.frequencies)
+        results.append((title, result))
+    for title, result in results:
+        print_table(title, result.frequencies, result.factors)
     plot(results, output)
 
 

@@ -20,41 +20,60 @@ def run(args, **kwargs):
     return subprocess.run(args, capture_output=True, text=True, timeout=600, **kwargs)
 
 
-@pytest.mark.skipif(shutil.which("mypy") is None, reason="mypy is not installed")
-@pytest.mark.parametrize("example, clean", [("uses_all_functions.py", True), ("passes_a_list.py", False)])
-def test_mypy_strict_sees_the_stubs(example, clean):
-    env = dict(os.environ, MYPYPATH=str(REPO))
-    result = run(["mypy", "--strict", "--no-incremental", "--cache-dir=/dev/null",
-                  str(REPO / "tests" / "typing" / example)], env=env)
-    if clean:
-        assert result.returncode == 0, result.stdout + result.stderr
-    else:
-        assert result.returncode == 1, result.stdout + result.stderr
-        assert 'Argument 1 to "_campbell_bozorgnia_2014" has incompatible type "list[float]"' in result.stdout
-
-
-def test_wheel_installs_and_works_in_a_fresh_venv(tmp_path):
-    built = run([str(REPO / "tools" / "wheel.sh"), str(tmp_path / "dist")], cwd=REPO)
+@pytest.fixture(scope="module")
+def installed(tmp_path_factory):
+    """A fresh venv (seeing the system's NumPy) with the wheel installed: its python."""
+    tmp = tmp_path_factory.mktemp("installed")
+    built = run([str(REPO / "tools" / "wheel.sh"), str(tmp / "dist")], cwd=REPO)
     assert built.returncode == 0, built.stderr
-    wheel = next((tmp_path / "dist").glob("vs30amp-*.whl"))
-    venv = tmp_path / "venv"
+    wheel = next((tmp / "dist").glob("vs30amp-*.whl"))
+    venv = tmp / "venv"
     assert run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)]).returncode == 0
     python = venv / "bin" / "python"
-    installed = run([str(python), "-m", "pip", "install", "--no-deps", "--no-index", str(wheel)])
-    assert installed.returncode == 0, installed.stderr
+    done = run([str(python), "-m", "pip", "install", "--no-deps", "--no-index", str(wheel)])
+    assert done.returncode == 0, done.stderr
+    return python
+
+
+def outside_checkout():
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+
+
+@pytest.mark.skipif(shutil.which("mypy") is None, reason="mypy is not installed")
+@pytest.mark.parametrize("checked, errors", [
+    (["uses_all_functions.py"], []),
+    (["uses_the_package.py"], []),
+    (["passes_a_list.py"], ['Argument 1 to "_campbell_bozorgnia_2014" has incompatible type "list[float]"']),
+    (["misuses_the_package.py"], ['Argument "check_ranges" to "amplification" has incompatible type "str"']),
+    ([str(REPO / "python" / "vs30amp")], []),  # the package's own source, strict
+])
+def test_mypy_strict_sees_the_installed_stubs(installed, tmp_path, checked, errors):
+    for name in checked:
+        if not name.startswith("/"):
+            shutil.copy(REPO / "tests" / "typing" / name, tmp_path)
+    result = run(["mypy", "--strict", "--no-incremental", "--cache-dir=/dev/null", "--python-executable",
+                  str(installed), *checked], env=outside_checkout(), cwd=tmp_path)
+    assert result.returncode == (1 if errors else 0), result.stdout + result.stderr
+    assert all(error in result.stdout for error in errors), result.stdout
+
+
+def test_wheel_installs_and_works_in_a_fresh_venv(installed, tmp_path):
     script = (
-        "import numpy as np, _utils, pathlib\n"
+        "import numpy as np, _utils, pathlib, vs30amp\n"
         "a = _utils._campbell_bozorgnia_2014(np.array([250.0]), np.array([760.0]), np.array([0.2]))\n"
         "assert abs(a[0, 0] - 1.897296407) < 1e-9\n"
         "assert _utils._bayless_abrahamson_2018_frequencies().shape == (301,)\n"
+        "assert vs30amp.amplification(250, 760, 0.2, 'cb14').factors.tobytes() == a.tobytes()\n"
         "here = pathlib.Path(_utils.__file__).parent\n"
-        "assert (here / '_utils.pyi').exists(), 'stubs not installed beside the module'\n"
-        "print(_utils.__file__)\n"
+        "assert (here / '_utils-stubs' / '__init__.pyi').exists(), 'stub package not installed'\n"
+        "assert (here / 'vs30amp' / 'py.typed').exists(), 'vs30amp not marked as typed'\n"
+        "print(_utils.__file__, vs30amp.__file__)\n"
     )
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    used = run([str(python), "-c", script], env=env, cwd=tmp_path)
+    used = run([str(installed), "-c", script], env=outside_checkout(), cwd=tmp_path)
     assert used.returncode == 0, used.stderr
-    assert str(venv) in used.stdout
+    assert used.stdout.count(str(installed.parent.parent)) == 2
+    command = run([str(installed.parent / "vs30amp"), "factors", "--help"], env=outside_checkout(), cwd=tmp_path)
+    assert command.returncode == 0 and "example:" in command.stdout, command.stderr
 
 
 def png_size(path):
@@ -79,10 +98,12 @@ def test_demo_prints_tables_and_writes_a_plot(tmp_path):
 
 
 def test_dask_example_matches_one_direct_call(tmp_path):
-    pytest.importorskip("dask")
+    pytest.importorskip("distributed")
+    import vs30amp
+
     out = tmp_path / "factors.npz"
     result = run([sys.executable, str(REPO / "examples" / "dask_sites.py"), "--sites", "2500", "--chunk", "400",
-                  "--workers", "2", "--output", str(out)])
+                  "--workers", "2", "--records", "150", "--output", str(out)])
     assert result.returncode == 0, result.stderr
     saved = np.load(out)
     vs30, vs30_sim, pga = saved["vs30"], saved["vs30_sim"], saved["pga"]
@@ -90,3 +111,5 @@ def test_dask_example_matches_one_direct_call(tmp_path):
         expected = direct(vs30, vs30_sim, pga)
         assert saved[name].shape == expected.shape
         assert saved[name].tobytes() == expected.tobytes()
+    amplified = vs30amp.amplify_waveforms(saved["acc"], 0.005, vs30[:150], vs30_sim[:150])
+    assert saved["amplified"].tobytes() == amplified.tobytes()

@@ -1,0 +1,22 @@
+"""Vs30 site amplification for simulated ground motions.
+
+Simulations are computed for one reference velocity model, the simulation's Vs30; these
+functions move their motions to sites of other Vs30 with the amplification factors of
+Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb14").
+
+- `amplification`: the factors of n sites on the model's frequencies, as an `Amplification`
+  (with ``at`` for any other frequencies, ``to_xarray`` and ``plot``).
+- `amplify_spectrum`: Fourier spectra multiplied by the factors.
+- `amplify_waveforms`: acceleration records amplified through the FFT.
+- `MODELS`: the models, their frequencies, references and ranges of applicability.
+
+Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.distributed` runs the same on Dask
+arrays; the ``vs30amp`` command computes factors for a table of sites.
+"""
+
+from ._factors import Amplification, amplification
+from ._models import MODELS, Model
+from ._waveforms import amplify_spectrum, amplify_waveforms
+
+__all__ = ["MODELS", "Amplification", "Model", "amplification", "amplify_spectrum", "amplify_waveforms"]
+__version__ = "0.1.0"

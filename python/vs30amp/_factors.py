@@ -1,0 +1,214 @@
+"""Amplification factors for sites given as any real array-likes."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _interp
+from ._models import Model, get_model
+from ._optional import require
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+INPUT_NAMES = ("vs30", "vs30_sim", "pga")
+
+
+def as_real(name: str, value: object) -> NDArray[np.float64]:
+    """`value` as a float64 array; TypeError naming `name` for anything that is not real numbers."""
+    try:
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise TypeError(f"{name}: cannot be read as an array of numbers ({error})") from None
+    kind = array.dtype.kind
+    if kind == "c":
+        raise TypeError(f"{name}: complex values are not accepted")
+    if kind == "b":
+        raise TypeError(f"{name}: boolean values are not accepted; give numbers")
+    if kind not in "iuf":
+        raise TypeError(f"{name}: expected real numbers, got values of dtype {array.dtype}")
+    return array.astype(np.float64, copy=False)
+
+
+def broadcast_sites(**arrays: NDArray[np.float64]) -> list[NDArray[np.float64]]:
+    """The arrays broadcast together to one dimension of sites (scalars everywhere: one site).
+
+    The results may be broadcast views; the kernels accept any stride."""
+    shape: tuple[int, ...] = ()
+    seen: list[str] = []
+    for name, array in arrays.items():
+        try:
+            shape = np.broadcast_shapes(shape, array.shape)
+        except ValueError:
+            others = ", ".join(f"{other} shape {arrays[other].shape}" for other in seen)
+            raise ValueError(f"{name}: shape {array.shape} does not broadcast with {others}") from None
+        seen.append(name)
+    if len(shape) > 1:
+        described = ", ".join(f"{name} {array.shape}" for name, array in arrays.items())
+        raise ValueError(f"sites must be one-dimensional, but the inputs broadcast to shape {shape} ({described})")
+    shape = shape or (1,)
+    return [np.broadcast_to(array, shape) for array in arrays.values()]
+
+
+def check_site_ranges(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                 pga: NDArray[np.float64]) -> None:
+    """ValueError naming the first site outside the model's Vs30 range or with a PGA that is
+    not finite and non-negative."""
+    low, high = model.vs30_range
+    for name, values in (("vs30", vs30), ("vs30_sim", vs30_sim)):
+        bad = ~((values >= low) & (values <= high))
+        if bad.any():
+            site = int(np.argmax(bad))
+            raise ValueError(f"{name}: site {site} has {float(values[site])!r} m/s, outside {model.name}'s range of "
+                             f"applicability {low:g} to {high:g} m/s ({model.range_source})")
+    bad = ~(np.isfinite(pga) & (pga >= 0.0))
+    if bad.any():
+        site = int(np.argmax(bad))
+        raise ValueError(f"pga: site {site} has {float(pga[site])!r} g; a PGA must be finite and non-negative")
+
+
+@dataclass(frozen=True, eq=False)
+class Amplification:
+    """Amplification factors of n sites on a model's F frequencies.
+
+    Attributes
+    ----------
+    factors : ndarray, shape (n, F)
+        Multiply the simulated Fourier amplitude of site i at ``frequencies[j]`` by
+        ``factors[i, j]``.
+    frequencies : ndarray, shape (F,)
+        The model's frequencies (Hz), ascending.
+    model : str
+        "ba18" or "cb14".
+    vs30, vs30_sim, pga : ndarray, shape (n,)
+        The inputs as the model saw them (float64, broadcast to one value per site).
+    """
+
+    factors: NDArray[np.float64]
+    frequencies: NDArray[np.float64]
+    model: str
+    vs30: NDArray[np.float64]
+    vs30_sim: NDArray[np.float64]
+    pga: NDArray[np.float64]
+
+    def __len__(self) -> int:
+        return int(self.factors.shape[0])
+
+    def at(self, frequencies: ArrayLike) -> NDArray[np.float64]:
+        """The factors on other frequencies, shape (n, K).
+
+        ln(factor) is interpolated linearly in ln(frequency) between the model's frequencies
+        and held constant beyond its first and last frequency; a frequency of 0 takes the first
+        factor. At the model's own frequencies the model's factors are returned exactly.
+
+        Parameters
+        ----------
+        frequencies : array_like, shape (K,)
+            Finite, non-negative frequencies (Hz) in any order.
+        """
+        wanted = _interp.as_frequencies(frequencies)
+        return _interp.weights(self.frequencies, wanted).apply(self.factors).astype(np.float64, copy=False)
+
+    def to_xarray(self, site: ArrayLike | None = None) -> Any:
+        """The factors as an ``xarray.DataArray`` with dims ("site", "frequency").
+
+        Parameters
+        ----------
+        site : array_like, optional
+            Site labels for the "site" coordinate (default 0 to n - 1).
+        """
+        xr = require("xarray", "xarray", "to_xarray()")
+        model = get_model(self.model)
+        labels = np.arange(len(self)) if site is None else np.asarray(site)
+        if labels.shape != (len(self),):
+            raise ValueError(f"site: expected {len(self)} labels, got shape {labels.shape}")
+        return xr.DataArray(
+            self.factors,
+            dims=("site", "frequency"),
+            coords={
+                "site": labels,
+                "frequency": ("frequency", self.frequencies, {"units": "Hz"}),
+                "vs30": ("site", self.vs30, {"units": "m/s"}),
+                "vs30_sim": ("site", self.vs30_sim, {"units": "m/s", "long_name": "Vs30 of the simulation"}),
+                "pga": ("site", self.pga, {"units": "g"}),
+            },
+            name="amplification",
+            attrs={"units": "1", "long_name": f"{model.label} amplification factor", "model": model.name,
+                   "references": model.reference},
+        )
+
+    def plot(self, sites: ArrayLike | None = None, *, ax: Axes | None = None,
+             labels: list[str] | None = None, **line_options: Any) -> Axes:
+        """Factors against frequency on log-log axes, one line per chosen site.
+
+        Parameters
+        ----------
+        sites : array_like of int, optional
+            Indices of the sites to draw (default: all).
+        ax : matplotlib Axes, optional
+            Where to draw (default: a new figure).
+        labels : list of str, optional
+            Legend labels, one per drawn site (default: the site's index and inputs).
+        **line_options
+            Passed to ``Axes.loglog``.
+
+        Returns
+        -------
+        matplotlib Axes
+        """
+        if ax is None:
+            plt = require("matplotlib.pyplot", "plot", "plot()")
+            ax = plt.subplots(figsize=(6.4, 4.8))[1]
+        chosen = np.arange(len(self)) if sites is None else np.atleast_1d(np.asarray(sites, dtype=np.intp))
+        if labels is not None and len(labels) != chosen.size:
+            raise ValueError(f"labels: expected {chosen.size} labels, got {len(labels)}")
+        for k, i in enumerate(chosen.tolist()):
+            label = labels[k] if labels is not None else (
+                f"site {i}: {self.vs30[i]:g} m/s, sim {self.vs30_sim[i]:g} m/s, {self.pga[i]:g} g")
+            ax.loglog(self.frequencies, self.factors[i], label=label, **line_options)
+        ax.set_title(get_model(self.model).label)
+        ax.set_xlabel("frequency (Hz)")
+        ax.set_ylabel("amplification factor")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7)
+        return ax
+
+
+def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: str = "ba18", *,
+                  check_ranges: bool = False) -> Amplification:
+    """Amplification factors from the simulation's Vs30 to each site's Vs30.
+
+    Parameters
+    ----------
+    vs30 : array_like
+        The sites' Vs30 (m/s).
+    vs30_sim : array_like
+        The Vs30 the simulation assumed (m/s); one value for all sites is the common case.
+    pga : array_like
+        The simulation's PGA at each site (g).
+    model : {"ba18", "cb14"}
+        Bayless-Abrahamson (2018) EAS on 301 frequencies or Campbell-Bozorgnia (2014) on 22.
+    check_ranges : bool
+        Refuse (ValueError naming the first offending site) a Vs30 or simulation Vs30 outside
+        the model's range of applicability, or a PGA that is not finite and non-negative.
+        Otherwise every value is computed as given.
+
+    The three inputs may be scalars, sequences or arrays of any real dtype; they are broadcast
+    together to one dimension of n sites (scalars everywhere give one site) and the model's
+    kernel is called once, on float64 values, so the factors equal a direct call bit for bit.
+
+    Returns
+    -------
+    Amplification
+    """
+    chosen = get_model(model)
+    values = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
+                             pga=as_real("pga", pga))
+    if check_ranges:
+        check_site_ranges(chosen, *values)
+    factors = chosen.kernel(*values)
+    return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values))

@@ -1,0 +1,85 @@
+"""The two models: their kernels in `_utils`, frequency grids, references and ranges."""
+
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Final
+
+import numpy as np
+from numpy.typing import NDArray
+
+import _utils
+
+Kernel = Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], NDArray[np.float64]]
+
+
+@dataclass(frozen=True)
+class Model:
+    """One amplification model.
+
+    Attributes
+    ----------
+    name : str
+        The short name used by the package's functions ("ba18" or "cb14").
+    label : str
+        A readable name for titles and legends.
+    reference : str
+        The publication the model comes from.
+    vs30_range : tuple of float
+        The Vs30 range of applicability (m/s) that ``check_ranges=True`` enforces.
+    range_source : str
+        Where that range is stated.
+    kernel : callable
+        The `_utils` function computing the n x F factors.
+    """
+
+    name: str
+    label: str
+    reference: str
+    vs30_range: tuple[float, float]
+    range_source: str
+    kernel: Kernel = field(repr=False)
+    _frequencies: NDArray[np.float64] = field(repr=False)
+
+    @property
+    def frequencies(self) -> NDArray[np.float64]:
+        """The model's frequencies (Hz), ascending, a fresh read-only-safe copy."""
+        return self._frequencies.copy()
+
+
+def _frozen(values: NDArray[np.float64]) -> NDArray[np.float64]:
+    values.flags.writeable = False
+    return values
+
+
+MODELS: Final[dict[str, Model]] = {
+    "ba18": Model(
+        name="ba18",
+        label="Bayless-Abrahamson 2018 EAS",
+        reference=("Bayless, J. and Abrahamson, N. A. (2018), An empirical model for Fourier amplitude spectra "
+                   "using the NGA-West2 database, PEER Report 2018/07"),
+        # The stated Vs30 range of the data the model was developed from, taken as its range of
+        # applicability: the report gives no separate formal limit for the site term alone.
+        vs30_range=(180.0, 1500.0),
+        range_source="Bayless and Abrahamson (2018): the Vs30 range of the data the model was developed from",
+        kernel=_utils._bayless_abrahamson_2018_eas,
+        _frequencies=_frozen(_utils._bayless_abrahamson_2018_frequencies()),
+    ),
+    "cb14": Model(
+        name="cb14",
+        label="Campbell-Bozorgnia 2014",
+        reference="Campbell, K. W. and Bozorgnia, Y. (2014), Earthquake Spectra 30(3), 1087-1115",
+        vs30_range=(150.0, 1500.0),
+        range_source="Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's range of applicability",
+        kernel=_utils._campbell_bozorgnia_2014,
+        _frequencies=_frozen(_utils._campbell_bozorgnia_2014_frequencies()),
+    ),
+}
+
+
+def get_model(name: str) -> Model:
+    """The model called `name`; ValueError naming the choices otherwise."""
+    try:
+        return MODELS[name]
+    except (KeyError, TypeError):
+        choices = ", ".join(repr(key) for key in MODELS)
+        raise ValueError(f"model: unknown model {name!r}; choose one of {choices}") from None

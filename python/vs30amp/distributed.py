@@ -1,0 +1,122 @@
+"""Factors and amplified records over Dask arrays, chunked by site, for any Dask scheduler.
+
+Each chunk of sites is one call of the in-process function on that chunk, so a chunk's rows
+are those of one direct call, bit for bit. The functions build lazy Dask arrays; compute them
+with a ``dask.distributed`` Client to spread the chunks over the processes and machines of a
+cluster (the workers need vs30amp installed)::
+
+    from dask.distributed import Client
+    import dask.array as da
+    import vs30amp.distributed as vd
+
+    client = Client("tcp://scheduler:8786")
+    vs30 = da.from_zarr("sites.zarr", component="vs30")        # or da.from_array(...)
+    factors = vd.amplification(vs30, 760.0, pga, model="ba18")   # lazy (n, 301)
+    factors.to_zarr("factors.zarr")
+
+Needs the "distributed" extra (dask and distributed).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _factors, _waveforms
+from ._models import get_model
+from ._optional import require
+
+
+def _dask_array() -> Any:
+    return require("dask.array", "distributed", "vs30amp.distributed")
+
+
+def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
+    """The inputs as 1-D Dask arrays of one length, on common chunks of sites."""
+    arrays = {}
+    for name, value in inputs.items():
+        array = value if isinstance(value, da.Array) else da.asarray(_factors.as_real(name, value))
+        if array.dtype.kind not in "iuf":
+            raise TypeError(f"{name}: expected real numbers, got values of dtype {array.dtype}")
+        arrays[name] = array.astype(np.float64)
+    shape: tuple[int, ...] = ()
+    for name, array in arrays.items():
+        try:
+            shape = np.broadcast_shapes(shape, array.shape)
+        except ValueError:
+            raise ValueError(f"{name}: shape {array.shape} does not broadcast with the other inputs") from None
+    if len(shape) > 1:
+        raise ValueError(f"sites must be one-dimensional, but the inputs broadcast to shape {shape}")
+    shape = shape or (1,)
+    if chunks is None:
+        chunks = next((a.chunks for a in arrays.values() if a.shape == shape and a.numblocks[0] > 1), "auto")
+    return [da.broadcast_to(array, shape).rechunk(chunks) for array in arrays.values()]
+
+
+def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
+                   model: str, check_ranges: bool) -> NDArray[np.float64]:
+    return _factors.amplification(vs30, vs30_sim, pga, model, check_ranges=check_ranges).factors
+
+
+def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, check_ranges: bool = False,
+                  chunks: Any = None) -> Any:
+    """Lazy factors (n, F) of `vs30amp.amplification`, one call per chunk of sites.
+
+    Parameters
+    ----------
+    vs30, vs30_sim, pga : dask array or array_like
+        Broadcast together to n sites (one dimension).
+    model, check_ranges
+        As for `vs30amp.amplification` (ranges are checked within each chunk, when computed).
+    chunks : optional
+        Chunks of sites (default: those of the first chunked input, else Dask's "auto").
+
+    Returns
+    -------
+    dask.array.Array, shape (n, F), float64
+    """
+    da = _dask_array()
+    columns = get_model(model).frequencies.size
+    sites = _sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
+    return da.map_blocks(_factors_block, *sites, model=model, check_ranges=check_ranges, new_axis=1,
+                         chunks=(sites[0].chunks[0], (columns,)), dtype=np.float64, meta=np.empty((0, 0)))
+
+
+def _waveforms_block(acc: NDArray[Any], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                     pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
+                     check_ranges: bool) -> NDArray[Any]:
+    return _waveforms.amplify_waveforms(acc, dt, vs30, vs30_sim, pga, model, check_ranges=check_ranges, workers=1)
+
+
+def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
+                      check_ranges: bool = False) -> Any:
+    """Lazy amplified records of `vs30amp.amplify_waveforms`, one call per chunk of sites.
+
+    Parameters
+    ----------
+    acc : dask array or array_like, shape (n_sites, n_samples)
+        float32 or float64 records in g; rechunked to whole records (chunks only along sites).
+    dt, vs30, vs30_sim, pga, model, check_ranges
+        As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
+        like `acc`'s rows.
+
+    Returns
+    -------
+    dask.array.Array, the shape and dtype of `acc`
+    """
+    da = _dask_array()
+    records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
+    if records.ndim != 2 or records.dtype not in (np.float32, np.float64):
+        raise TypeError(f"acc: expected float32 or float64 records of shape (n_sites, n_samples), "
+                        f"got {records.dtype} of shape {records.shape}")
+    records = records.rechunk({1: -1})
+    inputs = {"vs30": vs30, "vs30_sim": vs30_sim, "acc_records": da.zeros(records.shape[0], chunks=records.chunks[0])}
+    if pga is not None:
+        inputs["pga"] = pga
+    sites = _sites(da, (records.chunks[0],), **inputs)
+    del sites[2]  # the records' own row count, only there to check the broadcast
+    pairs = [item for site in sites for item in (site, "i")]
+    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=float(dt), model=model,
+                        check_ranges=check_ranges, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))

@@ -1,0 +1,26 @@
+"""vs30amp.distributed on a real cluster: a scheduler and two worker processes on the loopback."""
+
+import numpy as np
+import pytest
+
+import vs30amp
+
+
+def test_cluster_results_equal_one_direct_call_bit_for_bit():
+    da = pytest.importorskip("dask.array")
+    distributed = pytest.importorskip("distributed")
+    import vs30amp.distributed as vd
+
+    rng = np.random.default_rng(11)
+    n = 1000
+    vs30, pga = rng.uniform(150, 1500, n), rng.uniform(0, 1.5, n)
+    acc = (rng.standard_normal((60, 2000)) * 0.1).astype(np.float32)
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model="cb14")
+        waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model="ba18")
+        computed_factors, computed_waves = client.compute([factors, waves], sync=True)
+        assert len(client.scheduler_info()["workers"]) == 2
+    assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, "cb14").factors.tobytes()
+    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model="ba18")
+    assert computed_waves.dtype == np.float32 and computed_waves.tobytes() == direct.tobytes()
