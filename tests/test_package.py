@@ -65,6 +65,10 @@ def test_interpolation_exact_on_the_grid_constant_beyond_log_linear_between(mode
     assert np.array_equal(ends, factors[:, [0, 0, 0, -1, -1]])
     middle = result.at(np.sqrt(f[:-1] * f[1:]))
     np.testing.assert_allclose(middle, np.sqrt(factors[:, :-1] * factors[:, 1:]), rtol=1e-13)
+    # A NaN factor (CB14: the whole row; BA18: above 24 Hz) reaches every frequency next to it.
+    nan = np.isnan(vs30amp.amplification(np.nan, 760, 0.2, model).factors[0])
+    gaps = vs30amp.amplification(np.nan, 760, 0.2, model).at(np.sqrt(f[:-1] * f[1:]))[0]
+    assert np.array_equal(np.isnan(gaps), nan[:-1] | nan[1:])
     for bad in (-1.0, np.nan, np.inf):
         with pytest.raises(ValueError, match="frequencies: frequency"):
             result.at([1.0, bad])

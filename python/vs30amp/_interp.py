@@ -42,7 +42,9 @@ class Weights:
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             logs = np.log(factors.astype(dtype, copy=False))
             slopes = np.diff(logs, axis=1)
-            slopes[np.isnan(slopes)] = 0.0  # between equal infinite logs (factors 0 or inf): flat
+            # Between two equal infinite logs (factors both 0 or both inf) the line is flat; any
+            # other NaN slope comes from a NaN factor and must reach the result.
+            slopes[logs[:, 1:] == logs[:, :-1]] = 0.0
             result: NDArray[np.floating] = np.take(slopes, self.lo, axis=1)
             result *= self.w.astype(dtype, copy=False)
             result += np.take(logs, self.lo, axis=1)

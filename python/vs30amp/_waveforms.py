@@ -177,7 +177,8 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         padded[:, :m] = records[part]
         spectrum = rfft(padded, axis=1)
         factors = weights.apply(result.factors[part], real)
-        spectrum.view(real).reshape(count, -1, 2)[...] *= factors[:, :, None]
+        spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
+        spectrum.imag *= factors
         out[part] = irfft(spectrum, length, axis=1)[:, :m]
         return count
 
