@@ -29,12 +29,13 @@ def as_frequencies(frequencies: object, name: str = "frequencies") -> NDArray[np
 
 @dataclass(frozen=True)
 class Weights:
-    """Where each requested frequency falls in a grid: between columns lo and lo + 1, at w."""
+    """Where each requested frequency falls in a grid: between columns lo and lo + 1, at w; the
+    requested columns `exact` take grid column `source` as it stands."""
 
     lo: NDArray[np.intp]
     w: NDArray[np.float64]
-    exact_lo: NDArray[np.bool_]
-    exact_hi: NDArray[np.bool_]
+    exact: NDArray[np.intp]
+    source: NDArray[np.intp]
 
     def apply(self, factors: NDArray[np.floating], out_dtype: type[np.floating] = np.float64) -> NDArray[np.floating]:
         """The factors (n x F) interpolated onto the requested frequencies (n x K)."""
@@ -49,11 +50,7 @@ class Weights:
             result *= self.w.astype(dtype, copy=False)
             result += np.take(logs, self.lo, axis=1)
             np.exp(result, out=result)
-        lo, hi = self.lo, self.lo + 1
-        if self.exact_lo.any():
-            result[:, self.exact_lo] = factors[:, lo[self.exact_lo]]
-        if self.exact_hi.any():
-            result[:, self.exact_hi] = factors[:, hi[self.exact_hi]]
+        result[:, self.exact] = factors[:, self.source]
         return result
 
 
@@ -64,4 +61,6 @@ def weights(grid: NDArray[np.float64], frequencies: NDArray[np.float64]) -> Weig
     with np.errstate(divide="ignore", invalid="ignore"):
         w = (np.log(frequencies) - np.log(grid[lo])) / (np.log(grid[lo + 1]) - np.log(grid[lo]))
     w = np.clip(np.nan_to_num(w, nan=0.0, neginf=0.0), 0.0, 1.0)
-    return Weights(lo=lo, w=w, exact_lo=w == 0.0, exact_hi=w == 1.0)
+    # Index arrays worked out once: the same weights serve every chunk of sites.
+    exact = np.flatnonzero((w == 0.0) | (w == 1.0))
+    return Weights(lo=lo, w=w, exact=exact, source=lo[exact] + (w[exact] == 1.0))
