@@ -17,7 +17,7 @@ from ._factors import amplification, as_real, broadcast_sites
 from ._optional import require
 
 # Working memory of the chunks in flight together (bytes), beside the output.
-CHUNK_BYTES = 16 * 2**20
+CHUNK_BYTES = 32 * 2**20
 
 FloatArray = NDArray[np.floating[Any]]
 
