@@ -5,7 +5,7 @@ so the results equal one direct call bit for bit. Without --scheduler the exampl
 cluster (a scheduler and --workers processes on 127.0.0.1); with it, it uses a running one.
 
     python examples/dask_sites.py --sites 2000000 --chunk 100000 --workers 4 --output factors.npz
-    python examples/dask_sites.py --scheduler tcp://10.0.0.5:8786 --records 5000 --output factors.npz
+    python examples/dask_sites.py --scheduler tcp://scheduler-host:8786 --records 5000 --output factors.npz
 """
 
 import argparse
