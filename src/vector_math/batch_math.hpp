@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+
+// The C library's exp, log and pow over arrays: out[i] is, bit for bit, the double that the
+// scalar call returns for the operands at index i. The kernels take every exp, log and pow
+// through one of these, so that a faster set that returns the same doubles can stand in for the
+// scalar calls. out may be the same array as an operand; otherwise the arrays do not overlap.
+struct BatchMath {
+    void (*exp)(const double *x, double *out, std::size_t n);
+    void (*log)(const double *x, double *out, std::size_t n);
+    void (*pow)(const double *x, const double *y, double *out, std::size_t n);
+};
+
+// One scalar call per element.
+const BatchMath &scalar_batch_math();
+
+// Four lanes at a time with AVX2 and FMA, each lane the double of the C library builds listed in
+// data/verified_libm_builds.csv; lanes outside the ranges the vector code covers go to the scalar
+// call. Only for a CPU with AVX2 and FMA and a C library that passed the gate (libm_gate.hpp).
+const BatchMath &vector_batch_math();

@@ -1,0 +1,23 @@
+#include <cmath>
+
+#include "vector_math/batch_math.hpp"
+
+namespace {
+
+void scalar_exp(const double *x, double *out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(x[i]);
+}
+
+void scalar_log(const double *x, double *out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::log(x[i]);
+}
+
+void scalar_pow(const double *x, const double *y, double *out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y[i]);
+}
+
+constexpr BatchMath scalar_math{scalar_exp, scalar_log, scalar_pow};
+
+}  // namespace
+
+const BatchMath &scalar_batch_math() { return scalar_math; }
