@@ -78,3 +78,55 @@ function(generate_model_constants csv output)
   endforeach()
   file(CONFIGURE OUTPUT ${output} CONTENT "${text}" @ONLY)
 endfunction()
+
+# One constexpr array of 64-bit patterns per name of a name,index,bits table (indices in order
+# from 0), named PREFIX_NAME with the name's dots as underscores.
+function(generate_bit_tables csv output prefix)
+  _model_data_rows(${csv} lines)
+  set(names "")
+  foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^([a-z0-9_.]+),([0-9]+),(0x[0-9a-f]+)$")
+      message(FATAL_ERROR "${csv}: expected name,index,bits in '${line}'")
+    endif()
+    string(REPLACE "." "_" name "${CMAKE_MATCH_1}")
+    string(TOUPPER "${name}" name)
+    if(NOT name IN_LIST names)
+      list(APPEND names ${name})
+      set(count_${name} 0)
+      set(values_${name} "")
+    endif()
+    if(NOT CMAKE_MATCH_2 EQUAL count_${name})
+      message(FATAL_ERROR "${csv}: index ${CMAKE_MATCH_2} of ${CMAKE_MATCH_1} out of order")
+    endif()
+    math(EXPR count_${name} "${count_${name}} + 1")
+    string(APPEND values_${name} "    ${CMAKE_MATCH_3}u,\n")
+  endforeach()
+  set(text "// Generated from ${csv} at configure time; edit the CSV, not this file.\n#pragma once\n\n#include <cstdint>\n")
+  foreach(name IN LISTS names)
+    string(APPEND text "\ninline constexpr std::uint64_t ${prefix}_${name}[${count_${name}}] = {\n${values_${name}}};\n")
+  endforeach()
+  file(CONFIGURE OUTPUT ${output} CONTENT "${text}" @ONLY)
+endfunction()
+
+# The GNU build-ids of a build_id,glibc,verification table, as constexpr string_views.
+function(generate_build_id_list csv output name)
+  _model_data_rows(${csv} lines)
+  set(values "")
+  foreach(line IN LISTS lines)
+    if(NOT line MATCHES "^([0-9a-f]+),([^,]+),(.+)$")
+      message(FATAL_ERROR "${csv}: expected build_id,glibc,verification in '${line}'")
+    endif()
+    string(APPEND values "    \"${CMAKE_MATCH_1}\",  // glibc ${CMAKE_MATCH_2}\n")
+  endforeach()
+  if(values STREQUAL "")
+    message(FATAL_ERROR "${csv}: no build listed")
+  endif()
+  file(CONFIGURE OUTPUT ${output} CONTENT "// Generated from ${csv} at configure time; edit the CSV, not this file.
+#pragma once
+
+#include <string_view>
+
+inline constexpr std::string_view ${name}[] = {
+${values}};
+" @ONLY)
+endfunction()

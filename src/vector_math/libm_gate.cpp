@@ -1,0 +1,88 @@
+#include "vector_math/libm_gate.hpp"
+
+#include <elf.h>
+#include <link.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "generated/verified_libm_builds.hpp"
+
+namespace {
+
+struct Search {
+    std::uintptr_t address;  // of exp
+    BuildId *id;
+};
+
+// Copies the GNU build-id note of `info` into the search's id.
+void read_build_id(const dl_phdr_info *info, BuildId &id) {
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_NOTE) continue;
+        auto *note = reinterpret_cast<const unsigned char *>(info->dlpi_addr + segment.p_vaddr);
+        const unsigned char *end = note + segment.p_memsz;
+        while (note + sizeof(ElfW(Nhdr)) <= end) {
+            ElfW(Nhdr) header;
+            std::memcpy(&header, note, sizeof header);
+            const unsigned char *name = note + sizeof header;
+            const unsigned char *desc = name + ((header.n_namesz + 3) & ~3u);
+            const unsigned char *next = desc + ((header.n_descsz + 3) & ~3u);
+            if (next > end) break;
+            if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == 4 && std::memcmp(name, "GNU", 4) == 0 &&
+                header.n_descsz * 2 < id.hex.size()) {
+                static constexpr char digits[] = "0123456789abcdef";
+                for (std::size_t b = 0; b < header.n_descsz; ++b) {
+                    id.hex[2 * b] = digits[desc[b] >> 4];
+                    id.hex[2 * b + 1] = digits[desc[b] & 15];
+                }
+                id.hex[2 * header.n_descsz] = '\0';
+                return;
+            }
+            note = next;
+        }
+    }
+}
+
+// dl_iterate_phdr callback: stops at the object whose loaded segments hold the address.
+int find_object(dl_phdr_info *info, std::size_t, void *data) {
+    auto &search = *static_cast<Search *>(data);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+        if (segment.p_type == PT_LOAD && search.address - start < segment.p_memsz) {
+            read_build_id(info, *search.id);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+BuildId loaded_libm_build_id() {
+    BuildId id;
+    double (*exp_function)(double) = ::exp;
+    Search search{reinterpret_cast<std::uintptr_t>(exp_function), &id};
+    dl_iterate_phdr(find_object, &search);
+    return id;
+}
+
+bool cpu_has_avx2_and_fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+bool is_verified_libm_build(std::string_view build_id) {
+    for (std::string_view verified : VERIFIED_LIBM_BUILDS)
+        if (build_id == verified) return true;
+    return false;
+}
+
+const BatchMath &choose_batch_math() {
+    if (cpu_has_avx2_and_fma() && is_verified_libm_build(loaded_libm_build_id().text()) &&
+        probe_agrees(vector_batch_math()))
+        return vector_batch_math();
+    return scalar_batch_math();
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "vector_math/batch_math.hpp"
+
+// Whether the vector exp, log and pow may stand in for the C library's in this process. They
+// return the doubles of particular library builds, verified offline (./run verify-libm) and
+// listed in data/verified_libm_builds.csv; any other process takes the scalar calls.
+
+// The GNU build-id of the loaded object that holds exp, in lower-case hexadecimal; empty when
+// it has none or cannot be found.
+struct BuildId {
+    std::array<char, 129> hex{};
+    std::string_view text() const { return hex.data(); }
+};
+BuildId loaded_libm_build_id();
+
+bool cpu_has_avx2_and_fma();
+
+bool is_verified_libm_build(std::string_view build_id);
+
+// Whether `candidate` returns the scalar calls' doubles on the probe's inputs: every table slot
+// of each function, the bounds of the paths ported to vector code, exp's rounding ties and
+// inputs on which the library's FMA and non-FMA builds differ. A few milliseconds.
+bool probe_agrees(const BatchMath &candidate);
+
+// The gate: the vector math when the CPU has AVX2 and FMA, the loaded library is a verified
+// build and the probe agrees; the scalar calls otherwise. Call once per process.
+const BatchMath &choose_batch_math();

@@ -1,0 +1,68 @@
+#pragma once
+
+// The C library's pow, as its build for CPUs with FMA and AVX2 computes it on its main path:
+// log(x) to about 68 bits as hi + lo, from its own 128-entry table (1 / c, log(c) and its tail),
+// then y log(x) as ehi + elo, and exp of that by the exp table path with elo as the tail. Each
+// fused multiply-add below is one that the compiled library fuses, and only those.
+
+#include "generated/libm_tables.hpp"
+#include "vector_math/exp_lanes.hpp"
+#include "vector_math/lanes.hpp"
+
+namespace {
+
+// Lanes the main path serves: x normal, positive and finite, 2^-65 <= |y| < 2^63. Elsewhere
+// (zero, subnormal, negative, infinite or NaN x; tiny, huge or NaN y) the library takes other
+// paths.
+LANES_TARGET Lanes pow_main_path(Lanes x, Lanes y) {
+    return _mm256_and_pd(within(x, 0x1p-1022, __builtin_inf()), magnitude_within(y, 0x1p-65, 0x1p63));
+}
+
+struct LogParts {
+    Lanes hi;    // log(x) rounded
+    Lanes tail;  // log(x) - hi, to about 15 more bits
+};
+
+LANES_TARGET LogParts pow_log(Lanes x) {
+    const Bits ix = as_bits(x);
+    const Bits tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(0x3fe6955500000000));
+    const Bits index = _mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127));
+    const Lanes kd = top12_signed(tmp);
+    const Lanes z = as_lanes(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))));
+    const Lanes t1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2HI[0]), gather(LIBM_POW_LOGC, index));
+    const Lanes lo1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2LO[0]), gather(LIBM_POW_LOGCTAIL, index));
+    const Lanes r = _mm256_fmadd_pd(z, gather(LIBM_POW_INVC, index), broadcast(-1.0));
+    const Lanes ar = _mm256_mul_pd(r, broadcast_bits(LIBM_POW_POLY[0]));  // -0.5 r
+    const Lanes a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[2]), broadcast_bits(LIBM_POW_POLY[1]));
+    const Lanes a3_a4 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[4]), broadcast_bits(LIBM_POW_POLY[3]));
+    const Lanes t2 = _mm256_add_pd(r, t1);
+    const Lanes lo2 = _mm256_add_pd(_mm256_sub_pd(t1, t2), r);
+    const Lanes ar2 = _mm256_mul_pd(r, ar);
+    const Lanes ar3 = _mm256_mul_pd(r, ar2);
+    const Lanes lo3 = _mm256_fmsub_pd(ar, r, ar2);
+    const Lanes hi = _mm256_add_pd(t2, ar2);
+    Lanes q = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[6]), broadcast_bits(LIBM_POW_POLY[5]));
+    const Lanes lo4 = _mm256_add_pd(_mm256_sub_pd(t2, hi), ar2);
+    q = _mm256_fmadd_pd(q, ar2, a3_a4);
+    q = _mm256_fmadd_pd(ar2, q, a1_a2);
+    Lanes lo = _mm256_add_pd(lo1, lo2);
+    lo = _mm256_add_pd(lo, lo3);
+    lo = _mm256_add_pd(lo, lo4);
+    lo = _mm256_fmadd_pd(ar3, q, lo);
+    const Lanes log_hi = _mm256_add_pd(hi, lo);
+    return {log_hi, _mm256_add_pd(_mm256_sub_pd(hi, log_hi), lo)};
+}
+
+// y log(x) as ehi + elo.
+struct Product {
+    Lanes hi;
+    Lanes lo;
+};
+
+LANES_TARGET Product pow_exponent(Lanes y, LogParts log_x) {
+    const Lanes ehi = _mm256_mul_pd(y, log_x.hi);
+    const Lanes elo = _mm256_fmadd_pd(y, log_x.tail, _mm256_fmsub_pd(log_x.hi, y, ehi));
+    return {ehi, elo};
+}
+
+}  // namespace
