@@ -80,8 +80,8 @@ bool is_verified_libm_build(std::string_view build_id) {
     return false;
 }
 
-const BatchMath &choose_batch_math() {
-    if (cpu_has_avx2_and_fma() && is_verified_libm_build(loaded_libm_build_id().text()) &&
+const BatchMath &choose_batch_math(std::string_view libm_build_id) {
+    if (cpu_has_avx2_and_fma() && is_verified_libm_build(libm_build_id) &&
         probe_agrees(vector_batch_math()))
         return vector_batch_math();
     return scalar_batch_math();

@@ -26,6 +26,7 @@ bool is_verified_libm_build(std::string_view build_id);
 // inputs on which the library's FMA and non-FMA builds differ. A few milliseconds.
 bool probe_agrees(const BatchMath &candidate);
 
-// The gate: the vector math when the CPU has AVX2 and FMA, the loaded library is a verified
-// build and the probe agrees; the scalar calls otherwise. Call once per process.
-const BatchMath &choose_batch_math();
+// The gate: the vector math when the CPU has AVX2 and FMA, the loaded library (by its build-id,
+// loaded_libm_build_id() in the module) is a verified build and the probe agrees; the scalar
+// calls otherwise. A few milliseconds: call once per process.
+const BatchMath &choose_batch_math(std::string_view libm_build_id);

@@ -15,15 +15,7 @@ namespace {
 constexpr std::size_t LANES = 4;
 
 #define BLOCK_TARGET __attribute__((target("avx2,fma")))
-
-// The lanes of `result`, with the lanes not set in `served` replaced by the scalar call's.
-template <class Scalar>
-BLOCK_TARGET void store(Lanes result, Lanes served, double *out, std::size_t live, Scalar scalar) {
-    double lanes[LANES];
-    _mm256_storeu_pd(lanes, result);
-    const int missed = ~_mm256_movemask_pd(served) & 0xf;
-    for (std::size_t i = 0; i < live; ++i) out[i] = (missed >> i) & 1 ? scalar(i) : lanes[i];
-}
+#define LANE_BLOCK __attribute__((target("avx2,fma"), always_inline))
 
 // Up to four operands from x, the rest `pad`.
 BLOCK_TARGET Lanes load(const double *x, std::size_t live, double pad) {
@@ -33,31 +25,53 @@ BLOCK_TARGET Lanes load(const double *x, std::size_t live, double pad) {
     return _mm256_loadu_pd(lanes);
 }
 
+// The live lanes of `result`, those not set in `served` replaced by the scalar call's.
+template <class Scalar>
+BLOCK_TARGET void store(Lanes result, Lanes served, double *out, std::size_t live, Scalar scalar) {
+    const int missed = ~_mm256_movemask_pd(served) & 0xf;
+    if (live == LANES && missed == 0) {
+        _mm256_storeu_pd(out, result);
+        return;
+    }
+    double lanes[LANES];
+    _mm256_storeu_pd(lanes, result);
+    for (std::size_t i = 0; i < live; ++i) out[i] = (missed >> i) & 1 ? scalar(i) : lanes[i];
+}
+
+// block(start, live) for the blocks of n elements, two full blocks at a time: each block is a
+// long chain of dependent operations, and two independent chains keep the units busy.
+template <class Block>
+BLOCK_TARGET void for_blocks(std::size_t n, Block block) {
+    std::size_t start = 0;
+    for (; start + 2 * LANES <= n; start += 2 * LANES) {
+        block(start, LANES);
+        block(start + LANES, LANES);
+    }
+    for (; start < n; start += LANES) block(start, n - start < LANES ? n - start : LANES);
+}
+
 BLOCK_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
-    for (std::size_t start = 0; start < n; start += LANES) {
-        const std::size_t live = n - start < LANES ? n - start : LANES;
+    for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const Lanes v = load(xs, live, 1.0);
         const Lanes result = exp_table(v, _mm256_setzero_pd(), false);
         store(result, exp_table_path(v), out + start, live, [xs](std::size_t i) { return std::exp(xs[i]); });
-    }
+    });
 }
 
 BLOCK_TARGET void vector_log(const double *x, double *out, std::size_t n) {
-    for (std::size_t start = 0; start < n; start += LANES) {
-        const std::size_t live = n - start < LANES ? n - start : LANES;
+    for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const Lanes v = load(xs, live, 2.0);
         const Lanes near_one = log_near_one(v);
         Lanes result = log_table(v);
         if (!_mm256_testz_pd(near_one, near_one)) result = _mm256_blendv_pd(result, log_about_one(v), near_one);
         store(result, log_normal_path(v), out + start, live, [xs](std::size_t i) { return std::log(xs[i]); });
-    }
+    });
 }
 
 BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std::size_t n) {
-    for (std::size_t start = 0; start < n; start += LANES) {
-        const std::size_t live = n - start < LANES ? n - start : LANES;
+    for_blocks(n, [x, y, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const double *ys = y + start;
         const Lanes vx = load(xs, live, 2.0);
@@ -66,7 +80,7 @@ BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std:
         const Lanes result = exp_table(e.hi, e.lo, true);
         const Lanes served = _mm256_and_pd(pow_main_path(vx, vy), exp_table_path(e.hi));
         store(result, served, out + start, live, [xs, ys](std::size_t i) { return std::pow(xs[i], ys[i]); });
-    }
+    });
 }
 
 constexpr BatchMath vector_math{vector_exp, vector_log, vector_pow};
