@@ -11,10 +11,11 @@
 #include "models/campbell_bozorgnia_2014.hpp"
 #include "module/functions.hpp"
 #include "module/numpy_api.hpp"
+#include "vector_math/batch_math.hpp"
 
 namespace {
 
-using Kernel = std::optional<AmplificationMatrix> (*)(const SiteTriple *, std::size_t);
+using Kernel = std::optional<AmplificationMatrix> (*)(const SiteTriple *, std::size_t, const BatchMath &);
 
 // What an amplification function binds: its Python name, its model's kernel and the matrix width.
 struct AmplificationFunction {
@@ -55,7 +56,7 @@ PyObject *amplify(const AmplificationFunction &function, PyObject *const *args, 
                   PyObject *kwnames) {
     auto sites = gathered_sites_of(function, args, nargs, kwnames);
     if (!sites) return nullptr;
-    std::optional<AmplificationMatrix> matrix = function.kernel(sites->first.get(), sites->second);
+    std::optional<AmplificationMatrix> matrix = function.kernel(sites->first.get(), sites->second, scalar_batch_math());
     if (!matrix) return PyErr_NoMemory();
     return matrix_to_array(std::move(*matrix));
 }

@@ -1,5 +1,6 @@
 #include "models/bayless_abrahamson_2018.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -38,12 +39,14 @@ double at_most(double value, double bound) { return value < bound ? value : boun
 
 double linear_base(double vs30) { return at_most(vs30 / BA18_LINEAR_VS30_LIMIT, 1.0); }
 
-// pow(q, 0.846) of the PGA conversion; the reference intensity is this times the PGA.
-double intensity_scale(double vs30_sim) {
-    const double s = linear_base(vs30_sim);
-    const double p = std::pow(s, BA18_VS30_EXPONENT[PGA_ROW]);
-    const double q = BA18_PGA_REFERENCE_FACTOR / p;
-    return std::pow(q, BA18_PGA_RATIO_EXPONENT);
+// pow(q, 0.846) of the PGA conversion; the reference intensity is this times the PGA. The first
+// power, pow(s, E) of the PGA row with s the clamped simulation Vs30 over 1000 m/s, is the
+// linear factor of that row at the simulation's Vs30. The second waits for it: a batch of one.
+double intensity_scale(double pga_row_factor, const BatchMath &math) {
+    const double q = BA18_PGA_REFERENCE_FACTOR / pga_row_factor;
+    double scale;
+    math.pow(&q, &BA18_PGA_RATIO_EXPONENT, &scale, 1);
+    return scale;
 }
 
 double nl_vs30_offset(double vs30) { return at_most(vs30, BA18_REFERENCE_VS30) - BA18_NL_VS30_SHIFT; }
@@ -56,38 +59,51 @@ std::int64_t total_order_key(double x) {
     return bits;
 }
 
-double kappa(double vs30) { return std::pow(vs30 / BA18_REFERENCE_VS30, BA18_KAPPA_VS30_EXPONENT) / BA18_KAPPA_DIVISOR; }
-
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // ---- What the coefficient table allows to share, worked out once per process ---------------
 
 struct RowConstants {
-    // exp(F3[k] * 400): the second exponential of row k's nonlinear exponent, the same for
-    // every site.
-    double reference_decay[BA18_COLUMNS];
-    // F3[k] has the bits of F3[k - 1], so exp(o * F3[k]) is the previous row's.
-    bool repeats_rate[BA18_COLUMNS];
-    // F2, F3 and F4 of row k have the bits of row k - 1, so its nonlinear factor is the
-    // previous row's (rows 1-40 and a few near 100 Hz).
-    bool repeats_row[BA18_COLUMNS];
-    // Every reference_decay and every F2 is finite. Then at o = 400 each exponent is zero:
+    // Row k repeats the nonlinear factor of row k - 1 when its F2, F3 and F4 have that row's
+    // bits (rows 1-40 and a few near 100 Hz). The other rows compute their own: the "own" rows,
+    // packed in ascending order with the coefficients they read.
+    std::size_t own_count;
+    std::size_t own_of_row[BA18_COLUMNS];  // the own row whose factor row k takes
+    double own_amplitude[BA18_COLUMNS];    // F2
+    double own_offset[BA18_COLUMNS];       // F4
+    // exp(F3 * 400): the second exponential of the nonlinear exponent, the same for every site.
+    double own_reference_decay[BA18_COLUMNS];
+    // Consecutive rows with the bits of one F3 form a run; exp(o * F3) is computed once a run.
+    std::size_t own_run[BA18_COLUMNS];
+    std::size_t run_count;
+    double run_rate[BA18_COLUMNS];  // F3
+    // Every reference decay and every F2 is finite. Then at o = 400 each exponent is zero:
     // o * F3 is the product F3 * 400, the two exponentials are one finite number, their
     // difference is +0 and its product with F2 is +0 or -0.
     bool reference_offset_gives_one;
 };
 
 RowConstants make_row_constants() {
-    RowConstants rows;
+    RowConstants rows{};
     rows.reference_offset_gives_one = true;
     for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
         const double f3 = BA18_NL_VS30_RATE[k];
-        rows.reference_decay[k] = std::exp(f3 * BA18_NL_REFERENCE_OFFSET);
-        rows.repeats_rate[k] = k > 0 && same_bits(f3, BA18_NL_VS30_RATE[k - 1]);
-        rows.repeats_row[k] = rows.repeats_rate[k] && same_bits(BA18_NL_AMPLITUDE[k], BA18_NL_AMPLITUDE[k - 1]) &&
-                              same_bits(BA18_NL_INTENSITY_OFFSET[k], BA18_NL_INTENSITY_OFFSET[k - 1]);
-        if (!std::isfinite(rows.reference_decay[k]) || !std::isfinite(BA18_NL_AMPLITUDE[k]))
+        const double reference_decay = std::exp(f3 * BA18_NL_REFERENCE_OFFSET);
+        if (!std::isfinite(reference_decay) || !std::isfinite(BA18_NL_AMPLITUDE[k]))
             rows.reference_offset_gives_one = false;
+        const bool repeats_rate = k > 0 && same_bits(f3, BA18_NL_VS30_RATE[k - 1]);
+        if (repeats_rate && same_bits(BA18_NL_AMPLITUDE[k], BA18_NL_AMPLITUDE[k - 1]) &&
+            same_bits(BA18_NL_INTENSITY_OFFSET[k], BA18_NL_INTENSITY_OFFSET[k - 1])) {
+            rows.own_of_row[k] = rows.own_count - 1;
+            continue;
+        }
+        if (!repeats_rate) rows.run_rate[rows.run_count++] = f3;
+        const std::size_t own = rows.own_count++;
+        rows.own_of_row[k] = own;
+        rows.own_amplitude[own] = BA18_NL_AMPLITUDE[k];
+        rows.own_offset[own] = BA18_NL_INTENSITY_OFFSET[k];
+        rows.own_reference_decay[own] = reference_decay;
+        rows.own_run[own] = rows.run_count - 1;
     }
     return rows;
 }
@@ -101,7 +117,9 @@ const RowConstants &row_constants() {
 //
 // pow(x, +-0) is 1 for every x, NaN included, and pow(1, y) is 1 for every y, NaN included. The
 // C library makes an exception only for signalling NaN operands, and no operand of these pow
-// calls is one: each is the result of an arithmetic operation, or a finite table constant.
+// calls is one: each is the result of an arithmetic operation, or a finite table constant. So
+// the factor of a row with a base of 1 or an exponent of zero is computed with the others: the
+// call returns the 1 that skipping it would give.
 
 struct NonlinearPart {
     double factors[BA18_COLUMNS];  // nonlinear_factor(k); read only below the floor's row
@@ -109,7 +127,30 @@ struct NonlinearPart {
     std::size_t floor_row;         // the row of nl_floor_frequency
 };
 
-void find_nonlinear_part(double intensity, double offset, NonlinearPart &part) {
+// The factors of the own rows: one batch of exponentials over the runs, then one of powers over
+// the own rows. When every base is 1 every factor is, and no call is needed.
+void find_own_factors(double intensity, double offset, double *factors, const BatchMath &math) {
+    const RowConstants &rows = row_constants();
+    double base[BA18_COLUMNS];
+    bool every_base_is_one = true;
+    for (std::size_t i = 0; i < rows.own_count; ++i) {
+        base[i] = (intensity + rows.own_offset[i]) / rows.own_offset[i];
+        every_base_is_one = every_base_is_one && base[i] == 1.0;
+    }
+    if (every_base_is_one) {
+        for (std::size_t i = 0; i < rows.own_count; ++i) factors[i] = 1.0;
+        return;
+    }
+    double decay[BA18_COLUMNS];  // exp(o * F3) of each run
+    for (std::size_t r = 0; r < rows.run_count; ++r) decay[r] = offset * rows.run_rate[r];
+    math.exp(decay, decay, rows.run_count);
+    double exponent[BA18_COLUMNS];
+    for (std::size_t i = 0; i < rows.own_count; ++i)
+        exponent[i] = (decay[rows.own_run[i]] - rows.own_reference_decay[i]) * rows.own_amplitude[i];
+    math.pow(base, exponent, factors, rows.own_count);
+}
+
+void find_nonlinear_part(double intensity, double offset, NonlinearPart &part, const BatchMath &math) {
     const RowConstants &rows = row_constants();
     if (offset == BA18_NL_REFERENCE_OFFSET && rows.reference_offset_gives_one) {
         // Every factor is pow(base, +-0) = 1, so the floor is 1 at the first row and every
@@ -118,30 +159,13 @@ void find_nonlinear_part(double intensity, double offset, NonlinearPart &part) {
         part.floor_row = 0;
         return;
     }
-    double rate_decay = 0.0;  // exp(o * F3[k]), valid when have_rate_decay
-    bool have_rate_decay = false;
+    double own_factors[BA18_COLUMNS];
+    find_own_factors(intensity, offset, own_factors, math);
+    // The first row in totalOrder, ties going to the lower frequency.
     std::int64_t floor_key = 0;
     for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
-        double factor;
-        if (rows.repeats_row[k]) {
-            factor = part.factors[k - 1];
-        } else {
-            if (!rows.repeats_rate[k]) have_rate_decay = false;
-            const double f4 = BA18_NL_INTENSITY_OFFSET[k];
-            const double base = (intensity + f4) / f4;
-            if (base == 1.0) {
-                factor = 1.0;  // pow(1, exponent)
-            } else {
-                if (!have_rate_decay) {
-                    rate_decay = std::exp(offset * BA18_NL_VS30_RATE[k]);
-                    have_rate_decay = true;
-                }
-                const double exponent = (rate_decay - rows.reference_decay[k]) * BA18_NL_AMPLITUDE[k];
-                factor = exponent == 0.0 ? 1.0 : std::pow(base, exponent);
-            }
-        }
+        const double factor = own_factors[rows.own_of_row[k]];
         part.factors[k] = factor;
-        // The first row in totalOrder, ties going to the lower frequency.
         const std::int64_t key = total_order_key(factor);
         if (k == 0 || key < floor_key) {
             floor_key = key;
@@ -161,16 +185,41 @@ struct LinearRow {
     double intensity_scale;   // intensity_scale() of the velocity as a simulation Vs30
 };
 
-void fill_linear_row(double vs30, LinearRow &row) {
+// The first row of the high-frequency decay; kappa's power takes its place in the power batch.
+constexpr std::size_t FIRST_DECAY_ROW = LAST_POWER_LAW_ROW + 1;
+constexpr std::size_t DECAY_ROWS = BA18_COLUMNS - FIRST_DECAY_ROW;
+
+// The exponent operand of the power batch of a linear row: the power law's exponent of every row
+// up to LAST_POWER_LAW_ROW, then kappa's exponent of Vs30.
+constexpr std::array<double, FIRST_DECAY_ROW + 1> LINEAR_EXPONENTS = [] {
+    std::array<double, FIRST_DECAY_ROW + 1> exponents{};
+    for (std::size_t k = 0; k < FIRST_DECAY_ROW; ++k) exponents[k] = BA18_VS30_EXPONENT[k];
+    exponents[FIRST_DECAY_ROW] = BA18_KAPPA_VS30_EXPONENT;
+    return exponents;
+}();
+
+// One batch of powers (the power law and kappa's power), then one of the decay's exponentials.
+void fill_linear_row(double vs30, LinearRow &row, const BatchMath &math) {
     const double base = linear_base(vs30);
-    // At the clamp (vs30 of 1000 m/s or more, or NaN) every power of the base is pow(1, E) = 1.
+    // At the clamp (vs30 of 1000 m/s or more, or NaN) every power of the base is pow(1, E) = 1,
+    // and only kappa's power is computed.
     const bool clamped = base == 1.0;
-    for (std::size_t k = 0; k <= LAST_POWER_LAW_ROW; ++k)
-        row.factor[k] = clamped ? 1.0 : std::pow(base, BA18_VS30_EXPONENT[k]);
-    const double kappa_value = kappa(vs30);
-    const double anchor = clamped ? 1.0 : std::pow(base, BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW]);
-    for (std::size_t k = LAST_POWER_LAW_ROW + 1; k < BA18_COLUMNS; ++k)
-        row.factor[k] = std::exp((kappa_value * -PI) * (BA18_FREQUENCIES[k] - BA18_DECAY_ANCHOR_HZ)) * anchor;
+    const std::size_t first = clamped ? FIRST_DECAY_ROW : 0;
+    double power_base[FIRST_DECAY_ROW + 1];
+    for (std::size_t k = first; k < FIRST_DECAY_ROW; ++k) power_base[k] = base;
+    power_base[FIRST_DECAY_ROW] = vs30 / BA18_REFERENCE_VS30;
+    // Kappa's power lands in the first decay row until the decay overwrites it.
+    math.pow(power_base + first, LINEAR_EXPONENTS.data() + first, row.factor + first, FIRST_DECAY_ROW + 1 - first);
+    if (clamped)
+        for (std::size_t k = 0; k < FIRST_DECAY_ROW; ++k) row.factor[k] = 1.0;
+    const double kappa_value = row.factor[FIRST_DECAY_ROW] / BA18_KAPPA_DIVISOR;
+    // pow(base, E) of LAST_POWER_LAW_ROW, the same call as that row's.
+    const double anchor = row.factor[LAST_POWER_LAW_ROW];
+    double *decay = row.factor + FIRST_DECAY_ROW;
+    for (std::size_t i = 0; i < DECAY_ROWS; ++i)
+        decay[i] = (kappa_value * -PI) * (BA18_FREQUENCIES[FIRST_DECAY_ROW + i] - BA18_DECAY_ANCHOR_HZ);
+    math.exp(decay, decay, DECAY_ROWS);
+    for (std::size_t i = 0; i < DECAY_ROWS; ++i) decay[i] = decay[i] * anchor;
     row.intensity_ready = false;
 }
 
@@ -188,28 +237,33 @@ void write_cells(const double *l_site, const double *l_sim, const NonlinearPart 
 // one site's nonlinear factors.
 class Ba18RowWriter {
 public:
+    explicit Ba18RowWriter(const BatchMath &math) : math_(math) {}
+
     void write(const SiteTriple &site, double *row) {
-        LinearRow &simulation = cache_.get(site.vs30_sim, fill_linear_row);
+        const auto fill = [this](double v, LinearRow &linear) { fill_linear_row(v, linear, math_); };
+        LinearRow &simulation = cache_.get(site.vs30_sim, fill);
         if (!simulation.intensity_ready) {
-            simulation.intensity_scale = intensity_scale(site.vs30_sim);
+            simulation.intensity_scale = intensity_scale(simulation.factor[PGA_ROW], math_);
             simulation.intensity_ready = true;
         }
-        const LinearRow &own = cache_.get(site.vs30, fill_linear_row);
-        find_nonlinear_part(simulation.intensity_scale * site.pga, nl_vs30_offset(site.vs30), nonlinear_);
+        const LinearRow &own = cache_.get(site.vs30, fill);
+        find_nonlinear_part(simulation.intensity_scale * site.pga, nl_vs30_offset(site.vs30), nonlinear_, math_);
         write_cells(own.factor, simulation.factor, nonlinear_, row);
     }
 
 private:
+    const BatchMath &math_;
     VelocityCache<LinearRow> cache_;
     NonlinearPart nonlinear_;
 };
 
 }  // namespace
 
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n) {
+std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
+                                                      const BatchMath &math) {
     auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
     if (!matrix) return std::nullopt;
-    Ba18RowWriter writer;
+    Ba18RowWriter writer(math);
     for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], matrix->row(i));
     return matrix;
 }

@@ -23,6 +23,7 @@
 #include "generated/bayless_abrahamson_2018_coefficients.hpp"
 #include "models/amplification_matrix.hpp"
 #include "models/site_triple.hpp"
+#include "vector_math/batch_math.hpp"
 
 inline constexpr std::size_t BA18_COLUMNS = 301;
 
@@ -31,5 +32,6 @@ inline constexpr std::size_t BA18_COLUMNS = 301;
 // BA18_NL_VS30_RATE (f3, s/m), BA18_NL_INTENSITY_OFFSET (f4, g).
 static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
 
-// n x 301 matrix, row i for sites[i]; nothing when the matrix cannot be allocated.
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n);
+// n x 301 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
+// the matrix cannot be allocated.
+std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);

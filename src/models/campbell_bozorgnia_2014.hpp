@@ -21,6 +21,7 @@
 #include "generated/campbell_bozorgnia_2014_coefficients.hpp"
 #include "models/amplification_matrix.hpp"
 #include "models/site_triple.hpp"
+#include "vector_math/batch_math.hpp"
 
 inline constexpr std::size_t CB14_COLUMNS = 22;
 
@@ -28,5 +29,6 @@ inline constexpr std::size_t CB14_COLUMNS = 22;
 // CB14_FREQUENCIES (Hz, 1 / period), CB14_K1 (m/s), CB14_K2, CB14_C11. The last row is PGA.
 static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 
-// n x 22 matrix, row i for sites[i]; nothing when the matrix cannot be allocated.
-std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n);
+// n x 22 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
+// the matrix cannot be allocated.
+std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);
