@@ -40,15 +40,48 @@ def plain():
     return lib
 
 
+@pytest.fixture(scope="module")
+def kernel_paths():
+    # The kernels on each math path, built beside the module with the plain transcription.
+    library = Path(_utils.__file__).with_name("kernel_paths.so")
+    if not library.exists():
+        pytest.skip("this build of _utils has no kernel_paths library beside it (VS30AMP_PLAIN_MODELS=ON)")
+    lib = ctypes.CDLL(str(library))
+    lib.kernel_paths_run.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    return lib
+
+
+# How the cells are computed: by the module (whichever math its gate chose), or by its kernels
+# with the C library's scalar calls or with the vector exp, log and pow.
+PATHS = ["module", "scalar", "vector"]
+
+
+def kernel_function(kernel_paths, model, path):
+    """The cells of the sites' rows on one math path, as the module function would return them."""
+    if path == "vector" and not kernel_paths.kernel_paths_cpu_has_avx2_and_fma():
+        pytest.skip("this CPU lacks AVX2 or FMA")
+    columns = MODELS[model][2]
+
+    def run(vs30, vs30_sim, pga):
+        sites = np.ascontiguousarray(np.column_stack([vs30, vs30_sim, pga]))
+        out = np.empty((len(sites), columns))
+        assert kernel_paths.kernel_paths_run(model == "ba18", path == "vector", sites.ctypes.data, len(sites),
+                                             out.ctypes.data)
+        return out
+    return run
+
+
 MODELS = {
     "cb14": (_utils._campbell_bozorgnia_2014, "plain_cb14", 22),
     "ba18": (_utils._bayless_abrahamson_2018_eas, "plain_ba18", 301),
 }
 
 
-def assert_identical(plain, model, sites):
-    """Module and plain formulas give the same bits for the sites (an n x 3 float64 array)."""
-    function, plain_name, columns = MODELS[model]
+def assert_identical(plain, model, sites, function=None):
+    """Module (or `function`) and plain formulas give the same bits for the sites (an n x 3
+    float64 array)."""
+    module_function, plain_name, columns = MODELS[model]
+    function = function or module_function
     sites = np.ascontiguousarray(sites, dtype=np.float64)
     got = function(sites[:, 0].copy(), sites[:, 1].copy(), sites[:, 2].copy())
     expected = np.empty((len(sites), columns))
@@ -124,24 +157,28 @@ def with_repeats(rng, sites):
     return sites
 
 
+@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("model", ["cb14", "ba18"])
 @pytest.mark.parametrize("kind", ["realistic", "wide"])
-def test_random_sites(plain, model, kind):
+def test_random_sites(plain, kernel_paths, model, kind, path):
+    function = None if path == "module" else kernel_function(kernel_paths, model, path)
     rng = np.random.default_rng(20260 + len(kind) + (model == "ba18"))
     make = realistic_sites if kind == "realistic" else wide_sites
     chunk = 100_000 if model == "cb14" else 12_500
     for part in range(100_000 // chunk):
         sites = make(rng, chunk)
-        assert_identical(plain, model, with_repeats(rng, sites) if part % 2 == 0 else sites)
+        assert_identical(plain, model, with_repeats(rng, sites) if part % 2 == 0 else sites, function)
 
 
+@pytest.mark.parametrize("path", PATHS)
 @pytest.mark.parametrize("model", ["cb14", "ba18"])
 @pytest.mark.parametrize("order", ["grouped", "shuffled"])
-def test_special_values(plain, model, order):
+def test_special_values(plain, kernel_paths, model, order, path):
+    function = None if path == "module" else kernel_function(kernel_paths, model, path)
     sites = special_grid()
     if order == "shuffled":
         sites = np.random.default_rng(7).permutation(sites)
-    assert_identical(plain, model, sites)
+    assert_identical(plain, model, sites, function)
 
 
 def test_no_vector_math_library():

@@ -11,7 +11,9 @@
 #include "models/campbell_bozorgnia_2014.hpp"
 #include "module/functions.hpp"
 #include "module/numpy_api.hpp"
+#include "module/once.hpp"
 #include "vector_math/batch_math.hpp"
+#include "vector_math/libm_gate.hpp"
 
 namespace {
 
@@ -52,11 +54,27 @@ std::optional<std::pair<GatheredSites, std::size_t>> gathered_sites_of(const Amp
     return std::make_pair(std::move(triples), n);
 }
 
+// The exp, log and pow the kernels take, chosen by the gate at the first model call of the process:
+// the vector functions where they are proven to return the C library's doubles, else the scalar
+// calls. Either gives the same results; only the time differs.
+OnceGuard math_choice;
+const BatchMath *chosen_math = nullptr;
+
+const BatchMath *kernel_math() {
+    const bool chosen = math_choice.run([] {
+        chosen_math = &choose_batch_math(loaded_libm_build_id().text());
+        return true;
+    });
+    return chosen ? chosen_math : nullptr;
+}
+
 PyObject *amplify(const AmplificationFunction &function, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames) {
     auto sites = gathered_sites_of(function, args, nargs, kwnames);
     if (!sites) return nullptr;
-    std::optional<AmplificationMatrix> matrix = function.kernel(sites->first.get(), sites->second, scalar_batch_math());
+    const BatchMath *math = kernel_math();
+    if (math == nullptr) return nullptr;
+    std::optional<AmplificationMatrix> matrix = function.kernel(sites->first.get(), sites->second, *math);
     if (!matrix) return PyErr_NoMemory();
     return matrix_to_array(std::move(*matrix));
 }

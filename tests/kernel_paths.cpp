@@ -1,0 +1,104 @@
+// The module's kernels on each of their math paths and the parts of the math gate, for the tests
+// (loaded with ctypes; built beside the module with VS30AMP_PLAIN_MODELS). The module itself
+// exposes neither: it takes the path its gate chose, and a caller sees no difference.
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "generated/libm_tables.hpp"
+#include "models/bayless_abrahamson_2018.hpp"
+#include "models/campbell_bozorgnia_2014.hpp"
+#include "vector_math/batch_math.hpp"
+#include "vector_math/libm_gate.hpp"
+
+namespace {
+
+// Operands on which a deliberately altered vector function returns the double next to the
+// library's: a table slot of exp, log or pow's log, exp's rounding ties, or the last doubles
+// below the bound of log's polynomial about 1.
+enum Alteration { NONE, EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT };
+
+Alteration alteration = NONE;
+std::uint64_t altered_slot = 0;
+
+double nudged(double value) { return std::nextafter(value, INFINITY); }
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+bool exp_altered(double x) {
+    const double invln2n = std::bit_cast<double>(LIBM_EXP_INVLN2N[0]);
+    const double shift = std::bit_cast<double>(LIBM_EXP_SHIFT[0]);
+    const double shifted = std::fma(x, invln2n, shift);
+    if (alteration == EXP_SLOT) return std::fabs(x) < 512 && (bits(shifted) & 127) == altered_slot;
+    return alteration == EXP_TIES && std::fabs(x) < 512 && shifted != x * invln2n + shift;
+}
+
+void altered_exp(const double *x, double *out, std::size_t n) {
+    vector_batch_math().exp(x, out, n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (exp_altered(x[i])) out[i] = nudged(out[i]);
+}
+
+void altered_log(const double *x, double *out, std::size_t n) {
+    vector_batch_math().log(x, out, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool slot = alteration == LOG_SLOT && x[i] > 0 && ((bits(x[i]) - 0x3fe6000000000000) >> 45 & 127) == altered_slot &&
+                          !(x[i] >= 1 - 0x1p-4 && x[i] < 1 + 0x1.09p-4);
+        const bool bound = alteration == LOG_NEAR_ONE_BOUND && x[i] < 1 + 0x1.09p-4 && x[i] >= std::nextafter(1 + 0x1.09p-4, 0) - 0x1p-50;
+        if (slot || bound) out[i] = nudged(out[i]);
+    }
+}
+
+void altered_pow(const double *x, const double *y, double *out, std::size_t n) {
+    vector_batch_math().pow(x, y, out, n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (alteration == POW_SLOT && x[i] > 0 && std::isfinite(out[i]) &&
+            ((bits(x[i]) - 0x3fe6955500000000) >> 45 & 127) == altered_slot)
+            out[i] = nudged(out[i]);
+}
+
+const BatchMath &math_of(int path) { return path == 0 ? scalar_batch_math() : vector_batch_math(); }
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int kernel_paths_cpu_has_avx2_and_fma() { return cpu_has_avx2_and_fma(); }
+
+// 1 when the gate, given `build_id` (NULL: the loaded library's), chooses the vector math.
+__attribute__((visibility("default"))) int kernel_paths_gate_chooses_vector(const char *build_id) {
+    const BuildId loaded = loaded_libm_build_id();
+    return &choose_batch_math(build_id ? std::string_view(build_id) : loaded.text()) == &vector_batch_math();
+}
+
+__attribute__((visibility("default"))) int kernel_paths_build_id(char *out, std::size_t size) {
+    const BuildId id = loaded_libm_build_id();
+    if (id.text().size() + 1 > size) return 0;
+    std::memcpy(out, id.hex.data(), id.text().size() + 1);
+    return 1;
+}
+
+// 1 when the probe agrees with the vector math altered as `mode` (an Alteration) at `slot`.
+__attribute__((visibility("default"))) int kernel_paths_probe_agrees_altered(int mode, int slot) {
+    alteration = static_cast<Alteration>(mode);
+    altered_slot = static_cast<std::uint64_t>(slot);
+    static constexpr BatchMath altered{altered_exp, altered_log, altered_pow};
+    const int agrees = probe_agrees(altered);
+    alteration = NONE;
+    return agrees;
+}
+
+// Runs a model's kernel (0 CB14, 1 BA18) on the math path (0 scalar, 1 vector) over n sites of
+// three doubles; 0 when the matrix could not be allocated.
+__attribute__((visibility("default"))) int kernel_paths_run(int model, int path, const double *sites, std::size_t n,
+                                                            double *out) {
+    const auto *triples = reinterpret_cast<const SiteTriple *>(sites);
+    auto matrix = model == 0 ? cb14_amplification(triples, n, math_of(path)) : ba18_amplification(triples, n, math_of(path));
+    if (!matrix) return 0;
+    if (n != 0) std::memcpy(out, matrix->row(0), n * matrix->columns() * sizeof(double));
+    return 1;
+}
+}
