@@ -185,34 +185,26 @@ struct LinearRow {
     double intensity_scale;   // intensity_scale() of the velocity as a simulation Vs30
 };
 
-// The first row of the high-frequency decay; kappa's power takes its place in the power batch.
+// The first row of the high-frequency decay.
 constexpr std::size_t FIRST_DECAY_ROW = LAST_POWER_LAW_ROW + 1;
 constexpr std::size_t DECAY_ROWS = BA18_COLUMNS - FIRST_DECAY_ROW;
 
-// The exponent operand of the power batch of a linear row: the power law's exponent of every row
-// up to LAST_POWER_LAW_ROW, then kappa's exponent of Vs30.
-constexpr std::array<double, FIRST_DECAY_ROW + 1> LINEAR_EXPONENTS = [] {
-    std::array<double, FIRST_DECAY_ROW + 1> exponents{};
-    for (std::size_t k = 0; k < FIRST_DECAY_ROW; ++k) exponents[k] = BA18_VS30_EXPONENT[k];
-    exponents[FIRST_DECAY_ROW] = BA18_KAPPA_VS30_EXPONENT;
-    return exponents;
-}();
-
-// One batch of powers (the power law and kappa's power), then one of the decay's exponentials.
+// The power law's powers of one base (the log of the base is shared by the whole batch), kappa's
+// power, then one batch of the decay's exponentials.
 void fill_linear_row(double vs30, LinearRow &row, const BatchMath &math) {
     const double base = linear_base(vs30);
     // At the clamp (vs30 of 1000 m/s or more, or NaN) every power of the base is pow(1, E) = 1,
     // and only kappa's power is computed.
     const bool clamped = base == 1.0;
-    const std::size_t first = clamped ? FIRST_DECAY_ROW : 0;
-    double power_base[FIRST_DECAY_ROW + 1];
-    for (std::size_t k = first; k < FIRST_DECAY_ROW; ++k) power_base[k] = base;
-    power_base[FIRST_DECAY_ROW] = vs30 / BA18_REFERENCE_VS30;
-    // Kappa's power lands in the first decay row until the decay overwrites it.
-    math.pow(power_base + first, LINEAR_EXPONENTS.data() + first, row.factor + first, FIRST_DECAY_ROW + 1 - first);
-    if (clamped)
+    if (clamped) {
         for (std::size_t k = 0; k < FIRST_DECAY_ROW; ++k) row.factor[k] = 1.0;
-    const double kappa_value = row.factor[FIRST_DECAY_ROW] / BA18_KAPPA_DIVISOR;
+    } else {
+        math.pow_of_base(base, BA18_VS30_EXPONENT, row.factor, FIRST_DECAY_ROW);
+    }
+    const double kappa_base = vs30 / BA18_REFERENCE_VS30;
+    double kappa_power;
+    math.pow(&kappa_base, &BA18_KAPPA_VS30_EXPONENT, &kappa_power, 1);
+    const double kappa_value = kappa_power / BA18_KAPPA_DIVISOR;
     // pow(base, E) of LAST_POWER_LAW_ROW, the same call as that row's.
     const double anchor = row.factor[LAST_POWER_LAW_ROW];
     double *decay = row.factor + FIRST_DECAY_ROW;

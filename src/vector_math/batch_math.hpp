@@ -10,6 +10,8 @@ struct BatchMath {
     void (*exp)(const double *x, double *out, std::size_t n);
     void (*log)(const double *x, double *out, std::size_t n);
     void (*pow)(const double *x, const double *y, double *out, std::size_t n);
+    // out[i] = pow(x, y[i]): one base, many exponents.
+    void (*pow_of_base)(double x, const double *y, double *out, std::size_t n);
 };
 
 // One scalar call per element.

@@ -118,6 +118,24 @@ bool pow_agrees(const BatchMath &candidate, Inputs &in, double *got, double *wan
     return same(got, want, in.n);
 }
 
+// pow_of_base, for bases at every slot of pow's log table and at the bounds of its path, each
+// with exponents at the bounds of the main path and of exp's table path.
+bool pow_of_base_agrees(const BatchMath &candidate, Inputs &in, double *got, double *want) {
+    in.n = 0;
+    add_table_slots(in, 0x3fe6955500000000);
+    for (double base : {0.0, -0.0, -2.0, INF, NAN_VALUE, 1e-310, 0x1p-1022, 1.0, 3.0}) in.add(base);
+    constexpr double exponents[] = {0.501182975301589, -0.4, 3.0, -1.5, 0x1p-65, 0x1.fffffffffffffp-66,
+                                    0x1p63, 0x1.fffffffffffffp62, -0x1p-65, 0.0, INF, NAN_VALUE,
+                                    465.0, 466.0, -465.0, -466.0, 1e-17, -1e-17};
+    constexpr std::size_t count = std::size(exponents);
+    for (std::size_t i = 0; i < in.n; ++i) {
+        candidate.pow_of_base(in.x[i], exponents, got, count);
+        for (std::size_t j = 0; j < count; ++j) want[j] = std::pow(in.x[i], exponents[j]);
+        if (!same(got, want, count)) return false;
+    }
+    return true;
+}
+
 struct Work {
     Inputs inputs;
     double got[CAPACITY];
@@ -132,5 +150,6 @@ bool probe_agrees(const BatchMath &candidate) {
     if (!work) return false;
     return exp_agrees(candidate, work->inputs, work->got, work->want) &&
            log_agrees(candidate, work->inputs, work->got, work->want) &&
-           pow_agrees(candidate, work->inputs, work->got, work->want);
+           pow_agrees(candidate, work->inputs, work->got, work->want) &&
+           pow_of_base_agrees(candidate, work->inputs, work->got, work->want);
 }

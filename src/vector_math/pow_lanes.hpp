@@ -14,9 +14,9 @@ namespace {
 // Lanes the main path serves: x normal, positive and finite, 2^-65 <= |y| < 2^63. Elsewhere
 // (zero, subnormal, negative, infinite or NaN x; tiny, huge or NaN y) the library takes other
 // paths.
-LANES_TARGET Lanes pow_main_path(Lanes x, Lanes y) {
-    return _mm256_and_pd(within(x, 0x1p-1022, __builtin_inf()), magnitude_within(y, 0x1p-65, 0x1p63));
-}
+LANES_TARGET Lanes pow_base_served(Lanes x) { return within(x, 0x1p-1022, __builtin_inf()); }
+LANES_TARGET Lanes pow_exponent_served(Lanes y) { return magnitude_within(y, 0x1p-65, 0x1p63); }
+LANES_TARGET Lanes pow_main_path(Lanes x, Lanes y) { return _mm256_and_pd(pow_base_served(x), pow_exponent_served(y)); }
 
 struct LogParts {
     Lanes hi;    // log(x) rounded

@@ -16,7 +16,11 @@ void scalar_pow(const double *x, const double *y, double *out, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y[i]);
 }
 
-constexpr BatchMath scalar_math{scalar_exp, scalar_log, scalar_pow};
+void scalar_pow_of_base(double x, const double *y, double *out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x, y[i]);
+}
+
+constexpr BatchMath scalar_math{scalar_exp, scalar_log, scalar_pow, scalar_pow_of_base};
 
 }  // namespace
 

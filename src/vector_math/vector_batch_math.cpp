@@ -17,20 +17,25 @@ constexpr std::size_t LANES = 4;
 #define BLOCK_TARGET __attribute__((target("avx2,fma")))
 #define LANE_BLOCK __attribute__((target("avx2,fma"), always_inline))
 
-// Up to four operands from x, the rest `pad`.
+// Lanes below `live` set.
+BLOCK_TARGET Bits live_mask(std::size_t live) {
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(live)), _mm256_setr_epi64x(0, 1, 2, 3));
+}
+
+// Up to four operands from x, the rest `pad`. A masked load reads nothing past the live lanes.
 BLOCK_TARGET Lanes load(const double *x, std::size_t live, double pad) {
     if (live == LANES) return _mm256_loadu_pd(x);
-    double lanes[LANES] = {pad, pad, pad, pad};
-    for (std::size_t i = 0; i < live; ++i) lanes[i] = x[i];
-    return _mm256_loadu_pd(lanes);
+    const Bits mask = live_mask(live);
+    return _mm256_blendv_pd(broadcast(pad), _mm256_maskload_pd(x, mask), as_lanes(mask));
 }
 
 // The live lanes of `result`, those not set in `served` replaced by the scalar call's.
 template <class Scalar>
 BLOCK_TARGET void store(Lanes result, Lanes served, double *out, std::size_t live, Scalar scalar) {
     const int missed = ~_mm256_movemask_pd(served) & 0xf;
-    if (live == LANES && missed == 0) {
-        _mm256_storeu_pd(out, result);
+    if (missed == 0) {
+        if (live == LANES) _mm256_storeu_pd(out, result);
+        else _mm256_maskstore_pd(out, live_mask(live), result);
         return;
     }
     double lanes[LANES];
@@ -83,7 +88,26 @@ BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std:
     });
 }
 
-constexpr BatchMath vector_math{vector_exp, vector_log, vector_pow};
+// The logarithm of the base is the same in every lane and every block, so it is computed once:
+// the same operations on the same operand give the same hi and tail as each call would.
+BLOCK_TARGET void vector_pow_of_base(double x, const double *y, double *out, std::size_t n) {
+    const Lanes vx = broadcast(x);
+    if (_mm256_movemask_pd(pow_base_served(vx)) != 0xf) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x, y[i]);
+        return;
+    }
+    const LogParts log_x = pow_log(vx);
+    for_blocks(n, [x, y, out, log_x](std::size_t start, std::size_t live) LANE_BLOCK {
+        const double *ys = y + start;
+        const Lanes vy = load(ys, live, 2.0);
+        const Product e = pow_exponent(vy, log_x);
+        const Lanes result = exp_table(e.hi, e.lo, true);
+        const Lanes served = _mm256_and_pd(pow_exponent_served(vy), exp_table_path(e.hi));
+        store(result, served, out + start, live, [x, ys](std::size_t i) { return std::pow(x, ys[i]); });
+    });
+}
+
+constexpr BatchMath vector_math{vector_exp, vector_log, vector_pow, vector_pow_of_base};
 
 }  // namespace
 
