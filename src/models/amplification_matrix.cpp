@@ -3,11 +3,24 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include <sys/mman.h>
+
 namespace {
 // Stands in for the storage of an empty matrix: non-null and aligned for doubles.
 alignas(double) double empty_placeholder[1];
 
 constexpr std::size_t max_bytes = static_cast<std::size_t>(PTRDIFF_MAX);
+
+// A large matrix is fresh memory that the kernel fills once, page by page; where the system
+// gives transparent huge pages on request, the 2 MiB-aligned interior takes one fault per 2 MiB
+// instead of one per 4 KiB. Only a hint: nothing changes if the system declines.
+constexpr std::uintptr_t HUGE_PAGE = 2u << 20;
+
+void ask_for_huge_pages(void *storage, std::size_t bytes) {
+    const auto start = (reinterpret_cast<std::uintptr_t>(storage) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(storage) + bytes) & ~(HUGE_PAGE - 1);
+    if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+}
 }  // namespace
 
 std::optional<AmplificationMatrix> AmplificationMatrix::allocate(std::size_t rows, std::size_t columns) {
@@ -16,6 +29,7 @@ std::optional<AmplificationMatrix> AmplificationMatrix::allocate(std::size_t row
     const std::size_t count = rows * columns;
     auto *storage = static_cast<double *>(std::calloc(count, sizeof(double)));
     if (storage == nullptr) return std::nullopt;
+    ask_for_huge_pages(storage, count * sizeof(double));
     return AmplificationMatrix(storage, rows, columns, count);
 }
 
