@@ -1,9 +1,12 @@
 #include "models/bayless_abrahamson_2018.hpp"
 
-#include <array>
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <numbers>
 
 #include "generated/model_constants.hpp"
@@ -122,7 +125,9 @@ const RowConstants &row_constants() {
 // call returns the 1 that skipping it would give.
 
 struct NonlinearPart {
-    double factors[BA18_COLUMNS];  // nonlinear_factor(k); read only below the floor's row
+    // The nonlinear factor each cell takes: nonlinear_factor(k) below the floor's row, nl_floor
+    // from it on.
+    double factors[BA18_COLUMNS];
     double floor;                  // nl_floor
     std::size_t floor_row;         // the row of nl_floor_frequency
 };
@@ -132,8 +137,18 @@ struct NonlinearPart {
 void find_own_factors(double intensity, double offset, double *factors, const BatchMath &math) {
     const RowConstants &rows = row_constants();
     double base[BA18_COLUMNS];
-    bool every_base_is_one = true;
-    for (std::size_t i = 0; i < rows.own_count; ++i) {
+    // Two rows at a time with SSE2, rounding as the scalar operations do.
+    const __m128d intensity_pair = _mm_set1_pd(intensity);
+    __m128d is_one = _mm_castsi128_pd(_mm_set1_epi64x(-1));
+    std::size_t i = 0;
+    for (; i + 2 <= rows.own_count; i += 2) {
+        const __m128d f4 = _mm_loadu_pd(rows.own_offset + i);
+        const __m128d pair = _mm_div_pd(_mm_add_pd(intensity_pair, f4), f4);
+        _mm_storeu_pd(base + i, pair);
+        is_one = _mm_and_pd(is_one, _mm_cmpeq_pd(pair, _mm_set1_pd(1.0)));
+    }
+    bool every_base_is_one = _mm_movemask_pd(is_one) == 3;
+    for (; i < rows.own_count; ++i) {
         base[i] = (intensity + rows.own_offset[i]) / rows.own_offset[i];
         every_base_is_one = every_base_is_one && base[i] == 1.0;
     }
@@ -154,9 +169,10 @@ void find_nonlinear_part(double intensity, double offset, NonlinearPart &part, c
     const RowConstants &rows = row_constants();
     if (offset == BA18_NL_REFERENCE_OFFSET && rows.reference_offset_gives_one) {
         // Every factor is pow(base, +-0) = 1, so the floor is 1 at the first row and every
-        // row receives it; the factors are not read.
+        // row receives it.
         part.floor = 1.0;
         part.floor_row = 0;
+        std::fill(std::begin(part.factors), std::end(part.factors), 1.0);
         return;
     }
     double own_factors[BA18_COLUMNS];
@@ -173,6 +189,7 @@ void find_nonlinear_part(double intensity, double offset, NonlinearPart &part, c
             part.floor_row = k;
         }
     }
+    std::fill(part.factors + part.floor_row, std::end(part.factors), part.floor);
 }
 
 // ---- Linear factors --------------------------------------------------------------------------
@@ -217,12 +234,16 @@ void fill_linear_row(double vs30, LinearRow &row, const BatchMath &math) {
 
 // Cell k = (L_site / L_sim) x N. A row below the floor's frequency keeps its own nonlinear
 // factor, and the floor's row and every row above it receive nl_floor; as the grid strictly
-// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". The two plain loops
-// let the compiler use vector division and multiplication, which round as the scalar ones do.
+// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". Two cells at a time with
+// SSE2, which every x86-64 CPU has: packed division and multiplication round each lane as the
+// scalar operations do.
 void write_cells(const double *l_site, const double *l_sim, const NonlinearPart &part, double *cells) {
-    for (std::size_t k = 0; k < part.floor_row; ++k) cells[k] = (l_site[k] / l_sim[k]) * part.factors[k];
-    const double floor = part.floor;
-    for (std::size_t k = part.floor_row; k < BA18_COLUMNS; ++k) cells[k] = (l_site[k] / l_sim[k]) * floor;
+    std::size_t k = 0;
+    for (; k + 2 <= BA18_COLUMNS; k += 2) {
+        const __m128d ratio = _mm_div_pd(_mm_loadu_pd(l_site + k), _mm_loadu_pd(l_sim + k));
+        _mm_storeu_pd(cells + k, _mm_mul_pd(ratio, _mm_loadu_pd(part.factors + k)));
+    }
+    for (; k < BA18_COLUMNS; ++k) cells[k] = (l_site[k] / l_sim[k]) * part.factors[k];
 }
 
 // Writes the rows of one call, keeping the linear rows of the velocities seen last and room for
