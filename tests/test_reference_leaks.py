@@ -236,11 +236,13 @@ def test_counters_see_a_leak():
     """The measurement itself: holding on to results grows every counter."""
     kept = []
     before = counts([V])
-    for _ in range(50):
+    for _ in range(200):
         kept.append(CB14(V, S, P))
     grown = [a - b for a, b in zip(counts([V]), before)]
-    assert grown[2] >= 40 * 3 * 22 * 8 and grown[3] == 0  # (up to 7 chunks a size come from a cache)
+    # Some chunks come from caches counted as in use already, and other tests' garbage may be
+    # freed meanwhile: allow 20 results' worth.
+    assert grown[2] >= 180 * 3 * 22 * 8 and grown[3] == 0
     if PYMALLOC:
-        assert grown[1] >= 50
+        assert grown[1] >= 200
     if DEBUG_INTERPRETER:
-        assert grown[0] >= 50
+        assert grown[0] >= 200
