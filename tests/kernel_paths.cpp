@@ -17,10 +17,10 @@
 namespace {
 
 // Operands on which a deliberately altered vector function returns the double next to the
-// library's: a table slot of exp, log or pow's log (of pow or of pow_of_base), exp's rounding
+// library's: a table slot of exp, log or pow's log (of pow, pow_of_base or pow_of_bases), exp's rounding
 // ties, or the last doubles
 // below the bound of log's polynomial about 1.
-enum Alteration { NONE, EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT };
+enum Alteration { NONE, EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT, POW_OF_BASES_SLOT };
 
 Alteration alteration = NONE;
 std::uint64_t altered_slot = 0;
@@ -69,6 +69,17 @@ void altered_pow_of_base(double x, const double *y, double *out, std::size_t n) 
             out[i] = nudged(out[i]);
 }
 
+void altered_pow_of_bases(const double *bases, std::size_t base_count, const std::uint16_t *base_of, const double *y,
+                          double *out, std::size_t n) {
+    vector_batch_math().pow_of_bases(bases, base_count, base_of, y, out, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = bases[base_of[i]];
+        if (alteration == POW_OF_BASES_SLOT && x > 0 && std::isfinite(out[i]) &&
+            ((bits(x) - 0x3fe6955500000000) >> 45 & 127) == altered_slot)
+            out[i] = nudged(out[i]);
+    }
+}
+
 const BatchMath &math_of(int path) { return path == 0 ? scalar_batch_math() : vector_batch_math(); }
 
 }  // namespace
@@ -94,7 +105,8 @@ __attribute__((visibility("default"))) int kernel_paths_build_id(char *out, std:
 __attribute__((visibility("default"))) int kernel_paths_probe_agrees_altered(int mode, int slot) {
     alteration = static_cast<Alteration>(mode);
     altered_slot = static_cast<std::uint64_t>(slot);
-    static constexpr BatchMath altered{altered_exp, altered_log, altered_pow, altered_pow_of_base};
+    static constexpr BatchMath altered{altered_exp, altered_log, altered_pow, altered_pow_of_base,
+                                        altered_pow_of_bases};
     const int agrees = probe_agrees(altered);
     alteration = NONE;
     return agrees;

@@ -19,7 +19,7 @@ import _utils
 HERE = Path(__file__).parent
 
 # Alterations of the vector functions (tests/kernel_paths.cpp) that the probe must notice.
-EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT = 1, 2, 3, 4, 5, 6
+EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT, POW_OF_BASES_SLOT = range(1, 8)
 
 
 @pytest.fixture(scope="module")
@@ -56,6 +56,7 @@ def test_unknown_build_takes_scalar_path(gate, build_id):
 @pytest.mark.parametrize("mode, slot", [
     (EXP_SLOT, 0), (EXP_SLOT, 77), (EXP_SLOT, 127), (EXP_TIES, 0), (LOG_SLOT, 0), (LOG_SLOT, 93),
     (LOG_NEAR_ONE_BOUND, 0), (POW_SLOT, 5), (POW_SLOT, 127), (POW_OF_BASE_SLOT, 0), (POW_OF_BASE_SLOT, 66),
+    (POW_OF_BASES_SLOT, 3), (POW_OF_BASES_SLOT, 127),
 ])
 def test_probe_notices_altered_function(gate, mode, slot):
     assert gate.kernel_paths_probe_agrees_altered(0, 0)

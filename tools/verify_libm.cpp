@@ -1,5 +1,5 @@
-// The long verification of the vector exp, log and pow (and pow of one base over many
-// exponents) against the C library of this machine: at least 10^8 operands per function, drawn from classes that reach every path and table slot
+// The long verification of the vector exp, log and pow (and pow of one base, or of a table of
+// bases, over many exponents) against the C library of this machine: at least 10^8 operands per function, drawn from classes that reach every path and table slot
 // (uniform and log-uniform ranges, arguments near 1, near overflow and underflow, near the
 // boundaries of the table subintervals, exp's rounding ties, random bit patterns). Prints the
 // loaded libm's GNU build-id and the glibc version, the count and the differences of each class,
@@ -128,6 +128,8 @@ struct Tally {
 constexpr std::size_t BLOCK = 4096;
 // Exponents per base for pow_of_base: full and partial blocks of four lanes.
 constexpr std::size_t BASE_RUN = 23;
+// Bases per table for pow_of_bases.
+constexpr std::size_t BASE_TABLE = 90;
 
 bool differs(double a, double b) { return std::memcmp(&a, &b, sizeof a) != 0; }
 
@@ -135,17 +137,25 @@ bool differs(double a, double b) { return std::memcmp(&a, &b, sizeof a) != 0; }
 Tally run_class(const BatchMath &vector, const char *function, const Class &c, std::uint64_t count,
                 std::uint64_t seed, std::vector<std::pair<double, double>> &kept, std::size_t keep, std::mutex &lock) {
     Rng g{seed};
-    std::vector<double> x(BLOCK), y(BLOCK), got(BLOCK);
+    std::vector<double> x(BLOCK), y(BLOCK), got(BLOCK), bases_used(BLOCK);
+    std::vector<std::uint16_t> base_of(BLOCK);
     Tally tally;
     while (tally.count < count) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, count - tally.count));
         for (std::size_t i = 0; i < n; ++i) c.fill(g, x[i], y[i]);
-        if (function[0] == 'e') {
+        if (std::strcmp(function, "exp") == 0) {
             vector.exp(x.data(), got.data(), n);
-        } else if (function[0] == 'l') {
+        } else if (std::strcmp(function, "log") == 0) {
             vector.log(x.data(), got.data(), n);
-        } else if (function[3] == '\0') {
+        } else if (std::strcmp(function, "pow") == 0) {
             vector.pow(x.data(), y.data(), got.data(), n);
+        } else if (std::strcmp(function, "pow_of_bases") == 0) {
+            // A table of bases, drawn in random order: pow(x[base_of[i]], y[i]).
+            const std::size_t bases = std::min<std::size_t>(BASE_TABLE, n);
+            for (std::size_t i = 0; i < n; ++i) base_of[i] = static_cast<std::uint16_t>(g.next() % bases);
+            vector.pow_of_bases(x.data(), bases, base_of.data(), y.data(), got.data(), n);
+            for (std::size_t i = 0; i < n; ++i) bases_used[i] = x[base_of[i]];
+            std::copy(bases_used.begin(), bases_used.begin() + n, x.begin());
         } else {
             // One base for a run of exponents: pow(x[start], y[i]) for the run's i.
             for (std::size_t start = 0; start < n; start += BASE_RUN) {
@@ -187,6 +197,7 @@ int main(int argc, char **argv) {
         {"log", LOG_CLASSES, std::size(LOG_CLASSES)},
         {"pow", POW_CLASSES, std::size(POW_CLASSES)},
         {"pow_of_base", POW_CLASSES, std::size(POW_CLASSES)},
+        {"pow_of_bases", POW_CLASSES, std::size(POW_CLASSES)},
     };
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     std::uint64_t total_differences = 0;
@@ -207,13 +218,13 @@ int main(int argc, char **argv) {
             for (auto &w : workers) w.join();
             Tally sum;
             for (const Tally &t : tallies) sum.count += t.count, sum.differences += t.differences;
-            std::printf("%-11s  %-32s %12llu operands  %llu differ\n", f.name, f.classes[c].name,
+            std::printf("%-12s  %-32s %12llu operands  %llu differ\n", f.name, f.classes[c].name,
                         static_cast<unsigned long long>(sum.count), static_cast<unsigned long long>(sum.differences));
             std::fflush(stdout);
             function_count += sum.count;
             total_differences += sum.differences;
         }
-        std::printf("%-11s  %-32s %12llu operands\n", f.name, "all classes", static_cast<unsigned long long>(function_count));
+        std::printf("%-12s  %-32s %12llu operands\n", f.name, "all classes", static_cast<unsigned long long>(function_count));
         for (std::size_t i = 0; i < kept.size(); ++i) {
             char line[160];
             if (f.name[0] == 'p' && f.name[3] == '_')

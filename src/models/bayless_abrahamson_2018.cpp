@@ -72,8 +72,13 @@ struct RowConstants {
     // packed in ascending order with the coefficients they read.
     std::size_t own_count;
     std::size_t own_of_row[BA18_COLUMNS];  // the own row whose factor row k takes
+    std::size_t first_row_of_own[BA18_COLUMNS];  // the row an own row is
     double own_amplitude[BA18_COLUMNS];    // F2
-    double own_offset[BA18_COLUMNS];       // F4
+    // Own rows with the bits of one F4 have one nonlinear base, (intensity + F4) / F4, whose
+    // logarithm pow_of_bases computes once.
+    std::size_t offset_count;
+    double offset[BA18_COLUMNS];                // the distinct F4
+    std::uint16_t own_offset_index[BA18_COLUMNS];  // the F4 of an own row, as an index into offset
     // exp(F3 * 400): the second exponential of the nonlinear exponent, the same for every site.
     double own_reference_decay[BA18_COLUMNS];
     // Consecutive rows with the bits of one F3 form a run; exp(o * F3) is computed once a run.
@@ -103,8 +108,13 @@ RowConstants make_row_constants() {
         if (!repeats_rate) rows.run_rate[rows.run_count++] = f3;
         const std::size_t own = rows.own_count++;
         rows.own_of_row[k] = own;
+        rows.first_row_of_own[own] = k;
         rows.own_amplitude[own] = BA18_NL_AMPLITUDE[k];
-        rows.own_offset[own] = BA18_NL_INTENSITY_OFFSET[k];
+        const double f4 = BA18_NL_INTENSITY_OFFSET[k];
+        std::size_t index = 0;
+        while (index < rows.offset_count && !same_bits(rows.offset[index], f4)) ++index;
+        if (index == rows.offset_count) rows.offset[rows.offset_count++] = f4;
+        rows.own_offset_index[own] = static_cast<std::uint16_t>(index);
         rows.own_reference_decay[own] = reference_decay;
         rows.own_run[own] = rows.run_count - 1;
     }
@@ -136,20 +146,10 @@ struct NonlinearPart {
 // the own rows. When every base is 1 every factor is, and no call is needed.
 void find_own_factors(double intensity, double offset, double *factors, const BatchMath &math) {
     const RowConstants &rows = row_constants();
-    double base[BA18_COLUMNS];
-    // Two rows at a time with SSE2, rounding as the scalar operations do.
-    const __m128d intensity_pair = _mm_set1_pd(intensity);
-    __m128d is_one = _mm_castsi128_pd(_mm_set1_epi64x(-1));
-    std::size_t i = 0;
-    for (; i + 2 <= rows.own_count; i += 2) {
-        const __m128d f4 = _mm_loadu_pd(rows.own_offset + i);
-        const __m128d pair = _mm_div_pd(_mm_add_pd(intensity_pair, f4), f4);
-        _mm_storeu_pd(base + i, pair);
-        is_one = _mm_and_pd(is_one, _mm_cmpeq_pd(pair, _mm_set1_pd(1.0)));
-    }
-    bool every_base_is_one = _mm_movemask_pd(is_one) == 3;
-    for (; i < rows.own_count; ++i) {
-        base[i] = (intensity + rows.own_offset[i]) / rows.own_offset[i];
+    double base[BA18_COLUMNS];  // of each distinct F4
+    bool every_base_is_one = true;
+    for (std::size_t i = 0; i < rows.offset_count; ++i) {
+        base[i] = (intensity + rows.offset[i]) / rows.offset[i];
         every_base_is_one = every_base_is_one && base[i] == 1.0;
     }
     if (every_base_is_one) {
@@ -162,7 +162,7 @@ void find_own_factors(double intensity, double offset, double *factors, const Ba
     double exponent[BA18_COLUMNS];
     for (std::size_t i = 0; i < rows.own_count; ++i)
         exponent[i] = (decay[rows.own_run[i]] - rows.own_reference_decay[i]) * rows.own_amplitude[i];
-    math.pow(base, exponent, factors, rows.own_count);
+    math.pow_of_bases(base, rows.offset_count, rows.own_offset_index, exponent, factors, rows.own_count);
 }
 
 void find_nonlinear_part(double intensity, double offset, NonlinearPart &part, const BatchMath &math) {
@@ -177,18 +177,20 @@ void find_nonlinear_part(double intensity, double offset, NonlinearPart &part, c
     }
     double own_factors[BA18_COLUMNS];
     find_own_factors(intensity, offset, own_factors, math);
-    // The first row in totalOrder, ties going to the lower frequency.
-    std::int64_t floor_key = 0;
-    for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
-        const double factor = own_factors[rows.own_of_row[k]];
-        part.factors[k] = factor;
-        const std::int64_t key = total_order_key(factor);
-        if (k == 0 || key < floor_key) {
+    // The first row in totalOrder, ties going to the lower frequency. A row that repeats an own
+    // row's factor comes after that row, so the first own row with the least factor leads to it.
+    std::size_t floor_own = 0;
+    std::int64_t floor_key = total_order_key(own_factors[0]);
+    for (std::size_t i = 1; i < rows.own_count; ++i) {
+        const std::int64_t key = total_order_key(own_factors[i]);
+        if (key < floor_key) {
             floor_key = key;
-            part.floor = factor;
-            part.floor_row = k;
+            floor_own = i;
         }
     }
+    part.floor = own_factors[floor_own];
+    part.floor_row = rows.first_row_of_own[floor_own];
+    for (std::size_t k = 0; k < part.floor_row; ++k) part.factors[k] = own_factors[rows.own_of_row[k]];
     std::fill(part.factors + part.floor_row, std::end(part.factors), part.floor);
 }
 

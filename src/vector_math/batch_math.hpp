@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // The C library's exp, log and pow over arrays: out[i] is, bit for bit, the double that the
 // scalar call returns for the operands at index i. The kernels take every exp, log and pow
@@ -12,6 +13,10 @@ struct BatchMath {
     void (*pow)(const double *x, const double *y, double *out, std::size_t n);
     // out[i] = pow(x, y[i]): one base, many exponents.
     void (*pow_of_base)(double x, const double *y, double *out, std::size_t n);
+    // out[i] = pow(bases[base_of[i]], y[i]): a few bases, each with many exponents. base_of[i] is
+    // below base_count.
+    void (*pow_of_bases)(const double *bases, std::size_t base_count, const std::uint16_t *base_of, const double *y,
+                         double *out, std::size_t n);
 };
 
 // One scalar call per element.

@@ -118,20 +118,47 @@ bool pow_agrees(const BatchMath &candidate, Inputs &in, double *got, double *wan
     return same(got, want, in.n);
 }
 
+// Exponents at the bounds of pow's main path and of exp's table path (y log x of about +-745
+// for the bases at the ends of the range), and of the kernels' kind.
+constexpr double POW_OF_BASE_EXPONENTS[] = {0.501182975301589, -0.4, 3.0, -1.5, 0x1p-65, 0x1.fffffffffffffp-66,
+                                            0x1p63, 0x1.fffffffffffffp62, -0x1p-65, 0.0, INF, NAN_VALUE,
+                                            465.0, 466.0, -465.0, -466.0, 1e-17, -1e-17};
+
 // pow_of_base, for bases at every slot of pow's log table and at the bounds of its path, each
 // with exponents at the bounds of the main path and of exp's table path.
 bool pow_of_base_agrees(const BatchMath &candidate, Inputs &in, double *got, double *want) {
     in.n = 0;
     add_table_slots(in, 0x3fe6955500000000);
     for (double base : {0.0, -0.0, -2.0, INF, NAN_VALUE, 1e-310, 0x1p-1022, 1.0, 3.0}) in.add(base);
-    constexpr double exponents[] = {0.501182975301589, -0.4, 3.0, -1.5, 0x1p-65, 0x1.fffffffffffffp-66,
-                                    0x1p63, 0x1.fffffffffffffp62, -0x1p-65, 0.0, INF, NAN_VALUE,
-                                    465.0, 466.0, -465.0, -466.0, 1e-17, -1e-17};
-    constexpr std::size_t count = std::size(exponents);
+    constexpr std::size_t count = std::size(POW_OF_BASE_EXPONENTS);
     for (std::size_t i = 0; i < in.n; ++i) {
-        candidate.pow_of_base(in.x[i], exponents, got, count);
-        for (std::size_t j = 0; j < count; ++j) want[j] = std::pow(in.x[i], exponents[j]);
+        candidate.pow_of_base(in.x[i], POW_OF_BASE_EXPONENTS, got, count);
+        for (std::size_t j = 0; j < count; ++j) want[j] = std::pow(in.x[i], POW_OF_BASE_EXPONENTS[j]);
         if (!same(got, want, count)) return false;
+    }
+    return true;
+}
+
+// pow_of_bases, for the same bases in groups of 64, each base meeting every exponent above and
+// the exponents meeting the bases in an order that changes from block to block.
+bool pow_of_bases_agrees(const BatchMath &candidate, Inputs &in, double *got, double *want) {
+    in.n = 0;
+    add_table_slots(in, 0x3fe6955500000000);
+    for (double base : {0.0, -0.0, -2.0, INF, NAN_VALUE, 1e-310, 0x1p-1022, 1.0, 3.0}) in.add(base);
+    constexpr std::size_t GROUP = 64;
+    constexpr std::size_t count = std::size(POW_OF_BASE_EXPONENTS);
+    std::uint16_t base_of[GROUP * count];
+    double exponent[GROUP * count];
+    for (std::size_t first = 0; first < in.n; first += GROUP) {
+        const std::size_t bases = in.n - first < GROUP ? in.n - first : GROUP;
+        const std::size_t n = bases * count;
+        for (std::size_t j = 0; j < n; ++j) {
+            base_of[j] = static_cast<std::uint16_t>((j * 7) % bases);
+            exponent[j] = POW_OF_BASE_EXPONENTS[(j / bases + j) % count];
+        }
+        candidate.pow_of_bases(in.x + first, bases, base_of, exponent, got, n);
+        for (std::size_t j = 0; j < n; ++j) want[j] = std::pow(in.x[first + base_of[j]], exponent[j]);
+        if (!same(got, want, n)) return false;
     }
     return true;
 }
@@ -151,5 +178,6 @@ bool probe_agrees(const BatchMath &candidate) {
     return exp_agrees(candidate, work->inputs, work->got, work->want) &&
            log_agrees(candidate, work->inputs, work->got, work->want) &&
            pow_agrees(candidate, work->inputs, work->got, work->want) &&
-           pow_of_base_agrees(candidate, work->inputs, work->got, work->want);
+           pow_of_base_agrees(candidate, work->inputs, work->got, work->want) &&
+           pow_of_bases_agrees(candidate, work->inputs, work->got, work->want);
 }

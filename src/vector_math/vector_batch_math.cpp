@@ -43,6 +43,10 @@ BLOCK_TARGET void store(Lanes result, Lanes served, double *out, std::size_t liv
     for (std::size_t i = 0; i < live; ++i) out[i] = (missed >> i) & 1 ? scalar(i) : lanes[i];
 }
 
+// A single operand is quicker through the scalar call than through a padded block, whose long
+// chain of dependent operations the call would wait for.
+constexpr std::size_t FEWEST_LANES = 2;
+
 // block(start, live) for the blocks of n elements, two full blocks at a time: each block is a
 // long chain of dependent operations, and two independent chains keep the units busy.
 template <class Block>
@@ -56,6 +60,10 @@ BLOCK_TARGET void for_blocks(std::size_t n, Block block) {
 }
 
 BLOCK_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
+    if (n < FEWEST_LANES) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(x[i]);
+        return;
+    }
     for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const Lanes v = load(xs, live, 1.0);
@@ -65,6 +73,10 @@ BLOCK_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
 }
 
 BLOCK_TARGET void vector_log(const double *x, double *out, std::size_t n) {
+    if (n < FEWEST_LANES) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::log(x[i]);
+        return;
+    }
     for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const Lanes v = load(xs, live, 2.0);
@@ -76,6 +88,10 @@ BLOCK_TARGET void vector_log(const double *x, double *out, std::size_t n) {
 }
 
 BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std::size_t n) {
+    if (n < FEWEST_LANES) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y[i]);
+        return;
+    }
     for_blocks(n, [x, y, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const double *ys = y + start;
@@ -107,7 +123,48 @@ BLOCK_TARGET void vector_pow_of_base(double x, const double *y, double *out, std
     });
 }
 
-constexpr BatchMath vector_math{vector_exp, vector_log, vector_pow, vector_pow_of_base};
+// Bases beyond this count take the scalar calls.
+constexpr std::size_t MOST_BASES = 512;
+
+// The logarithm of each base is computed once, into a table that the lanes then gather from. A
+// base off pow's main path gets a NaN logarithm, which sends every lane that uses it to the
+// scalar call (no NaN product is on exp's table path).
+BLOCK_TARGET void vector_pow_of_bases(const double *bases, std::size_t base_count, const std::uint16_t *base_of,
+                                      const double *y, double *out, std::size_t n) {
+    if (base_count > MOST_BASES) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(bases[base_of[i]], y[i]);
+        return;
+    }
+    alignas(32) double log_hi[MOST_BASES];
+    alignas(32) double log_tail[MOST_BASES];
+    for_blocks(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANE_BLOCK {
+        const Lanes x = load(bases + start, live, 2.0);
+        const LogParts parts = pow_log(x);
+        _mm256_store_pd(log_hi + start, _mm256_blendv_pd(broadcast(__builtin_nan("")), parts.hi, pow_base_served(x)));
+        _mm256_store_pd(log_tail + start, parts.tail);
+    });
+    for_blocks(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) LANE_BLOCK {
+        const std::uint16_t *indices = base_of + start;
+        Bits index;
+        if (live == LANES) {
+            index = _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(indices)));
+        } else {
+            alignas(32) std::int64_t at[LANES] = {0, 0, 0, 0};
+            for (std::size_t i = 0; i < live; ++i) at[i] = indices[i];
+            index = _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
+        }
+        const double *ys = y + start;
+        const Lanes vy = load(ys, live, 2.0);
+        const LogParts log_x{_mm256_i64gather_pd(log_hi, index, 8), _mm256_i64gather_pd(log_tail, index, 8)};
+        const Product e = pow_exponent(vy, log_x);
+        const Lanes result = exp_table(e.hi, e.lo, true);
+        const Lanes served = _mm256_and_pd(pow_exponent_served(vy), exp_table_path(e.hi));
+        store(result, served, out + start, live,
+              [bases, indices, ys](std::size_t i) { return std::pow(bases[indices[i]], ys[i]); });
+    });
+}
+
+constexpr BatchMath vector_math{vector_exp, vector_log, vector_pow, vector_pow_of_base, vector_pow_of_bases};
 
 }  // namespace
 
