@@ -16,7 +16,7 @@ struct Search {
     BuildId *id;
 };
 
-// Copies the GNU build-id note of `info` into the search's id.
+// Copies the GNU build-id note of `info`, if it has one, into id.
 void read_build_id(const dl_phdr_info *info, BuildId &id) {
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr) &segment = info->dlpi_phdr[i];

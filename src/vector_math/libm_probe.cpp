@@ -101,10 +101,12 @@ bool pow_agrees(const BatchMath &candidate, Inputs &in, double *got, double *wan
     in.n = 0;
     for (double y : {0.501182975301589, -0.4, 3.0, -1.5}) add_table_slots(in, 0x3fe6955500000000, y);
     // y at the bounds of the main path, and y log(x) at the bounds of exp's table path.
-    for (double x : {0.76, 2.0, 1.0, 0.5, 1e-300})
-        for (double bound : {0x1p-65, 0x1p63, -0x1p-65, -0x1p63})
-            for (double y = std::nextafter(std::nextafter(bound, 0.0), 0.0), i = 0; i < 5; ++i, y = std::nextafter(y, bound * 2))
-                in.add(x, y);
+    for (double x : {0.76, 2.0, 1.0, 0.5, 1e-300}) {
+        for (double bound : {0x1p-65, 0x1p63, -0x1p-65, -0x1p63}) {
+            double y = std::nextafter(std::nextafter(bound, 0.0), 0.0);
+            for (int i = 0; i < 5; ++i, y = std::nextafter(y, bound * 2)) in.add(x, y);
+        }
+    }
     for (double e : {512.0, -512.0, 0x1p-54, -0x1p-54, 709.78, -745.0}) {
         const double y = e / std::log(3.0);
         for (double step : {-INF, 0.0, INF}) in.add(3.0, step == 0.0 ? y : std::nextafter(y, step));
@@ -118,8 +120,8 @@ bool pow_agrees(const BatchMath &candidate, Inputs &in, double *got, double *wan
     return same(got, want, in.n);
 }
 
-// Exponents at the bounds of pow's main path and of exp's table path (y log x of about +-745
-// for the bases at the ends of the range), and of the kernels' kind.
+// Exponents of the kernels' kind, at the bounds of pow's main path, and ones that take y log x
+// across the bounds of exp's table path for the larger and smaller bases.
 constexpr double POW_OF_BASE_EXPONENTS[] = {0.501182975301589, -0.4, 3.0, -1.5, 0x1p-65, 0x1.fffffffffffffp-66,
                                             0x1p63, 0x1.fffffffffffffp62, -0x1p-65, 0.0, INF, NAN_VALUE,
                                             465.0, 466.0, -465.0, -466.0, 1e-17, -1e-17};
