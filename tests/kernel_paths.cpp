@@ -17,10 +17,11 @@
 namespace {
 
 // Operands on which a deliberately altered vector function returns the double next to the
-// library's: a table slot of exp, log or pow's log (of pow, pow_of_base or pow_of_bases), exp's rounding
-// ties, or the last doubles
-// below the bound of log's polynomial about 1.
-enum Alteration { NONE, EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT, POW_OF_BASES_SLOT };
+// library's: a table slot of exp, of log or of pow's log (in pow, pow_of_base or pow_of_bases),
+// exp's rounding ties, or the last doubles below the bound of log's polynomial about 1.
+enum Alteration {
+    NONE, EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT, POW_OF_BASES_SLOT
+};
 
 Alteration alteration = NONE;
 std::uint64_t altered_slot = 0;
