@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-import _utils
+from native_helpers import kernel_paths_library, library_path
 
 HERE = Path(__file__).parent
 
@@ -24,11 +24,7 @@ EXP_SLOT, EXP_TIES, LOG_SLOT, LOG_NEAR_ONE_BOUND, POW_SLOT, POW_OF_BASE_SLOT, PO
 
 @pytest.fixture(scope="module")
 def gate():
-    library = Path(_utils.__file__).with_name("kernel_paths.so")
-    if not library.exists():
-        pytest.skip("this build of _utils has no kernel_paths library beside it (VS30AMP_PLAIN_MODELS=ON)")
-    lib = ctypes.CDLL(str(library))
-    lib.kernel_paths_gate_chooses_vector.argtypes = [ctypes.c_char_p]
+    lib = kernel_paths_library()
     if not lib.kernel_paths_cpu_has_avx2_and_fma():
         pytest.skip("this CPU lacks AVX2 or FMA: the gate always takes the scalar path")
     return lib
@@ -67,7 +63,7 @@ def test_non_fma_library_takes_exact_scalar_path(gate):
     """Made to choose its non-FMA builds, the library returns other doubles for some operands:
     the probe must see it, and the module's results stay those of the plain formulas."""
     env = dict(os.environ, GLIBC_TUNABLES="glibc.cpu.hwcaps=-AVX2,-FMA")
-    check = (f"import ctypes; lib = ctypes.CDLL({str(Path(_utils.__file__).with_name('kernel_paths.so'))!r}); "
+    check = (f"import ctypes; lib = ctypes.CDLL({str(library_path('kernel_paths.so'))!r}); "
              "lib.kernel_paths_gate_chooses_vector.argtypes = [ctypes.c_char_p]; "
              "print(lib.kernel_paths_probe_agrees_altered(0, 0), lib.kernel_paths_gate_chooses_vector(None))")
     child = subprocess.run([sys.executable, "-c", check], env=env, capture_output=True, text=True, check=True)

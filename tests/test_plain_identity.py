@@ -17,24 +17,20 @@ import ctypes
 import math
 import shutil
 import subprocess
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _utils
 import reference_models as ref
+from native_helpers import kernel_paths_library, library_beside_module
 
 CB14_K1 = sorted(set(ref.CB14_K1))
 
 
 @pytest.fixture(scope="module")
 def plain():
-    # Built beside the module by ./run (VS30AMP_PLAIN_MODELS); a wheel has none.
-    library = Path(_utils.__file__).with_name("plain_models.so")
-    if not library.exists():
-        pytest.skip("this build of _utils has no plain transcription beside it (VS30AMP_PLAIN_MODELS=ON)")
-    lib = ctypes.CDLL(str(library))
+    lib = library_beside_module("plain_models.so")
     for name in ("plain_cb14", "plain_ba18"):
         getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     return lib
@@ -42,13 +38,7 @@ def plain():
 
 @pytest.fixture(scope="module")
 def kernel_paths():
-    # The kernels on each math path, built beside the module with the plain transcription.
-    library = Path(_utils.__file__).with_name("kernel_paths.so")
-    if not library.exists():
-        pytest.skip("this build of _utils has no kernel_paths library beside it (VS30AMP_PLAIN_MODELS=ON)")
-    lib = ctypes.CDLL(str(library))
-    lib.kernel_paths_run.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    return lib
+    return kernel_paths_library()
 
 
 # How the cells are computed: by the module (whichever math its gate chose), or by its kernels

@@ -114,8 +114,11 @@ const Class POW_CLASSES[] = {
     {"random bits", [](Rng &g, double &x, double &y) { x = g.bits(); y = g.bits(); }},
 };
 
+enum class Kind { EXP, LOG, POW, POW_OF_BASE, POW_OF_BASES };
+
 struct Function {
     const char *name;
+    Kind kind;
     const Class *classes;
     std::size_t class_count;
 };
@@ -134,7 +137,7 @@ constexpr std::size_t BASE_TABLE = 90;
 bool differs(double a, double b) { return std::memcmp(&a, &b, sizeof a) != 0; }
 
 // Runs `count` operands of one class on one thread; records differences (up to `keep`).
-Tally run_class(const BatchMath &vector, const char *function, const Class &c, std::uint64_t count,
+Tally run_class(const BatchMath &vector, Kind kind, const Class &c, std::uint64_t count,
                 std::uint64_t seed, std::vector<std::pair<double, double>> &kept, std::size_t keep, std::mutex &lock) {
     Rng g{seed};
     std::vector<double> x(BLOCK), y(BLOCK), got(BLOCK), bases_used(BLOCK);
@@ -143,13 +146,13 @@ Tally run_class(const BatchMath &vector, const char *function, const Class &c, s
     while (tally.count < count) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, count - tally.count));
         for (std::size_t i = 0; i < n; ++i) c.fill(g, x[i], y[i]);
-        if (std::strcmp(function, "exp") == 0) {
+        if (kind == Kind::EXP) {
             vector.exp(x.data(), got.data(), n);
-        } else if (std::strcmp(function, "log") == 0) {
+        } else if (kind == Kind::LOG) {
             vector.log(x.data(), got.data(), n);
-        } else if (std::strcmp(function, "pow") == 0) {
+        } else if (kind == Kind::POW) {
             vector.pow(x.data(), y.data(), got.data(), n);
-        } else if (std::strcmp(function, "pow_of_bases") == 0) {
+        } else if (kind == Kind::POW_OF_BASES) {
             // A table of bases, drawn in random order: pow(x[base_of[i]], y[i]).
             const std::size_t bases = std::min<std::size_t>(BASE_TABLE, n);
             for (std::size_t i = 0; i < n; ++i) base_of[i] = static_cast<std::uint16_t>(g.next() % bases);
@@ -165,7 +168,7 @@ Tally run_class(const BatchMath &vector, const char *function, const Class &c, s
             }
         }
         for (std::size_t i = 0; i < n; ++i) {
-            const double want = function[0] == 'e' ? std::exp(x[i]) : function[0] == 'l' ? std::log(x[i]) : std::pow(x[i], y[i]);
+            const double want = kind == Kind::EXP ? std::exp(x[i]) : kind == Kind::LOG ? std::log(x[i]) : std::pow(x[i], y[i]);
             if (!differs(got[i], want)) continue;
             ++tally.differences;
             std::lock_guard<std::mutex> hold(lock);
@@ -193,11 +196,11 @@ int main(int argc, char **argv) {
     const std::string build_id = std::string(loaded_libm_build_id().text());
     std::printf("libm GNU build-id %s, glibc %s\n", build_id.c_str(), gnu_get_libc_version());
     const Function functions[] = {
-        {"exp", EXP_CLASSES, std::size(EXP_CLASSES)},
-        {"log", LOG_CLASSES, std::size(LOG_CLASSES)},
-        {"pow", POW_CLASSES, std::size(POW_CLASSES)},
-        {"pow_of_base", POW_CLASSES, std::size(POW_CLASSES)},
-        {"pow_of_bases", POW_CLASSES, std::size(POW_CLASSES)},
+        {"exp", Kind::EXP, EXP_CLASSES, std::size(EXP_CLASSES)},
+        {"log", Kind::LOG, LOG_CLASSES, std::size(LOG_CLASSES)},
+        {"pow", Kind::POW, POW_CLASSES, std::size(POW_CLASSES)},
+        {"pow_of_base", Kind::POW_OF_BASE, POW_CLASSES, std::size(POW_CLASSES)},
+        {"pow_of_bases", Kind::POW_OF_BASES, POW_CLASSES, std::size(POW_CLASSES)},
     };
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     std::uint64_t total_differences = 0;
@@ -212,7 +215,7 @@ int main(int argc, char **argv) {
             std::vector<std::thread> workers;
             for (unsigned t = 0; t < threads; ++t)
                 workers.emplace_back([&, t] {
-                    tallies[t] = run_class(vector_batch_math(), f.name, f.classes[c], per_class / threads + 1,
+                    tallies[t] = run_class(vector_batch_math(), f.kind, f.classes[c], per_class / threads + 1,
                                            0x5eed0000 + 1000 * c + t + 7919 * f.name[0], kept, keep, lock);
                 });
             for (auto &w : workers) w.join();
@@ -227,9 +230,9 @@ int main(int argc, char **argv) {
         std::printf("%-12s  %-32s %12llu operands\n", f.name, "all classes", static_cast<unsigned long long>(function_count));
         for (std::size_t i = 0; i < kept.size(); ++i) {
             char line[160];
-            if (f.name[0] == 'p' && f.name[3] == '_')
+            if (f.kind == Kind::POW_OF_BASE || f.kind == Kind::POW_OF_BASES)
                 continue;  // the probe's pow operands come from pow itself
-            if (f.name[0] == 'p')
+            if (f.kind == Kind::POW)
                 std::snprintf(line, sizeof line, "pow,%zu,%#018llx\npow,%zu,%#018llx\n", 2 * i,
                               static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(kept[i].first)), 2 * i + 1,
                               static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(kept[i].second)));

@@ -34,6 +34,21 @@ LANES_TARGET Lanes top12_signed(Bits bits) {
     return _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_halves));
 }
 
+// x = 2^k z for the log tables: z in [c, 2c) where `offset` has the bits of c, and the index of
+// the 128 subintervals of [c, 2c) that holds z.
+struct TableReduction {
+    Bits index;
+    Lanes k;
+    Lanes z;
+};
+
+LANES_TARGET TableReduction table_reduction(Lanes x, std::uint64_t offset) {
+    const Bits ix = as_bits(x);
+    const Bits tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(offset)));
+    return {_mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127)), top12_signed(tmp),
+            as_lanes(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))))};
+}
+
 // Lanes with low <= |x| < high; false for NaN.
 LANES_TARGET Lanes magnitude_within(Lanes x, double low, double high) {
     const Lanes magnitude = _mm256_andnot_pd(broadcast(-0.0), x);

@@ -126,12 +126,17 @@ constexpr double POW_OF_BASE_EXPONENTS[] = {0.501182975301589, -0.4, 3.0, -1.5, 
                                             0x1p63, 0x1.fffffffffffffp62, -0x1p-65, 0.0, INF, NAN_VALUE,
                                             465.0, 466.0, -465.0, -466.0, 1e-17, -1e-17};
 
+// Bases at every slot of pow's log table and at the bounds of its main path.
+void add_pow_bases(Inputs &in) {
+    add_table_slots(in, 0x3fe6955500000000);
+    for (double base : {0.0, -0.0, -2.0, INF, NAN_VALUE, 1e-310, 0x1p-1022, 1.0, 3.0}) in.add(base);
+}
+
 // pow_of_base, for bases at every slot of pow's log table and at the bounds of its path, each
 // with exponents at the bounds of the main path and of exp's table path.
 bool pow_of_base_agrees(const BatchMath &candidate, Inputs &in, double *got, double *want) {
     in.n = 0;
-    add_table_slots(in, 0x3fe6955500000000);
-    for (double base : {0.0, -0.0, -2.0, INF, NAN_VALUE, 1e-310, 0x1p-1022, 1.0, 3.0}) in.add(base);
+    add_pow_bases(in);
     constexpr std::size_t count = std::size(POW_OF_BASE_EXPONENTS);
     for (std::size_t i = 0; i < in.n; ++i) {
         candidate.pow_of_base(in.x[i], POW_OF_BASE_EXPONENTS, got, count);
@@ -145,8 +150,7 @@ bool pow_of_base_agrees(const BatchMath &candidate, Inputs &in, double *got, dou
 // the exponents meeting the bases in an order that changes from block to block.
 bool pow_of_bases_agrees(const BatchMath &candidate, Inputs &in, double *got, double *want) {
     in.n = 0;
-    add_table_slots(in, 0x3fe6955500000000);
-    for (double base : {0.0, -0.0, -2.0, INF, NAN_VALUE, 1e-310, 0x1p-1022, 1.0, 3.0}) in.add(base);
+    add_pow_bases(in);
     constexpr std::size_t GROUP = 64;
     constexpr std::size_t count = std::size(POW_OF_BASE_EXPONENTS);
     std::uint16_t base_of[GROUP * count];

@@ -21,11 +21,7 @@ LANES_TARGET Lanes log_normal_path(Lanes x) { return within(x, 0x1p-1022, __buil
 LANES_TARGET Lanes log_near_one(Lanes x) { return within(x, LOG_NEAR_ONE_LOW, LOG_NEAR_ONE_HIGH); }
 
 LANES_TARGET Lanes log_table(Lanes x) {
-    const Bits ix = as_bits(x);
-    const Bits tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(0x3fe6000000000000));
-    const Bits index = _mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127));
-    const Lanes kd = top12_signed(tmp);
-    const Lanes z = as_lanes(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))));
+    const auto [index, kd, z] = table_reduction(x, 0x3fe6000000000000);
     const Lanes invc = gather(LIBM_LOG_INVC, index);
     const Lanes logc = gather(LIBM_LOG_LOGC, index);
     const Lanes r = _mm256_fmadd_pd(z, invc, broadcast(-1.0));

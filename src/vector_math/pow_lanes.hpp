@@ -24,11 +24,7 @@ struct LogParts {
 };
 
 LANES_TARGET LogParts pow_log(Lanes x) {
-    const Bits ix = as_bits(x);
-    const Bits tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(0x3fe6955500000000));
-    const Bits index = _mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127));
-    const Lanes kd = top12_signed(tmp);
-    const Lanes z = as_lanes(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))));
+    const auto [index, kd, z] = table_reduction(x, 0x3fe6955500000000);
     const Lanes t1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2HI[0]), gather(LIBM_POW_LOGC, index));
     const Lanes lo1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2LO[0]), gather(LIBM_POW_LOGCTAIL, index));
     const Lanes r = _mm256_fmadd_pd(z, gather(LIBM_POW_INVC, index), broadcast(-1.0));

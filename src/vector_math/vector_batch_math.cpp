@@ -44,8 +44,16 @@ BLOCK_TARGET void store(Lanes result, Lanes served, double *out, std::size_t liv
 }
 
 // A single operand is quicker through the scalar call than through a padded block, whose long
-// chain of dependent operations the call would wait for.
+// chain of dependent operations the call would wait for. Returns whether `scalar(i)` has written
+// each of the n elements.
 constexpr std::size_t FEWEST_LANES = 2;
+
+template <class Scalar>
+bool took_scalar_calls(std::size_t n, Scalar scalar) {
+    if (n >= FEWEST_LANES) return false;
+    for (std::size_t i = 0; i < n; ++i) scalar(i);
+    return true;
+}
 
 // block(start, live) for the blocks of n elements, two full blocks at a time: each block is a
 // long chain of dependent operations, and two independent chains keep the units busy.
@@ -60,10 +68,7 @@ BLOCK_TARGET void for_blocks(std::size_t n, Block block) {
 }
 
 BLOCK_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
-    if (n < FEWEST_LANES) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(x[i]);
-        return;
-    }
+    if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::exp(x[i]); })) return;
     for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const Lanes v = load(xs, live, 1.0);
@@ -73,10 +78,7 @@ BLOCK_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
 }
 
 BLOCK_TARGET void vector_log(const double *x, double *out, std::size_t n) {
-    if (n < FEWEST_LANES) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = std::log(x[i]);
-        return;
-    }
+    if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::log(x[i]); })) return;
     for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const Lanes v = load(xs, live, 2.0);
@@ -88,10 +90,7 @@ BLOCK_TARGET void vector_log(const double *x, double *out, std::size_t n) {
 }
 
 BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std::size_t n) {
-    if (n < FEWEST_LANES) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y[i]);
-        return;
-    }
+    if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x[i], y[i]); })) return;
     for_blocks(n, [x, y, out](std::size_t start, std::size_t live) LANE_BLOCK {
         const double *xs = x + start;
         const double *ys = y + start;
@@ -107,6 +106,7 @@ BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std:
 // The logarithm of the base is the same in every lane and every block, so it is computed once:
 // the same operations on the same operand give the same hi and tail as each call would.
 BLOCK_TARGET void vector_pow_of_base(double x, const double *y, double *out, std::size_t n) {
+    if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x, y[i]); })) return;
     const Lanes vx = broadcast(x);
     if (_mm256_movemask_pd(pow_base_served(vx)) != 0xf) {
         for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x, y[i]);
@@ -131,10 +131,12 @@ constexpr std::size_t MOST_BASES = 512;
 // scalar call (no NaN product is on exp's table path).
 BLOCK_TARGET void vector_pow_of_bases(const double *bases, std::size_t base_count, const std::uint16_t *base_of,
                                       const double *y, double *out, std::size_t n) {
+    const auto scalar = [bases, base_of, y, out](std::size_t i) { out[i] = std::pow(bases[base_of[i]], y[i]); };
     if (base_count > MOST_BASES) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(bases[base_of[i]], y[i]);
+        for (std::size_t i = 0; i < n; ++i) scalar(i);
         return;
     }
+    if (took_scalar_calls(n, scalar)) return;
     alignas(32) double log_hi[MOST_BASES];
     alignas(32) double log_tail[MOST_BASES];
     for_blocks(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANE_BLOCK {

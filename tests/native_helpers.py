@@ -1,0 +1,29 @@
+"""The test-only libraries that ./run builds beside the module (VS30AMP_PLAIN_MODELS): the plain
+transcription of the models and the kernels on each math path. A wheel has neither."""
+
+import ctypes
+from pathlib import Path
+
+import pytest
+
+import _utils
+
+
+def library_path(name):
+    return Path(_utils.__file__).with_name(name)
+
+
+def library_beside_module(name):
+    """The library loaded with ctypes, or the test skipped when this build has none."""
+    path = library_path(name)
+    if not path.exists():
+        pytest.skip(f"this build of _utils has no {name} beside it (VS30AMP_PLAIN_MODELS=ON)")
+    return ctypes.CDLL(str(path))
+
+
+def kernel_paths_library():
+    """tests/kernel_paths.cpp: the kernels on a chosen math path and the parts of the math gate."""
+    lib = library_beside_module("kernel_paths.so")
+    lib.kernel_paths_run.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    lib.kernel_paths_gate_chooses_vector.argtypes = [ctypes.c_char_p]
+    return lib
