@@ -14,6 +14,11 @@ Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.distributed` runs t
 arrays; the ``vs30amp`` command computes factors for a table of sites.
 """
 
+import pkgutil
+
+# A build tree keeps the native module in its own vs30amp/ folder; an installed package has it here.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
 from ._factors import Amplification, amplification
 from ._models import MODELS, Model
 from ._waveforms import amplify_spectrum, amplify_waveforms

@@ -1,0 +1,1 @@
+"""Native kernels of the vs30amp package (typed here; built from src/package)."""

@@ -1,0 +1,5 @@
+#include "package/functions.hpp"
+
+PyMethodDef native_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
