@@ -9,9 +9,10 @@
 PyObject *matrix_to_array(AmplificationMatrix matrix) {
     const npy_intp rows = static_cast<npy_intp>(matrix.rows());
     const npy_intp columns = static_cast<npy_intp>(matrix.columns());
+    const std::size_t length = matrix.length();
     const std::size_t capacity = matrix.capacity();
     double *storage = matrix.release();
-    OwnedRef owner(new_slice_container(storage, capacity, AmplificationMatrix::release_storage));
+    OwnedRef owner(new_slice_container(storage, length, capacity, AmplificationMatrix::release_storage));
     if (!owner) return nullptr;
 
     void **table = numpy_api_table();

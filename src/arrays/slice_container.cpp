@@ -9,13 +9,14 @@ namespace {
 struct SliceContainer {
     PyObject_HEAD
     double *storage;
+    std::size_t length;
     std::size_t capacity;
     ReleaseRoutine release;
 };
 
 void slice_container_dealloc(PyObject *self) {
     auto *container = reinterpret_cast<SliceContainer *>(self);
-    container->release(container->storage, container->capacity);
+    container->release(container->storage, container->length, container->capacity);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -55,11 +56,11 @@ PyTypeObject *owner_type() {
 
 }  // namespace
 
-PyObject *new_slice_container(double *storage, std::size_t capacity, ReleaseRoutine release) {
+PyObject *new_slice_container(double *storage, std::size_t length, std::size_t capacity, ReleaseRoutine release) {
     PyTypeObject *type = owner_type();
     PyObject *self = type ? type->tp_alloc(type, 0) : nullptr;
     if (self == nullptr) {
-        release(storage, capacity);
+        release(storage, length, capacity);
         if (type != nullptr) {
             PyErr_Clear();
             raise_internal_error("Failed to create slice container: out of memory");
@@ -68,6 +69,7 @@ PyObject *new_slice_container(double *storage, std::size_t capacity, ReleaseRout
     }
     auto *container = reinterpret_cast<SliceContainer *>(self);
     container->storage = storage;
+    container->length = length;
     container->capacity = capacity;
     container->release = release;
     return self;

@@ -39,7 +39,7 @@ AmplificationMatrix::AmplificationMatrix(AmplificationMatrix &&other) noexcept
     other.capacity_ = 0;
 }
 
-AmplificationMatrix::~AmplificationMatrix() { release_storage(storage_, capacity_); }
+AmplificationMatrix::~AmplificationMatrix() { release_storage(storage_, length(), capacity_); }
 
 double *AmplificationMatrix::release() {
     double *storage = storage_;
@@ -48,6 +48,6 @@ double *AmplificationMatrix::release() {
     return storage;
 }
 
-void AmplificationMatrix::release_storage(double *storage, std::size_t capacity) {
+void AmplificationMatrix::release_storage(double *storage, std::size_t, std::size_t capacity) {
     if (capacity != 0) std::free(storage);
 }

@@ -18,14 +18,16 @@ public:
 
     std::size_t rows() const { return rows_; }
     std::size_t columns() const { return columns_; }
+    std::size_t length() const { return rows_ * columns_; }  // elements in use
     std::size_t capacity() const { return capacity_; }
     double *row(std::size_t i) const { return storage_ + i * columns_; }
 
     // Gives up ownership of the storage; the caller frees it with release_storage().
     double *release();
 
-    // Frees storage obtained from release(); capacity is the matrix's capacity().
-    static void release_storage(double *storage, std::size_t capacity);
+    // Frees storage obtained from release(); length and capacity are the matrix's length() and
+    // capacity(). Nothing is freed when capacity is 0.
+    static void release_storage(double *storage, std::size_t length, std::size_t capacity);
 
 private:
     AmplificationMatrix(double *storage, std::size_t rows, std::size_t columns, std::size_t capacity)
