@@ -1,7 +1,8 @@
 // The road of an amplification call: bind, accept the three inputs, check their lengths,
-// gather the site triples, run the model, hand its matrix to NumPy.
+// allocate the matrix, gather the site triples, run the model into the matrix, hand it to NumPy.
 
-#include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "arrays/matrix_array.hpp"
 #include "call/arguments.hpp"
@@ -17,7 +18,7 @@
 
 namespace {
 
-using Kernel = std::optional<AmplificationMatrix> (*)(const SiteTriple *, std::size_t, const BatchMath &);
+using Kernel = void (*)(const SiteTriple *, const BatchMath &, AmplificationMatrix &);
 
 // What an amplification function binds: its Python name, its model's kernel and the matrix width.
 struct AmplificationFunction {
@@ -26,11 +27,17 @@ struct AmplificationFunction {
     std::size_t columns;
 };
 
-// The sites as triples, or nothing with an exception set. The inputs are held only until the
-// triples are gathered.
-std::optional<std::pair<GatheredSites, std::size_t>> gathered_sites_of(const AmplificationFunction &function,
-                                                                      PyObject *const *args, Py_ssize_t nargs,
-                                                                      PyObject *kwnames) {
+// The call's matrix, allocated but not yet written, and its sites as triples.
+struct PreparedCall {
+    AmplificationMatrix matrix;
+    GatheredSites triples;
+};
+
+// The matrix is allocated before the triples are gathered, so that a call whose result cannot
+// exist fails at once instead of after writing 24 bytes per site. Nothing with an exception set
+// on failure; the inputs are held only until the triples are gathered.
+std::optional<PreparedCall> prepared_call(const AmplificationFunction &function, PyObject *const *args,
+                                          Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *bound[parameter_count];
     if (!bind_arguments(function.name, args, nargs, kwnames, bound)) return std::nullopt;
     void **table = numpy_api_table();
@@ -44,14 +51,14 @@ std::optional<std::pair<GatheredSites, std::size_t>> gathered_sites_of(const Amp
         PyErr_SetString(PyExc_ValueError, "vs30, vs30_sim, and pga arrays must have the same length");
         return std::nullopt;
     }
-    // Fail before gathering when the matrix could never be allocated.
-    if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) / function.columns) {
+    std::optional<AmplificationMatrix> matrix = AmplificationMatrix::allocate(n, function.columns);
+    if (!matrix) {
         PyErr_NoMemory();
         return std::nullopt;
     }
     GatheredSites triples;
     if (!gather_sites(views[0], views[1], views[2], triples)) return std::nullopt;
-    return std::make_pair(std::move(triples), n);
+    return PreparedCall{std::move(*matrix), std::move(triples)};
 }
 
 // The exp, log and pow the kernels take, chosen by the gate at the first model call of the process:
@@ -70,17 +77,17 @@ const BatchMath *kernel_math() {
 
 PyObject *amplify(const AmplificationFunction &function, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames) {
-    auto sites = gathered_sites_of(function, args, nargs, kwnames);
-    if (!sites) return nullptr;
+    std::optional<PreparedCall> call = prepared_call(function, args, nargs, kwnames);
+    if (!call) return nullptr;
     const BatchMath *math = kernel_math();
     if (math == nullptr) return nullptr;
-    std::optional<AmplificationMatrix> matrix = function.kernel(sites->first.get(), sites->second, *math);
-    if (!matrix) return PyErr_NoMemory();
-    return matrix_to_array(std::move(*matrix));
+    function.kernel(call->triples.get(), *math, call->matrix);
+    call->triples.reset();
+    return matrix_to_array(std::move(call->matrix));
 }
 
-constexpr AmplificationFunction cb14{cb14_function_name, cb14_amplification, CB14_COLUMNS};
-constexpr AmplificationFunction ba18{ba18_function_name, ba18_amplification, BA18_COLUMNS};
+constexpr AmplificationFunction cb14{cb14_function_name, cb14_amplification_into, CB14_COLUMNS};
+constexpr AmplificationFunction ba18{ba18_function_name, ba18_amplification_into, BA18_COLUMNS};
 
 }  // namespace
 

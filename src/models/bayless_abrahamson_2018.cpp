@@ -274,11 +274,16 @@ private:
 
 }  // namespace
 
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    const std::size_t n = matrix.rows();
+    Ba18RowWriter writer(math);
+    for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], matrix.row(i));
+}
+
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
                                                       const BatchMath &math) {
     auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
     if (!matrix) return std::nullopt;
-    Ba18RowWriter writer(math);
-    for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], matrix->row(i));
+    ba18_amplification_into(sites, math, *matrix);
     return matrix;
 }

@@ -35,3 +35,7 @@ static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
 // n x 301 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
 // the matrix cannot be allocated.
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);
+
+// The same rows written into a matrix allocated beforehand with 301 columns, row i for sites[i] for
+// each of its rows: a caller can secure the matrix before it gathers the sites.
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);

@@ -378,11 +378,16 @@ private:
 
 }  // namespace
 
+void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    const std::size_t n = matrix.rows();
+    Cb14GroupWriter writer(math);  // about 36 KiB
+    for (std::size_t i = 0; i < n; i += GROUP) writer.write(sites + i, std::min(GROUP, n - i), matrix.row(i));
+}
+
 std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n,
                                                       const BatchMath &math) {
     auto matrix = AmplificationMatrix::allocate(n, CB14_COLUMNS);
     if (!matrix) return std::nullopt;
-    Cb14GroupWriter writer(math);  // about 36 KiB
-    for (std::size_t i = 0; i < n; i += GROUP) writer.write(sites + i, std::min(GROUP, n - i), matrix->row(i));
+    cb14_amplification_into(sites, math, *matrix);
     return matrix;
 }

@@ -32,3 +32,7 @@ static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 // n x 22 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
 // the matrix cannot be allocated.
 std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);
+
+// The same rows written into a matrix allocated beforehand with 22 columns, row i for sites[i] for
+// each of its rows: a caller can secure the matrix before it gathers the sites.
+void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
