@@ -1,6 +1,8 @@
 """The arrays returned by the amplification functions and the owner object behind their data."""
 
+import ctypes
 import gc
+import struct
 import sys
 import weakref
 
@@ -10,6 +12,7 @@ import pytest
 from call_helpers import AMPLIFIERS, amplifier, assert_same_bits, run_isolated, sites
 
 amplifiers = pytest.mark.parametrize("name, F", AMPLIFIERS)
+WORD = struct.calcsize("P")  # storage, length, capacity and the release routine: one word each
 
 
 def _fresh_reference_count():
@@ -40,10 +43,21 @@ def test_owner_type(name, F):
     assert owner.__name__ == owner.__qualname__ == "PySliceContainer"
     assert owner.__module__ == "builtins"
     assert owner.__mro__ == (owner, object)
+    assert owner.__basicsize__ == object.__basicsize__ + 4 * WORD and owner.__itemsize__ == 0
     doc = owner.__doc__
     assert isinstance(doc, str) and doc.strip() and "\n" not in doc.strip()
     assert [attr for attr in dir(owner) if not attr.startswith("__")] == []
     assert not isinstance(a.base, np.ndarray)
+
+
+@amplifiers
+@pytest.mark.parametrize("n", [0, 3])
+def test_owner_holds_storage_length_and_capacity(name, F, n):
+    a = amplifier(name)(*sites(n))
+    after_header = id(a.base) + object.__basicsize__
+    storage, length, capacity = (ctypes.c_size_t.from_address(after_header + k * WORD).value for k in range(3))
+    assert storage == a.__array_interface__["data"][0]
+    assert length == capacity == n * F  # an empty matrix allocates nothing
 
 
 @amplifiers
