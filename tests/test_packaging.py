@@ -67,6 +67,12 @@ def test_wheel_installs_and_works_in_a_fresh_venv(installed, tmp_path):
         "here = pathlib.Path(_utils.__file__).parent\n"
         "assert (here / '_utils-stubs' / '__init__.pyi').exists(), 'stub package not installed'\n"
         "assert (here / 'vs30amp' / 'py.typed').exists(), 'vs30amp not marked as typed'\n"
+        "from importlib import metadata\n"
+        "meta, dist = metadata.metadata('vs30amp'), metadata.distribution('vs30amp')\n"
+        "assert meta['License-Expression'] == 'BSD-3-Clause', meta['License-Expression']\n"
+        "assert sorted(meta.get_all('License-File')) == ['LICENSE', 'NOTICE'], meta.get_all('License-File')\n"
+        "for name in ('LICENSE', 'NOTICE'):\n"
+        f"    assert dist.read_text('licenses/' + name) == pathlib.Path({str(REPO)!r}, name).read_text(), name\n"
         "print(_utils.__file__, vs30amp.__file__)\n"
     )
     used = run([str(installed), "-c", script], env=outside_checkout(), cwd=tmp_path)

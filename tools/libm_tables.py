@@ -7,6 +7,10 @@ read from the binary itself: the debug symbols (Debian's libc6-dbg, found by the
 build-id under /usr/lib/debug/.build-id) give the addresses of __exp_data, __log_data and
 __pow_log_data, and the layouts below are those of glibc 2.43's math_config.h. The output lists
 every value as its 64 bits in hexadecimal.
+
+The values are Arm's: glibc's e_exp_data.c, e_log_data.c and e_pow_log_data.c are Arm Optimized
+Routines' math/exp_data.c, log_data.c and pow_log_data.c (Copyright (c) 2018-2023, Arm Limited),
+used under the MIT licence; NOTICE records the verification against them.
 """
 
 import struct
@@ -81,6 +85,9 @@ def main() -> None:
     image = libm.read_bytes()
     print(f"# Constants and tables of the C library's double exp, log and pow, read by tools/libm_tables.py")
     print(f"# from {libm.name} with GNU build-id {bid}; each value is its 64 bits in hexadecimal.")
+    print("# The values are Arm Optimized Routines' math/exp_data.c, log_data.c and pow_log_data.c")
+    print("# (glibc's e_exp_data.c, e_log_data.c, e_pow_log_data.c), Copyright (c) 2018-2023, Arm Limited,")
+    print("# used under the MIT licence: see NOTICE.")
     print("name,index,bits")
     for symbol, fields in LAYOUTS.items():
         base = file_offset(segments, addresses[symbol])

@@ -57,17 +57,19 @@ MODELS: Final[dict[str, Model]] = {
         label="Bayless-Abrahamson 2018 EAS",
         reference=("Bayless, J. and Abrahamson, N. A. (2018), An empirical model for Fourier amplitude spectra "
                    "using the NGA-West2 database, PEER Report 2018/07"),
-        # The stated Vs30 range of the data the model was developed from, taken as its range of
-        # applicability: the report gives no separate formal limit for the site term alone.
+        # The model's stated range of applicability, in the abstracts of the report and the 2019 paper.
         vs30_range=(180.0, 1500.0),
-        range_source="Bayless and Abrahamson (2018): the Vs30 range of the data the model was developed from",
+        range_source=("Bayless and Abrahamson (2018), PEER Report 2018/07, and (2019), BSSA 109(5): the model's "
+                      "stated range of applicability, not well constrained above 1000 m/s"),
         kernel=_utils._bayless_abrahamson_2018_eas,
         _frequencies=_frozen(_utils._bayless_abrahamson_2018_frequencies()),
     ),
     "cb14": Model(
         name="cb14",
         label="Campbell-Bozorgnia 2014",
-        reference="Campbell, K. W. and Bozorgnia, Y. (2014), Earthquake Spectra 30(3), 1087-1115",
+        reference=("Campbell, K. W. and Bozorgnia, Y. (2014), NGA-West2 ground motion model for the average "
+                   "horizontal components of PGA, PGV, and 5% damped linear acceleration response spectra, "
+                   "Earthquake Spectra 30(3), 1087-1115, doi:10.1193/062913EQS175M"),
         vs30_range=(150.0, 1500.0),
         range_source="Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's range of applicability",
         kernel=_utils._campbell_bozorgnia_2014,

@@ -5,7 +5,8 @@
 //
 // Bayless, J. and Abrahamson, N. A. (2018). An empirical model for Fourier amplitude spectra
 // using the NGA-West2 database. PEER Report 2018/07, Pacific Earthquake Engineering Research
-// Center, University of California, Berkeley.
+// Center, University of California, Berkeley. Summarised in Bayless, J. and Abrahamson, N. A.
+// (2019), Bulletin of the Seismological Society of America 109(5), 2088-2105. doi:10.1785/0120190077
 //
 // The factor of a cell is (L(Vs30) / L(Vs30_sim)) x N. L is the exponential of the linear site
 // term: (min(Vs30, 1000) / 1000)^c8 up to 23.988321 Hz; above, that power frozen at its
@@ -13,8 +14,8 @@
 // N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
 // exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to the 760 m/s reference
 // (PGA_ref), and held at its smallest value from the frequency where it is smallest on.
-// Nothing is range-checked here: values outside the data the model was fitted to are computed as
-// given.
+// Stated range of applicability: Vs30 from 180 to 1500 m/s, not well constrained above 1000 m/s.
+// Nothing is range-checked here: values outside it are computed as given.
 
 #include <cstddef>
 #include <iterator>

@@ -8,9 +8,10 @@
 // Earthquake Spectra 30(3), 1087-1115. doi:10.1193/062913EQS175M
 //
 // The factor of a cell is exp(f_site,G(Vs30, A1100) - f_site,G(Vs30_sim, 0)), with f_site,G the
-// shallow-site term of the model's site response (equations 16 and 17: its linear scaling above
+// shallow-site term of the model's site response (equations 17 and 18: its linear scaling above
 // k1, its nonlinear term below) and A1100 the PGA on rock of 1100 m/s, here the simulation's PGA
-// moved to that rock with the linear site term of PGA. The Japan adjustment (S_J) is not used.
+// moved to that rock with the linear site term of PGA. The Japan adjustment (S_J, equation 19)
+// is not used.
 // Published range of applicability: Vs30 from 150 to 1500 m/s. Nothing is range-checked here:
 // values outside it are computed as given.
 

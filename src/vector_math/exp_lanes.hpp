@@ -1,5 +1,8 @@
 #pragma once
 
+// Algorithm of Arm Optimized Routines' math/exp.c (glibc's copy: sysdeps/ieee754/dbl-64/e_exp.c),
+// Copyright (c) 2018-2025, Arm Limited; used under the MIT licence. See NOTICE.
+
 // The C library's exp, as its build for CPUs with FMA and AVX2 computes it: x = k ln2/128 + r,
 // exp(x) = 2^(k/128) exp(r), with 2^(k/128) from a 128-entry table as a scale and a tail and
 // exp(r) - 1 from a polynomial. Each fused multiply-add below is one that the compiled library

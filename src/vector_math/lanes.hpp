@@ -34,6 +34,7 @@ LANES_TARGET Lanes top12_signed(Bits bits) {
     return _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_halves));
 }
 
+// The table reduction of Arm Optimized Routines' math/log.c and math/pow.c (MIT; see NOTICE).
 // x = 2^k z for the log tables: z in [c, 2c) where `offset` has the bits of c, and the index of
 // the 128 subintervals of [c, 2c) that holds z.
 struct TableReduction {

@@ -1,5 +1,8 @@
 #pragma once
 
+// Algorithm of Arm Optimized Routines' math/log.c (glibc's copy: sysdeps/ieee754/dbl-64/e_log.c),
+// Copyright (c) 2018-2025, Arm Limited; used under the MIT licence. See NOTICE.
+
 // The C library's log, as its build for CPUs with FMA and AVX2 computes it. Arguments near 1
 // take a polynomial in r = x - 1 with a careful split of its leading term; the others are
 // x = 2^k z, log(x) = k ln2 + log(c) + log1p(z / c - 1), with 1 / c and log(c) from a 128-entry

@@ -1,5 +1,8 @@
 #pragma once
 
+// Algorithm of Arm Optimized Routines' math/pow.c (glibc's copy: sysdeps/ieee754/dbl-64/e_pow.c),
+// Copyright (c) 2018-2026, Arm Limited; used under the MIT licence. See NOTICE.
+
 // The C library's pow, as its build for CPUs with FMA and AVX2 computes it on its main path:
 // log(x) to about 68 bits as hi + lo, from its own 128-entry table (1 / c, log(c) and its tail),
 // then y log(x) as ehi + elo, and exp of that by the exp table path with elo as the tail. Each
