@@ -27,6 +27,7 @@ HEADER_BYTES = 632
 UNDEFINED = -12345
 VERSION = 6
 ITIME = 1
+IUNKN = 5
 # IDEP: the dependent variable, in SAC's units (nm, nm/s, nm/s/s, volts); IUNKN = 5.
 IDEP_UNITS = {6: "nm", 7: "nm/s", 8: "nm/s2", 50: "V"}
 UNITS_IDEP = {units: idep for idep, units in IDEP_UNITS.items()}
@@ -84,7 +85,7 @@ def read(path: Path) -> Record:
     if len(raw) != HEADER_BYTES + 4 * npts:
         raise RecordError(f"{path}: {len(raw)} bytes, but header field NPTS = {npts} needs {HEADER_BYTES + 4 * npts}")
     acc = np.frombuffer(raw, f"{order}f4", count=npts, offset=HEADER_BYTES).astype(np.float32)
-    units = IDEP_UNITS.get(header.get("IDEP", 5), "unknown")
+    units = IDEP_UNITS.get(header.get("IDEP", IUNKN), "unknown")
     return Record(acc, dt, units, header)
 
 
@@ -104,8 +105,10 @@ def write(path: Path, record: Record) -> None:
     begin = header.get("B", 0.0)
     header.update(NVHDR=VERSION, IFTYPE=ITIME, LEVEN=1, NPTS=acc.size, DELTA=float(record.dt), B=begin,
                   E=begin + (acc.size - 1) * float(record.dt))
-    if record.units != "unknown" or "IDEP" not in header:
-        header["IDEP"] = UNITS_IDEP.get(record.units, 5)
+    if record.units in UNITS_IDEP:
+        header["IDEP"] = UNITS_IDEP[record.units]
+    elif record.units != "unknown":  # g, m/s2: no IDEP of SAC's says so
+        header["IDEP"] = IUNKN
     if acc.size:
         header.update(DEPMIN=float(acc.min()), DEPMAX=float(acc.max()), DEPMEN=float(acc.mean(dtype=np.float64)))
     fields = np.zeros(1, _layout(order))
