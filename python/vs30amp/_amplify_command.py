@@ -35,7 +35,8 @@ RECORDS are PEER NGA .AT2 files (in g), SAC binary .sac files, or directories ho
 files (any case of the extension; not searched recursively). Each record is amplified from
 --vs30-sim to --vs30 and written to OUTDIR under its own name, in its own format, with its
 header; one line per file on stdout gives its PGA before and after, in g. SAC files give no
-usable units (IDEP is nm/s/s by SAC's definition, or unknown): say what they hold with --units.
+usable units (IDEP is nm/s/s by SAC's definition, or unknown): say what they hold with --units
+(AT2 files keep their g).
 
 All or none: every record is read and checked, and every amplified record computed, before the
 first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Each file appears
@@ -56,7 +57,7 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", choices=("module", "published"), help="the models' convention")
-    amplify.add_argument("--units", choices=UNITS, help="units of the records whose files do not give them (SAC)")
+    amplify.add_argument("--units", choices=UNITS, help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="highest frequency amplified")
     amplify.add_argument("--ranges", choices=("warn", "raise", "ignore"), help="sites outside the model's ranges")
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR", help="directory of the amplified records")
@@ -95,18 +96,17 @@ def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
     return targets
 
 
-def record_units(path: Path, record: io.Record, given: str | None) -> str:
-    """The units of `record`'s samples: its file's, or --units where the file gives none."""
+def record_units(path: Path, record: io.Record, given: str | None) -> tuple[str, bool]:
+    """The units of `record`'s samples, and whether they are --units': a file's own units (AT2:
+    g) are kept, --units declares those of files that give none (SAC)."""
     if record.units in UNITS:
-        if given is not None and given != record.units:
-            raise cli.UsageError(f"{path}: the file gives units {record.units}, --units says {given}")
-        return record.units
+        return record.units, False
     if record.units not in DECLARABLE:
         raise cli.UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
     if given is None:
         what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
         raise cli.UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(UNITS)}")
-    return given
+    return given, True
 
 
 def peak_in_g(acc: Any, units: str) -> float:
@@ -155,13 +155,14 @@ def run(args: argparse.Namespace) -> None:
             record = io.read(path)
         except io.RecordError as error:
             raise cli.UsageError(str(error)) from None
-        units = record_units(path, record, args.units)
+        units, declared = record_units(path, record, args.units)
         before = peak_in_g(record.acc, units)
+        keywords = {name: value for name, value in options.items() if name != "units" or declared}
         try:
-            acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, pga=before, model=args.model, **options)
+            acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, pga=before, model=args.model, **keywords)
         except TypeError as error:
-            if options and "keyword" in str(error):
-                raise cli.UsageError(f"this vs30amp's amplify_waveforms does not take {', '.join(options)} ({error})") from None
+            if keywords and "keyword" in str(error):
+                raise cli.UsageError(f"this vs30amp's amplify_waveforms does not take {', '.join(keywords)} ({error})") from None
             raise
         except ValueError as error:
             raise cli.UsageError(f"{path}: {error}") from None
