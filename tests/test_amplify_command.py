@@ -50,17 +50,14 @@ def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
 
 
 @pytest.mark.parametrize("arguments, message", [
-    (["records", "-o", "records"], "would be written over an input; choose another OUTDIR"),
-    (["records/NIS090.AT2", "-o", "records/../records"], "would be written over an input"),
+    (["records/NIS090.AT2", "-o", "records/../records"], "would be written over an input; choose another OUTDIR"),
     (["records", SAC, "-o", "out"], "vs30amp: error: IU.COLA.00.LHZ.le.sac: no such file or directory"),
     (["records", "records/NIS090.AT2", "-o", "out"], "NIS090.AT2 and records/NIS090.AT2 would both be written to out/"),
     (["bad", "-o", "out"], "bad/BAD.AT2: line 5: '0.2338x3E-06' is not a number"),
     (["records", "bad", "--units", "g", "-o", "out"], "bad/BAD.AT2: line 5"),
     (["records", "-o", "out"], "IU.COLA.00.LHZ.le.sac: units not given by the file; give the records' units with --units"),
-    (["records", "--units", "g", "--model", "ba20", "-o", "out"], "unknown model 'ba20'"),
     (["records", "empty", "--units", "g", "-o", "out"], "empty: no .AT2 or .sac files in this directory"),
     (["records", "--units", "g", "-o", "missing/out"], "missing/out: its parent directory does not exist"),
-    (["records", "--units", "g", "--vs30", "3OO", "-o", "out"], "--vs30: '3OO' is not a number"),
 ])
 def test_bad_input_writes_nothing(tmp_path, arguments, message):
     folder(tmp_path / "records", AT2 + [SAC])
@@ -70,8 +67,7 @@ def test_bad_input_writes_nothing(tmp_path, arguments, message):
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "NIS090.AT2").write_text("an earlier result")
     before = snapshot(tmp_path)
-    vs30 = [] if "--vs30" in arguments else ["--vs30", "300"]
-    done = amplify(*arguments, *vs30, "--vs30-sim", "760", cwd=tmp_path)
+    done = amplify(*arguments, "--vs30", "300", "--vs30-sim", "760", cwd=tmp_path)
     assert done.returncode == 2 and done.stdout == "" and done.stderr.count("\n") == 1
     assert done.stderr.startswith("vs30amp: error: ") and message in done.stderr
     assert snapshot(tmp_path) == before
@@ -86,7 +82,3 @@ def test_a_failed_write_stops_and_names_the_files_written(tmp_path):
     assert done.stderr.rstrip().endswith(f"written before: {SAC}, {AT2[0]}")
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([SAC, *AT2])
 
-
-def test_help_documents_all_or_none(tmp_path):
-    done = amplify("--help", cwd=tmp_path)
-    assert done.returncode == 0 and "All or none" in done.stdout and "vs30amp amplify records/" in done.stdout

@@ -157,9 +157,3 @@ def test_sac_units_follow_idep(tmp_path, idep, units, pga):
     io.write(tmp_path / "again.sac", record)
     assert io.read(tmp_path / "again.sac").header["IDEP"] == idep
 
-
-def test_unknown_extension_or_format(tmp_path):
-    with pytest.raises(io.RecordError, match=r"x\.txt: unknown record extension '\.txt'"):
-        io.read(tmp_path / "x.txt")
-    with pytest.raises(io.RecordError, match="unknown record format 'mseed'"):
-        io.write(tmp_path / "x.sac", io.read(SAC_LE), format="mseed")
