@@ -148,7 +148,28 @@ def run(args: argparse.Namespace) -> None:
     paths = record_paths(args.records)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)
+    bar = progress_bar(len(paths))
+    try:
+        results = amplified(args, paths, targets, vs30, vs30_sim, options, bar)
+        write_all(results, outdir, bar)
+    finally:
+        if bar is not None:
+            bar.close()
 
+
+def progress_bar(files: int) -> Any:
+    """A tqdm bar on stderr when there are many files and stderr is a terminal (and tqdm is there)."""
+    if files <= PROGRESS_ABOVE or not sys.stderr.isatty():
+        return None
+    try:
+        return require("tqdm", "progress", "the progress bar").tqdm(total=files, unit="file", desc="reading")
+    except ImportError:
+        return None
+
+
+def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], vs30: float, vs30_sim: float,
+              options: dict[str, Any], bar: Any) -> list[tuple[Path, io.Record, float, float]]:
+    """Every record read, checked and amplified: (output, amplified record, PGA before, after)."""
     results: list[tuple[Path, io.Record, float, float]] = []
     for path, target in zip(paths, targets):
         try:
@@ -167,18 +188,19 @@ def run(args: argparse.Namespace) -> None:
         except ValueError as error:
             raise cli.UsageError(f"{path}: {error}") from None
         results.append((target, dataclasses.replace(record, acc=acc), before, peak_in_g(acc, units)))
-    write_all(results, outdir)
+        if bar is not None:
+            bar.update(1)
+    return results
 
 
-def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path) -> None:
+def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path, bar: Any) -> None:
     """Writes the records one by one, each atomically; stops at the first failure naming the
     files written."""
     created = not outdir.exists()
     outdir.mkdir(exist_ok=True)
-    bar = None
-    if len(results) > PROGRESS_ABOVE and sys.stderr.isatty():
-        with contextlib.suppress(ImportError):
-            bar = require("tqdm", "progress", "the progress bar").tqdm(total=len(results), unit="file", file=sys.stderr)
+    if bar is not None:
+        bar.reset(total=len(results))
+        bar.set_description("writing")
     written: list[str] = []
     try:
         with signals_raise():
@@ -189,12 +211,13 @@ def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path)
                     done = f"written before: {', '.join(written)}" if written else "nothing written"
                     raise cli.UsageError(f"{target}: cannot be written ({error}); {done}") from None
                 written.append(target.name)
-                print(f"{target}: PGA {before:.6g} g -> {after:.6g} g", flush=True)
-                if bar is not None:
+                line = f"{target}: PGA {before:.6g} g -> {after:.6g} g"
+                if bar is None:
+                    print(line, flush=True)
+                else:
+                    bar.write(line, file=sys.stdout)
                     bar.update(1)
     finally:
-        if bar is not None:
-            bar.close()
         if created and not written:
             with contextlib.suppress(OSError):
                 outdir.rmdir()
