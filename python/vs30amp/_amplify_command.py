@@ -6,7 +6,6 @@ import argparse
 import contextlib
 import dataclasses
 import inspect
-import os
 import signal
 import sys
 import threading
@@ -86,14 +85,20 @@ def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
     if not outdir.exists() and not outdir.absolute().parent.is_dir():
         raise cli.UsageError(f"{outdir}: its parent directory does not exist")
     targets = [outdir / path.name for path in paths]
+    inputs = {_identity(path) for path in paths}  # samefile's test, each file stat'ed once
     first: dict[Path, Path] = {}
     for path, target in zip(paths, targets):
         if target in first:
             raise cli.UsageError(f"{first[target]} and {path} would both be written to {target}")
         first[target] = path
-        if target.exists() and any(os.path.samefile(target, other) for other in paths):
+        if target.exists() and _identity(target) in inputs:
             raise cli.UsageError(f"{target}: would be written over an input; choose another OUTDIR")
     return targets
+
+
+def _identity(path: Path) -> tuple[int, int]:
+    status = path.stat()
+    return status.st_dev, status.st_ino
 
 
 def record_units(path: Path, record: io.Record, given: str | None) -> tuple[str, bool]:
