@@ -65,9 +65,10 @@ def test_at2_writes_every_float64_exactly_and_a_new_line_4(tmp_path):
 def test_malformed_at2_files_name_the_file_and_line(tmp_path, body, message):
     path = tmp_path / "bad.AT2"
     path.write_text(body)
-    with pytest.raises(io.RecordError, match=None) as caught:
+    with pytest.raises(io.RecordError) as caught:
         io.read(path)
-    assert isinstance(caught.value, ValueError) and str(caught.value).startswith(f"{path}: ") and message in str(caught.value)
+    assert isinstance(caught.value, ValueError) and str(caught.value).startswith(f"{path}: ")
+    assert message in str(caught.value)
 
 
 def test_sac_files_of_mseed2sac_in_both_byte_orders():

@@ -56,7 +56,8 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", choices=("module", "published"), help="the models' convention")
-    amplify.add_argument("--units", choices=UNITS, help="units of the records whose files give none (SAC); AT2 files are in g")
+    amplify.add_argument("--units", choices=UNITS,
+                         help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="highest frequency amplified")
     amplify.add_argument("--ranges", choices=("warn", "raise", "ignore"), help="sites outside the model's ranges")
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR", help="directory of the amplified records")
@@ -188,7 +189,8 @@ def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], 
             acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, pga=before, model=args.model, **keywords)
         except TypeError as error:
             if keywords and "keyword" in str(error):
-                raise cli.UsageError(f"this vs30amp's amplify_waveforms does not take {', '.join(keywords)} ({error})") from None
+                raise cli.UsageError(f"this vs30amp's amplify_waveforms does not take "
+                                     f"{', '.join(keywords)} ({error})") from None
             raise
         except ValueError as error:
             raise cli.UsageError(f"{path}: {error}") from None

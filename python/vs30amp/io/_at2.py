@@ -39,7 +39,8 @@ def _header(path: Path, lines: list[str]) -> tuple[int, float]:
         raise RecordError(f"{path}: line 3: units {units.group(1)!r}; AT2 acceleration files are in G")
     fields = npts_and_dt(lines[3])
     if fields is None:
-        raise RecordError(f"{path}: line 4: expected 'NPTS= n, DT= dt SEC' or 'n dt NPTS, DT', got {lines[3].strip()!r}")
+        raise RecordError(f"{path}: line 4: expected 'NPTS= n, DT= dt SEC' or 'n dt NPTS, DT', "
+                          f"got {lines[3].strip()!r}")
     try:
         npts = int(fields[0])
     except ValueError:

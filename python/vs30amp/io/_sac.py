@@ -74,7 +74,8 @@ def read(path: Path) -> Record:
         if value is not None:
             header[name] = value
     if header.get("IFTYPE") != ITIME:
-        raise RecordError(f"{path}: header field IFTYPE is {header.get('IFTYPE')}, expected {ITIME} (ITIME, a time series)")
+        raise RecordError(f"{path}: header field IFTYPE is {header.get('IFTYPE')}, "
+                          f"expected {ITIME} (ITIME, a time series)")
     if header.get("LEVEN") != 1:
         raise RecordError(f"{path}: header field LEVEN is {header.get('LEVEN')}, expected 1 (evenly sampled)")
     npts, dt = header.get("NPTS", -1), header.get("DELTA", math.nan)
