@@ -100,7 +100,10 @@ def read(path: Path) -> Record:
 def write(path: Path, record: Record) -> None:
     """Writes `record` in g as an AT2 file, keeping its header lines; line 4 is rewritten when it
     does not give the record's NPTS and DT."""
-    acc = np.asarray(record.acc, dtype=np.float64).reshape(-1) * in_g(record.units)
+    try:
+        acc = np.asarray(record.acc, dtype=np.float64).reshape(-1) * in_g(record.units)
+    except RecordError as error:
+        raise RecordError(f"{path}: {error}; AT2 files hold accelerations in g") from None
     if acc.size == 0:
         raise RecordError(f"{path}: a record needs at least one sample")
     if not np.isfinite(acc).all():
