@@ -11,7 +11,8 @@ Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb1
 - `MODELS`: the models, their frequencies, references and ranges of applicability.
 
 Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.distributed` runs the same on Dask
-arrays; the ``vs30amp`` command computes factors for a table of sites.
+arrays; the ``vs30amp`` command computes factors for a table of sites. `vs30amp.io` reads and
+writes record files (PEER NGA .AT2, SAC), which ``vs30amp amplify`` amplifies.
 """
 
 import pkgutil
@@ -19,6 +20,7 @@ import pkgutil
 # A build tree keeps the native module in its own vs30amp/ folder; an installed package has it here.
 __path__ = pkgutil.extend_path(__path__, __name__)
 
+from . import io
 from ._factors import Amplification, amplification
 from ._models import MODELS, Model
 from ._waveforms import amplify_spectrum, amplify_waveforms

@@ -14,6 +14,7 @@ from typing import NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _amplify_command
 from ._factors import Amplification, amplification
 from ._models import MODELS
 
@@ -58,6 +59,7 @@ def parser() -> argparse.ArgumentParser:
     factors.add_argument("--check-ranges", action="store_true",
                          help="refuse sites outside the model's range of applicability")
     factors.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.csv, OUT.npz or OUT.nc")
+    _amplify_command.add_parser(commands)
     return top
 
 
@@ -167,7 +169,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns its exit status (0, or 2 after a one-line error on stderr)."""
     try:
         args = parser().parse_args(argv)
-        factors(args)
+        (_amplify_command.run if args.command == "amplify" else factors)(args)
     except (UsageError, ImportError, OSError) as error:
         print(f"vs30amp: error: {error}", file=sys.stderr)
         return 2

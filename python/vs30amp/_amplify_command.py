@@ -1,0 +1,230 @@
+"""``vs30amp amplify``: record files amplified to a site's Vs30, written in their own format."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import inspect
+import signal
+import sys
+import threading
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import cli, io
+from ._models import MODELS
+from ._optional import require
+from ._waveforms import amplify_waveforms
+
+EXTENSIONS = (".at2", ".sac")
+# Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
+UNITS = ("g", "m/s2", "cm/s2")
+DECLARABLE = ("nm/s2", "unknown")
+PROGRESS_ABOVE = 10
+
+EPILOG = """\
+example:
+  vs30amp amplify records/ extra/RSN753_LOMAP_CLS000.AT2 --vs30 300 --vs30-sim 760 -o amplified/
+
+RECORDS are PEER NGA .AT2 files (in g), SAC binary .sac files, or directories holding such
+files (any case of the extension; not searched recursively). Each record is amplified from
+--vs30-sim to --vs30 and written to OUTDIR under its own name, in its own format, with its
+header; one line per file on stdout gives its PGA before and after, in g. SAC files give no
+usable units (IDEP is nm/s/s by SAC's definition, or unknown): say what they hold with --units
+(AT2 files keep their g).
+
+All or none: every record is read and checked, and every amplified record computed, before the
+first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Each file appears
+only when complete (a temporary file in OUTDIR, renamed). Should writing fail (a full disk),
+the command stops and names the files it has written. An OUTDIR in which an output would be the
+same file as an input (such as the records' own directory) is refused. OUTDIR is created when
+its parent exists. --units, --fmax, --convention and --ranges are passed to amplify_waveforms
+only when given.
+"""
+
+
+def add_parser(commands: Any) -> None:
+    """Adds the ``amplify`` subcommand to the command's subparsers."""
+    amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) to a site's Vs30",
+                                  epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    amplify.add_argument("records", nargs="+", metavar="RECORDS", help=".AT2 or .sac files, or directories of them")
+    amplify.add_argument("--vs30", required=True, metavar="M/S", help="the site's Vs30")
+    amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
+    amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
+    amplify.add_argument("--convention", choices=("module", "published"), help="the models' convention")
+    amplify.add_argument("--units", choices=UNITS,
+                         help="units of the records whose files give none (SAC); AT2 files are in g")
+    amplify.add_argument("--fmax", metavar="HZ", help="highest frequency amplified")
+    amplify.add_argument("--ranges", choices=("warn", "raise", "ignore"), help="sites outside the model's ranges")
+    amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR", help="directory of the amplified records")
+
+
+def record_paths(arguments: list[str]) -> list[Path]:
+    """The files named, and the .AT2/.sac files of the directories named, in the order given."""
+    paths: list[Path] = []
+    for argument in map(Path, arguments):
+        if argument.is_dir():
+            found = sorted(p for p in argument.iterdir() if p.suffix.lower() in EXTENSIONS and p.is_file())
+            if not found:
+                raise cli.UsageError(f"{argument}: no .AT2 or .sac files in this directory")
+            paths += found
+        elif argument.exists():
+            paths.append(argument)
+        else:
+            raise cli.UsageError(f"{argument}: no such file or directory")
+    return paths
+
+
+def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
+    """The output of each input; refuses two inputs of one name and an output that is an input."""
+    if outdir.exists() and not outdir.is_dir():
+        raise cli.UsageError(f"{outdir}: not a directory")
+    if not outdir.exists() and not outdir.absolute().parent.is_dir():
+        raise cli.UsageError(f"{outdir}: its parent directory does not exist")
+    targets = [outdir / path.name for path in paths]
+    inputs = {_identity(path) for path in paths}  # samefile's test, each file stat'ed once
+    first: dict[Path, Path] = {}
+    for path, target in zip(paths, targets):
+        if target in first:
+            raise cli.UsageError(f"{first[target]} and {path} would both be written to {target}")
+        first[target] = path
+        if target.exists() and _identity(target) in inputs:
+            raise cli.UsageError(f"{target}: would be written over an input; choose another OUTDIR")
+    return targets
+
+
+def _identity(path: Path) -> tuple[int, int]:
+    status = path.stat()
+    return status.st_dev, status.st_ino
+
+
+def record_units(path: Path, record: io.Record, given: str | None) -> tuple[str, bool]:
+    """The units of `record`'s samples, and whether they are --units': a file's own units (AT2:
+    g) are kept, --units declares those of files that give none (SAC)."""
+    if record.units in UNITS:
+        return record.units, False
+    if record.units not in DECLARABLE:
+        raise cli.UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
+    if given is None:
+        what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
+        raise cli.UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(UNITS)}")
+    return given, True
+
+
+def peak_in_g(acc: Any, units: str) -> float:
+    return float(np.max(np.abs(acc), initial=0.0)) * io.in_g(units)
+
+
+@contextlib.contextmanager
+def signals_raise() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise SystemExit while files are written, so that no temporary file is
+    left behind (SIGINT already raises KeyboardInterrupt)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def leave(signum: int, frame: object) -> None:
+        raise SystemExit(128 + signum)
+
+    wanted = [signal.SIGTERM] + ([signal.SIGHUP] if hasattr(signal, "SIGHUP") else [])
+    previous = {number: signal.signal(number, leave) for number in wanted}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def run(args: argparse.Namespace) -> None:
+    """Runs ``vs30amp amplify``: reads and checks everything, then writes (see EPILOG)."""
+    if args.model not in MODELS:
+        raise cli.UsageError(f"unknown model {args.model!r}; choose one of {', '.join(MODELS)}")
+    vs30, vs30_sim = cli.number(args.vs30, "--vs30"), cli.number(args.vs30_sim, "--vs30-sim")
+    options: dict[str, Any] = {name: getattr(args, name) for name in ("units", "convention", "ranges")
+                               if getattr(args, name) is not None}
+    if args.fmax is not None:
+        options["fmax"] = cli.number(args.fmax, "--fmax")
+    if "units" not in inspect.signature(amplify_waveforms).parameters:
+        # The PGA is passed in g, and the rest is linear: the output is in the input's units.
+        options.pop("units", None)
+    paths = record_paths(args.records)
+    outdir = Path(args.outdir)
+    targets = check_targets(paths, outdir)
+    bar = progress_bar(len(paths))
+    try:
+        results = amplified(args, paths, targets, vs30, vs30_sim, options, bar)
+        write_all(results, outdir, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def progress_bar(files: int) -> Any:
+    """A tqdm bar on stderr when there are many files and stderr is a terminal (and tqdm is there)."""
+    if files <= PROGRESS_ABOVE or not sys.stderr.isatty():
+        return None
+    try:
+        return require("tqdm", "progress", "the progress bar").tqdm(total=files, unit="file", desc="reading")
+    except ImportError:
+        return None
+
+
+def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], vs30: float, vs30_sim: float,
+              options: dict[str, Any], bar: Any) -> list[tuple[Path, io.Record, float, float]]:
+    """Every record read, checked and amplified: (output, amplified record, PGA before, after)."""
+    results: list[tuple[Path, io.Record, float, float]] = []
+    for path, target in zip(paths, targets):
+        try:
+            record = io.read(path)
+        except io.RecordError as error:
+            raise cli.UsageError(str(error)) from None
+        units, declared = record_units(path, record, args.units)
+        before = peak_in_g(record.acc, units)
+        keywords = {name: value for name, value in options.items() if name != "units" or declared}
+        try:
+            acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, pga=before, model=args.model, **keywords)
+        except TypeError as error:
+            if keywords and "keyword" in str(error):
+                raise cli.UsageError(f"this vs30amp's amplify_waveforms does not take "
+                                     f"{', '.join(keywords)} ({error})") from None
+            raise
+        except ValueError as error:
+            raise cli.UsageError(f"{path}: {error}") from None
+        results.append((target, dataclasses.replace(record, acc=acc), before, peak_in_g(acc, units)))
+        if bar is not None:
+            bar.update(1)
+    return results
+
+
+def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path, bar: Any) -> None:
+    """Writes the records one by one, each atomically; stops at the first failure naming the
+    files written."""
+    created = not outdir.exists()
+    outdir.mkdir(exist_ok=True)
+    if bar is not None:
+        bar.reset(total=len(results))
+        bar.set_description("writing")
+    written: list[str] = []
+    try:
+        with signals_raise():
+            for target, record, before, after in results:
+                try:
+                    cli.write_atomically(target, lambda temporary: io.write(temporary, record, io.format_of(target)))
+                except (OSError, io.RecordError) as error:
+                    done = f"written before: {', '.join(written)}" if written else "nothing written"
+                    raise cli.UsageError(f"{target}: cannot be written ({error}); {done}") from None
+                written.append(target.name)
+                line = f"{target}: PGA {before:.6g} g -> {after:.6g} g"
+                if bar is None:
+                    print(line, flush=True)
+                else:
+                    bar.write(line, file=sys.stdout)
+                    bar.update(1)
+    finally:
+        if created and not written:
+            with contextlib.suppress(OSError):
+                outdir.rmdir()

@@ -1,0 +1,68 @@
+"""Acceleration record files: PEER NGA ``.AT2`` and SAC binary ``.sac``.
+
+`read` returns a `Record` (samples, sample interval, units and the file's header); `write`
+writes one back in the same layout. The format follows the file's extension (any case) unless
+``format`` names it. Malformed files raise `RecordError`, a `ValueError` naming the file and the
+line or header field.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from pathlib import Path
+
+from . import _at2, _sac
+from ._record import UNITS_IN_G, Record, RecordError, in_g
+
+__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "format_of", "in_g", "read", "write"]
+
+FORMATS = ("at2", "sac")
+_READERS: dict[str, Callable[[Path], Record]] = {"at2": _at2.read, "sac": _sac.read}
+_WRITERS: dict[str, Callable[[Path, Record], None]] = {"at2": _at2.write, "sac": _sac.write}
+
+
+def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
+    """The record format of `path`: `format` if given, else its extension's ("at2" or "sac")."""
+    name = (format if format is not None else Path(path).suffix.lstrip(".")).lower()
+    if name not in FORMATS:
+        given = f"format {format!r}" if format is not None else f"extension {Path(path).suffix!r}"
+        raise RecordError(f"{path}: unknown record {given}; use .AT2 or .sac (or format='at2' or 'sac')")
+    return name
+
+
+def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
+    """Reads the record of an AT2 or SAC file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+    format : {"at2", "sac"}, optional
+        The format; by default from the extension (.AT2 or .sac, any case).
+
+    Returns
+    -------
+    Record
+        AT2: float64 samples in g, the four header lines. SAC: float32 samples, units from IDEP
+        ("nm/s2" for IACC, "unknown" for IUNKN or none), every defined header field.
+
+    Raises
+    ------
+    RecordError
+        A malformed file, naming the file and the line or header field.
+    OSError
+        A file that cannot be opened.
+    """
+    kind = format_of(path, format)
+    return _READERS[kind](Path(path))
+
+
+def write(path: str | os.PathLike[str], record: Record, format: str | None = None) -> None:
+    """Writes `record` to `path` as AT2 (in g, 17 significant digits) or SAC (float32).
+
+    The header of `record` is kept: AT2 header lines (line 4 rewritten if NPTS or DT changed),
+    SAC fields with NPTS, DELTA, DEPMIN, DEPMAX, DEPMEN and E updated, in the record's byte order.
+    """
+    kind = format_of(path, format)
+    _WRITERS[kind](Path(path), record)

@@ -1,0 +1,84 @@
+"""``vs30amp amplify`` in a child process, on the real record files of tests/data."""
+
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vs30amp
+from vs30amp import io
+
+DATA = Path(__file__).parent / "data"
+AT2 = ["NIS090.AT2", "RSN8883_14383980_13849360.AT2"]
+SAC = "IU.COLA.00.LHZ.le.sac"
+
+
+def amplify(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *map(str, args)], capture_output=True,
+                          text=True, cwd=cwd, timeout=120)
+
+
+def folder(path, names):
+    path.mkdir()
+    for name in names:
+        shutil.copy(DATA / name, path / name)
+    return path
+
+
+def snapshot(root):
+    return {p.relative_to(root): p.read_bytes() if p.is_file() else None for p in sorted(root.rglob("*"))}
+
+
+def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
+    folder(tmp_path / "records", AT2 + [SAC])
+    done = amplify("records", "--vs30", "300", "--vs30-sim", "760", "--model", "cb14", "--units", "cm/s2", "-o", "out",
+                   cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == ""
+    lines = done.stdout.splitlines()
+    for name, line in zip(sorted(AT2 + [SAC]), lines, strict=True):
+        given, written = io.read(tmp_path / "records" / name), io.read(tmp_path / "out" / name)
+        to_g = io.in_g("g" if name in AT2 else "cm/s2")
+        before = np.abs(given.acc).max() * to_g
+        expected = vs30amp.amplify_waveforms(given.acc, given.dt, 300.0, 760.0, pga=before, model="cb14")
+        assert written.acc.dtype == given.acc.dtype and written.acc.tobytes() == expected.tobytes()
+        assert line == f"out/{name}: PGA {before:.6g} g -> {np.abs(expected).max() * to_g:.6g} g"
+        statistics = {"DEPMIN", "DEPMAX", "DEPMEN"}
+        assert {k: v for k, v in written.header.items() if k not in statistics} == dict(given.header)
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["records/NIS090.AT2", "-o", "records/../records"], "would be written over an input; choose another OUTDIR"),
+    (["records", SAC, "-o", "out"], "vs30amp: error: IU.COLA.00.LHZ.le.sac: no such file or directory"),
+    (["records", "records/NIS090.AT2", "-o", "out"], "NIS090.AT2 and records/NIS090.AT2 would both be written to out/"),
+    (["bad", "-o", "out"], "bad/BAD.AT2: line 5: '0.2338x3E-06' is not a number"),
+    (["records", "bad", "--units", "g", "-o", "out"], "bad/BAD.AT2: line 5"),
+    (["records", "-o", "out"], "le.sac: units not given by the file; give the records' units with --units"),
+    (["records", "empty", "--units", "g", "-o", "out"], "empty: no .AT2 or .sac files in this directory"),
+    (["records", "--units", "g", "-o", "missing/out"], "missing/out: its parent directory does not exist"),
+])
+def test_bad_input_writes_nothing(tmp_path, arguments, message):
+    folder(tmp_path / "records", AT2 + [SAC])
+    folder(tmp_path / "bad", []).joinpath("BAD.AT2").write_text(
+        (DATA / "NIS090.AT2").read_text().replace("0.233833E-06", "0.2338x3E-06"))
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "NIS090.AT2").write_text("an earlier result")
+    before = snapshot(tmp_path)
+    done = amplify(*arguments, "--vs30", "300", "--vs30-sim", "760", cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == "" and done.stderr.count("\n") == 1
+    assert done.stderr.startswith("vs30amp: error: ") and message in done.stderr
+    assert snapshot(tmp_path) == before
+
+
+def test_a_failed_write_stops_and_names_the_files_written(tmp_path):
+    folder(tmp_path / "records", AT2 + [SAC])
+    (tmp_path / "out" / AT2[1]).mkdir(parents=True)  # the last output cannot replace a directory
+    done = amplify("records", "--vs30", "300", "--vs30-sim", "760", "--units", "g", "-o", "out", cwd=tmp_path)
+    assert done.returncode == 2 and len(done.stdout.splitlines()) == 2
+    assert f"out/{AT2[1]}: cannot be written" in done.stderr
+    assert done.stderr.rstrip().endswith(f"written before: {SAC}, {AT2[0]}")
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([SAC, *AT2])
+

@@ -1,0 +1,160 @@
+"""vs30amp.io on real AT2 and SAC files (tests/data/README.md) and on malformed copies of them."""
+
+import dataclasses
+import shutil
+import struct
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from vs30amp import io
+
+DATA = Path(__file__).parent / "data"
+SAC_BE, SAC_LE = DATA / "IU.COLA.00.LHZ.be.sac", DATA / "IU.COLA.00.LHZ.le.sac"
+
+
+@pytest.mark.parametrize("name, dt, first, last, line4", [
+    ("NIS090.AT2", 0.01, 0.233833e-06, 0.131131, "1000    0.0100    NPTS, DT"),
+    ("RSN8883_14383980_13849360.AT2", 0.005, -4.2537755e-07, 6.8535695e-05, "NPTS=   1000, DT=   0.005 SEC" + " " * 46),
+])
+def test_real_at2_files_read_and_write_back_unchanged(tmp_path, name, dt, first, last, line4):
+    record = io.read(DATA / name)
+    assert (record.acc.size, record.dt, record.units) == (1000, dt, "g")
+    assert (record.acc[0], record.acc[-1]) == (first, last) and record.header["lines"][3] == line4
+    copy = tmp_path / name.lower()  # the extension in any case
+    io.write(copy, record)
+    again = io.read(copy)
+    assert again.acc.tobytes() == record.acc.tobytes() and again.dt == dt and again.header == record.header
+
+
+@pytest.mark.parametrize("line4", ["NPTS=  7, DT= .0050 SEC", "NPTS= 7, DT= 0.0050 SEC,", "7 0.0050 NPTS, DT",
+                                   "   7    .005    NPTS, DT, SEC", "DT= .005 SEC, NPTS= 7"])
+def test_at2_header_forms_and_fortran_numbers(tmp_path, line4):
+    path = tmp_path / "a.at2"
+    path.write_text(f"TITLE\nEVENT\nACCELERATION TIME SERIES IN UNITS OF G\n{line4}\n"
+                    "  -.1234567E-02   .5E+00  1.0\n\n  0.1D-02 -2 3E-310  -0.0\n")
+    record = io.read(path)
+    assert record.dt == 0.005 and record.header["columns"] == 3
+    assert record.acc.tolist() == [-0.001234567, 0.5, 1.0, 0.001, -2.0, 3e-310, -0.0]
+
+
+def test_at2_writes_every_float64_exactly_and_a_new_line_4(tmp_path):
+    bits = np.random.default_rng(18).integers(0, 2**64, 5000, dtype=np.uint64).view(np.float64)
+    acc = np.concatenate([bits[np.isfinite(bits)], [5e-324, -0.0, np.finfo(float).max, 1 / 3]])
+    path = tmp_path / "x.AT2"
+    io.write(path, io.Record(acc, 0.01, "m/s2", {"lines": ("T", "E", "ACCELERATION TIME SERIES IN UNITS OF G",
+                                                         "NPTS=  3, DT= .0100 SEC")}))
+    record = io.read(path)
+    assert record.acc.tobytes() == (acc * io.in_g("m/s2")).tobytes()
+    assert record.header["lines"][3] == f"NPTS= {acc.size}, DT= 0.01 SEC"
+
+
+@pytest.mark.parametrize("body, message", [
+    ("TITLE\nEVENT\n", "line 2: the file ends inside its header"),
+    ("T\nE\nACCELERATION TIME SERIES IN UNITS OF CM/S/S\nNPTS= 2, DT= .01 SEC\n1 2\n", "line 3: units 'CM/S/S'"),
+    ("T\nE\nU\nNPOINTS 2 DT .01\n1 2\n", "line 4: expected 'NPTS= n, DT= dt SEC'"),
+    ("T\nE\nU\nNPTS= 2.5, DT= .01 SEC\n1 2\n", "line 4: NPTS '2.5' is not a whole number"),
+    ("T\nE\nU\nNPTS= 2, DT= 0 SEC\n1 2\n", "line 4: DT is 0"),
+    ("T\nE\nU\nNPTS= 2, DT= .01 SEC\n1\n\n", "line 5: the file ends after 1 of NPTS = 2"),
+    ("T\nE\nU\nNPTS= 3, DT= .01 SEC\n1 2\n3 4\n", "line 6: more values than NPTS = 3"),
+    ("T\nE\nU\nNPTS= 3, DT= .01 SEC\n1 2\n3,\n", "line 6: '3,' is not a number"),
+    ("T\nE\nU\nNPTS= 2, DT= .01 SEC\nNaN 2\n", "line 5: 'NaN' is not a finite number"),
+])
+def test_malformed_at2_files_name_the_file_and_line(tmp_path, body, message):
+    path = tmp_path / "bad.AT2"
+    path.write_text(body)
+    with pytest.raises(io.RecordError) as caught:
+        io.read(path)
+    assert isinstance(caught.value, ValueError) and str(caught.value).startswith(f"{path}: ")
+    assert message in str(caught.value)
+
+
+def test_sac_files_of_mseed2sac_in_both_byte_orders():
+    big, little = io.read(SAC_BE), io.read(SAC_LE)
+    assert big.acc.dtype == np.float32 and big.acc.tobytes() == little.acc.tobytes() and big.dt == 1.0
+    assert (big.acc[0], big.acc[1], little.acc[-1]) == (-231946.0, -228438.0, -201796.0)
+    assert (big.header["byteorder"], little.header["byteorder"], big.units) == (">", "<", "unknown")
+    fields = {"KNETWK": "IU", "KSTNM": "COLA", "KHOLE": "00", "KCMPNM": "LHZ", "NPTS": 297, "NZYEAR": 2010}
+    assert all(big.header[k] == little.header[k] == v for k, v in fields.items())
+    assert (big.header["STLA"], big.header["KEVNM"]) == (np.float32(47.66), "Maule") and "STLA" not in little.header
+
+
+@pytest.mark.parametrize("source", [SAC_BE, SAC_LE])
+def test_sac_write_keeps_the_header_bytes_and_updates_the_statistics(tmp_path, source):
+    record = io.read(source)
+    io.write(tmp_path / "x.SAC", record)
+    raw, written = source.read_bytes(), (tmp_path / "x.SAC").read_bytes()
+    changed = {i // 4 for i in range(len(raw)) if raw[i] != written[i]}
+    assert len(raw) == len(written) and changed == {1, 2, 56}  # DEPMIN, DEPMAX, DEPMEN were undefined
+    order = record.header["byteorder"]
+    expected = np.array([record.acc.min(), record.acc.max(), record.acc.mean(dtype=np.float64)], np.float32)
+    assert struct.unpack(f"{order}3f", written[4:12] + written[224:228]) == tuple(expected.tolist())
+
+
+def halved(tmp_path):
+    """The record of the big-endian file with its samples halved, written little-endian by io.write
+    (tests/data/README.md: the source of the IU.COLA.00.LHZ.half.* files)."""
+    record = io.read(SAC_BE)
+    path = tmp_path / "ours.sac"
+    io.write(path, dataclasses.replace(record, acc=record.acc * 0.5,
+                                       header={**record.header, "byteorder": "<", "KUSER0": "vs30amp"}))
+    return path
+
+
+def test_sac2mseed_reads_what_vs30amp_writes(tmp_path):
+    ours = halved(tmp_path).read_bytes()
+    back = (DATA / "IU.COLA.00.LHZ.half.back.sac").read_bytes()
+    assert ours[632:] == back[632:] and len(ours) == 632 + 4 * 297
+    meta = (DATA / "IU.COLA.00.LHZ.half.meta.csv").read_text().splitlines()[1].split(",")
+    assert meta[:6] == ["IU", "COLA", "00", "LHZ", "47.66000", "-122.31000"]
+
+
+@pytest.mark.skipif(not (shutil.which("sac2mseed") and shutil.which("mseed2sac")), reason="sac2mseed/mseed2sac absent")
+def test_sac2mseed_and_back_live(tmp_path):
+    path = halved(tmp_path)
+    subprocess.run(["sac2mseed", "-e", "4", "-r", "512", "-o", "x.mseed", path.name], cwd=tmp_path, check=True)
+    subprocess.run(["mseed2sac", "-f", "4", "x.mseed"], cwd=tmp_path, check=True, capture_output=True)
+    back = io.read(next(tmp_path.glob("IU.COLA.00.LHZ.*.SAC")))
+    assert back.acc.tobytes() == io.read(path).acc.tobytes() and back.header["byteorder"] == ">"
+
+
+def patched(tmp_path, word, value, size=None):
+    raw = bytearray(SAC_LE.read_bytes()[:size])
+    if word is not None:
+        raw[4 * word:4 * word + 4] = struct.pack("<f" if word < 70 else "<i", value)
+    path = tmp_path / "bad.sac"
+    path.write_bytes(raw)
+    return path
+
+
+@pytest.mark.parametrize("word, value, size, message", [
+    (76, 7, None, "header field NVHDR is 7 (little-endian)"),
+    (85, 2, None, "header field IFTYPE is 2, expected 1"),
+    (105, 0, None, "header field LEVEN is 0, expected 1"),
+    (0, 0.0, None, "header field DELTA is 0.0"),
+    (79, -3, None, "header field NPTS is -3"),
+    (None, None, 1000, "1000 bytes, but header field NPTS = 297 needs 1820"),
+    (None, None, 600, "600 bytes, shorter than the SAC header"),
+])
+def test_malformed_sac_files_name_the_header_field(tmp_path, word, value, size, message):
+    path = patched(tmp_path, word, value, size)
+    with pytest.raises(ValueError) as caught:
+        io.read(path)
+    assert isinstance(caught.value, io.RecordError) and str(caught.value).startswith(f"{path}: ")
+    assert message in str(caught.value)
+
+
+@pytest.mark.parametrize("idep, units, pga", [(8, "nm/s2", 354811e-9 / 9.80665), (5, "unknown", None), (6, "nm", None)])
+def test_sac_units_follow_idep(tmp_path, idep, units, pga):
+    record = io.read(patched(tmp_path, 86, idep), format="SAC")
+    assert record.units == units
+    if pga is None:
+        with pytest.raises(io.RecordError, match="not units of acceleration"):
+            record.pga
+    else:
+        assert record.pga == pytest.approx(pga, rel=1e-15)
+    io.write(tmp_path / "again.sac", record)
+    assert io.read(tmp_path / "again.sac").header["IDEP"] == idep
+
