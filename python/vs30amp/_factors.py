@@ -134,8 +134,8 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
         return
     if policy == "raise":
         raise ValueError(first)
-    sites = "site is" if count == 1 else "sites are"
-    warnings.warn(f"{count} of {vs30.size} {sites} outside {model.name}'s range of applicability or missing a "
+    verb = "is" if count == 1 else "are"
+    warnings.warn(f"{count} of {vs30.size} sites {verb} outside {model.name}'s range of applicability or missing a "
                   f"value; the first: {first}", RangeWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
