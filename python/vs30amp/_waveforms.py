@@ -129,7 +129,7 @@ def thread_count(workers: object) -> int:
     return int(workers)
 
 
-def _finite_peaks(records: FloatArray, rows: int) -> NDArray[np.float64]:
+def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np.float64]:
     """Each record's peak absolute value; ValueError naming the first record with a sample that
     is not finite (its peak is then NaN or infinite)."""
     peaks = _peaks(records, rows)
@@ -137,7 +137,7 @@ def _finite_peaks(records: FloatArray, rows: int) -> NDArray[np.float64]:
     if bad.any():
         record = int(np.argmax(bad))
         sample = int(np.argmax(~np.isfinite(records[record])))
-        raise ValueError(f"acc: record {record} has a non-finite sample ({float(records[record, sample])!r} "
+        raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({float(records[record, sample])!r} "
                          f"at sample {sample})")
     return peaks
 
@@ -187,7 +187,16 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         The amplified records, float32 or float64 like `acc`, of shape (n_sites, n_samples), or
         (n_samples,) for one record and one site.
     """
-    policy = range_policy(ranges, check_ranges)
+    return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax,
+                           policy=range_policy(ranges, check_ranges), progress=progress, workers=workers,
+                           chunk_bytes=chunk_bytes)
+
+
+def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
+                    model: str, *, units: str, fmax: float | None, policy: str, progress: bool = False,
+                    workers: int | None = None, chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
+    """`amplify_waveforms` on one policy; errors and warnings count sites and records from
+    `first_site` (a chunk's place among all sites)."""
     chosen = get_model(model)
     if units not in G_IN_UNITS:
         raise ValueError(f"units: unknown units {units!r}; choose one of {', '.join(map(repr, G_IN_UNITS))}")
@@ -210,13 +219,13 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
     per_site = 5 * length * records.itemsize + 3 * chosen.frequencies.size * 8
 
-    peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)))
+    peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)), first_site)
     scale = G_IN_UNITS[units]
     given = peaks if pga is None else as_real("pga", pga)
     pga_g = given if scale == 1.0 else given / scale
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
-    check_sites(chosen, *sites, policy)
+    check_sites(chosen, *sites, policy, lambda site: f"site {first_site + site}")
     n = sites[0].size
     shared = records.shape[0] == 1 and n > 1
     rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))

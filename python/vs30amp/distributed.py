@@ -59,8 +59,12 @@ def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
 
 
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                   model: str, ranges: str) -> NDArray[np.float64]:
-    return _factors.amplification(vs30, vs30_sim, pga, model, ranges=ranges).factors
+                   sites: NDArray[np.float64], *, model: str, ranges: str) -> NDArray[np.float64]:
+    """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
+    chosen = get_model(model)
+    first = int(sites[0]) if sites.size else 0
+    _factors.check_sites(chosen, vs30, vs30_sim, pga, ranges, lambda i: f"site {first + i}")
+    return _factors.site_factors(chosen, vs30, vs30_sim, pga)
 
 
 def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ranges: str = "warn",
@@ -86,16 +90,19 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     chosen = get_model(model)
     da = _dask_array()
     sites = _sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
-    return da.map_blocks(_factors_block, *sites, model=chosen.name, ranges=policy, new_axis=1,
+    numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
+    return da.map_blocks(_factors_block, *sites, numbers, model=chosen.name, ranges=policy, new_axis=1,
                          chunks=(sites[0].chunks[0], (chosen.frequencies.size,)), dtype=np.float64,
                          meta=np.empty((0, 0)))
 
 
-def _waveforms_block(acc: NDArray[Any], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                     pga: NDArray[np.float64] | None = None, *, dt: float, model: str, units: str,
-                     fmax: float | None, ranges: str) -> NDArray[Any]:
-    return _waveforms.amplify_waveforms(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, ranges=ranges,
-                                        workers=1)
+def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
+                     vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
+                     units: str, fmax: float | None, ranges: str) -> NDArray[Any]:
+    """One chunk's records; `sites` are the chunk's site numbers, for what its checks report."""
+    first = int(sites[0]) if sites.size else 0
+    return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
+                                      workers=1, first_site=first)
 
 
 def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
@@ -134,7 +141,8 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     if records.shape[0] != n:  # one record for every site
         records = da.broadcast_to(records, (n, records.shape[1]), chunks=(sites[0].chunks[0], records.shape[1]))
     records = records.rechunk({1: -1})
-    sites = [site.rechunk((records.chunks[0],)) for site in sites[1:]]
+    numbers = da.arange(n, chunks=(records.chunks[0],), dtype=np.float64)
+    sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=float(dt), model=chosen.name, units=units,
                         fmax=fmax, ranges=policy, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
