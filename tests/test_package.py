@@ -294,7 +294,8 @@ def test_records_with_a_non_finite_sample_are_refused(value, sample):
     acc = records(4, 300, np.float32)
     acc[2, sample] = value
     for pga in (None, 0.1):
-        with pytest.raises(ValueError, match=rf"acc: record 2 has a non-finite sample \({value!r} at sample {sample}\)"):
+        with pytest.raises(ValueError,
+                           match=rf"acc: record 2 has a non-finite sample \({value!r} at sample {sample}\)"):
             vs30amp.amplify_waveforms(acc, 0.01, 300, 760, pga)
 
 

@@ -296,6 +296,7 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     chosen = get_model(model)
     values = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
                              pga=as_real("pga", pga))
-    check_sites(chosen, *values, policy)
-    factors = site_factors(chosen, *values)
+    site_vs30, site_vs30_sim, site_pga = values
+    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
+    factors = site_factors(chosen, site_vs30, site_vs30_sim, site_pga)
     return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values))

@@ -92,14 +92,16 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     rows = 1 if values.ndim == 1 else values.shape[0]
     sites = broadcast_sites(**{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))[1:]
-    check_sites(chosen, *sites, policy)
+    site_vs30, site_vs30_sim, site_pga = sites
+    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = _interp.weights(chosen.frequencies, wanted).apply(site_factors(chosen, *sites), real)
-    product: NDArray[Any] = np.multiply(values, factors)
+    factors = site_factors(chosen, site_vs30, site_vs30_sim, site_pga)
+    interpolated = _interp.weights(chosen.frequencies, wanted).apply(factors, real)
+    product: NDArray[Any] = np.multiply(values, interpolated)
     return product
 
 
@@ -137,8 +139,8 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
     if bad.any():
         record = int(np.argmax(bad))
         sample = int(np.argmax(~np.isfinite(records[record])))
-        raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({float(records[record, sample])!r} "
-                         f"at sample {sample})")
+        value = float(records[record, sample])
+        raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({value!r} at sample {sample})")
     return peaks
 
 
@@ -225,7 +227,8 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     pga_g = given if scale == 1.0 else given / scale
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
-    check_sites(chosen, *sites, policy, lambda site: f"site {first_site + site}")
+    site_vs30, site_vs30_sim, site_pga = sites
+    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
     n = sites[0].size
     shared = records.shape[0] == 1 and n > 1
     rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
@@ -252,7 +255,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
             padded = buffers.padded[:count]
             padded[:, :m] = records[part]
             spectrum = rfft(padded, axis=1)
-        factors = weights.apply(site_factors(chosen, *(values[part] for values in sites)), real)
+        factors = weights.apply(site_factors(chosen, site_vs30[part], site_vs30_sim[part], site_pga[part]), real)
         spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
         spectrum.imag *= factors
         out[part] = irfft(spectrum, length, axis=1)[:, :m]

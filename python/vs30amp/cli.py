@@ -259,16 +259,16 @@ def factors(args: argparse.Namespace) -> None:
         raise UsageError(f"{output}: directory {output.parent} does not exist")
     refuse_input_as_output(Path(args.sites), output)
     sites = read_sites(Path(args.sites), {"vs30_sim": args.vs30_sim, "pga": args.pga})
-    values = [sites.columns[name] for name in ("vs30", "vs30_sim", "pga")]
+    vs30, vs30_sim, pga = (sites.columns[name] for name in ("vs30", "vs30_sim", "pga"))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            check_sites(model, *values, policy, sites.label)
+            check_sites(model, vs30, vs30_sim, pga, policy, sites.label)
         except ValueError as error:
             raise UsageError(f"{args.sites}: {error}") from None
     for warning in caught:
         print(f"vs30amp: warning: {args.sites}: {warning.message}", file=sys.stderr)
-    result = Amplification(site_factors(model, *values), model.frequencies, model.name, *values)
+    result = Amplification(site_factors(model, vs30, vs30_sim, pga), model.frequencies, model.name, vs30, vs30_sim, pga)
     writer = WRITERS[output.suffix.lower()]
     write_atomically(output, lambda path: writer(path, result, sites.ids))
 
