@@ -176,8 +176,8 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     progress : bool
         Show a progress bar (needs tqdm: the "progress" extra).
     workers : int, optional
-        Threads working on chunks of sites: at least 1, or -1 (the default, None, too) for every
-        CPU; never more than there are chunks.
+        Threads working on chunks of sites: at least 1, or -1 for every CPU (as is the default,
+        None); never more than there are chunks.
     chunk_bytes : int
         Working memory of the chunks in flight: sites are processed a few at a time, factors
         included, so the peak memory is the output plus about this plus 8 bytes per site (the
@@ -232,7 +232,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     n = sites[0].size
     shared = records.shape[0] == 1 and n > 1
     rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
-    threads = min(threads, -(-n // rows))
+    threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
     fft_frequencies = _interp.held_above(np.arange(length // 2 + 1) / (length * step), fmax)
     weights = _interp.weights(chosen.frequencies, fft_frequencies)
     rfft, irfft = _fft()
