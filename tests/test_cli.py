@@ -1,8 +1,12 @@
 """The vs30amp command, run in a child process on real files."""
 
 import csv
+import os
+import resource
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -13,9 +17,15 @@ ROWS = [("A01", "250", "0.21", "760"), ("B 2", "4.805e2", "1e-2", "760.0"),
         ("C3", "1333.3333333333333", "0.30000000000000004", "180.25"), ("D4", "200", "0", "1_500")]
 
 
-def vs30amp_command(*args, cwd):
+def vs30amp_command(*args, cwd, **options):
     return subprocess.run([sys.executable, "-m", "vs30amp", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=120)
+                          cwd=cwd, timeout=120, **options)
+
+
+def write_table(path, sites, model_range=(200.0, 1400.0)):
+    """A table of `sites` valid sites with ids."""
+    vs30 = np.linspace(*model_range, sites)
+    path.write_text("site,vs30,pga,vs30_sim\n" + "".join(f"S{i},{v!r},0.25,760\n" for i, v in enumerate(vs30.tolist())))
 
 
 def read_output(path):
@@ -52,7 +62,18 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("vs30,vs30_sim,pga\n300,760,0.1\n310,760,abc\n", [], "sites.csv: row 2, column 'pga': 'abc' is not a number"),
     ("vs30,pga\n300,0.1\n", ["--model", "ba20", "--vs30-sim", "760"], "unknown model 'ba20'"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),
-    ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: site 1 has 100.0"),
+    ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: row 2 has 100.0"),
+    ("vs30,pga\n300,0.1\n\n100,0.1\n", ["--vs30-sim", "760", "--ranges", "raise"], "vs30: row 3 has 100.0"),
+    ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "--check-ranges", "--ranges", "ignore"], "contradicts"),
+    ("vs30,pga\n300,\n", ["--vs30-sim", "760"], "row 1, column 'pga': missing value"),
+    ("vs30,pga\n300,0.1\n\n310,inf\n", ["--vs30-sim", "760"], "row 3, column 'pga': 'inf' is not a finite"),
+    ("vs30,pga,vs30_sim\nnan,0.1,760\n", [], "row 1, column 'vs30': 'nan' is not a finite number"),
+    ("vs30,pga\n0,0.1\n", ["--vs30-sim", "760"], "vs30: row 1 has 0.0 m/s; it must be finite and positive"),
+    ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "--pga", "0.2"], "has a column 'pga' and --pga was given"),
+    ("vs30,pga,vs30\n300,0.1,310\n", ["--vs30-sim", "760"], "column 'vs30' (column 3) repeats column 'vs30'"),
+    ("Vs30,pga,vs30\n300,0.1,310\n", ["--vs30-sim", "760"], "column 'vs30' (column 3) differs only in case from "
+                                                             "column 'Vs30' (column 1)"),
+    ("id,vs30,pga\nA,300,0.1\nB,300,0.1\nA,310,0.1\n", ["--vs30-sim", "760"], "site id 'A' is in rows 1 and 3"),
 ])
 @pytest.mark.parametrize("existing", [False, True])
 def test_errors_are_one_line_exit_2_and_leave_outputs_alone(tmp_path, table, options, message, existing):
@@ -70,3 +91,77 @@ def test_errors_are_one_line_exit_2_and_leave_outputs_alone(tmp_path, table, opt
 def test_help_shows_an_example(tmp_path):
     done = vs30amp_command("factors", "--help", cwd=tmp_path)
     assert done.returncode == 0 and "vs30amp factors sites.csv --model ba18" in done.stdout
+
+
+def test_one_value_for_every_site_names_in_any_case_and_warnings_on_one_line(tmp_path):
+    (tmp_path / "sites.csv").write_text("Site,VS30\nA,250\nB,480.5\nC,100\n")
+    (tmp_path / "out.npz").write_text("earlier results")
+    (tmp_path / "out.npz").chmod(0o640)  # a replaced output keeps its permission bits
+    done = vs30amp_command("factors", "sites.csv", "--model", "CB14", "--pga", "0.2", "--vs30-sim", "760",
+                           "-o", "out.npz", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr.count("\n") == 1
+    assert done.stderr.startswith("vs30amp: warning: sites.csv: 1 of 3 sites is outside cb14's range")
+    assert "vs30: row 3 (site 'C') has 100.0 m/s" in done.stderr
+    ids, factors, _ = read_output(tmp_path / "out.npz")
+    expected = vs30amp.amplification([250, 480.5, 100], 760, 0.2, "cb14", ranges="ignore")
+    assert ids == ["A", "B", "C"] and factors.tobytes() == expected.factors.tobytes()
+    assert (tmp_path / "out.npz").stat().st_mode & 0o7777 == 0o640
+    quiet = vs30amp_command("factors", "sites.csv", "--model", "cb14", "--pga", "0.2", "--vs30-sim", "760",
+                            "--ranges", "ignore", "-o", "out.npz", cwd=tmp_path)
+    assert quiet.returncode == 0 and quiet.stderr == ""
+
+
+@pytest.mark.parametrize("spelling", ["sites.csv", "sub/../sites.csv", "{tmp}/sites.csv", "link.csv", "hard.csv"])
+def test_the_input_table_is_never_the_output(tmp_path, spelling):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sites.csv").write_text("vs30,pga\n300,0.1\n")
+    (tmp_path / "link.csv").symlink_to("sites.csv")
+    os.link(tmp_path / "sites.csv", tmp_path / "hard.csv")
+    done = vs30amp_command("factors", "sites.csv", "--vs30-sim", "760", "-o", spelling.format(tmp=tmp_path),
+                           cwd=tmp_path)
+    assert done.returncode == 2 and "is the input table sites.csv" in done.stderr and done.stderr.count("\n") == 1
+    assert (tmp_path / "sites.csv").read_text() == "vs30,pga\n300,0.1\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["hard.csv", "link.csv", "sites.csv", "sub"]
+
+
+def _file_size_limit(limit):
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return limited
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".npz", ".nc"])
+def test_a_write_that_fails_leaves_the_output_alone_and_nothing_behind(tmp_path, suffix):
+    if suffix == ".nc":
+        pytest.importorskip("netCDF4")
+    write_table(tmp_path / "sites.csv", 400)
+    target = tmp_path / f"factors{suffix}"
+    target.write_text("earlier results")
+    done = vs30amp_command("factors", "sites.csv", "-o", target.name, cwd=tmp_path,
+                           preexec_fn=_file_size_limit(64 * 1024))
+    assert done.returncode == 2 and done.stdout == "", done.stderr
+    assert done.stderr.startswith(f"vs30amp: error: {target.name}: cannot be written (File too large)")
+    assert done.stderr.count("\n") == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sites.csv", target.name])
+    assert target.read_text() == "earlier results"
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_a_signal_during_a_write_removes_the_temporary_file(tmp_path, signum):
+    write_table(tmp_path / "sites.csv", 6000)  # a CSV of about 40 MB: seconds of writing
+    target = tmp_path / "factors.csv"
+    target.write_text("earlier results")
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "factors", "sites.csv", "-o", target.name],
+                             cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not any(p.name.startswith(".factors.csv.") and p.stat().st_size > 0 for p in tmp_path.iterdir()):
+        assert child.poll() is None and time.monotonic() < deadline, "the write never started"
+        time.sleep(0.005)
+    child.send_signal(signum)
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 128 + signum, stderr
+    assert stderr == f"vs30amp: error: {'interrupted' if signum == signal.SIGINT else 'terminated'} by " \
+                     f"{signal.Signals(signum).name}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["factors.csv", "sites.csv"]
+    assert target.read_text() == "earlier results"

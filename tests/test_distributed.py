@@ -18,9 +18,26 @@ def test_cluster_results_equal_one_direct_call_bit_for_bit():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model="cb14")
-        waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model="ba18")
+        waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model="ba18",
+                                     ranges="ignore")
         computed_factors, computed_waves = client.compute([factors, waves], sync=True)
         assert len(client.scheduler_info()["workers"]) == 2
     assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, "cb14").factors.tobytes()
-    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model="ba18")
+    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model="ba18", ranges="ignore")
     assert computed_waves.dtype == np.float32 and computed_waves.tobytes() == direct.tobytes()
+
+
+def test_one_record_for_every_site_and_checks_that_count_sites_across_chunks():
+    da = pytest.importorskip("dask.array")
+    import vs30amp.distributed as vd
+
+    acc = (np.random.default_rng(3).standard_normal(900) * 0.5).astype(np.float32)
+    vs30 = np.linspace(200, 1200, 25)
+    lazy = vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0, units="m/s2", fmax=20.0)
+    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0, units="m/s2", fmax=20.0)
+    assert lazy.shape == (25, 900) and lazy.compute(scheduler="threads").tobytes() == direct.tobytes()
+    vs30[20] = 100.0  # in the fourth chunk: named by its place among all sites
+    with pytest.raises(ValueError, match="vs30: site 20 has 100.0"):
+        vd.amplification(da.from_array(vs30, chunks=6), 760.0, 0.1, ranges="raise").compute(scheduler="sync")
+    with pytest.warns(vs30amp.RangeWarning, match="1 of 6 sites is outside .* vs30: site 20 has 100.0"):
+        vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0).compute(scheduler="sync")

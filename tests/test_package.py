@@ -1,10 +1,13 @@
 """The public package: factors from any array-likes, interpolation, spectra and waveforms."""
 
+import warnings
+
 import numpy as np
 import pytest
 
 import _utils
 import vs30amp
+from memory_helpers import UNDER_SANITIZER
 from subprocess_helpers import run_child_report
 
 KERNELS = {"cb14": _utils._campbell_bozorgnia_2014, "ba18": _utils._bayless_abrahamson_2018_eas}
@@ -18,7 +21,7 @@ KERNELS = {"cb14": _utils._campbell_bozorgnia_2014, "ba18": _utils._bayless_abra
     (np.array([310.0, 180.0], ">f8"), np.arange(8.0)[::-4] * 100 + 150, np.uint8(1)),
 ])
 def test_factors_are_one_direct_call_on_the_float64_values(model, vs30, vs30_sim, pga):
-    result = vs30amp.amplification(vs30, vs30_sim, pga, model=model)
+    result = vs30amp.amplification(vs30, vs30_sim, pga, model=model.upper())  # names in any case
     columns = np.broadcast_arrays(*(np.atleast_1d(np.asarray(a, dtype=np.float64)) for a in (vs30, vs30_sim, pga)))
     expected = KERNELS[model](*(np.ascontiguousarray(c) for c in columns))
     assert result.factors.tobytes() == expected.tobytes() and result.factors.shape == expected.shape
@@ -39,20 +42,69 @@ def test_refusals_name_the_argument(arguments, error, message):
         vs30amp.amplification(*arguments)
 
 
-@pytest.mark.parametrize("model, vs30, vs30_sim, pga, message", [
-    ("cb14", [150, 1500, 149.9], 760, 0.1, "vs30: site 2 has 149.9"),
-    ("cb14", 400, [760, 1500.5], 0.1, "vs30_sim: site 1"),
-    ("ba18", [180, 179], 760, 0.1, "vs30: site 1 has 179.0"),
-    ("ba18", 400, 760, [0.0, np.nan], "pga: site 1 has nan"),
-    ("ba18", 400, 760, [np.inf], "pga: site 0"),
-    ("cb14", 400, np.nan, 0.1, "vs30_sim: site 0"),
-    ("ba18", 400, 760, -0.01, "pga: site 0"),
+# Each public function on the same sites: the range and value policy is theirs, not the kernel's.
+CALLS = {
+    "amplification": lambda vs30, vs30_sim, pga, model="ba18", **options:
+        vs30amp.amplification(vs30, vs30_sim, pga, model, **options).factors,
+    "spectrum": lambda vs30, vs30_sim, pga, model="ba18", **options:
+        vs30amp.amplify_spectrum(np.ones(4), [0.0, 1.0, 7.0, 40.0], vs30, vs30_sim, pga, model, **options),
+    "waveforms": lambda vs30, vs30_sim, pga, model="ba18", **options:
+        vs30amp.amplify_waveforms(np.sin(np.arange(64.0)) * 0.1, 0.01, vs30, vs30_sim, pga, model, **options),
+}
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("model, vs30, vs30_sim, pga, count, first", [
+    ("cb14", [150, 1500, 149.9], 760, 0.1, "1 of 3 sites is", "vs30: site 2 has 149.9 m/s, outside cb14's range"),
+    ("cb14", 400, [760, 1500.5], 0.1, "1 of 2 sites is", "vs30_sim: site 1 has 1500.5"),
+    ("ba18", [180, 179, 2000], 760, 0.1, "2 of 3 sites are", "vs30: site 1 has 179.0"),
+    ("ba18", 400, 760, [0.0, np.nan, np.nan], "2 of 3", "pga: site 1 has nan g, a missing value"),
+    ("cb14", 400, np.nan, 0.1, "1 of 1", "vs30_sim: site 0 has nan m/s, a missing value"),
+    ("ba18", [400, 300], 760, [0.1, 9.81], "1 of 2", "pga: site 1 has 9.81 g, above 5 g; are the records or the "
+                                                     "PGA in m/s^2 or cm/s^2"),
 ])
-def test_check_ranges_names_the_first_site_outside(model, vs30, vs30_sim, pga, message):
-    computed = vs30amp.amplification(vs30, vs30_sim, pga, model)  # computed as given by default
-    with pytest.raises(ValueError, match=message):
-        vs30amp.amplification(vs30, vs30_sim, pga, model, check_ranges=True)
-    assert len(computed) == np.broadcast_shapes(np.shape(vs30), np.shape(vs30_sim), np.shape(pga), (1,))[0]
+def test_sites_out_of_range_warn_raise_or_pass(call, model, vs30, vs30_sim, pga, count, first):
+    function = CALLS[call]
+    with pytest.warns(vs30amp.RangeWarning) as caught:
+        warned = function(vs30, vs30_sim, pga, model)
+    assert len(caught) == 1 and count in str(caught[0].message) and first in str(caught[0].message)
+    assert caught[0].filename == __file__  # the user's line, not the package's
+    pattern = first.replace("(", r"\(").replace(")", r"\)").replace("^", r"\^")
+    for options in ({"ranges": "raise"}, {"check_ranges": True}):
+        with pytest.raises(ValueError, match=pattern):
+            function(vs30, vs30_sim, pga, model, **options)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for options in ({"ranges": "ignore"}, {"check_ranges": False}, {"ranges": "warn", "check_ranges": False}):
+            assert function(vs30, vs30_sim, pga, model, **options).tobytes() == warned.tobytes()
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("model", ["cb14", "ba18"])
+def test_a_missing_value_makes_its_site_nan_and_leaves_the_others_alone(call, model):
+    vs30, vs30_sim, pga = [300, np.nan, 500, 400, 900], [760, 760, np.nan, 760, 500], [0.1, 0.1, 0.1, np.nan, 0.4]
+    with pytest.warns(vs30amp.RangeWarning, match="3 of 5 sites are"):
+        result = CALLS[call](vs30, vs30_sim, pga, model)
+    assert np.isnan(result[1:4]).all() and np.isfinite(result[[0, 4]]).all()
+    valid = CALLS[call]([300, 900], [760, 500], [0.1, 0.4], model)
+    assert result[[0, 4]].tobytes() == valid.tobytes()
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize("sites, options, error, message", [
+    (([300, np.inf], 760, 0.1), {}, ValueError, "vs30: site 1 has inf m/s; it must be finite and positive"),
+    ((300, [760, -np.inf], 0.1), {}, ValueError, "vs30_sim: site 1 has -inf"),
+    (([300, 0.0], 760, 0.1), {}, ValueError, "vs30: site 1 has 0.0 m/s"),
+    ((300, 760, [0.1, -0.01]), {}, ValueError, "pga: site 1 has -0.01 g; it must be finite and non-negative"),
+    (([300, np.nan], 760, np.inf), {}, ValueError, "pga: site 0 has inf"),
+    ((300, 760, 0.1), {"ranges": "strict"}, ValueError, "ranges: unknown policy 'strict'"),
+    ((300, 760, 0.1), {"ranges": "ignore", "check_ranges": True}, ValueError, "'ignore' contradicts check_ranges"),
+    ((300, 760, 0.1), {"check_ranges": "yes"}, TypeError, "check_ranges: expected True, False or None"),
+])
+def test_impossible_values_and_policies_are_refused(call, sites, options, error, message):
+    for ranges in ("warn", "raise", "ignore") if not options else (options.get("ranges", "warn"),):
+        with pytest.raises(error, match=message):
+            CALLS[call](*sites, **{**options, "ranges": ranges})
 
 
 @pytest.mark.parametrize("model", ["cb14", "ba18"])
@@ -65,9 +117,12 @@ def test_interpolation_exact_on_the_grid_constant_beyond_log_linear_between(mode
     assert np.array_equal(ends, factors[:, [0, 0, 0, -1, -1]])
     middle = result.at(np.sqrt(f[:-1] * f[1:]))
     np.testing.assert_allclose(middle, np.sqrt(factors[:, :-1] * factors[:, 1:]), rtol=1e-13)
-    # A NaN factor (CB14: the whole row; BA18: above 24 Hz) reaches every frequency next to it.
-    nan = np.isnan(vs30amp.amplification(np.nan, 760, 0.2, model).factors[0])
-    gaps = vs30amp.amplification(np.nan, 760, 0.2, model).at(np.sqrt(f[:-1] * f[1:]))[0]
+    # A NaN factor of the kernel (a NaN Vs30: CB14's whole row; BA18's above 24 Hz) reaches every
+    # frequency next to it.
+    kernel = KERNELS[model](np.array([np.nan]), np.array([760.0]), np.array([0.2]))
+    row = vs30amp.Amplification(kernel, f, model, *(np.array([v]) for v in (np.nan, 760.0, 0.2)))
+    nan = np.isnan(kernel[0])
+    gaps = row.at(np.sqrt(f[:-1] * f[1:]))[0]
     assert np.array_equal(np.isnan(gaps), nan[:-1] | nan[1:])
     for bad in (-1.0, np.nan, np.inf):
         with pytest.raises(ValueError, match="frequencies: frequency"):
@@ -128,9 +183,22 @@ def test_no_wrap_around_chunking_and_the_default_pga():
     assert chunked.tobytes() == direct.tobytes()
     with pytest.raises(ValueError, match=r"vs30: shape \(3,\) does not broadcast"):
         vs30amp.amplify_waveforms(acc, 0.01, [200, 300, 400], 1000)
+    assert vs30amp.amplify_waveforms(acc, 0.01, 200, 1000, workers=-1, chunk_bytes=1).tobytes() == direct.tobytes()
     for bad_dt in (0.0, -0.01, np.nan, [0.01, 0.02]):
         with pytest.raises(ValueError, match="dt: "):
             vs30amp.amplify_waveforms(acc, bad_dt, 200, 1000)
+    for options, error, message in (
+            ({"workers": True}, TypeError, "workers: expected an int"), ({"workers": 2.0}, TypeError, "workers: "),
+            ({"workers": 0}, ValueError, "workers: expected at least 1, or -1"), ({"workers": -2}, ValueError, "-2"),
+            ({"fmax": 0.0}, ValueError, "fmax: "), ({"fmax": np.inf}, ValueError, "fmax: "),
+            ({"fmax": "10"}, TypeError, "fmax: "), ({"units": "gal"}, ValueError, "units: unknown units 'gal'")):
+        with pytest.raises(error, match=message):
+            vs30amp.amplify_waveforms(acc, 0.01, 200, 1000, **options)
+    for value, sample in ((np.nan, 17), (np.inf, 0), (-np.inf, 599)):
+        broken = acc.copy()
+        broken[2, sample] = value
+        with pytest.raises(ValueError, match=rf"acc: record 2 has a non-finite sample \({value!r} at sample {sample}"):
+            vs30amp.amplify_waveforms(broken, 0.01, 200, 1000, 0.1)
 
 
 def test_progress_bar_and_plot(capsys):
@@ -160,3 +228,60 @@ def test_a_missing_extra_is_named(blocked, call, extra):
     """)
     assert observed["type"] == "ImportError"
     assert f"pip install 'vs30amp[{extra}]'" in observed["message"]
+
+
+@pytest.mark.parametrize("shape", [(700,), (1, 700)])
+def test_one_record_is_amplified_for_every_site(shape):
+    acc = records(1, 700, np.float32, seed=2).reshape(shape)
+    vs30, pga = [200, 450, 900, 1300], [0.1, 0.2, 0.3, 0.4]
+    for given in (pga, None):
+        out = vs30amp.amplify_waveforms(acc, 0.01, vs30, 760, given, workers=2, chunk_bytes=1)
+        alone = [vs30amp.amplify_waveforms(acc, 0.01, v, 760, given and given[i]).ravel() for i, v in enumerate(vs30)]
+        assert out.shape == (4, 700) and out.tobytes() == np.stack(alone).tobytes()
+
+
+@pytest.mark.parametrize("units, g", [("m/s2", 9.80665), ("cm/s2", 980.665)])
+def test_records_in_other_units_come_back_in_them_with_their_pga_seen_in_g(units, g):
+    acc = records(3, 800, np.float64, seed=4) * 3  # peaks near 1 g: the soil's response is nonlinear
+    for pga in (None, np.array([0.9, 1.2, 0.7])):
+        in_g = vs30amp.amplify_waveforms(acc, 0.005, 250, 760, pga)
+        scaled = vs30amp.amplify_waveforms(acc * g, 0.005, 250, 760, None if pga is None else pga * g, units=units)
+        np.testing.assert_allclose(scaled / g, in_g, rtol=0, atol=1e-12 * np.abs(in_g).max())
+
+
+def test_fmax_holds_the_factors_above_it_at_its_own():
+    result = vs30amp.amplification(1100, 200, 0.05, "ba18")  # a stiff site under a soft simulation
+    held = vs30amp.amplify_spectrum(np.ones(4), [5.0, 10.0, 20.0, 80.0], 1100, 200, 0.05, fmax=10.0)
+    assert held.tobytes() == result.at([5.0, 10.0, 10.0, 10.0]).tobytes()
+    dt, m = 0.004, 2**14
+    acc = np.sin(2 * np.pi * 40.0 * np.arange(m) * dt) * np.hanning(m)
+    at10, at40 = result.at([10.0, 40.0])[0]
+    assert at40 > 5 * at10  # the high-frequency noise that fmax keeps down
+    middle = slice(m // 2 - 500, m // 2 + 500)
+    for fmax, factor in ((None, at40), (10.0, at10), (100.0, at40)):
+        out = vs30amp.amplify_waveforms(acc, dt, 1100, 200, 0.05, fmax=fmax)
+        np.testing.assert_allclose(out[middle], factor * acc[middle], atol=2e-3 * factor)
+
+
+def test_working_memory_beside_the_output_is_the_chunks_whatever_n():
+    if UNDER_SANITIZER:
+        pytest.skip("the sanitizer's allocator keeps freed memory in quarantine")
+    observed = run_child_report("""
+        from pathlib import Path
+        import numpy as np
+        import vs30amp
+
+        def kib(field):
+            return next(int(line.split()[1]) for line in Path("/proc/self/status").read_text().splitlines()
+                        if line.startswith(field + ":"))
+
+        acc = np.full((50_000, 256), 0.01, np.float32)
+        vs30amp.amplify_waveforms(acc[:10], 0.01, 300.0, 760.0, workers=1)  # imports and FFT plans
+        before = kib("VmRSS")
+        Path("/proc/self/clear_refs").write_text("5")  # the high-water mark starts again from here
+        out = vs30amp.amplify_waveforms(acc, 0.01, 300.0, 760.0, workers=1, chunk_bytes=2**21)
+        report(extra=(kib("VmHWM") - before) * 1024 - out.nbytes)
+    """)
+    # The chunks' 2 MiB, 8 bytes of peak per site and the checks' masks; the n x 301 factors at
+    # once would be 115 MiB.
+    assert observed["extra"] < 2**21 + 50_000 * 24 + 2**21

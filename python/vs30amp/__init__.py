@@ -9,6 +9,7 @@ Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb1
 - `amplify_spectrum`: Fourier spectra multiplied by the factors.
 - `amplify_waveforms`: acceleration records amplified through the FFT.
 - `MODELS`: the models, their frequencies, references and ranges of applicability.
+- `RangeWarning`: the warning about sites outside a model's range or missing a value (NaN).
 
 Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.distributed` runs the same on Dask
 arrays; the ``vs30amp`` command computes factors for a table of sites. `vs30amp.io` reads and
@@ -21,9 +22,10 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from . import io
-from ._factors import Amplification, amplification
+from ._factors import Amplification, RangeWarning, amplification
 from ._models import MODELS, Model
 from ._waveforms import amplify_spectrum, amplify_waveforms
 
-__all__ = ["MODELS", "Amplification", "Model", "amplification", "amplify_spectrum", "amplify_waveforms"]
+__all__ = ["MODELS", "Amplification", "Model", "RangeWarning", "amplification", "amplify_spectrum",
+           "amplify_waveforms"]
 __version__ = "0.1.0"

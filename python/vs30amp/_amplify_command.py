@@ -5,20 +5,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
-import inspect
-import signal
 import sys
-import threading
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from . import cli, io
-from ._models import MODELS
+from ._models import MODELS, get_model
 from ._optional import require
-from ._waveforms import amplify_waveforms
+from ._waveforms import G_IN_UNITS, amplify_waveforms
 
 EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
@@ -42,8 +38,7 @@ first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Ea
 only when complete (a temporary file in OUTDIR, renamed). Should writing fail (a full disk),
 the command stops and names the files it has written. An OUTDIR in which an output would be the
 same file as an input (such as the records' own directory) is refused. OUTDIR is created when
-its parent exists. --units, --fmax, --convention and --ranges are passed to amplify_waveforms
-only when given.
+its parent exists.
 """
 
 
@@ -102,55 +97,35 @@ def _identity(path: Path) -> tuple[int, int]:
     return status.st_dev, status.st_ino
 
 
-def record_units(path: Path, record: io.Record, given: str | None) -> tuple[str, bool]:
-    """The units of `record`'s samples, and whether they are --units': a file's own units (AT2:
-    g) are kept, --units declares those of files that give none (SAC)."""
+def record_units(path: Path, record: io.Record, given: str | None) -> str:
+    """The units of `record`'s samples: a file's own units (AT2: g) are kept, --units declares
+    those of files that give none (SAC)."""
     if record.units in UNITS:
-        return record.units, False
+        return record.units
     if record.units not in DECLARABLE:
         raise cli.UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
     if given is None:
         what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
         raise cli.UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(UNITS)}")
-    return given, True
+    return given
 
 
 def peak_in_g(acc: Any, units: str) -> float:
-    return float(np.max(np.abs(acc), initial=0.0)) * io.in_g(units)
-
-
-@contextlib.contextmanager
-def signals_raise() -> Iterator[None]:
-    """SIGTERM and SIGHUP raise SystemExit while files are written, so that no temporary file is
-    left behind (SIGINT already raises KeyboardInterrupt)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def leave(signum: int, frame: object) -> None:
-        raise SystemExit(128 + signum)
-
-    wanted = [signal.SIGTERM] + ([signal.SIGHUP] if hasattr(signal, "SIGHUP") else [])
-    previous = {number: signal.signal(number, leave) for number in wanted}
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
+    """The record's peak in g, as amplify_waveforms converts it for the models."""
+    return float(np.max(np.abs(acc), initial=0.0)) / G_IN_UNITS[units]
 
 
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp amplify``: reads and checks everything, then writes (see EPILOG)."""
-    if args.model not in MODELS:
-        raise cli.UsageError(f"unknown model {args.model!r}; choose one of {', '.join(MODELS)}")
+    try:
+        get_model(args.model)
+    except ValueError:
+        raise cli.UsageError(f"unknown model {args.model!r}; choose one of {', '.join(MODELS)}") from None
     vs30, vs30_sim = cli.number(args.vs30, "--vs30"), cli.number(args.vs30_sim, "--vs30-sim")
-    options: dict[str, Any] = {name: getattr(args, name) for name in ("units", "convention", "ranges")
+    options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
     if args.fmax is not None:
         options["fmax"] = cli.number(args.fmax, "--fmax")
-    if "units" not in inspect.signature(amplify_waveforms).parameters:
-        # The PGA is passed in g, and the rest is linear: the output is in the input's units.
-        options.pop("units", None)
     paths = record_paths(args.records)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)
@@ -182,16 +157,12 @@ def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], 
             record = io.read(path)
         except io.RecordError as error:
             raise cli.UsageError(str(error)) from None
-        units, declared = record_units(path, record, args.units)
+        units = record_units(path, record, args.units)
         before = peak_in_g(record.acc, units)
-        keywords = {name: value for name, value in options.items() if name != "units" or declared}
         try:
-            acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, pga=before, model=args.model, **keywords)
-        except TypeError as error:
-            if keywords and "keyword" in str(error):
-                raise cli.UsageError(f"this vs30amp's amplify_waveforms does not take "
-                                     f"{', '.join(keywords)} ({error})") from None
-            raise
+            with cli.warnings_as_lines(path):
+                # The models see the record's own peak, converted to g from the record's units.
+                acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, model=args.model, units=units, **options)
         except ValueError as error:
             raise cli.UsageError(f"{path}: {error}") from None
         results.append((target, dataclasses.replace(record, acc=acc), before, peak_in_g(acc, units)))
@@ -210,20 +181,20 @@ def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path,
         bar.set_description("writing")
     written: list[str] = []
     try:
-        with signals_raise():
-            for target, record, before, after in results:
-                try:
-                    cli.write_atomically(target, lambda temporary: io.write(temporary, record, io.format_of(target)))
-                except (OSError, io.RecordError) as error:
-                    done = f"written before: {', '.join(written)}" if written else "nothing written"
-                    raise cli.UsageError(f"{target}: cannot be written ({error}); {done}") from None
-                written.append(target.name)
-                line = f"{target}: PGA {before:.6g} g -> {after:.6g} g"
-                if bar is None:
-                    print(line, flush=True)
-                else:
-                    bar.write(line, file=sys.stdout)
-                    bar.update(1)
+        for target, record, before, after in results:
+            try:
+                cli.write_atomically(target, lambda temporary: io.write(temporary, record, io.format_of(target)))
+            except (cli.UsageError, io.RecordError) as error:
+                done = f"written before: {', '.join(written)}" if written else "nothing written"
+                message = str(error) if isinstance(error, cli.UsageError) else f"{target}: cannot be written ({error})"
+                raise cli.UsageError(f"{message}; {done}") from None
+            written.append(target.name)
+            line = f"{target}: PGA {before:.6g} g -> {after:.6g} g"
+            if bar is None:
+                print(line, flush=True)
+            else:
+                bar.write(line, file=sys.stdout)
+                bar.update(1)
     finally:
         if created and not written:
             with contextlib.suppress(OSError):

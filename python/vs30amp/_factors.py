@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import os
+import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -16,6 +19,9 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 INPUT_NAMES = ("vs30", "vs30_sim", "pga")
+
+# Warnings point at the caller's line, outside the package.
+PACKAGE_DIRECTORY = os.path.dirname(__file__) + os.sep
 
 
 def as_real(name: str, value: object) -> NDArray[np.float64]:
@@ -54,21 +60,94 @@ def broadcast_sites(**arrays: NDArray[np.float64]) -> list[NDArray[np.float64]]:
     return [np.broadcast_to(array, shape) for array in arrays.values()]
 
 
-def check_site_ranges(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64]) -> None:
-    """ValueError naming the first site outside the model's Vs30 range or with a PGA that is
-    not finite and non-negative."""
-    low, high = model.vs30_range
-    for name, values in (("vs30", vs30), ("vs30_sim", vs30_sim)):
-        bad = ~((values >= low) & (values <= high))
+RANGE_POLICIES = ("warn", "raise", "ignore")
+
+# Above this PGA (g) a record or PGA given in m/s^2 or cm/s^2 by mistake is the likelier story.
+PGA_LIMIT = 5.0
+
+
+class RangeWarning(UserWarning):
+    """Sites outside a model's range of applicability, or with missing (NaN) values."""
+
+
+def range_policy(ranges: str, check_ranges: bool | None) -> str:
+    """The one policy that `ranges` and the older `check_ranges` ask for together."""
+    if ranges not in RANGE_POLICIES:
+        choices = ", ".join(repr(policy) for policy in RANGE_POLICIES)
+        raise ValueError(f"ranges: unknown policy {ranges!r}; choose one of {choices}")
+    if check_ranges is None:
+        return ranges
+    if not isinstance(check_ranges, bool):
+        raise TypeError(f"check_ranges: expected True, False or None, got {check_ranges!r}")
+    implied = "raise" if check_ranges else "ignore"
+    if ranges not in ("warn", implied):
+        raise ValueError(f"ranges: {ranges!r} contradicts check_ranges={check_ranges}; give only ranges=")
+    return implied
+
+
+def refuse_impossible(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
+                      label: Callable[[int], str] = "site {}".format) -> None:
+    """ValueError naming the first site with an infinite value, a non-positive Vs30 or a negative
+    PGA: values no model input can mean. NaN passes: it is a missing value."""
+    for name, values, unit in (("vs30", vs30, "m/s"), ("vs30_sim", vs30_sim, "m/s"), ("pga", pga, "g")):
+        bad = np.isinf(values) | ((values < 0.0) if name == "pga" else (values <= 0.0))
         if bad.any():
             site = int(np.argmax(bad))
-            raise ValueError(f"{name}: site {site} has {float(values[site])!r} m/s, outside {model.name}'s range of "
-                             f"applicability {low:g} to {high:g} m/s ({model.range_source})")
-    bad = ~(np.isfinite(pga) & (pga >= 0.0))
-    if bad.any():
-        site = int(np.argmax(bad))
-        raise ValueError(f"pga: site {site} has {float(pga[site])!r} g; a PGA must be finite and non-negative")
+            rule = "finite and non-negative" if name == "pga" else "finite and positive"
+            raise ValueError(f"{name}: {label(site)} has {float(values[site])!r} {unit}; it must be {rule}")
+
+
+def out_of_range(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                 pga: NDArray[np.float64], label: Callable[[int], str] = "site {}".format) -> tuple[int, str]:
+    """How many sites are outside the model's ranges or missing a value, and what is wrong with the
+    first of them (0 and "" when none is)."""
+    low, high = model.vs30_range
+    checks = (("vs30", vs30, ~((vs30 >= low) & (vs30 <= high))),
+              ("vs30_sim", vs30_sim, ~((vs30_sim >= low) & (vs30_sim <= high))),
+              ("pga", pga, ~(pga <= PGA_LIMIT)))
+    outside = checks[0][2] | checks[1][2] | checks[2][2]
+    count = int(np.count_nonzero(outside))
+    if count == 0:
+        return 0, ""
+    site = int(np.argmax(outside))
+    name, values, _ = next(check for check in checks if check[2][site])
+    value = float(values[site])
+    if np.isnan(value):
+        unit = "g" if name == "pga" else "m/s"
+        return count, f"{name}: {label(site)} has nan {unit}, a missing value (its factors are NaN)"
+    if name == "pga":
+        return count, (f"pga: {label(site)} has {value!r} g, above {PGA_LIMIT:g} g; are the records or the PGA "
+                       f"in m/s^2 or cm/s^2 rather than g?")
+    return count, (f"{name}: {label(site)} has {value!r} m/s, outside {model.name}'s range of applicability "
+                   f"{low:g} to {high:g} m/s ({model.range_source})")
+
+
+def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
+                policy: str, label: Callable[[int], str] = "site {}".format) -> None:
+    """Refuses impossible values; then warns about, refuses or ignores sites out of range or
+    missing a value, as `policy` says."""
+    refuse_impossible(vs30, vs30_sim, pga, label)
+    if policy == "ignore":
+        return
+    count, first = out_of_range(model, vs30, vs30_sim, pga, label)
+    if count == 0:
+        return
+    if policy == "raise":
+        raise ValueError(first)
+    verb = "is" if count == 1 else "are"
+    warnings.warn(f"{count} of {vs30.size} sites {verb} outside {model.name}'s range of applicability or missing a "
+                  f"value; the first: {first}", RangeWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
+
+
+def site_factors(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                 pga: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The kernel's factors, with the rows of sites missing a value (NaN) set to NaN: the kernel
+    would make believable numbers of them. Valid rows are the kernel's, untouched."""
+    factors = model.kernel(vs30, vs30_sim, pga)
+    missing = np.isnan(vs30) | np.isnan(vs30_sim) | np.isnan(pga)
+    if missing.any():
+        factors[missing] = np.nan
+    return factors
 
 
 @dataclass(frozen=True, eq=False)
@@ -179,7 +258,7 @@ class Amplification:
 
 
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: str = "ba18", *,
-                  check_ranges: bool = False) -> Amplification:
+                  ranges: str = "warn", check_ranges: bool | None = None) -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -191,24 +270,33 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     pga : array_like
         The simulation's PGA at each site (g).
     model : {"ba18", "cb14"}
-        Bayless-Abrahamson (2018) EAS on 301 frequencies or Campbell-Bozorgnia (2014) on 22.
-    check_ranges : bool
-        Refuse (ValueError naming the first offending site) a Vs30 or simulation Vs30 outside
-        the model's range of applicability, or a PGA that is not finite and non-negative.
-        Otherwise every value is computed as given.
+        Bayless-Abrahamson (2018) EAS on 301 frequencies or Campbell-Bozorgnia (2014) on 22
+        (in any case: "BA18" works).
+    ranges : {"warn", "raise", "ignore"}
+        What to do with sites whose Vs30 or simulation Vs30 is outside the model's range of
+        applicability, whose PGA is above 5 g, or that miss a value (NaN): one `RangeWarning`
+        naming how many and the first, a ValueError naming the first, or nothing.
+    check_ranges : bool, optional
+        The older spelling: True is ``ranges="raise"``, False ``ranges="ignore"``.
+
+    A NaN value is a missing value: that site's factors are NaN at every frequency. Infinite
+    values, a Vs30 or simulation Vs30 of zero or less and a negative PGA are refused with a
+    ValueError naming the argument and the first such site, whatever `ranges` says.
 
     The three inputs may be scalars, sequences or arrays of any real dtype; they are broadcast
     together to one dimension of n sites (scalars everywhere give one site) and the model's
-    kernel is called once, on float64 values, so the factors equal a direct call bit for bit.
+    kernel is called once, on float64 values, so the factors of valid sites equal a direct call
+    bit for bit.
 
     Returns
     -------
     Amplification
     """
+    policy = range_policy(ranges, check_ranges)
     chosen = get_model(model)
     values = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
                              pga=as_real("pga", pga))
-    if check_ranges:
-        check_site_ranges(chosen, *values)
-    factors = chosen.kernel(*values)
+    site_vs30, site_vs30_sim, site_pga = values
+    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
+    factors = site_factors(chosen, site_vs30, site_vs30_sim, site_pga)
     return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values))

@@ -64,3 +64,17 @@ def weights(grid: NDArray[np.float64], frequencies: NDArray[np.float64]) -> Weig
     # Index arrays worked out once: the same weights serve every chunk of sites.
     exact = np.flatnonzero((w == 0.0) | (w == 1.0))
     return Weights(lo=lo, w=w, exact=exact, source=lo[exact] + (w[exact] == 1.0))
+
+
+def held_above(frequencies: NDArray[np.float64], fmax: object) -> NDArray[np.float64]:
+    """`frequencies` with those above `fmax` brought down to it, so that their factors are held at
+    the factor at `fmax` (None: unchanged). `fmax` must be one finite, positive frequency."""
+    if fmax is None:
+        return frequencies
+    value = np.asarray(fmax)
+    if value.ndim != 0 or value.dtype.kind not in "iuf":
+        raise TypeError(f"fmax: expected one frequency (Hz) or None, got {fmax!r}")
+    limit = float(value)
+    if not (np.isfinite(limit) and limit > 0.0):
+        raise ValueError(f"fmax: expected a finite, positive frequency (Hz), got {fmax!r}")
+    return np.minimum(frequencies, limit)

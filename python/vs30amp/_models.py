@@ -25,7 +25,7 @@ class Model:
     reference : str
         The publication the model comes from.
     vs30_range : tuple of float
-        The Vs30 range of applicability (m/s) that ``check_ranges=True`` enforces.
+        The Vs30 range of applicability (m/s) that ``ranges`` checks.
     range_source : str
         Where that range is stated.
     kernel : callable
@@ -79,9 +79,9 @@ MODELS: Final[dict[str, Model]] = {
 
 
 def get_model(name: str) -> Model:
-    """The model called `name`; ValueError naming the choices otherwise."""
+    """The model called `name`, in any case; ValueError naming the choices otherwise."""
     try:
-        return MODELS[name]
-    except (KeyError, TypeError):
+        return MODELS[name.lower()]
+    except (KeyError, TypeError, AttributeError):
         choices = ", ".join(repr(key) for key in MODELS)
         raise ValueError(f"model: unknown model {name!r}; choose one of {choices}") from None

@@ -13,11 +13,15 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._factors import amplification, as_real, broadcast_sites
+from ._factors import as_real, broadcast_sites, check_sites, range_policy, site_factors
+from ._models import get_model
 from ._optional import require
 
 # Working memory of the chunks in flight together (bytes), beside the output.
 CHUNK_BYTES = 32 * 2**20
+
+# One g in each of the units records may come in (standard gravity, 9.80665 m/s^2).
+G_IN_UNITS = {"g": 1.0, "m/s2": 9.80665, "cm/s2": 980.665}
 
 FloatArray = NDArray[np.floating[Any]]
 
@@ -53,7 +57,8 @@ def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
 
 
 def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLike, vs30_sim: ArrayLike,
-                     pga: ArrayLike, model: str = "ba18", *, check_ranges: bool = False) -> NDArray[Any]:
+                     pga: ArrayLike, model: str = "ba18", *, fmax: float | None = None, ranges: str = "warn",
+                     check_ranges: bool | None = None) -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -63,32 +68,40 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, check_ranges
-        As for `amplification`; broadcast together to the n sites.
+    vs30, vs30_sim, pga, model, ranges, check_ranges
+        As for `amplification`; broadcast together to the n sites. A site missing a value
+        (NaN) gets a NaN row.
+    fmax : float, optional
+        Above this frequency (Hz) the factors are held at the factor at `fmax`, so that what
+        lies above it (noise, or the simulation's filter) is not amplified further.
 
     Returns
     -------
     ndarray, shape (n, K)
         float32 or complex64 for such input, float64 or complex128 otherwise.
     """
+    policy = range_policy(ranges, check_ranges)
+    chosen = get_model(model)
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
-    wanted = _interp.as_frequencies(frequencies)
+    wanted = _interp.held_above(_interp.as_frequencies(frequencies), fmax)
     if values.ndim not in (1, 2) or values.shape[-1] != wanted.size:
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
     rows = 1 if values.ndim == 1 else values.shape[0]
     sites = broadcast_sites(**{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))
-    result = amplification(sites[1], sites[2], sites[3], model, check_ranges=check_ranges)
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))[1:]
+    site_vs30, site_vs30_sim, site_pga = sites
+    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = _interp.weights(result.frequencies, wanted).apply(result.factors, real)
-    product: NDArray[Any] = np.multiply(values, factors)
+    factors = site_factors(chosen, site_vs30, site_vs30_sim, site_pga)
+    interpolated = _interp.weights(chosen.frequencies, wanted).apply(factors, real)
+    product: NDArray[Any] = np.multiply(values, interpolated)
     return product
 
 
@@ -106,9 +119,35 @@ def _chunks(n: int, size: int) -> Iterator[slice]:
         yield slice(start, min(n, start + size))
 
 
+def thread_count(workers: object) -> int:
+    """Threads for `workers`: an int of at least 1, or -1 (or None) for every CPU."""
+    if workers is None or (isinstance(workers, (int, np.integer)) and not isinstance(workers, bool)
+                           and workers == -1):
+        return os.cpu_count() or 1
+    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)):
+        raise TypeError(f"workers: expected an int (at least 1, or -1 for every CPU), got {workers!r}")
+    if workers < 1:
+        raise ValueError(f"workers: expected at least 1, or -1 for every CPU, got {workers}")
+    return int(workers)
+
+
+def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np.float64]:
+    """Each record's peak absolute value; ValueError naming the first record with a sample that
+    is not finite (its peak is then NaN or infinite)."""
+    peaks = _peaks(records, rows)
+    bad = ~np.isfinite(peaks)
+    if bad.any():
+        record = int(np.argmax(bad))
+        sample = int(np.argmax(~np.isfinite(records[record])))
+        value = float(records[record, sample])
+        raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({value!r} at sample {sample})")
+    return peaks
+
+
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
-                      model: str = "ba18", *, check_ranges: bool = False, progress: bool = False,
-                      workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
+                      model: str = "ba18", *, units: str = "g", fmax: float | None = None, ranges: str = "warn",
+                      check_ranges: bool | None = None, progress: bool = False, workers: int | None = None,
+                      chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
     """Acceleration records amplified from the simulation's Vs30 to each site's.
 
     Each record is zero-padded to a fast FFT length of at least twice its length (so that
@@ -118,27 +157,51 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
 
     Parameters
     ----------
-    acc : array_like, shape (n_sites, n_samples) or (n_samples,)
-        Records in g, float32 or float64 (other real input is read as float64). Not modified.
+    acc : array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,)
+        Records, float32 or float64 (other real input is read as float64), finite. One record
+        is amplified for every site. Not modified.
     dt : float
-        Sample interval (s).
-    vs30, vs30_sim, model, check_ranges
-        As for `amplification`; broadcast to the n sites.
+        Sample interval (s), finite and positive.
+    vs30, vs30_sim, model, ranges, check_ranges
+        As for `amplification`; broadcast to the n sites. A site missing a value (NaN) gets a
+        NaN record.
     pga : array_like, optional
-        PGA (g) per site; by default each record's peak absolute acceleration.
+        PGA per site, in `units`; by default each record's peak absolute acceleration.
+    units : {"g", "m/s2", "cm/s2"}
+        Units of `acc` and `pga` (g = 9.80665 m/s^2). The models see the PGA in g; the output
+        is in these units.
+    fmax : float, optional
+        Above this frequency (Hz) the factors are held at the factor at `fmax`, so that
+        high-frequency noise is not amplified further.
     progress : bool
         Show a progress bar (needs tqdm: the "progress" extra).
     workers : int, optional
-        Threads working on chunks of sites (default: the number of CPUs).
+        Threads working on chunks of sites: at least 1, or -1 for every CPU (as is the default,
+        None); never more than there are chunks.
     chunk_bytes : int
-        Working memory of the chunks in flight, beside the output: sites are processed a few
-        at a time, so the peak memory is the output plus this, whatever n is.
+        Working memory of the chunks in flight: sites are processed a few at a time, factors
+        included, so the peak memory is the output plus about this plus 8 bytes per site (the
+        records' peaks), whatever n is.
 
     Returns
     -------
     ndarray
-        The amplified records, with the shape and dtype (float32 or float64) of `acc`.
+        The amplified records, float32 or float64 like `acc`, of shape (n_sites, n_samples), or
+        (n_samples,) for one record and one site.
     """
+    return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax,
+                           policy=range_policy(ranges, check_ranges), progress=progress, workers=workers,
+                           chunk_bytes=chunk_bytes)
+
+
+def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
+                    model: str, *, units: str, fmax: float | None, policy: str, progress: bool = False,
+                    workers: int | None = None, chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
+    """`amplify_waveforms` on one policy; errors and warnings count sites and records from
+    `first_site` (a chunk's place among all sites)."""
+    chosen = get_model(model)
+    if units not in G_IN_UNITS:
+        raise ValueError(f"units: unknown units {units!r}; choose one of {', '.join(map(repr, G_IN_UNITS))}")
     records = np.asarray(acc)
     if records.dtype.kind not in "iuf":
         raise TypeError(f"acc: expected real acceleration values, got values of dtype {records.dtype}")
@@ -146,37 +209,53 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         records = records.astype(np.float64, copy=False)
     if records.ndim not in (1, 2) or records.shape[-1] == 0:
         raise ValueError(f"acc: expected records of shape (n_sites, n_samples) or (n_samples,), got {records.shape}")
-    one_record = records.ndim == 1
-    records = records.reshape(1, -1) if one_record else records
+    one_dimensional = records.ndim == 1
+    records = records.reshape(1, -1) if one_dimensional else records
     step = float(as_real("dt", dt)) if np.ndim(dt) == 0 else np.nan
     if not (np.isfinite(step) and step > 0.0):
         raise ValueError(f"dt: expected one finite, positive sample interval (s), got {dt!r}")
-    n, m = records.shape
-    threads = max(1, workers if workers is not None else os.cpu_count() or 1)
+    threads = thread_count(workers)
+    m = records.shape[1]
     length = fast_length(2 * m)
     real = records.dtype.type
-    per_site = 5 * length * records.itemsize  # padded record, spectrum, factors, inverse
-    rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
+    # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
+    per_site = 5 * length * records.itemsize + 3 * chosen.frequencies.size * 8
 
-    peaks = _peaks(records, rows) if pga is None else pga
-    sites = broadcast_sites(**{"acc records": np.empty(n)}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", peaks))
-    result = amplification(sites[1], sites[2], sites[3], model, check_ranges=check_ranges)
-    fft_frequencies = np.arange(length // 2 + 1) / (length * step)
-    weights = _interp.weights(result.frequencies, fft_frequencies)
+    peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)), first_site)
+    scale = G_IN_UNITS[units]
+    given = peaks if pga is None else as_real("pga", pga)
+    pga_g = given if scale == 1.0 else given / scale
+    sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
+    site_vs30, site_vs30_sim, site_pga = sites
+    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
+    n = sites[0].size
+    shared = records.shape[0] == 1 and n > 1
+    rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
+    threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
+    fft_frequencies = _interp.held_above(np.arange(length // 2 + 1) / (length * step), fmax)
+    weights = _interp.weights(chosen.frequencies, fft_frequencies)
     rfft, irfft = _fft()
     out = np.empty((n, m), dtype=real)
+    shared_spectrum = None
+    if shared:
+        padded_record = np.zeros((1, length), dtype=real)
+        padded_record[:, :m] = records
+        shared_spectrum = rfft(padded_record, axis=1)
 
     buffers = threading.local()
 
     def amplify(part: slice) -> int:
         count = int(part.stop) - int(part.start)
-        if getattr(buffers, "padded", None) is None:
-            buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
-        padded = buffers.padded[:count]
-        padded[:, :m] = records[part]
-        spectrum = rfft(padded, axis=1)
-        factors = weights.apply(result.factors[part], real)
+        if shared_spectrum is not None:
+            spectrum = np.repeat(shared_spectrum, count, axis=0)
+        else:
+            if getattr(buffers, "padded", None) is None:
+                buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
+            padded = buffers.padded[:count]
+            padded[:, :m] = records[part]
+            spectrum = rfft(padded, axis=1)
+        factors = weights.apply(site_factors(chosen, site_vs30[part], site_vs30_sim[part], site_pga[part]), real)
         spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
         spectrum.imag *= factors
         out[part] = irfft(spectrum, length, axis=1)[:, :m]
@@ -184,7 +263,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
 
     bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
     try:
-        if threads == 1 or n <= rows:
+        if threads == 1:
             done: Iterator[int] = map(amplify, _chunks(n, rows))
             for count in done:
                 if bar is not None:
@@ -204,4 +283,4 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     finally:
         if bar is not None:
             bar.close()
-    return out[0] if one_record else out
+    return out[0] if one_dimensional and n == 1 else out

@@ -42,11 +42,14 @@ def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
             raise TypeError(f"{name}: expected real numbers, got values of dtype {array.dtype}")
         arrays[name] = array.astype(np.float64)
     shape: tuple[int, ...] = ()
+    seen: list[str] = []
     for name, array in arrays.items():
         try:
             shape = np.broadcast_shapes(shape, array.shape)
         except ValueError:
-            raise ValueError(f"{name}: shape {array.shape} does not broadcast with the other inputs") from None
+            others = ", ".join(f"{other} shape {arrays[other].shape}" for other in seen)
+            raise ValueError(f"{name}: shape {array.shape} does not broadcast with {others}") from None
+        seen.append(name)
     if len(shape) > 1:
         raise ValueError(f"sites must be one-dimensional, but the inputs broadcast to shape {shape}")
     shape = shape or (1,)
@@ -56,20 +59,26 @@ def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
 
 
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                   model: str, check_ranges: bool) -> NDArray[np.float64]:
-    return _factors.amplification(vs30, vs30_sim, pga, model, check_ranges=check_ranges).factors
+                   sites: NDArray[np.float64], *, model: str, ranges: str) -> NDArray[np.float64]:
+    """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
+    chosen = get_model(model)
+    first = int(sites[0]) if sites.size else 0
+    _factors.check_sites(chosen, vs30, vs30_sim, pga, ranges, lambda i: f"site {first + i}")
+    return _factors.site_factors(chosen, vs30, vs30_sim, pga)
 
 
-def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, check_ranges: bool = False,
-                  chunks: Any = None) -> Any:
+def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ranges: str = "warn",
+                  check_ranges: bool | None = None, chunks: Any = None) -> Any:
     """Lazy factors (n, F) of `vs30amp.amplification`, one call per chunk of sites.
 
     Parameters
     ----------
     vs30, vs30_sim, pga : dask array or array_like
         Broadcast together to n sites (one dimension).
-    model, check_ranges
-        As for `vs30amp.amplification` (ranges are checked within each chunk, when computed).
+    model, ranges, check_ranges
+        As for `vs30amp.amplification`. Values are checked within each chunk when it is
+        computed: a refusal raises from the computation, and warnings are issued where the
+        chunk runs (a worker's log on a cluster).
     chunks : optional
         Chunks of sites (default: those of the first chunked input, else Dask's "auto").
 
@@ -77,46 +86,63 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ch
     -------
     dask.array.Array, shape (n, F), float64
     """
+    policy = _factors.range_policy(ranges, check_ranges)
+    chosen = get_model(model)
     da = _dask_array()
-    columns = get_model(model).frequencies.size
     sites = _sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
-    return da.map_blocks(_factors_block, *sites, model=model, check_ranges=check_ranges, new_axis=1,
-                         chunks=(sites[0].chunks[0], (columns,)), dtype=np.float64, meta=np.empty((0, 0)))
+    numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
+    return da.map_blocks(_factors_block, *sites, numbers, model=chosen.name, ranges=policy, new_axis=1,
+                         chunks=(sites[0].chunks[0], (chosen.frequencies.size,)), dtype=np.float64,
+                         meta=np.empty((0, 0)))
 
 
-def _waveforms_block(acc: NDArray[Any], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                     pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
-                     check_ranges: bool) -> NDArray[Any]:
-    return _waveforms.amplify_waveforms(acc, dt, vs30, vs30_sim, pga, model, check_ranges=check_ranges, workers=1)
+def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
+                     vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
+                     units: str, fmax: float | None, ranges: str) -> NDArray[Any]:
+    """One chunk's records; `sites` are the chunk's site numbers, for what its checks report."""
+    first = int(sites[0]) if sites.size else 0
+    return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
+                                      workers=1, first_site=first)
 
 
 def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
-                      check_ranges: bool = False) -> Any:
+                      units: str = "g", fmax: float | None = None, ranges: str = "warn",
+                      check_ranges: bool | None = None) -> Any:
     """Lazy amplified records of `vs30amp.amplify_waveforms`, one call per chunk of sites.
 
     Parameters
     ----------
-    acc : dask array or array_like, shape (n_sites, n_samples)
-        float32 or float64 records in g; rechunked to whole records (chunks only along sites).
-    dt, vs30, vs30_sim, pga, model, check_ranges
+    acc : dask array or array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,)
+        float32 or float64 records; rechunked to whole records (chunks only along sites). One
+        record is amplified for every site.
+    dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
-        like `acc`'s rows.
+        like `acc`'s rows. Values are checked within each chunk when it is computed.
 
     Returns
     -------
-    dask.array.Array, the shape and dtype of `acc`
+    dask.array.Array, shape (n_sites, n_samples), the dtype of `acc`
     """
+    policy = _factors.range_policy(ranges, check_ranges)
+    chosen = get_model(model)
     da = _dask_array()
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
+    if records.ndim == 1:
+        records = records.reshape(1, -1)
     if records.ndim != 2 or records.dtype not in (np.float32, np.float64):
-        raise TypeError(f"acc: expected float32 or float64 records of shape (n_sites, n_samples), "
+        raise TypeError(f"acc: expected float32 or float64 records of shape (n_sites, n_samples) or (n_samples,), "
                         f"got {records.dtype} of shape {records.shape}")
-    records = records.rechunk({1: -1})
-    inputs = {"vs30": vs30, "vs30_sim": vs30_sim, "acc_records": da.zeros(records.shape[0], chunks=records.chunks[0])}
+    inputs = {"acc records": da.zeros(records.shape[0], chunks=records.chunks[0]), "vs30": vs30,
+              "vs30_sim": vs30_sim}
     if pga is not None:
         inputs["pga"] = pga
-    sites = _sites(da, (records.chunks[0],), **inputs)
-    del sites[2]  # the records' own row count, only there to check the broadcast
+    sites = _sites(da, None, **inputs)
+    n = sites[0].shape[0]
+    if records.shape[0] != n:  # one record for every site
+        records = da.broadcast_to(records, (n, records.shape[1]), chunks=(sites[0].chunks[0], records.shape[1]))
+    records = records.rechunk({1: -1})
+    numbers = da.arange(n, chunks=(records.chunks[0],), dtype=np.float64)
+    sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
-    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=float(dt), model=model,
-                        check_ranges=check_ranges, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
+    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=float(dt), model=chosen.name, units=units,
+                        fmax=fmax, ranges=policy, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
