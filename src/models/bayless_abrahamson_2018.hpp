@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "generated/bayless_abrahamson_2018_coefficients.hpp"
+#include "generated/model_constants.hpp"
 #include "models/amplification_matrix.hpp"
 #include "models/site_triple.hpp"
 #include "vector_math/batch_math.hpp"
@@ -32,6 +33,30 @@ inline constexpr std::size_t BA18_COLUMNS = 301;
 // BA18_NL_VS30_RATE (f3, s/m), BA18_NL_INTENSITY_OFFSET (f4, g).
 static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
 
-// n x 301 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
-// the matrix cannot be allocated.
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);
+// The two choices in which the module's model and the published one differ, as data for the one
+// kernel (data/model_constants.csv derives each value).
+struct Ba18Convention {
+    // The linear factor of the PGA row at the reference condition of the intensity: the
+    // simulation's PGA is carried to that condition before it drives the nonlinear term.
+    double pga_reference_factor;
+    // Frequency (Hz) at which the high-frequency decay above the power law is 1.
+    double decay_anchor_hz;
+};
+
+// The module's: intensity at the 760 m/s reference, decay anchored at 24 Hz.
+inline constexpr Ba18Convention BA18_MODULE_CONVENTION{BA18_PGA_REFERENCE_FACTOR, BA18_DECAY_ANCHOR_HZ};
+// The published model's: intensity at its 1000 m/s reference (no Vs30 scaling), decay anchored
+// at the last frequency of the power law.
+inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REFERENCE_FACTOR,
+                                                          BA18_PUBLISHED_DECAY_ANCHOR_HZ};
+
+// n x 301 matrix, row i for sites[i] under `convention`, every exp, log and pow taken through
+// `math`; nothing when the matrix cannot be allocated.
+std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
+                                                      const Ba18Convention &convention);
+
+// The module's convention, as _utils computes it.
+inline std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
+                                                             const BatchMath &math) {
+    return ba18_amplification(sites, n, math, BA18_MODULE_CONVENTION);
+}
