@@ -86,6 +86,8 @@ class Amplification:
         "ba18" or "cb14".
     vs30, vs30_sim, pga : ndarray, shape (n,)
         The inputs as the model saw them (float64, broadcast to one value per site).
+    convention : str
+        The model's convention the factors follow ("module" or, for ba18, "published").
     """
 
     factors: NDArray[np.float64]
@@ -94,6 +96,7 @@ class Amplification:
     vs30: NDArray[np.float64]
     vs30_sim: NDArray[np.float64]
     pga: NDArray[np.float64]
+    convention: str = "module"
 
     def __len__(self) -> int:
         return int(self.factors.shape[0])
@@ -138,7 +141,7 @@ class Amplification:
             },
             name="amplification",
             attrs={"units": "1", "long_name": f"{model.label} amplification factor", "model": model.name,
-                   "references": model.reference},
+                   "convention": self.convention, "references": model.reference},
         )
 
     def plot(self, sites: ArrayLike | None = None, *, ax: Axes | None = None,
@@ -179,7 +182,7 @@ class Amplification:
 
 
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: str = "ba18", *,
-                  check_ranges: bool = False) -> Amplification:
+                  check_ranges: bool = False, convention: str = "module") -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -196,6 +199,13 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         Refuse (ValueError naming the first offending site) a Vs30 or simulation Vs30 outside
         the model's range of applicability, or a PGA that is not finite and non-negative.
         Otherwise every value is computed as given.
+    convention : {"module", "published"}
+        "module" (the default) gives `_utils`' factors bit for bit. "published" follows the
+        published Bayless-Abrahamson (2018) model where the module departs from it: the PGA
+        driving the nonlinear term is carried to the model's 1000 m/s reference (the module
+        carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
+        (the module's at 24 Hz); see docs/ba18_conventions.md. cb14 has one convention, its
+        published site term, named "module"; any other name raises ValueError for it.
 
     The three inputs may be scalars, sequences or arrays of any real dtype; they are broadcast
     together to one dimension of n sites (scalars everywhere give one site) and the model's
@@ -206,9 +216,11 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     Amplification
     """
     chosen = get_model(model)
+    kernel = chosen.kernel_for(convention)
     values = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
                              pga=as_real("pga", pga))
     if check_ranges:
         check_site_ranges(chosen, *values)
-    factors = chosen.kernel(*values)
-    return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values))
+    factors = kernel(*values)
+    site, simulation, peak = (np.array(v) for v in values)
+    return Amplification(factors, chosen.frequencies, chosen.name, site, simulation, peak, convention)
