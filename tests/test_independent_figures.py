@@ -133,4 +133,3 @@ def test_ba18_module_convention_departs_from_it_where_its_two_choices_act():
     first_decay_row = ref.BA18_LAST_POWER_LAW_ROW + 1
     assert np.all((difference[:, :first_decay_row].max(axis=1) > 1e-6) == acts)
     assert np.all((difference[:, first_decay_row:].min(axis=1) > 1e-6) == (acts | (vs30 != vs30_sim)))
-
