@@ -33,7 +33,7 @@ const Ba18Convention *convention_named(std::string_view name) {
 // Sites go through the kernel a block at a time, so that its matrix stays small and in cache
 // while it is copied out; each block's velocity cache starts afresh, which costs at most one
 // repeated linear row per block.
-constexpr std::size_t BLOCK_SITES = 1024;
+constexpr std::size_t BLOCK_SITES = 128;
 
 // Fills out (n x 301) from the three columns; false when memory runs out. Runs without the
 // interpreter lock, so nothing may escape it.
