@@ -9,10 +9,12 @@
 //
 // The factor of a cell is (L(Vs30) / L(Vs30_sim)) x N. L is the exponential of the linear site
 // term: (min(Vs30, 1000) / 1000)^c8 up to 23.988321 Hz; above, that power frozen at its
-// 23.988321 Hz exponent times the high-frequency decay exp(-pi kappa (f - 24)), kappa from Vs30.
-// N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
-// exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to the 760 m/s reference
-// (PGA_ref), and held at its smallest value from the frequency where it is smallest on.
+// 23.988321 Hz exponent times the high-frequency decay exp(-pi kappa (f - f_anchor)), kappa from
+// Vs30. N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
+// exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to a reference condition
+// (PGA_ref), and held at its smallest value from the frequency where it is smallest on. The
+// reference of PGA_ref and f_anchor are the convention's: 760 m/s and 24 Hz in the module's,
+// 1000 m/s and 23.988321 Hz in the published model's.
 // Nothing is range-checked here: values outside the data the model was fitted to are computed as
 // given.
 
