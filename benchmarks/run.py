@@ -176,6 +176,28 @@ def math_path_times(lib, repeats):
     return times
 
 
+def convention_times(repeats):
+    """Per-site time of BA18 under the published convention (vs30amp's native module, into an
+    array it allocates) and under the module's (_utils) at the largest n, repeats alternating;
+    {workload: {"module": s, "published": s}}."""
+    import vs30amp
+
+    functions = {"module": _utils._bayless_abrahamson_2018_eas,
+                 "published": vs30amp.MODELS["ba18"].kernel_for("published")}
+    n = MODELS["ba18"].sizes[-1]
+    times = {}
+    for workload in ("random", "same_sim"):
+        inputs = workloads.sites(workload, n, seed=n)
+        samples = {name: [] for name in functions}
+        for _ in range(repeats):
+            for name, function in functions.items():
+                start = time.perf_counter()
+                function(*inputs)
+                samples[name].append((time.perf_counter() - start) / n)
+        times[workload] = {name: statistics.median(v) for name, v in samples.items()}
+    return times
+
+
 # ---- memory ---------------------------------------------------------------------------------
 
 def peak_memory(model_key, implementation, workload, n):
@@ -371,6 +393,12 @@ def main():
     path_header = ["model", "workload", "n", "scalar calls µs/site", "vector math µs/site", "scalar / vector"]
     if path_rows:
         print(table(path_header, path_rows) + "\n")
+
+    n = MODELS["ba18"].sizes[-1]
+    convention_rows = [[MODELS["ba18"].label, workload, f"{n:,}", us(t["module"]), us(t["published"]),
+                        f"{t['published'] / t['module']:.2f}"] for workload, t in convention_times(repeats).items()]
+    print(table(["model", "workload", "n", "module convention µs/site", "published convention µs/site",
+                 "published / module"], convention_rows) + "\n")
 
     target_rows = targets(times, memory_rows, overhead_rows, path_times)
     target_header = ["target", "measured", "met"]

@@ -113,13 +113,15 @@ __attribute__((visibility("default"))) int kernel_paths_probe_agrees_altered(int
     return agrees;
 }
 
-// Runs a model's kernel (0 CB14, 1 BA18) on the math path (0 scalar, 1 vector) over n sites of
+// Runs a model's kernel (0 CB14, 1 BA18, 2 BA18 under the published convention) on the math path (0 scalar, 1 vector) over n sites of
 // three doubles and copies the matrix to out (unless out is NULL, for timing the kernel alone);
 // 0 when the matrix could not be allocated.
 __attribute__((visibility("default"))) int kernel_paths_run(int model, int path, const double *sites, std::size_t n,
                                                             double *out) {
     const auto *triples = reinterpret_cast<const SiteTriple *>(sites);
-    auto matrix = model == 0 ? cb14_amplification(triples, n, math_of(path)) : ba18_amplification(triples, n, math_of(path));
+    auto matrix = model == 0   ? cb14_amplification(triples, n, math_of(path))
+                  : model == 1 ? ba18_amplification(triples, n, math_of(path))
+                               : ba18_amplification(triples, n, math_of(path), BA18_PUBLISHED_CONVENTION);
     if (!matrix) return 0;
     if (out != nullptr && n != 0) std::memcpy(out, matrix->row(0), n * matrix->columns() * sizeof(double));
     return 1;

@@ -87,16 +87,24 @@ std::int64_t total_order_key(double x) {
 // min(value, bound); the bound for every NaN value, signalling ones included.
 double at_most(double value, double bound) { return value < bound ? value : bound; }
 
-double linear_factor(std::size_t k, double base, double kappa, double anchor) {
+// The two values in which the module's convention and the published model differ.
+struct Convention {
+    double pga_reference_factor;
+    double decay_anchor_hz;
+};
+constexpr Convention MODULE{BA18_PGA_REFERENCE_FACTOR, BA18_DECAY_ANCHOR_HZ};
+constexpr Convention PUBLISHED{BA18_PUBLISHED_PGA_REFERENCE_FACTOR, BA18_PUBLISHED_DECAY_ANCHOR_HZ};
+
+double linear_factor(std::size_t k, double base, double kappa, double anchor, double decay_anchor_hz) {
     if (k <= 238) return std::pow(base, EXPONENT[k]);
-    return std::exp((kappa * -PI) * (FREQUENCY[k] - BA18_DECAY_ANCHOR_HZ)) * anchor;
+    return std::exp((kappa * -PI) * (FREQUENCY[k] - decay_anchor_hz)) * anchor;
 }
 
-void ba18_row(const double *site, double *row) {
+void ba18_row(const double *site, double *row, const Convention &convention) {
     const double vs30 = site[0], vs30_sim = site[1], pga = site[2];
     const double s = at_most(vs30_sim / BA18_LINEAR_VS30_LIMIT, 1.0);
     const double p = std::pow(s, PGA_EXPONENT);
-    const double q = BA18_PGA_REFERENCE_FACTOR / p;
+    const double q = convention.pga_reference_factor / p;
     const double intensity = std::pow(q, BA18_PGA_RATIO_EXPONENT) * pga;
     const double offset = at_most(vs30, BA18_REFERENCE_VS30) - BA18_NL_VS30_SHIFT;
 
@@ -117,8 +125,8 @@ void ba18_row(const double *site, double *row) {
     const double anchor_site = std::pow(base_site, FROZEN_EXPONENT);
     const double anchor_sim = std::pow(base_sim, FROZEN_EXPONENT);
     for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
-        const double l_site = linear_factor(k, base_site, kappa_site, anchor_site);
-        const double l_sim = linear_factor(k, base_sim, kappa_sim, anchor_sim);
+        const double l_site = linear_factor(k, base_site, kappa_site, anchor_site, convention.decay_anchor_hz);
+        const double l_sim = linear_factor(k, base_sim, kappa_sim, anchor_sim, convention.decay_anchor_hz);
         const double n = floor_frequency > FREQUENCY[k] ? nonlinear_factor(k, intensity, offset) : floor;
         row[k] = (l_site / l_sim) * n;
     }
@@ -133,6 +141,10 @@ void plain_cb14(const double *sites, std::size_t n, double *out) {
 }
 
 void plain_ba18(const double *sites, std::size_t n, double *out) {
-    for (std::size_t i = 0; i < n; ++i) ba18_row(sites + 3 * i, out + BA18_COLUMNS * i);
+    for (std::size_t i = 0; i < n; ++i) ba18_row(sites + 3 * i, out + BA18_COLUMNS * i, MODULE);
+}
+
+void plain_ba18_published(const double *sites, std::size_t n, double *out) {
+    for (std::size_t i = 0; i < n; ++i) ba18_row(sites + 3 * i, out + BA18_COLUMNS * i, PUBLISHED);
 }
 }

@@ -10,22 +10,30 @@ import vs30amp
 from memory_helpers import UNDER_SANITIZER
 from subprocess_helpers import run_child_report
 
-KERNELS = {"cb14": _utils._campbell_bozorgnia_2014, "ba18": _utils._bayless_abrahamson_2018_eas}
+def ba18_published(vs30, vs30_sim, pga):
+    out = np.empty((len(vs30), 301))
+    vs30amp._native.ba18_factors(vs30, vs30_sim, pga, out, "published")
+    return out
 
 
-@pytest.mark.parametrize("model", ["cb14", "ba18"])
+KERNELS = {("cb14", "module"): _utils._campbell_bozorgnia_2014, ("ba18", "module"): _utils._bayless_abrahamson_2018_eas,
+           ("ba18", "published"): ba18_published}
+
+
+@pytest.mark.parametrize("model, convention", list(KERNELS))
 @pytest.mark.parametrize("vs30, vs30_sim, pga", [
     (250, 760, 0.2),                                                 # scalars: one site
     ([200, 300.5, 1200], 760, [0.1, 0.0, 1.3]),                      # one simulation Vs30 for all
     (np.array([200, 900], np.int32), np.float32(450.5), np.float32([0.3])),
     (np.array([310.0, 180.0], ">f8"), np.arange(8.0)[::-4] * 100 + 150, np.uint8(1)),
 ])
-def test_factors_are_one_direct_call_on_the_float64_values(model, vs30, vs30_sim, pga):
-    result = vs30amp.amplification(vs30, vs30_sim, pga, model=model.upper())  # names in any case
+def test_factors_are_one_direct_call_on_the_float64_values(model, convention, vs30, vs30_sim, pga):
+    options = {} if convention == "module" else {"convention": convention}  # "module" is the default
+    result = vs30amp.amplification(vs30, vs30_sim, pga, model=model.upper(), **options)  # names in any case
     columns = np.broadcast_arrays(*(np.atleast_1d(np.asarray(a, dtype=np.float64)) for a in (vs30, vs30_sim, pga)))
-    expected = KERNELS[model](*(np.ascontiguousarray(c) for c in columns))
+    expected = KERNELS[model, convention](*(np.ascontiguousarray(c) for c in columns))
     assert result.factors.tobytes() == expected.tobytes() and result.factors.shape == expected.shape
-    assert result.model == model and np.array_equal(result.pga, columns[2])
+    assert result.model == model and result.convention == convention and np.array_equal(result.pga, columns[2])
     assert np.array_equal(result.frequencies, vs30amp.MODELS[model].frequencies)
 
 
@@ -36,10 +44,39 @@ def test_factors_are_one_direct_call_on_the_float64_values(model, vs30, vs30_sim
     ((300, 760, "0.1"), TypeError, "pga: expected real numbers"),
     (([[300, 400]], [[760], [500]], 0.1), ValueError, "sites must be one-dimensional"),
     ((300, 760, 0.1, "ba19"), ValueError, "model: unknown model 'ba19'"),
+    # cb14's one site term is the published one, named "module"
+    ((300, 760, 0.1, "cb14", "published"), ValueError,
+     "convention: unknown convention 'published' for cb14; choose one of 'module'"),
+    ((300, 760, 0.1, "ba18", "Published"), ValueError,
+     "convention: unknown convention 'Published' for ba18; choose one of 'module', 'published'"),
+    ((300, 760, 0.1, "ba18", None), ValueError, "convention: unknown convention None"),
 ])
 def test_refusals_name_the_argument(arguments, error, message):
+    positional, convention = arguments[:4], arguments[4:]
+    options = {"convention": convention[0]} if convention else {}
     with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
-        vs30amp.amplification(*arguments)
+        vs30amp.amplification(*positional, **options)
+
+
+NATIVE_SITES = [np.array([200.0, 760.0]), np.array([760.0, 300.0]), np.array([0.2, 0.4])]
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (lambda a: a[:4] + ["Module"], ValueError, "convention: unknown convention 'Module'; choose one of"),
+    (lambda a: a[:4] + [b"module"], TypeError, "convention: expected a str"),
+    (lambda a: [a[0][::-1].copy(), a[1], a[2][:1], *a[3:]], ValueError, "of one length n and out of shape"),
+    (lambda a: a[:3] + [np.empty((2, 300)), a[4]], ValueError, "of one length n and out of shape"),
+    (lambda a: a[:3] + [np.empty((301, 2)).T, a[4]], TypeError, "out: expected a C-contiguous writable array"),
+    (lambda a: a[:3] + [np.empty((2, 301), np.float32), a[4]], ValueError, "out: expected 2 dimension"),
+    (lambda a: [a[0].astype(np.int64), *a[1:]], ValueError, "vs30: expected 1 dimension"),
+    (lambda a: a[:4], TypeError, "takes 5 arguments"),
+])
+def test_native_ba18_factors_refuses_what_it_cannot_fill(change, error, message):
+    arguments = [*NATIVE_SITES, np.full((2, 301), 7.0), "published"]
+    out = arguments[3]
+    with pytest.raises(error, match=message):
+        vs30amp._native.ba18_factors(*change(arguments))
+    assert (out == 7.0).all()  # refused before anything was written
 
 
 # Each public function on the same sites: the range and value policy is theirs, not the kernel's.
@@ -119,7 +156,7 @@ def test_interpolation_exact_on_the_grid_constant_beyond_log_linear_between(mode
     np.testing.assert_allclose(middle, np.sqrt(factors[:, :-1] * factors[:, 1:]), rtol=1e-13)
     # A NaN factor of the kernel (a NaN Vs30: CB14's whole row; BA18's above 24 Hz) reaches every
     # frequency next to it.
-    kernel = KERNELS[model](np.array([np.nan]), np.array([760.0]), np.array([0.2]))
+    kernel = KERNELS[model, "module"](np.array([np.nan]), np.array([760.0]), np.array([0.2]))
     row = vs30amp.Amplification(kernel, f, model, *(np.array([v]) for v in (np.nan, 760.0, 0.2)))
     nan = np.isnan(kernel[0])
     gaps = row.at(np.sqrt(f[:-1] * f[1:]))[0]

@@ -23,6 +23,7 @@ import pytest
 
 import _utils
 import reference_models as ref
+import vs30amp
 from native_helpers import kernel_paths_library, library_beside_module
 
 CB14_K1 = sorted(set(ref.CB14_K1))
@@ -31,7 +32,7 @@ CB14_K1 = sorted(set(ref.CB14_K1))
 @pytest.fixture(scope="module")
 def plain():
     lib = library_beside_module("plain_models.so")
-    for name in ("plain_cb14", "plain_ba18"):
+    for name in ("plain_cb14", "plain_ba18", "plain_ba18_published"):
         getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     return lib
 
@@ -55,15 +56,18 @@ def kernel_function(kernel_paths, model, path):
     def run(vs30, vs30_sim, pga):
         sites = np.ascontiguousarray(np.column_stack([vs30, vs30_sim, pga]))
         out = np.empty((len(sites), columns))
-        assert kernel_paths.kernel_paths_run(model == "ba18", path == "vector", sites.ctypes.data, len(sites),
-                                             out.ctypes.data)
+        assert kernel_paths.kernel_paths_run(list(MODELS).index(model), path == "vector", sites.ctypes.data,
+                                             len(sites), out.ctypes.data)
         return out
     return run
 
 
+# The module function of each model (BA18's published convention: the package's native module, as
+# vs30amp calls it), its plain transcription and its width, in the order kernel_paths numbers them.
 MODELS = {
     "cb14": (_utils._campbell_bozorgnia_2014, "plain_cb14", 22),
     "ba18": (_utils._bayless_abrahamson_2018_eas, "plain_ba18", 301),
+    "ba18_published": (vs30amp.MODELS["ba18"].kernel_for("published"), "plain_ba18_published", 301),
 }
 
 
@@ -148,11 +152,11 @@ def with_repeats(rng, sites):
 
 
 @pytest.mark.parametrize("path", PATHS)
-@pytest.mark.parametrize("model", ["cb14", "ba18"])
+@pytest.mark.parametrize("model", list(MODELS))
 @pytest.mark.parametrize("kind", ["realistic", "wide"])
 def test_random_sites(plain, kernel_paths, model, kind, path):
     function = None if path == "module" else kernel_function(kernel_paths, model, path)
-    rng = np.random.default_rng(20260 + len(kind) + (model == "ba18"))
+    rng = np.random.default_rng(20260 + len(kind) + list(MODELS).index(model))
     make = realistic_sites if kind == "realistic" else wide_sites
     chunk = 100_000 if model == "cb14" else 12_500
     for part in range(100_000 // chunk):
@@ -161,7 +165,7 @@ def test_random_sites(plain, kernel_paths, model, kind, path):
 
 
 @pytest.mark.parametrize("path", PATHS)
-@pytest.mark.parametrize("model", ["cb14", "ba18"])
+@pytest.mark.parametrize("model", list(MODELS))
 @pytest.mark.parametrize("order", ["grouped", "shuffled"])
 def test_special_values(plain, kernel_paths, model, order, path):
     function = None if path == "module" else kernel_function(kernel_paths, model, path)

@@ -50,7 +50,8 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30", required=True, metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
-    amplify.add_argument("--convention", choices=("module", "published"), help="the models' convention")
+    amplify.add_argument("--convention", type=str.lower, choices=cli.CONVENTIONS,
+                         help="module (default) or published: see the README's models section")
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="highest frequency amplified")
@@ -118,9 +119,13 @@ def peak_in_g(acc: Any, units: str) -> float:
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp amplify``: reads and checks everything, then writes (see EPILOG)."""
     try:
-        get_model(args.model)
+        model = get_model(args.model)
     except ValueError:
         raise cli.UsageError(f"unknown model {args.model!r}; choose one of {', '.join(MODELS)}") from None
+    try:
+        model.kernel_for(args.convention or "module")
+    except ValueError as error:
+        raise cli.UsageError(str(error)) from None
     vs30, vs30_sim = cli.number(args.vs30, "--vs30"), cli.number(args.vs30_sim, "--vs30-sim")
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}

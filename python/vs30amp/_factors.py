@@ -12,7 +12,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._models import Model, get_model
+from ._models import Kernel, Model, get_model
 from ._optional import require
 
 if TYPE_CHECKING:
@@ -139,11 +139,11 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
                   f"value; the first: {first}", RangeWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
-def site_factors(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                  pga: NDArray[np.float64]) -> NDArray[np.float64]:
     """The kernel's factors, with the rows of sites missing a value (NaN) set to NaN: the kernel
     would make believable numbers of them. Valid rows are the kernel's, untouched."""
-    factors = model.kernel(vs30, vs30_sim, pga)
+    factors = kernel(vs30, vs30_sim, pga)
     missing = np.isnan(vs30) | np.isnan(vs30_sim) | np.isnan(pga)
     if missing.any():
         factors[missing] = np.nan
@@ -165,6 +165,8 @@ class Amplification:
         "ba18" or "cb14".
     vs30, vs30_sim, pga : ndarray, shape (n,)
         The inputs as the model saw them (float64, broadcast to one value per site).
+    convention : str
+        The model's convention the factors follow ("module" or, for ba18, "published").
     """
 
     factors: NDArray[np.float64]
@@ -173,6 +175,7 @@ class Amplification:
     vs30: NDArray[np.float64]
     vs30_sim: NDArray[np.float64]
     pga: NDArray[np.float64]
+    convention: str = "module"
 
     def __len__(self) -> int:
         return int(self.factors.shape[0])
@@ -217,7 +220,7 @@ class Amplification:
             },
             name="amplification",
             attrs={"units": "1", "long_name": f"{model.label} amplification factor", "model": model.name,
-                   "references": model.reference},
+                   "convention": self.convention, "references": model.reference},
         )
 
     def plot(self, sites: ArrayLike | None = None, *, ax: Axes | None = None,
@@ -258,7 +261,8 @@ class Amplification:
 
 
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: str = "ba18", *,
-                  ranges: str = "warn", check_ranges: bool | None = None) -> Amplification:
+                  ranges: str = "warn", check_ranges: bool | None = None,
+                  convention: str = "module") -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -282,6 +286,13 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     A NaN value is a missing value: that site's factors are NaN at every frequency. Infinite
     values, a Vs30 or simulation Vs30 of zero or less and a negative PGA are refused with a
     ValueError naming the argument and the first such site, whatever `ranges` says.
+    convention : {"module", "published"}
+        "module" (the default) gives `_utils`' factors bit for bit. "published" follows the
+        published Bayless-Abrahamson (2018) model where the module departs from it: the PGA
+        driving the nonlinear term is carried to the model's 1000 m/s reference (the module
+        carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
+        (the module's at 24 Hz); see docs/ba18_conventions.md. cb14 has one convention, its
+        published site term, named "module"; any other name raises ValueError for it.
 
     The three inputs may be scalars, sequences or arrays of any real dtype; they are broadcast
     together to one dimension of n sites (scalars everywhere give one site) and the model's
@@ -294,9 +305,10 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     """
     policy = range_policy(ranges, check_ranges)
     chosen = get_model(model)
+    kernel = chosen.kernel_for(convention)
     values = broadcast_sites(vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
                              pga=as_real("pga", pga))
     site_vs30, site_vs30_sim, site_pga = values
     check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
-    factors = site_factors(chosen, site_vs30, site_vs30_sim, site_pga)
-    return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values))
+    factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga)
+    return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values), convention)

@@ -1,6 +1,6 @@
 """The two models: their kernels in `_utils`, frequency grids, references and ranges."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Final
 
@@ -9,7 +9,20 @@ from numpy.typing import NDArray
 
 import _utils
 
+from . import _native
+
 Kernel = Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], NDArray[np.float64]]
+
+
+def _ba18_under(convention: str) -> Kernel:
+    """The Bayless-Abrahamson (2018) factors under `convention`, from the package's native module."""
+    def kernel(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+               pga: NDArray[np.float64]) -> NDArray[np.float64]:
+        site, simulation, peak = (np.ascontiguousarray(values, dtype=np.float64) for values in (vs30, vs30_sim, pga))
+        out = np.empty((site.shape[0], 301))
+        _native.ba18_factors(site, simulation, peak, out, convention)
+        return out
+    return kernel
 
 
 @dataclass(frozen=True)
@@ -29,7 +42,9 @@ class Model:
     range_source : str
         Where that range is stated.
     kernel : callable
-        The `_utils` function computing the n x F factors.
+        The `_utils` function computing the n x F factors (the "module" convention).
+    conventions : mapping of str to callable
+        The kernel of every convention the model offers, by name; "module" is `kernel`.
     """
 
     name: str
@@ -39,6 +54,16 @@ class Model:
     range_source: str
     kernel: Kernel = field(repr=False)
     _frequencies: NDArray[np.float64] = field(repr=False)
+    conventions: Mapping[str, Kernel] = field(default_factory=dict, repr=False)
+
+    def kernel_for(self, convention: str) -> Kernel:
+        """The kernel of `convention`; ValueError naming the model's conventions otherwise."""
+        try:
+            return self.conventions[convention]
+        except (KeyError, TypeError):
+            choices = ", ".join(repr(key) for key in self.conventions)
+            raise ValueError(f"convention: unknown convention {convention!r} for {self.name}; choose one of "
+                             f"{choices}") from None
 
     @property
     def frequencies(self) -> NDArray[np.float64]:
@@ -63,6 +88,10 @@ MODELS: Final[dict[str, Model]] = {
                       "stated range of applicability, not well constrained above 1000 m/s"),
         kernel=_utils._bayless_abrahamson_2018_eas,
         _frequencies=_frozen(_utils._bayless_abrahamson_2018_frequencies()),
+        # "module": the intensity of the nonlinear term at the 760 m/s reference, the decay above
+        # the power law anchored at 24 Hz. "published": as the published model, at its 1000 m/s
+        # reference and anchored at 23.988321 Hz (docs/ba18_conventions.md).
+        conventions={"module": _utils._bayless_abrahamson_2018_eas, "published": _ba18_under("published")},
     ),
     "cb14": Model(
         name="cb14",
@@ -74,6 +103,8 @@ MODELS: Final[dict[str, Model]] = {
         range_source="Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's range of applicability",
         kernel=_utils._campbell_bozorgnia_2014,
         _frequencies=_frozen(_utils._campbell_bozorgnia_2014_frequencies()),
+        # One convention: the module's site term is the published one.
+        conventions={"module": _utils._campbell_bozorgnia_2014},
     ),
 }
 

@@ -58,7 +58,7 @@ def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
 
 def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLike, vs30_sim: ArrayLike,
                      pga: ArrayLike, model: str = "ba18", *, fmax: float | None = None, ranges: str = "warn",
-                     check_ranges: bool | None = None) -> NDArray[Any]:
+                     check_ranges: bool | None = None, convention: str = "module") -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -68,7 +68,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, ranges, check_ranges
+    vs30, vs30_sim, pga, model, ranges, check_ranges, convention
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
@@ -82,6 +82,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     """
     policy = range_policy(ranges, check_ranges)
     chosen = get_model(model)
+    kernel = chosen.kernel_for(convention)
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
@@ -99,7 +100,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = site_factors(chosen, site_vs30, site_vs30_sim, site_pga)
+    factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga)
     interpolated = _interp.weights(chosen.frequencies, wanted).apply(factors, real)
     product: NDArray[Any] = np.multiply(values, interpolated)
     return product
@@ -146,8 +147,8 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
 
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
                       model: str = "ba18", *, units: str = "g", fmax: float | None = None, ranges: str = "warn",
-                      check_ranges: bool | None = None, progress: bool = False, workers: int | None = None,
-                      chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
+                      check_ranges: bool | None = None, convention: str = "module", progress: bool = False,
+                      workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
     """Acceleration records amplified from the simulation's Vs30 to each site's.
 
     Each record is zero-padded to a fast FFT length of at least twice its length (so that
@@ -162,7 +163,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         is amplified for every site. Not modified.
     dt : float
         Sample interval (s), finite and positive.
-    vs30, vs30_sim, model, ranges, check_ranges
+    vs30, vs30_sim, model, ranges, check_ranges, convention
         As for `amplification`; broadcast to the n sites. A site missing a value (NaN) gets a
         NaN record.
     pga : array_like, optional
@@ -190,16 +191,17 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         (n_samples,) for one record and one site.
     """
     return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax,
-                           policy=range_policy(ranges, check_ranges), progress=progress, workers=workers,
+                           policy=range_policy(ranges, check_ranges), convention=convention, progress=progress, workers=workers,
                            chunk_bytes=chunk_bytes)
 
 
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
-                    model: str, *, units: str, fmax: float | None, policy: str, progress: bool = False,
+                    model: str, *, units: str, fmax: float | None, policy: str, convention: str = "module", progress: bool = False,
                     workers: int | None = None, chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
     """`amplify_waveforms` on one policy; errors and warnings count sites and records from
     `first_site` (a chunk's place among all sites)."""
     chosen = get_model(model)
+    kernel = chosen.kernel_for(convention)
     if units not in G_IN_UNITS:
         raise ValueError(f"units: unknown units {units!r}; choose one of {', '.join(map(repr, G_IN_UNITS))}")
     records = np.asarray(acc)
@@ -255,7 +257,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
             padded = buffers.padded[:count]
             padded[:, :m] = records[part]
             spectrum = rfft(padded, axis=1)
-        factors = weights.apply(site_factors(chosen, site_vs30[part], site_vs30_sim[part], site_pga[part]), real)
+        factors = weights.apply(site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part]), real)
         spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
         spectrum.imag *= factors
         out[part] = irfft(spectrum, length, axis=1)[:, :m]

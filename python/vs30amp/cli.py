@@ -24,6 +24,7 @@ from ._factors import RANGE_POLICIES, Amplification, check_sites, site_factors
 from ._models import MODELS, get_model
 
 FORMATS = (".csv", ".npz", ".nc")
+CONVENTIONS = ("module", "published")
 SITE_COLUMNS = ("site", "site_id", "id")
 
 EPILOG = """\
@@ -63,6 +64,8 @@ def parser() -> argparse.ArgumentParser:
     factors.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     factors.add_argument("--vs30-sim", metavar="M/S", help="one simulation Vs30 for every site")
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
+    factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
+                         help="module (default) or published: see the README's models section")
     factors.add_argument("--ranges", choices=RANGE_POLICIES,
                          help="sites outside the model's range of applicability: warn (default), raise, ignore")
     factors.add_argument("--check-ranges", action="store_true", help="the same as --ranges raise")
@@ -277,7 +280,12 @@ def factors(args: argparse.Namespace) -> None:
             check_sites(model, vs30, vs30_sim, pga, policy, sites.label)
         except ValueError as error:
             raise UsageError(f"{args.sites}: {error}") from None
-    result = Amplification(site_factors(model, vs30, vs30_sim, pga), model.frequencies, model.name, vs30, vs30_sim, pga)
+    try:
+        kernel = model.kernel_for(args.convention)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    result = Amplification(site_factors(kernel, vs30, vs30_sim, pga), model.frequencies, model.name, vs30, vs30_sim,
+                           pga, args.convention)
     writer = WRITERS[output.suffix.lower()]
     write_atomically(output, lambda path: writer(path, result, sites.ids))
 

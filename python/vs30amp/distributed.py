@@ -59,23 +59,23 @@ def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
 
 
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                   sites: NDArray[np.float64], *, model: str, ranges: str) -> NDArray[np.float64]:
+                   sites: NDArray[np.float64], *, model: str, ranges: str, convention: str) -> NDArray[np.float64]:
     """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
     chosen = get_model(model)
     first = int(sites[0]) if sites.size else 0
     _factors.check_sites(chosen, vs30, vs30_sim, pga, ranges, lambda i: f"site {first + i}")
-    return _factors.site_factors(chosen, vs30, vs30_sim, pga)
+    return _factors.site_factors(chosen.kernel_for(convention), vs30, vs30_sim, pga)
 
 
 def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ranges: str = "warn",
-                  check_ranges: bool | None = None, chunks: Any = None) -> Any:
+                  check_ranges: bool | None = None, convention: str = "module", chunks: Any = None) -> Any:
     """Lazy factors (n, F) of `vs30amp.amplification`, one call per chunk of sites.
 
     Parameters
     ----------
     vs30, vs30_sim, pga : dask array or array_like
         Broadcast together to n sites (one dimension).
-    model, ranges, check_ranges
+    model, ranges, check_ranges, convention
         As for `vs30amp.amplification`. Values are checked within each chunk when it is
         computed: a refusal raises from the computation, and warnings are issued where the
         chunk runs (a worker's log on a cluster).
@@ -88,26 +88,28 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     """
     policy = _factors.range_policy(ranges, check_ranges)
     chosen = get_model(model)
+    chosen.kernel_for(convention)  # an unknown convention is refused now, not when computed
     da = _dask_array()
     sites = _sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
     numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
-    return da.map_blocks(_factors_block, *sites, numbers, model=chosen.name, ranges=policy, new_axis=1,
+    return da.map_blocks(_factors_block, *sites, numbers, model=chosen.name, ranges=policy,
+                         convention=convention, new_axis=1,
                          chunks=(sites[0].chunks[0], (chosen.frequencies.size,)), dtype=np.float64,
                          meta=np.empty((0, 0)))
 
 
 def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
                      vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
-                     units: str, fmax: float | None, ranges: str) -> NDArray[Any]:
+                     units: str, fmax: float | None, ranges: str, convention: str) -> NDArray[Any]:
     """One chunk's records; `sites` are the chunk's site numbers, for what its checks report."""
     first = int(sites[0]) if sites.size else 0
     return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
-                                      workers=1, first_site=first)
+                                      convention=convention, workers=1, first_site=first)
 
 
 def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
                       units: str = "g", fmax: float | None = None, ranges: str = "warn",
-                      check_ranges: bool | None = None) -> Any:
+                      check_ranges: bool | None = None, convention: str = "module") -> Any:
     """Lazy amplified records of `vs30amp.amplify_waveforms`, one call per chunk of sites.
 
     Parameters
@@ -115,7 +117,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     acc : dask array or array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,)
         float32 or float64 records; rechunked to whole records (chunks only along sites). One
         record is amplified for every site.
-    dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges
+    dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges, convention
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
         like `acc`'s rows. Values are checked within each chunk when it is computed.
 
@@ -125,6 +127,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     """
     policy = _factors.range_policy(ranges, check_ranges)
     chosen = get_model(model)
+    chosen.kernel_for(convention)
     da = _dask_array()
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
@@ -145,4 +148,4 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=float(dt), model=chosen.name, units=units,
-                        fmax=fmax, ranges=policy, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
+                        fmax=fmax, ranges=policy, convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))

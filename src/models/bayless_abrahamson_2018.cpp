@@ -9,7 +9,6 @@
 #include <iterator>
 #include <numbers>
 
-#include "generated/model_constants.hpp"
 #include "models/velocity_cache.hpp"
 
 // Every product, quotient, sum and difference below is one double operation in the order
@@ -30,7 +29,7 @@ static_assert(BA18_FREQUENCIES[PGA_ROW] == 5.011872);
 
 // Rows up to LAST_POWER_LAW_ROW (the last with a power-law exponent, 23.988321 Hz) use the
 // power law; later rows freeze its exponent at that row's value and add the high-frequency
-// decay anchored at BA18_DECAY_ANCHOR_HZ.
+// decay anchored at the convention's frequency.
 constexpr std::size_t LAST_POWER_LAW_ROW = 238;
 static_assert(BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW] == BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW] &&
               BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW + 1] != BA18_VS30_EXPONENT[LAST_POWER_LAW_ROW + 1]);
@@ -45,8 +44,8 @@ double linear_base(double vs30) { return at_most(vs30 / BA18_LINEAR_VS30_LIMIT, 
 // pow(q, 0.846) of the PGA conversion; the reference intensity is this times the PGA. The first
 // power, pow(s, E) of the PGA row with s the clamped simulation Vs30 over 1000 m/s, is the
 // linear factor of that row at the simulation's Vs30. The second waits for it: a batch of one.
-double intensity_scale(double pga_row_factor, const BatchMath &math) {
-    const double q = BA18_PGA_REFERENCE_FACTOR / pga_row_factor;
+double intensity_scale(double pga_row_factor, const Ba18Convention &convention, const BatchMath &math) {
+    const double q = convention.pga_reference_factor / pga_row_factor;
     double scale;
     math.pow(&q, &BA18_PGA_RATIO_EXPONENT, &scale, 1);
     return scale;
@@ -210,7 +209,7 @@ constexpr std::size_t DECAY_ROWS = BA18_COLUMNS - FIRST_DECAY_ROW;
 
 // The power law's powers of one base (the log of the base is shared by the whole batch), kappa's
 // power, then one batch of the decay's exponentials.
-void fill_linear_row(double vs30, LinearRow &row, const BatchMath &math) {
+void fill_linear_row(double vs30, LinearRow &row, double decay_anchor_hz, const BatchMath &math) {
     const double base = linear_base(vs30);
     // At the clamp (vs30 of 1000 m/s or more, or NaN) every power of the base is pow(1, E) = 1,
     // and only kappa's power is computed.
@@ -228,7 +227,7 @@ void fill_linear_row(double vs30, LinearRow &row, const BatchMath &math) {
     const double anchor = row.factor[LAST_POWER_LAW_ROW];
     double *decay = row.factor + FIRST_DECAY_ROW;
     for (std::size_t i = 0; i < DECAY_ROWS; ++i)
-        decay[i] = (kappa_value * -PI) * (BA18_FREQUENCIES[FIRST_DECAY_ROW + i] - BA18_DECAY_ANCHOR_HZ);
+        decay[i] = (kappa_value * -PI) * (BA18_FREQUENCIES[FIRST_DECAY_ROW + i] - decay_anchor_hz);
     math.exp(decay, decay, DECAY_ROWS);
     for (std::size_t i = 0; i < DECAY_ROWS; ++i) decay[i] = decay[i] * anchor;
     row.intensity_ready = false;
@@ -252,13 +251,15 @@ void write_cells(const double *l_site, const double *l_sim, const NonlinearPart 
 // one site's nonlinear factors.
 class Ba18RowWriter {
 public:
-    explicit Ba18RowWriter(const BatchMath &math) : math_(math) {}
+    Ba18RowWriter(const BatchMath &math, const Ba18Convention &convention) : math_(math), convention_(convention) {}
 
     void write(const SiteTriple &site, double *row) {
-        const auto fill = [this](double v, LinearRow &linear) { fill_linear_row(v, linear, math_); };
+        const auto fill = [this](double v, LinearRow &linear) {
+            fill_linear_row(v, linear, convention_.decay_anchor_hz, math_);
+        };
         LinearRow &simulation = cache_.get(site.vs30_sim, fill);
         if (!simulation.intensity_ready) {
-            simulation.intensity_scale = intensity_scale(simulation.factor[PGA_ROW], math_);
+            simulation.intensity_scale = intensity_scale(simulation.factor[PGA_ROW], convention_, math_);
             simulation.intensity_ready = true;
         }
         const LinearRow &own = cache_.get(site.vs30, fill);
@@ -268,22 +269,24 @@ public:
 
 private:
     const BatchMath &math_;
+    const Ba18Convention convention_;
     VelocityCache<LinearRow> cache_;
     NonlinearPart nonlinear_;
 };
 
 }  // namespace
 
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
+                             const Ba18Convention &convention) {
     const std::size_t n = matrix.rows();
-    Ba18RowWriter writer(math);
+    Ba18RowWriter writer(math, convention);
     for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], matrix.row(i));
 }
 
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
-                                                      const BatchMath &math) {
+std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
+                                                      const Ba18Convention &convention) {
     auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
     if (!matrix) return std::nullopt;
-    ba18_amplification_into(sites, math, *matrix);
+    ba18_amplification_into(sites, math, *matrix, convention);
     return matrix;
 }

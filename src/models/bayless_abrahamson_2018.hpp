@@ -10,10 +10,12 @@
 //
 // The factor of a cell is (L(Vs30) / L(Vs30_sim)) x N. L is the exponential of the linear site
 // term: (min(Vs30, 1000) / 1000)^c8 up to 23.988321 Hz; above, that power frozen at its
-// 23.988321 Hz exponent times the high-frequency decay exp(-pi kappa (f - 24)), kappa from Vs30.
-// N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
-// exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to the 760 m/s reference
-// (PGA_ref), and held at its smallest value from the frequency where it is smallest on.
+// 23.988321 Hz exponent times the high-frequency decay exp(-pi kappa (f - f_anchor)), kappa from
+// Vs30. N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
+// exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to a reference condition
+// (PGA_ref), and held at its smallest value from the frequency where it is smallest on. The
+// reference of PGA_ref and f_anchor are the convention's: 760 m/s and 24 Hz in the module's,
+// 1000 m/s and 23.988321 Hz in the published model's.
 // Stated range of applicability: Vs30 from 180 to 1500 m/s, not well constrained above 1000 m/s.
 // Nothing is range-checked here: values outside it are computed as given.
 
@@ -22,6 +24,7 @@
 #include <optional>
 
 #include "generated/bayless_abrahamson_2018_coefficients.hpp"
+#include "generated/model_constants.hpp"
 #include "models/amplification_matrix.hpp"
 #include "models/site_triple.hpp"
 #include "vector_math/batch_math.hpp"
@@ -33,10 +36,38 @@ inline constexpr std::size_t BA18_COLUMNS = 301;
 // BA18_NL_VS30_RATE (f3, s/m), BA18_NL_INTENSITY_OFFSET (f4, g).
 static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
 
-// n x 301 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
-// the matrix cannot be allocated.
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);
+// The two choices in which the module's model and the published one differ, as data for the one
+// kernel (data/model_constants.csv derives each value).
+struct Ba18Convention {
+    // The linear factor of the PGA row at the reference condition of the intensity: the
+    // simulation's PGA is carried to that condition before it drives the nonlinear term.
+    double pga_reference_factor;
+    // Frequency (Hz) at which the high-frequency decay above the power law is 1.
+    double decay_anchor_hz;
+};
+
+// The module's: intensity at the 760 m/s reference, decay anchored at 24 Hz.
+inline constexpr Ba18Convention BA18_MODULE_CONVENTION{BA18_PGA_REFERENCE_FACTOR, BA18_DECAY_ANCHOR_HZ};
+// The published model's: intensity at its 1000 m/s reference (no Vs30 scaling), decay anchored
+// at the last frequency of the power law.
+inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REFERENCE_FACTOR,
+                                                          BA18_PUBLISHED_DECAY_ANCHOR_HZ};
+
+// n x 301 matrix, row i for sites[i] under `convention`, every exp, log and pow taken through
+// `math`; nothing when the matrix cannot be allocated.
+std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
+                                                      const Ba18Convention &convention);
 
 // The same rows written into a matrix allocated beforehand with 301 columns, row i for sites[i] for
 // each of its rows: a caller can secure the matrix before it gathers the sites.
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
+                             const Ba18Convention &convention);
+
+// The module's convention, as _utils computes it.
+inline std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
+                                                             const BatchMath &math) {
+    return ba18_amplification(sites, n, math, BA18_MODULE_CONVENTION);
+}
+inline void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    ba18_amplification_into(sites, math, matrix, BA18_MODULE_CONVENTION);
+}

@@ -1,0 +1,96 @@
+// vs30amp._native.ba18_factors: Bayless-Abrahamson (2018) factors under a named convention, into
+// an n x 301 array the package allocates. The same kernel and math as _utils' function, which
+// computes the module's convention.
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "models/bayless_abrahamson_2018.hpp"
+#include "package/ba18_conventions.hpp"
+#include "package/buffer_view.hpp"
+#include "vector_math/batch_math.hpp"
+#include "vector_math/libm_gate.hpp"
+
+namespace {
+
+// The gate's choice for this process, made at the first call: the vector exp, log and pow where
+// they are proven to return the C library's doubles, the scalar calls otherwise. The choice
+// calls no Python, so a C++ static guards it.
+const BatchMath &kernel_math() {
+    static const BatchMath &math = choose_batch_math(loaded_libm_build_id().text());
+    return math;
+}
+
+const Ba18Convention *convention_named(std::string_view name) {
+    if (name == "module") return &BA18_MODULE_CONVENTION;
+    if (name == "published") return &BA18_PUBLISHED_CONVENTION;
+    return nullptr;
+}
+
+// Sites go through the kernel a block at a time, so that its matrix stays small and in cache
+// while it is copied out; each block's velocity cache starts afresh, which costs at most one
+// repeated linear row per block.
+constexpr std::size_t BLOCK_SITES = 128;
+
+// Fills out (n x 301) from the three columns; false when memory runs out. Runs without the
+// interpreter lock, so nothing may escape it.
+bool compute(const double *vs30, const double *vs30_sim, const double *pga, std::size_t n, double *out,
+             const Ba18Convention &convention) noexcept {
+    std::vector<SiteTriple> sites;
+    try {
+        sites.resize(std::min(n, BLOCK_SITES));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    const BatchMath &math = kernel_math();
+    for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
+        const std::size_t count = std::min(BLOCK_SITES, n - start);
+        for (std::size_t i = 0; i < count; ++i)
+            sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], pga[start + i]};
+        auto matrix = ba18_amplification(sites.data(), count, math, convention);
+        if (!matrix) return false;
+        std::memcpy(out + start * BA18_COLUMNS, matrix->row(0), count * BA18_COLUMNS * sizeof(double));
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject *ba18_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "ba18_factors() takes 5 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Py_ssize_t name_length = 0;
+    const char *name = PyUnicode_Check(args[4]) ? PyUnicode_AsUTF8AndSize(args[4], &name_length) : nullptr;
+    if (name == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "convention: expected a str");
+        return nullptr;
+    }
+    const Ba18Convention *convention = convention_named(std::string_view(name, static_cast<std::size_t>(name_length)));
+    if (convention == nullptr) {
+        PyErr_Format(PyExc_ValueError, "convention: unknown convention %R; choose one of 'module', 'published'",
+                     args[4]);
+        return nullptr;
+    }
+    BufferView vs30, vs30_sim, pga, out;
+    if (!vs30.acquire(args[0], "vs30", 1, "d", false) || !vs30_sim.acquire(args[1], "vs30_sim", 1, "d", false) ||
+        !pga.acquire(args[2], "pga", 1, "d", false) || !out.acquire(args[3], "out", 2, "d", true))
+        return nullptr;
+    const std::size_t n = vs30.size();
+    if (vs30_sim.size() != n || pga.size() != n || out.shape(0) != n || out.shape(1) != BA18_COLUMNS) {
+        PyErr_Format(PyExc_ValueError, "expected three arrays of one length n and out of shape (n, %zu)",
+                     BA18_COLUMNS);
+        return nullptr;
+    }
+    bool computed;
+    Py_BEGIN_ALLOW_THREADS
+    computed = compute(vs30.data<double>(), vs30_sim.data<double>(), pga.data<double>(), n, out.data<double>(),
+                       *convention);
+    Py_END_ALLOW_THREADS
+    if (!computed) return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
