@@ -28,4 +28,4 @@ from ._waveforms import amplify_spectrum, amplify_waveforms
 
 __all__ = ["MODELS", "Amplification", "Model", "RangeWarning", "amplification", "amplify_spectrum",
            "amplify_waveforms"]
-__version__ = "0.1.0"
+from ._version import __version__

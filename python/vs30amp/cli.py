@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import argparse
 import csv
+import datetime
 import os
+import shlex
 import signal
 import sys
 import tempfile
@@ -22,6 +24,7 @@ from numpy.typing import NDArray
 from . import _amplify_command
 from ._factors import RANGE_POLICIES, Amplification, check_sites, site_factors
 from ._models import MODELS, get_model
+from ._version import __version__
 
 FORMATS = (".csv", ".npz", ".nc")
 CONVENTIONS = ("module", "published")
@@ -57,6 +60,7 @@ class _Parser(argparse.ArgumentParser):
 def parser() -> argparse.ArgumentParser:
     top = _Parser(prog="vs30amp", description="Vs30 site amplification factors for simulated ground motions.",
                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"vs30amp {__version__}")
     commands = top.add_subparsers(dest="command", required=True, parser_class=_Parser)
     factors = commands.add_parser("factors", help="factors for the sites of a CSV table", epilog=EPILOG,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -155,8 +159,22 @@ def read_sites(path: Path, given: dict[str, str | None]) -> Sites:
                  {name: np.array(values, dtype=np.float64) for name, values in columns.items()})
 
 
+def provenance(result: Amplification) -> dict[str, str]:
+    """What made `result`: CF-style attributes, the model and its convention, the command run."""
+    model = get_model(result.model)
+    command = shlex.join(["vs30amp", *sys.argv[1:]])
+    now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
+    return {"Conventions": "CF-1.8", "title": f"{model.label} amplification factors",
+            "source": f"vs30amp {__version__}", "history": f"{now}: {command}", "references": model.reference,
+            "model": model.name, "convention": result.convention}
+
+
 def write_csv(path: Path, result: Amplification, ids: list[str] | None) -> None:
+    about = provenance(result)
     with path.open("w", newline="", encoding="utf-8") as file:
+        # One comment line before the header: read the table with skiprows=1.
+        file.write(f"# {about['source']}; model {about['model']}; convention {about['convention']}; "
+                   f"{about['history']}\n")
         writer = csv.writer(file)
         writer.writerow((["site"] if ids is not None else []) + ["vs30", "vs30_sim", "pga"]
                         + [repr(float(f)) for f in result.frequencies])
@@ -167,7 +185,8 @@ def write_csv(path: Path, result: Amplification, ids: list[str] | None) -> None:
 
 def write_npz(path: Path, result: Amplification, ids: list[str] | None) -> None:
     arrays = {"factors": result.factors, "frequencies": result.frequencies, "vs30": result.vs30,
-              "vs30_sim": result.vs30_sim, "pga": result.pga, "model": np.array(result.model)}
+              "vs30_sim": result.vs30_sim, "pga": result.pga}
+    arrays |= {name: np.array(value) for name, value in provenance(result).items()}
     if ids is not None:
         arrays["site"] = np.array(ids, dtype=str)
     with path.open("wb") as file:
@@ -177,7 +196,9 @@ def write_npz(path: Path, result: Amplification, ids: list[str] | None) -> None:
 def write_netcdf(path: Path, result: Amplification, ids: list[str] | None) -> None:
     # Built in memory and written with Python's I/O: the HDF5 library never meets a failing disk,
     # which it answers with an abort at exit.
-    data = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None).to_netcdf(engine="netcdf4")
+    dataset = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None).to_dataset()
+    dataset.attrs.update(provenance(result))
+    data = dataset.to_netcdf(engine="netcdf4")
     path.write_bytes(data)
 
 
