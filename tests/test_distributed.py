@@ -19,11 +19,12 @@ def test_cluster_results_equal_one_direct_call_bit_for_bit():
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model="cb14")
         waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model="ba18",
-                                     ranges="ignore")
+                                     ranges="ignore", convention="published")
         computed_factors, computed_waves = client.compute([factors, waves], sync=True)
         assert len(client.scheduler_info()["workers"]) == 2
     assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, "cb14").factors.tobytes()
-    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model="ba18", ranges="ignore")
+    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model="ba18", ranges="ignore",
+                                       convention="published")
     assert computed_waves.dtype == np.float32 and computed_waves.tobytes() == direct.tobytes()
 
 

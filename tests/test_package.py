@@ -117,6 +117,20 @@ def test_sites_out_of_range_warn_raise_or_pass(call, model, vs30, vs30_sim, pga,
 
 
 @pytest.mark.parametrize("call", CALLS)
+def test_every_function_takes_the_convention(call):
+    sites = ([250.0, 900.0], 760.0, [0.3, 0.1])
+    published = CALLS[call](*sites, "ba18", convention="published")
+    assert published.tobytes() != CALLS[call](*sites, "ba18").tobytes()
+    if call == "spectrum":  # a unit spectrum on the model's own frequencies gives its factors
+        grid = vs30amp.MODELS["ba18"].frequencies
+        published = vs30amp.amplify_spectrum(np.ones(grid.size), grid, *sites, convention="published")
+    if call != "waveforms":
+        assert published.tobytes() == ba18_published(*map(np.ascontiguousarray, np.broadcast_arrays(*map(np.asarray, sites)))).tobytes()
+    with pytest.raises(ValueError, match="convention: unknown convention 'published' for cb14"):
+        CALLS[call](*sites, "cb14", convention="published")
+
+
+@pytest.mark.parametrize("call", CALLS)
 @pytest.mark.parametrize("model", ["cb14", "ba18"])
 def test_a_missing_value_makes_its_site_nan_and_leaves_the_others_alone(call, model):
     vs30, vs30_sim, pga = [300, np.nan, 500, 400, 900], [760, 760, np.nan, 760, 500], [0.1, 0.1, 0.1, np.nan, 0.4]
