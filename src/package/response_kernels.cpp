@@ -35,9 +35,14 @@ INLINE V magnitude(V x) {
 template <typename V>
 INLINE V larger(V x, V y) { return x > y ? x : y; }
 
+// The recurrence in the shifted state x = u - d acc, y = v - dp acc, which takes each sample
+// once per step (six products a step instead of eight):
+//   x[i+1] = a x[i] + b y[i] + e acc[i],   y[i+1] = ap x[i] + bp y[i] + ep acc[i],
+//   u[i+1] = x[i+1] + d acc[i+1],
+// with e = a d + b dp + c and ep = ap d + bp dp + cp (same-signed terms: no cancellation).
 template <typename V>
 struct Group {
-    V a, b, c, d, ap, bp, cp, dp;
+    V a, b, e, d, ap, bp, ep, dp;
 };
 
 // Group k of W lanes: lanes k W ... k W + W - 1 of the bank, whose fields are stored eight
@@ -51,15 +56,20 @@ INLINE Group<V> group(const OscillatorBank &bank, std::size_t k) {
             load<V>(f + 32), load<V>(f + 40), load<V>(f + 48), load<V>(f + 56)};
 }
 
+// The shifted state at rest before the first sample.
+template <typename V>
+INLINE void at_rest(const Group<V> &g, V &x, V &y, V p0) {
+    x = -(g.d * p0);
+    y = -(g.dp * p0);
+}
+
 // One step of the oscillators of a group; returns the new displacement.
 template <typename V>
-INLINE V step(const Group<V> &g, V &u, V &v, V p0, V p1) {
-    const V forced_u = g.c * p0 + g.d * p1;
-    const V forced_v = g.cp * p0 + g.dp * p1;
-    const V un = g.a * u + g.b * v + forced_u;
-    v = g.ap * u + g.bp * v + forced_v;
-    u = un;
-    return un;
+INLINE V step(const Group<V> &g, V &x, V &y, V p0, V p1) {
+    const V xn = g.a * x + g.b * y + g.e * p0;
+    y = g.ap * x + g.bp * y + g.ep * p0;
+    x = xn;
+    return xn + g.d * p1;
 }
 
 // Peaks of |u| of `G` groups in one pass over the record: G independent recurrences in flight
@@ -67,9 +77,12 @@ INLINE V step(const Group<V> &g, V &u, V &v, V p0, V p1) {
 template <int G, typename V, typename T>
 INLINE void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V *peaks) {
     V u[G], v[G], peak[G];
-#pragma GCC unroll 4
-    for (int k = 0; k < G; ++k) u[k] = v[k] = peak[k] = splat<V>(0.0);
     V p0 = splat<V>(static_cast<double>(acc[0]));
+#pragma GCC unroll 4
+    for (int k = 0; k < G; ++k) {
+        at_rest(g[k], u[k], v[k], p0);
+        peak[k] = splat<V>(0.0);
+    }
     for (std::size_t i = 1; i < samples; ++i) {
         const V p1 = splat<V>(static_cast<double>(acc[i]));
 #pragma GCC unroll 4
@@ -177,10 +190,12 @@ INLINE void pair_rotd_body(const T *h1, const T *h2, std::size_t samples, const 
     double *u2 = workspace + 4 * samples;
     for (std::size_t k = 0; k < bank.lanes_padded() / 4; ++k) {
         const Group<Vec> g = group<Vec>(bank, k);
-        Vec x1 = splat(0.0), v1 = splat(0.0), x2 = splat(0.0), v2 = splat(0.0);
-        store(u1, x1);
-        store(u2, x2);
         Vec p10 = splat(static_cast<double>(h1[0])), p20 = splat(static_cast<double>(h2[0]));
+        Vec x1, v1, x2, v2;
+        at_rest(g, x1, v1, p10);
+        at_rest(g, x2, v2, p20);
+        store(u1, splat(0.0));
+        store(u2, splat(0.0));
         for (std::size_t i = 1; i < samples; ++i) {
             const Vec p11 = splat(static_cast<double>(h1[i])), p21 = splat(static_cast<double>(h2[i]));
             store(u1 + 4 * i, step(g, x1, v1, p10, p11));
@@ -230,7 +245,8 @@ OscillatorBank::OscillatorBank(const double *periods, std::size_t count, double 
         const OscillatorStep s = oscillator_step(periods[p], damping, dt);
         if (slot < count) omega2_[slot] = s.omega2;
         double *f = coefficients_.data() + slot / 8 * group_fields + slot % 8;
-        const double fields[8] = {s.a, s.b, s.c, s.d, s.ap, s.bp, s.cp, s.dp};
+        const double e = s.a * s.d + s.b * s.dp + s.c, ep = s.ap * s.d + s.bp * s.dp + s.cp;
+        const double fields[8] = {s.a, s.b, e, s.d, s.ap, s.bp, ep, s.dp};
         for (int j = 0; j < 8; ++j) f[j * 8] = fields[j];
     }
 }
