@@ -156,7 +156,8 @@ direct Konno-Ohmachi smoothing of the same spectra (the window evaluated for eac
 over all FFT bins, record by record, given the unsmoothed EAS for free); PSA against Nigam and
 Jennings' recurrence in NumPy over (records, periods) arrays, one Python iteration per time step
 (`benchmarks/measures.py`). vs30amp: median of {repeats} calls after a warm-up call; the others:
-one run. Differences are relative, over all outputs.
+one run. Differences are relative, over all outputs; PSA's is the NumPy side's, whose closed-form
+coefficients lose digits to cancellation at the longest periods.
 
 {markdown(header, rows)}
 

@@ -37,8 +37,8 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
     between samples (Nigam and Jennings 1969), from rest at the first sample; PSA is
     (2 pi / T)^2 times the largest absolute relative displacement at the samples. The recurrence
     is exact for any period, those at or below `dt` included: so stiff an oscillator follows the
-    ground, and PSA there is the record's PGA to within a fraction of a percent (exactly the PGA
-    only in the limit T -> 0).
+    ground, and PSA at 0.001 s is the record's PGA to a fraction of a percent for records at
+    0.005 s (exactly the PGA only in the limit T -> 0).
 
     Parameters
     ----------
