@@ -39,7 +39,8 @@ INLINE V larger(V x, V y) { return x > y ? x : y; }
 // once per step (six products a step instead of eight):
 //   x[i+1] = a x[i] + b y[i] + e acc[i],   y[i+1] = ap x[i] + bp y[i] + ep acc[i],
 //   u[i+1] = x[i+1] + d acc[i+1],
-// with e = a d + b dp + c and ep = ap d + bp dp + cp (same-signed terms: no cancellation).
+// with e = a d + b dp + c and ep = ap d + bp dp + cp. For steps short against the period, where
+// precision is hardest to keep, the terms of each share their sign: nothing cancels.
 template <typename V>
 struct Group {
     V a, b, e, d, ap, bp, ep, dp;
@@ -76,17 +77,17 @@ INLINE V step(const Group<V> &g, V &x, V &y, V p0, V p1) {
 // hide the latency of each one's dependency chain.
 template <int G, typename V, typename T>
 INLINE void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V *peaks) {
-    V u[G], v[G], peak[G];
+    V x[G], y[G], peak[G];
     V p0 = splat<V>(static_cast<double>(acc[0]));
 #pragma GCC unroll 4
     for (int k = 0; k < G; ++k) {
-        at_rest(g[k], u[k], v[k], p0);
+        at_rest(g[k], x[k], y[k], p0);
         peak[k] = splat<V>(0.0);
     }
     for (std::size_t i = 1; i < samples; ++i) {
         const V p1 = splat<V>(static_cast<double>(acc[i]));
 #pragma GCC unroll 4
-        for (int k = 0; k < G; ++k) peak[k] = larger(magnitude(step(g[k], u[k], v[k], p0, p1)), peak[k]);
+        for (int k = 0; k < G; ++k) peak[k] = larger(magnitude(step(g[k], x[k], y[k], p0, p1)), peak[k]);
         p0 = p1;
     }
 #pragma GCC unroll 4
@@ -147,9 +148,9 @@ INLINE void project(double x, double y, const Rotations &r, Vec *maxima) {
 }
 
 // The 180 peaks of the rotated displacement (histories at u1[4 i], u2[4 i]) and their
-// percentile. No rotation can peak at a sample whose distance from the origin is below the
-// smallest peak found so far: the samples far out are projected first (those beyond half the
-// largest squared distance), then only those between the smallest peak and them.
+// percentile. A sample closer to the origin than the smallest peak found so far cannot raise
+// any rotation's peak: the samples far out are projected first (those beyond half the largest
+// squared distance), then only those between the smallest peak and them.
 INLINE double rotated_percentile(const double *u1, const double *u2, std::size_t samples, double percentile) {
     const Rotations &r = rotations();
     double largest = 0.0;
