@@ -138,3 +138,17 @@ def test_refusals_name_the_argument(change, message):
                  "damping": 0.05} | change
     with pytest.raises(ValueError, match=message.replace("(s)", r"\(s\)")):
         vs30amp.rotd(**arguments)
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ((np.zeros((2, 5), np.int64), 0.01, np.ones(3), 0.05, np.empty((2, 3)), 1), TypeError,
+     "records: expected a C-contiguous two-dimensional float64 or float32 array"),
+    ((np.zeros((2, 5)), 0.01, np.ones(3), 0.05, np.empty((3, 2)), 1), ValueError, r"out: expected shape \(2, 3\)"),
+    ((np.zeros((2, 5)), 0.01, np.array([1.0, np.nan]), 0.05, np.empty((2, 2)), 1), ValueError,
+     "periods: expected finite, positive periods, got nan at index 1"),
+    ((np.zeros((2, 5)), 0.01, np.ones(3), 0.05, np.empty((2, 3))), TypeError, "response_spectrum"),
+])
+def test_native_entry_refuses_what_its_kernels_cannot_take(arguments, error, message):
+    from vs30amp import _native
+    with pytest.raises(error, match=message):
+        _native.response_spectrum(*arguments)
