@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import functools
 import importlib
+import textwrap
 from collections.abc import Callable
 from typing import Any
 
@@ -22,8 +23,8 @@ from ._records import Records, as_dt, as_positive, as_records
 # Konno and Ohmachi (1998), BSSA 88(1): w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4.
 BANDWIDTH = 188.5
 # Smoothing operators up to this size are kept for the next call with the same length, dt and
-# frequencies; larger ones are built in blocks for each call.
-CACHED_OPERATOR_BYTES = 64 * 2**20
+# frequencies (the last four: at most 128 MiB); larger ones are built in blocks for each call.
+CACHED_OPERATOR_BYTES = 32 * 2**20
 # Records transformed together: bounds the working memory whatever the number of records.
 RECORDS_PER_BLOCK = 128
 
@@ -167,5 +168,6 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     return out[0] if one else out
 
 
-fas.__doc__ = (fas.__doc__ or "").format(notes=_NOTES)
-eas.__doc__ = (eas.__doc__ or "").format(notes=_NOTES)
+# Docstrings are dedented when compiled (Python 3.13+): the shared notes are too.
+fas.__doc__ = (fas.__doc__ or "").format(notes=textwrap.dedent(_NOTES))
+eas.__doc__ = (eas.__doc__ or "").format(notes=textwrap.dedent(_NOTES))
