@@ -38,7 +38,9 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
     (2 pi / T)^2 times the largest absolute relative displacement at the samples. The recurrence
     is exact for any period, those at or below `dt` included: so stiff an oscillator follows the
     ground, and PSA at 0.001 s is the record's PGA to a fraction of a percent for records at
-    0.005 s (exactly the PGA only in the limit T -> 0).
+    0.005 s (exactly the PGA only in the limit T -> 0). Codes that first resample the record
+    with band-limited interpolation find slightly different (usually larger) PSA at periods
+    below about 10 dt.
 
     Parameters
     ----------
