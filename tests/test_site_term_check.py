@@ -6,10 +6,13 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "site_term_check.py"
 
 
 def test_the_example_draws_its_figure_and_ba18_holds_on_records(tmp_path):
+    pytest.importorskip("matplotlib")
     output = tmp_path / "check.png"
     result = subprocess.run([sys.executable, str(EXAMPLE), "--records", "2", "--output", str(output)],
                             capture_output=True, text=True, env=os.environ | {"MPLBACKEND": "Agg"}, check=True)
