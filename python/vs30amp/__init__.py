@@ -8,6 +8,8 @@ Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb1
   (with ``at`` for any other frequencies, ``to_xarray`` and ``plot``).
 - `amplify_spectrum`: Fourier spectra multiplied by the factors.
 - `amplify_waveforms`: acceleration records amplified through the FFT.
+- `fas`, `eas`: smoothed Fourier and effective amplitude spectra of records (BA18's measure).
+- `response_spectrum`, `rotd`: PSA of records and RotDnn of pairs (CB14's measure).
 - `MODELS`: the models, their frequencies, references and ranges of applicability.
 - `RangeWarning`: the warning about sites outside a model's range or missing a value (NaN).
 
@@ -23,9 +25,11 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from . import io
 from ._factors import Amplification, RangeWarning, amplification
+from ._fourier import eas, fas
 from ._models import MODELS, Model
+from ._response import response_spectrum, rotd
 from ._waveforms import amplify_spectrum, amplify_waveforms
 
 __all__ = ["MODELS", "Amplification", "Model", "RangeWarning", "amplification", "amplify_spectrum",
-           "amplify_waveforms"]
+           "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
 from ._version import __version__

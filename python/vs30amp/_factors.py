@@ -311,4 +311,5 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     site_vs30, site_vs30_sim, site_pga = values
     check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
     factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga)
-    return Amplification(factors, chosen.frequencies, chosen.name, *(np.array(v) for v in values), convention)
+    return Amplification(factors, chosen.frequencies, chosen.name, np.array(site_vs30), np.array(site_vs30_sim),
+                         np.array(site_pga), convention)

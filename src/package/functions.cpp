@@ -1,10 +1,15 @@
 #include "package/functions.hpp"
 
 #include "package/ba18_conventions.hpp"
+#include "package/response_functions.hpp"
 
 PyMethodDef native_functions[] = {
     {"ba18_factors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ba18_factors)), METH_FASTCALL,
      "ba18_factors(vs30, vs30_sim, pga, out, convention)\n--\n\nBayless-Abrahamson (2018) factors under a named "
      "convention, written into out (n x 301)."},
+    {"response_spectrum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_response_spectrum)),
+     METH_FASTCALL, "PSA of records at periods (see vs30amp.response_spectrum)."},
+    {"rotd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_rotd)), METH_FASTCALL,
+     "RotDnn PSA of pairs of records (see vs30amp.rotd)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,58 @@
+"""Checks shared by the measures of records: records, sample interval, positive values."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+Records = NDArray[np.floating[Any]]
+
+
+def as_records(name: str, values: ArrayLike, *, minimum: int = 2) -> tuple[Records, bool]:
+    """Records as a C-contiguous (n, m) float32 or float64 array (other real input read as
+    float64), and whether one record (m,) was given. ValueError or TypeError naming `name` and
+    the first offending value otherwise."""
+    records = np.asarray(values)
+    if records.dtype.kind not in "iuf":
+        raise TypeError(f"{name}: expected real acceleration values, got values of dtype {records.dtype}")
+    if records.ndim not in (1, 2) or records.shape[-1] < minimum:
+        raise ValueError(f"{name}: expected records of shape (n_records, n_samples) or (n_samples,) with at least "
+                         f"{minimum} samples, got shape {records.shape}")
+    one = records.ndim == 1
+    dtype = np.float32 if records.dtype == np.float32 else np.float64
+    records = np.ascontiguousarray(records.reshape(1, -1) if one else records, dtype=dtype)
+    finite = np.isfinite(records)
+    if not finite.all():
+        row, column = np.argwhere(~finite)[0]
+        raise ValueError(f"{name}: expected finite values, got {records[row, column]} in record {row} at sample {column}")
+    return records, one
+
+
+def real_scalar(value: object) -> float:
+    """The value as a float when it is one real number (not a boolean), NaN otherwise."""
+    array = np.asarray(value)
+    return float(array) if array.ndim == 0 and array.dtype.kind in "iuf" else np.nan
+
+
+def as_dt(dt: object) -> float:
+    """One finite, positive sample interval (s); ValueError naming dt otherwise."""
+    step = real_scalar(dt)
+    if not (np.isfinite(step) and step > 0.0):
+        raise ValueError(f"dt: expected one finite, positive sample interval (s), got {dt!r}")
+    return step
+
+
+def as_positive(name: str, values: ArrayLike, unit: str) -> NDArray[np.float64]:
+    """A one-dimensional, non-empty float64 array of finite, positive values; ValueError naming
+    `name` and the first offending value otherwise."""
+    array = np.asarray(values)
+    if array.dtype.kind not in "iuf" or array.ndim > 1 or array.size == 0:
+        raise ValueError(f"{name}: expected one or more real {unit}, got {values!r}")
+    array = np.ascontiguousarray(np.atleast_1d(array), dtype=np.float64)
+    bad = ~(np.isfinite(array) & (array > 0.0))
+    if bad.any():
+        index = int(np.argmax(bad))
+        raise ValueError(f"{name}: expected finite, positive {unit}, got {array[index]} at index {index}")
+    return array
