@@ -291,8 +291,8 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         published Bayless-Abrahamson (2018) model where the module departs from it: the PGA
         driving the nonlinear term is carried to the model's 1000 m/s reference (the module
         carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
-        (the module's at 24 Hz); see docs/ba18_conventions.md. cb14 has one convention, its
-        published site term, named "module"; any other name raises ValueError for it.
+        (the module's at 24 Hz); see the README, "The two conventions of BA18". cb14 has one
+        convention, its published site term, named "module"; any other name raises ValueError.
 
     The three inputs may be scalars, sequences or arrays of any real dtype; they are broadcast
     together to one dimension of n sites (scalars everywhere give one site) and the model's

@@ -90,7 +90,7 @@ MODELS: Final[dict[str, Model]] = {
         _frequencies=_frozen(_utils._bayless_abrahamson_2018_frequencies()),
         # "module": the intensity of the nonlinear term at the 760 m/s reference, the decay above
         # the power law anchored at 24 Hz. "published": as the published model, at its 1000 m/s
-        # reference and anchored at 23.988321 Hz (docs/ba18_conventions.md).
+        # reference and anchored at 23.988321 Hz (the README, "The two conventions of BA18").
         conventions={"module": _utils._bayless_abrahamson_2018_eas, "published": _ba18_under("published")},
     ),
     "cb14": Model(
