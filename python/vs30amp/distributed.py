@@ -9,10 +9,10 @@ cluster (the workers need vs30amp installed)::
     import dask.array as da
     import vs30amp.distributed as vd
 
-    client = Client("tcp://scheduler:8786")
-    vs30 = da.from_zarr("sites.zarr", component="vs30")        # or da.from_array(...)
+    client = Client("tcp://scheduler:8786")                       # a running cluster's scheduler
+    vs30 = da.from_array(site_vs30, chunks=100_000)
     factors = vd.amplification(vs30, 760.0, pga, model="ba18")   # lazy (n, 301)
-    factors.to_zarr("factors.zarr")
+    values = factors.compute()                                   # or factors.store(...)
 
 Needs the "distributed" extra (dask and distributed).
 """
