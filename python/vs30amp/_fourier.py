@@ -18,7 +18,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from ._models import MODELS
-from ._records import Records, as_dt, as_positive, as_records
+from ._records import Records, as_dt, as_pairs, as_positive, as_records
 
 # Konno and Ohmachi (1998), BSSA 88(1): w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4.
 BANDWIDTH = 188.5
@@ -154,10 +154,7 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     ndarray, shape (n, F) or (F,) for one pair
         float64.
     """
-    first, one = as_records("h1", h1)
-    second, _ = as_records("h2", h2)
-    if second.shape != first.shape:
-        raise ValueError(f"h2: shape {second.shape} differs from h1's {first.shape}")
+    first, second, one = as_pairs(h1, h2)
     step, centres = as_dt(dt), _centres(frequencies)
     length = padded_length(first.shape[1])
     out = np.empty((first.shape[0], centres.size))

@@ -30,6 +30,18 @@ def as_records(name: str, values: ArrayLike, *, minimum: int = 2) -> tuple[Recor
     return records, one
 
 
+def as_pairs(h1: ArrayLike, h2: ArrayLike) -> tuple[Records, Records, bool]:
+    """Two horizontal components as `as_records` gives them, of one shape (one dtype: float64
+    unless both are float32), and whether one pair was given."""
+    first, one = as_records("h1", h1)
+    second, _ = as_records("h2", h2)
+    if second.shape != first.shape:
+        raise ValueError(f"h2: shape {np.shape(h2)} differs from h1's {np.shape(h1)}")
+    if second.dtype != first.dtype:
+        first, second = first.astype(np.float64), second.astype(np.float64)
+    return first, second, one
+
+
 def real_scalar(value: object) -> float:
     """The value as a float when it is one real number (not a boolean), NaN otherwise."""
     array = np.asarray(value)

@@ -9,7 +9,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _native
 from ._models import MODELS
-from ._records import as_dt, as_positive, as_records, real_scalar
+from ._records import as_dt, as_pairs, as_positive, as_records, real_scalar
 
 
 def _periods(periods: ArrayLike | None) -> NDArray[np.float64]:
@@ -95,12 +95,7 @@ def rotd(h1: ArrayLike, h2: ArrayLike, dt: float, periods: ArrayLike | None = No
     ndarray, shape (n, P) or (P,) for one pair
         float64.
     """
-    first, one = as_records("h1", h1)
-    second, _ = as_records("h2", h2)
-    if second.shape != first.shape:
-        raise ValueError(f"h2: shape {second.shape} differs from h1's {first.shape}")
-    if second.dtype != first.dtype:
-        first, second = first.astype(np.float64), second.astype(np.float64)
+    first, second, one = as_pairs(h1, h2)
     step, chosen = as_dt(dt), _periods(periods)
     rank = real_scalar(percentile)
     if not 0.0 <= rank <= 100.0:
