@@ -61,6 +61,15 @@ def test_refusals_name_the_argument(arguments, error, message):
 NATIVE_SITES = [np.array([200.0, 760.0]), np.array([760.0, 300.0]), np.array([0.2, 0.4])]
 
 
+def unaligned(values):
+    """A C-contiguous copy of `values` one byte off alignment, as an unpickled buffer can be."""
+    values = np.asarray(values)
+    raw = np.zeros(values.nbytes + 1, np.uint8)
+    copy = raw[1:].view(values.dtype).reshape(values.shape)
+    copy[...] = values
+    return copy
+
+
 @pytest.mark.parametrize("change, error, message", [
     (lambda a: a[:4] + ["Module"], ValueError, "convention: unknown convention 'Module'; choose one of"),
     (lambda a: a[:4] + [b"module"], TypeError, "convention: expected a str"),
@@ -70,6 +79,7 @@ NATIVE_SITES = [np.array([200.0, 760.0]), np.array([760.0, 300.0]), np.array([0.
     (lambda a: a[:3] + [np.empty((2, 301), np.float32), a[4]], ValueError, "out: expected 2 dimension"),
     (lambda a: [a[0].astype(np.int64), *a[1:]], ValueError, "vs30: expected 1 dimension"),
     (lambda a: a[:4], TypeError, "takes 5 arguments"),
+    (lambda a: [unaligned(a[0]), *a[1:]], ValueError, "vs30: expected an aligned array"),
 ])
 def test_native_ba18_factors_refuses_what_it_cannot_fill(change, error, message):
     arguments = [*NATIVE_SITES, np.full((2, 301), 7.0), "published"]
@@ -114,6 +124,16 @@ def test_sites_out_of_range_warn_raise_or_pass(call, model, vs30, vs30_sim, pga,
         warnings.simplefilter("error")
         for options in ({"ranges": "ignore"}, {"check_ranges": False}, {"ranges": "warn", "check_ranges": False}):
             assert function(vs30, vs30_sim, pga, model, **options).tobytes() == warned.tobytes()
+
+
+@pytest.mark.parametrize("measure", [
+    lambda acc: vs30amp.response_spectrum(acc, 0.01), lambda acc: vs30amp.rotd(acc, acc, 0.01),
+    lambda acc: vs30amp.fas(acc, 0.01),
+    lambda pga: vs30amp.amplification(pga * 0 + 300, 760, pga, convention="published").factors])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_misaligned_arrays_give_the_aligned_results(measure, dtype):
+    values = (np.sin(np.arange(50.0)) * 0.2 + 0.3).astype(dtype)
+    assert measure(unaligned(values)).tobytes() == measure(values).tobytes()
 
 
 @pytest.mark.parametrize("call", CALLS)

@@ -18,7 +18,7 @@ def _ba18_under(convention: str) -> Kernel:
     """The Bayless-Abrahamson (2018) factors under `convention`, from the package's native module."""
     def kernel(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                pga: NDArray[np.float64]) -> NDArray[np.float64]:
-        site, simulation, peak = (np.ascontiguousarray(values, dtype=np.float64) for values in (vs30, vs30_sim, pga))
+        site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
         out = np.empty((site.shape[0], 301))
         _native.ba18_factors(site, simulation, peak, out, convention)
         return out

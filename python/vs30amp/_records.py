@@ -22,7 +22,7 @@ def as_records(name: str, values: ArrayLike, *, minimum: int = 2) -> tuple[Recor
                          f"{minimum} samples, got shape {records.shape}")
     one = records.ndim == 1
     dtype = np.float32 if records.dtype == np.float32 else np.float64
-    records = np.ascontiguousarray(records.reshape(1, -1) if one else records, dtype=dtype)
+    records = np.require(records.reshape(1, -1) if one else records, dtype, ["C", "A"])
     finite = np.isfinite(records)
     if not finite.all():
         row, column = np.argwhere(~finite)[0]
@@ -62,7 +62,7 @@ def as_positive(name: str, values: ArrayLike, unit: str) -> NDArray[np.float64]:
     array = np.asarray(values)
     if array.dtype.kind not in "iuf" or array.ndim > 1 or array.size == 0:
         raise ValueError(f"{name}: expected one or more real {unit}, got {values!r}")
-    array = np.ascontiguousarray(np.atleast_1d(array), dtype=np.float64)
+    array = np.require(np.atleast_1d(array), np.float64, ["C", "A"])
     bad = ~(np.isfinite(array) & (array > 0.0))
     if bad.any():
         index = int(np.argmax(bad))

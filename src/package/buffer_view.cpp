@@ -1,5 +1,6 @@
 #include "package/buffer_view.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 bool BufferView::acquire(PyObject *object, const char *name, int ndim, const char *format, bool writable) {
@@ -15,6 +16,11 @@ bool BufferView::acquire(PyObject *object, const char *name, int ndim, const cha
     if (buffer_.ndim != ndim || std::strcmp(own, format) != 0) {
         PyErr_Format(PyExc_ValueError, "%s: expected %d dimension(s) of format '%s', got %d of '%s'", name, ndim,
                      format, buffer_.ndim, buffer_.format);
+        return false;
+    }
+    // Unpickled or sliced byte buffers can be C-contiguous and still misaligned.
+    if (reinterpret_cast<std::uintptr_t>(buffer_.buf) % static_cast<std::uintptr_t>(buffer_.itemsize) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s: expected an aligned array", name);
         return false;
     }
     return true;

@@ -16,7 +16,7 @@ public:
         if (held_) PyBuffer_Release(&buffer_);
     }
 
-    // A C-contiguous buffer of `ndim` dimensions whose items are of `format` ("d" or "f"),
+    // An aligned, C-contiguous buffer of `ndim` dimensions whose items are of `format` ("d" or "f"),
     // writable when asked. TypeError or ValueError naming `name` otherwise; false then.
     bool acquire(PyObject *object, const char *name, int ndim, const char *format, bool writable);
 
