@@ -276,11 +276,15 @@ private:
 
 }  // namespace
 
+void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Ba18Convention &convention,
+               double *rows) {
+    Ba18RowWriter writer(math, convention);
+    for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], rows + i * BA18_COLUMNS);
+}
+
 void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
                              const Ba18Convention &convention) {
-    const std::size_t n = matrix.rows();
-    Ba18RowWriter writer(math, convention);
-    for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], matrix.row(i));
+    if (matrix.rows() > 0) ba18_rows(sites, matrix.rows(), math, convention, matrix.row(0));
 }
 
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,

@@ -58,6 +58,10 @@ inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REF
 std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
                                                       const Ba18Convention &convention);
 
+// The n rows written into storage of n x 301 doubles that the caller owns, row i for sites[i].
+void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Ba18Convention &convention,
+               double *rows);
+
 // The same rows written into a matrix allocated beforehand with 301 columns, row i for sites[i] for
 // each of its rows: a caller can secure the matrix before it gathers the sites.
 void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,

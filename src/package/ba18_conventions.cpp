@@ -3,10 +3,7 @@
 // computes the module's convention.
 
 #include <algorithm>
-#include <cstring>
-#include <new>
 #include <string_view>
-#include <vector>
 
 #include "models/bayless_abrahamson_2018.hpp"
 #include "package/ba18_conventions.hpp"
@@ -30,31 +27,22 @@ const Ba18Convention *convention_named(std::string_view name) {
     return nullptr;
 }
 
-// Sites go through the kernel a block at a time, so that its matrix stays small and in cache
-// while it is copied out; each block's velocity cache starts afresh, which costs at most one
-// repeated linear row per block.
+// Sites are gathered a block at a time and their rows written straight into `out`; each block's
+// velocity cache starts afresh, which costs at most one repeated linear row per block.
 constexpr std::size_t BLOCK_SITES = 128;
 
-// Fills out (n x 301) from the three columns; false when memory runs out. Runs without the
-// interpreter lock, so nothing may escape it.
-bool compute(const double *vs30, const double *vs30_sim, const double *pga, std::size_t n, double *out,
+// Fills out (n x 301) from the three columns. Runs without the interpreter lock and allocates
+// nothing, so nothing can escape it.
+void compute(const double *vs30, const double *vs30_sim, const double *pga, std::size_t n, double *out,
              const Ba18Convention &convention) noexcept {
-    std::vector<SiteTriple> sites;
-    try {
-        sites.resize(std::min(n, BLOCK_SITES));
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
+    SiteTriple sites[BLOCK_SITES];
     const BatchMath &math = kernel_math();
     for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
         const std::size_t count = std::min(BLOCK_SITES, n - start);
         for (std::size_t i = 0; i < count; ++i)
             sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], pga[start + i]};
-        auto matrix = ba18_amplification(sites.data(), count, math, convention);
-        if (!matrix) return false;
-        std::memcpy(out + start * BA18_COLUMNS, matrix->row(0), count * BA18_COLUMNS * sizeof(double));
+        ba18_rows(sites, count, math, convention, out + start * BA18_COLUMNS);
     }
-    return true;
 }
 
 }  // namespace
@@ -86,11 +74,8 @@ PyObject *ba18_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                      BA18_COLUMNS);
         return nullptr;
     }
-    bool computed;
     Py_BEGIN_ALLOW_THREADS
-    computed = compute(vs30.data<double>(), vs30_sim.data<double>(), pga.data<double>(), n, out.data<double>(),
-                       *convention);
+    compute(vs30.data<double>(), vs30_sim.data<double>(), pga.data<double>(), n, out.data<double>(), *convention);
     Py_END_ALLOW_THREADS
-    if (!computed) return PyErr_NoMemory();
     Py_RETURN_NONE;
 }
