@@ -132,6 +132,7 @@ def test_float32_threads_and_one_record(function):
     ({"h1": [[0.0, np.inf, 1.0]]}, "h1: expected finite values, got inf in record 0 at sample 1"),
     ({"h2": np.zeros((1, 4))}, r"h2: shape \(1, 4\) differs from h1's \(1, 3\)"),
     ({"h1": [0.1]}, "h1: expected records of shape"),
+    ({"workers": 0}, "workers: expected at least 1, or -1 for every CPU"),
 ])
 def test_refusals_name_the_argument(change, message):
     arguments = {"h1": [[0.0, 0.1, -0.2]], "h2": [[0.0, 0.3, 0.1]], "dt": 0.01, "periods": None, "percentile": 50,

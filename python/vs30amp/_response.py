@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import os
-
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
 from ._models import MODELS
 from ._records import as_dt, as_pairs, as_positive, as_records, real_scalar
+from ._waveforms import thread_count
 
 
 def _periods(periods: ArrayLike | None) -> NDArray[np.float64]:
@@ -23,10 +22,6 @@ def _damping(damping: float) -> float:
     if not 0.0 <= value < 1.0:
         raise ValueError(f"damping: expected a damping ratio in [0, 1), got {damping!r}")
     return value
-
-
-def _threads(workers: int | None) -> int:
-    return max(1, workers if workers is not None else os.cpu_count() or 1)
 
 
 def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = None, damping: float = 0.05, *,
@@ -56,7 +51,7 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
     damping : float
         Damping ratio in [0, 1); 0.05 by default.
     workers : int, optional
-        Threads working on records (default: the number of CPUs).
+        Threads working on records: at least 1, or -1 (the default, None, too) for every CPU.
 
     Returns
     -------
@@ -66,7 +61,7 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
     records, one = as_records("acc", acc)
     step, chosen = as_dt(dt), _periods(periods)
     out = np.empty((records.shape[0], chosen.size))
-    _native.response_spectrum(records, step, chosen, _damping(damping), out, _threads(workers))
+    _native.response_spectrum(records, step, chosen, _damping(damping), out, thread_count(workers))
     return out[0] if one else out
 
 
@@ -101,5 +96,5 @@ def rotd(h1: ArrayLike, h2: ArrayLike, dt: float, periods: ArrayLike | None = No
     if not 0.0 <= rank <= 100.0:
         raise ValueError(f"percentile: expected a value in [0, 100], got {percentile!r}")
     out = np.empty((first.shape[0], chosen.size))
-    _native.rotd(first, second, step, chosen, _damping(damping), rank, out, _threads(workers))
+    _native.rotd(first, second, step, chosen, _damping(damping), rank, out, thread_count(workers))
     return out[0] if one else out
