@@ -54,7 +54,7 @@ def add_parser(commands: Any) -> None:
                          help="module (default) or published: see the README's models section")
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
-    amplify.add_argument("--fmax", metavar="HZ", help="highest frequency amplified")
+    amplify.add_argument("--fmax", metavar="HZ", help="factors above this frequency are held at its factor")
     amplify.add_argument("--ranges", choices=("warn", "raise", "ignore"), help="sites outside the model's ranges")
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR", help="directory of the amplified records")
 
