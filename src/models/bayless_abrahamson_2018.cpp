@@ -1,7 +1,5 @@
 #include "models/bayless_abrahamson_2018.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +8,7 @@
 #include <numbers>
 
 #include "models/velocity_cache.hpp"
+#include "simd/simd.hpp"
 
 // Every product, quotient, sum and difference below is one double operation in the order
 // written; the build disables contraction into fused multiply-add so that results agree to the
@@ -235,14 +234,14 @@ void fill_linear_row(double vs30, LinearRow &row, double decay_anchor_hz, const 
 
 // Cell k = (L_site / L_sim) x N. A row below the floor's frequency keeps its own nonlinear
 // factor, and the floor's row and every row above it receive nl_floor; as the grid strictly
-// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". Two cells at a time with
-// SSE2, which every x86-64 CPU has: packed division and multiplication round each lane as the
-// scalar operations do.
+// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". Two cells at a time in a
+// Double2 (simd/simd.hpp): its division and multiplication round each lane as the scalar
+// operations do.
 void write_cells(const double *l_site, const double *l_sim, const NonlinearPart &part, double *cells) {
     std::size_t k = 0;
     for (; k + 2 <= BA18_COLUMNS; k += 2) {
-        const __m128d ratio = _mm_div_pd(_mm_loadu_pd(l_site + k), _mm_loadu_pd(l_sim + k));
-        _mm_storeu_pd(cells + k, _mm_mul_pd(ratio, _mm_loadu_pd(part.factors + k)));
+        const Double2 ratio = load_doubles<Double2>(l_site + k) / load_doubles<Double2>(l_sim + k);
+        store_doubles(cells + k, ratio * load_doubles<Double2>(part.factors + k));
     }
     for (; k < BA18_COLUMNS; ++k) cells[k] = (l_site[k] / l_sim[k]) * part.factors[k];
 }
@@ -282,15 +281,6 @@ void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, co
     for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], rows + i * BA18_COLUMNS);
 }
 
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
-                             const Ba18Convention &convention) {
-    if (matrix.rows() > 0) ba18_rows(sites, matrix.rows(), math, convention, matrix.row(0));
-}
-
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
-                                                      const Ba18Convention &convention) {
-    auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
-    if (!matrix) return std::nullopt;
-    ba18_amplification_into(sites, math, *matrix, convention);
-    return matrix;
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    if (matrix.rows() > 0) ba18_rows(sites, matrix.rows(), math, BA18_MODULE_CONVENTION, matrix.row(0));
 }

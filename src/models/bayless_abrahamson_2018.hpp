@@ -21,7 +21,6 @@
 
 #include <cstddef>
 #include <iterator>
-#include <optional>
 
 #include "generated/bayless_abrahamson_2018_coefficients.hpp"
 #include "generated/model_constants.hpp"
@@ -53,25 +52,12 @@ inline constexpr Ba18Convention BA18_MODULE_CONVENTION{BA18_PGA_REFERENCE_FACTOR
 inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REFERENCE_FACTOR,
                                                           BA18_PUBLISHED_DECAY_ANCHOR_HZ};
 
-// n x 301 matrix, row i for sites[i] under `convention`, every exp, log and pow taken through
-// `math`; nothing when the matrix cannot be allocated.
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
-                                                      const Ba18Convention &convention);
-
-// The n rows written into storage of n x 301 doubles that the caller owns, row i for sites[i].
+// The n rows written into storage of n x 301 doubles that the caller owns, row i for sites[i],
+// every exp, log and pow taken through `math`.
 void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Ba18Convention &convention,
                double *rows);
 
-// The same rows written into a matrix allocated beforehand with 301 columns, row i for sites[i] for
-// each of its rows: a caller can secure the matrix before it gathers the sites.
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
-                             const Ba18Convention &convention);
-
-// The module's convention, as _utils computes it.
-inline std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
-                                                             const BatchMath &math) {
-    return ba18_amplification(sites, n, math, BA18_MODULE_CONVENTION);
-}
-inline void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
-    ba18_amplification_into(sites, math, matrix, BA18_MODULE_CONVENTION);
-}
+// The module's convention, as _utils computes it: the rows written into a matrix allocated
+// beforehand with 301 columns, row i for sites[i] for each of its rows, so that a caller can secure
+// the matrix before it gathers the sites.
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
