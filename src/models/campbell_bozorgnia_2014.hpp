@@ -25,8 +25,9 @@
 
 inline constexpr std::size_t CB14_COLUMNS = 22;
 
-// From data/cb14_site_coefficients.csv, in ascending frequency: CB14_PERIODS (s),
-// CB14_FREQUENCIES (Hz, 1 / period), CB14_K1 (m/s), CB14_K2, CB14_C11. The last row is PGA.
+// From data/cb14_site_coefficients.csv, read by the columns' published symbols, in ascending
+// frequency: CB14_PERIODS (T, s), CB14_FREQUENCIES (Hz, 1 / T), CB14_K1 (k1, m/s), CB14_K2 (k2),
+// CB14_C11 (c11). The last row is PGA.
 static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 
 // The rows written into a matrix allocated beforehand with 22 columns, row i for sites[i] for each
