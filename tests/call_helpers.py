@@ -12,8 +12,6 @@ AMPLIFIERS = [
     pytest.param("_bayless_abrahamson_2018_eas", 301, id="ba18"),
 ]
 
-PARAMETERS = ("vs30_py", "vs30_sim_py", "pga_py")
-
 
 def amplifier(name):
     return getattr(_utils, name)

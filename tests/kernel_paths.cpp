@@ -9,8 +9,7 @@
 #include <cstring>
 
 #include "generated/libm_tables.hpp"
-#include "models/bayless_abrahamson_2018.hpp"
-#include "models/campbell_bozorgnia_2014.hpp"
+#include "model_kernel_matrices.hpp"
 #include "vector_math/batch_math.hpp"
 #include "vector_math/libm_gate.hpp"
 
@@ -120,7 +119,7 @@ __attribute__((visibility("default"))) int kernel_paths_run(int model, int path,
                                                             double *out) {
     const auto *triples = reinterpret_cast<const SiteTriple *>(sites);
     auto matrix = model == 0   ? cb14_amplification(triples, n, math_of(path))
-                  : model == 1 ? ba18_amplification(triples, n, math_of(path))
+                  : model == 1 ? ba18_amplification(triples, n, math_of(path), BA18_MODULE_CONVENTION)
                                : ba18_amplification(triples, n, math_of(path), BA18_PUBLISHED_CONVENTION);
     if (!matrix) return 0;
     if (out != nullptr && n != 0) std::memcpy(out, matrix->row(0), n * matrix->columns() * sizeof(double));

@@ -20,9 +20,13 @@
 namespace {
 
 // ---- Campbell-Bozorgnia (2014) ----------------------------------------------------------------
+//
+// The shallow-site term f_site,G of the paper's equation 18 (equation 17 without the Japan term):
+// c11 ln(V / k1) + k2 (ln(A1100 + c (V / k1)^n) - ln(A1100 + c)) where V <= k1, and
+// (c11 + k2 n) ln(V / k1) above; k1, k2, c11 per period, c = 1.88 and n = 1.18 for all.
 
 constexpr std::size_t CB14_COLUMNS = 22;
-constexpr double C = CB14_NL_AMPLITUDE, N = CB14_NL_EXPONENT;
+constexpr double c = CB14_NL_AMPLITUDE, n = CB14_NL_EXPONENT;
 constexpr double PGA_K1 = CB14_K1[21], PGA_K2 = CB14_K2[21], PGA_C11 = CB14_C11[21];
 
 double cb14_rock_pga(double vs30_sim, double pga) {
@@ -30,7 +34,7 @@ double cb14_rock_pga(double vs30_sim, double pga) {
     const double lr = std::log(r);
     double fref;
     if (vs30_sim <= PGA_K1) {
-        fref = lr * PGA_C11 + (std::log(std::pow(r, N) * C + 0.0) + CB14_MINUS_LN_NL_AMPLITUDE) * PGA_K2;
+        fref = lr * PGA_C11 + (std::log(std::pow(r, n) * c + 0.0) + CB14_MINUS_LN_NL_AMPLITUDE) * PGA_K2;
     } else {
         fref = lr * CB14_PGA_LINEAR_SLOPE;
     }
@@ -40,41 +44,46 @@ double cb14_rock_pga(double vs30_sim, double pga) {
 void cb14_row(const double *site, double *row) {
     const double v = site[0], vsim = site[1], p = site[2];
     const double a = cb14_rock_pga(vsim, p);
-    const double g = std::log(C + a);
+    const double g = std::log(c + a);  // ln(A1100 + c)
     for (std::size_t j = 0; j < CB14_COLUMNS; ++j) {
         const double k1 = CB14_K1[j], k2 = CB14_K2[j], c11 = CB14_C11[j];
         const double s = v / k1;
         const double ls = std::log(s);
         double f_site;
         if (v <= k1) {
-            f_site = ls * c11 + (std::log(std::pow(s, N) * C + a) - g) * k2;
+            f_site = ls * c11 + (std::log(std::pow(s, n) * c + a) - g) * k2;
         } else {
-            f_site = ls * (k2 * N + c11);
+            f_site = ls * (k2 * n + c11);
         }
         const double t = vsim / k1;
         const double lt = std::log(t);
         double f_sim;
         if (vsim <= k1) {
-            f_sim = k2 * (std::log(std::pow(t, N) * C + 0.0) + CB14_MINUS_LN_NL_AMPLITUDE) + c11 * lt;
+            f_sim = k2 * (std::log(std::pow(t, n) * c + 0.0) + CB14_MINUS_LN_NL_AMPLITUDE) + c11 * lt;
         } else {
-            f_sim = lt * (c11 + k2 * N);
+            f_sim = lt * (c11 + k2 * n);
         }
         row[j] = std::exp(f_site - f_sim);
     }
 }
 
 // ---- Bayless-Abrahamson (2018) ----------------------------------------------------------------
+//
+// The site term in the paper's symbols: the linear f_SL = c8 ln(min(Vs30, 1000) / 1000), and the
+// nonlinear f_NL = f2 ln((I_R + f3) / f3) with f2 = f4 (exp(f5 (min(Vs30, 760) - 360)) -
+// exp(f5 (760 - 360))), the intensity I_R being the simulation's PGA carried to the reference.
 
 constexpr std::size_t BA18_COLUMNS = 301;
-constexpr const double *FREQUENCY = BA18_FREQUENCIES, *EXPONENT = BA18_VS30_EXPONENT, *F2 = BA18_NL_AMPLITUDE,
-                       *F3 = BA18_NL_VS30_RATE, *F4 = BA18_NL_INTENSITY_OFFSET;
+constexpr const double *FREQUENCY = BA18_FREQUENCIES, *c8 = BA18_VS30_EXPONENT, *f3 = BA18_NL_INTENSITY_OFFSET,
+                       *f4 = BA18_NL_AMPLITUDE, *f5 = BA18_NL_VS30_RATE;
 constexpr double PI = std::numbers::pi;
-constexpr double PGA_EXPONENT = BA18_VS30_EXPONENT[170], FROZEN_EXPONENT = BA18_VS30_EXPONENT[238];
+constexpr double PGA_EXPONENT = c8[170], FROZEN_EXPONENT = c8[238];
 
+// exp(f_NL) of row k, offset being min(Vs30, 760) - 360.
 double nonlinear_factor(std::size_t k, double intensity, double offset) {
-    const double base = (intensity + F4[k]) / F4[k];
-    const double exponent = (std::exp(offset * F3[k]) - std::exp(F3[k] * BA18_NL_REFERENCE_OFFSET)) * F2[k];
-    return std::pow(base, exponent);
+    const double base = (intensity + f3[k]) / f3[k];
+    const double f2 = (std::exp(offset * f5[k]) - std::exp(f5[k] * BA18_NL_REFERENCE_OFFSET)) * f4[k];
+    return std::pow(base, f2);
 }
 
 std::int64_t total_order_key(double x) {
@@ -96,7 +105,7 @@ constexpr Convention MODULE{BA18_PGA_REFERENCE_FACTOR, BA18_DECAY_ANCHOR_HZ};
 constexpr Convention PUBLISHED{BA18_PUBLISHED_PGA_REFERENCE_FACTOR, BA18_PUBLISHED_DECAY_ANCHOR_HZ};
 
 double linear_factor(std::size_t k, double base, double kappa, double anchor, double decay_anchor_hz) {
-    if (k <= 238) return std::pow(base, EXPONENT[k]);
+    if (k <= 238) return std::pow(base, c8[k]);  // exp(f_SL)
     return std::exp((kappa * -PI) * (FREQUENCY[k] - decay_anchor_hz)) * anchor;
 }
 

@@ -165,9 +165,9 @@ def cb14_amplification(vs30, vs30_sim, pga):
 
 # ---- Bayless-Abrahamson (2018) EAS site term, 301 frequencies ------------------------------
 
+# The paper's c8, f4, f5 and f3, under the names the kernels give them.
 (BA18_FREQUENCIES, BA18_VS30_EXPONENT, BA18_NL_AMPLITUDE, BA18_NL_VS30_RATE,
- BA18_NL_INTENSITY_OFFSET) = read_columns(DATA / "ba18_site_coefficients.csv", "frequency_hz", "vs30_exponent",
-                                          "nl_amplitude", "nl_vs30_rate", "nl_intensity_offset")
+ BA18_NL_INTENSITY_OFFSET) = read_columns(DATA / "ba18_site_coefficients.csv", "frequency_hz", "c8", "f4", "f5", "f3")
 
 BA18_COLUMNS = 301
 BA18_LAST_POWER_LAW_ROW = 238
@@ -188,12 +188,13 @@ def ba18_nl_vs30_offset(vs30):
 
 
 def ba18_nonlinear_factor(k, intensity, offset):
-    f2 = BA18_NL_AMPLITUDE[k]
-    f3 = BA18_NL_VS30_RATE[k]
-    f4 = BA18_NL_INTENSITY_OFFSET[k]
-    base = (intensity + f4) / f4
-    exponent = (c_exp(offset * f3) - c_exp(f3 * _K["BA18_NL_REFERENCE_OFFSET"])) * f2
-    return c_pow(base, exponent)
+    """exp(f_NL) = ((I_R + f3) / f3)^f2, f2 = f4 (exp(f5 o) - exp(f5 400)), o = min(Vs30, 760) - 360."""
+    f3 = BA18_NL_INTENSITY_OFFSET[k]
+    f4 = BA18_NL_AMPLITUDE[k]
+    f5 = BA18_NL_VS30_RATE[k]
+    base = (intensity + f3) / f3
+    f2 = (c_exp(offset * f5) - c_exp(f5 * _K["BA18_NL_REFERENCE_OFFSET"])) * f4
+    return c_pow(base, f2)
 
 
 def ba18_floor(factors):

@@ -20,7 +20,8 @@ OFFSET = ref.BA18_NL_INTENSITY_OFFSET
 
 GRID = BA18_FREQUENCIES
 
-# Row: frequency, Vs30 exponent, nonlinear amplitude, Vs30 rate, intensity offset, as published.
+# Row: frequency, c8 (Vs30 exponent), f4 (nonlinear amplitude), f5 (Vs30 rate), f3 (intensity
+# offset), as published.
 TELLING_ROWS = {
     0: ("0.1", "-0.743231724355658", "-0.0001", "-0.02", "1.0"),
     40: ("0.2511886", "-0.995534660535561", "-0.0001", "-0.02", "1.0"),

@@ -6,7 +6,8 @@ import sys
 import numpy as np
 import pytest
 
-from call_helpers import AMPLIFIERS, PARAMETERS, amplifier, assert_same_bits, marked_values, raw_bytes, sites
+from call_helpers import AMPLIFIERS, amplifier, assert_same_bits, marked_values, raw_bytes, sites
+from call_messages import PARAMETERS, message, missing, refused_note
 
 pytestmark = pytest.mark.parametrize("name, F", AMPLIFIERS)
 
@@ -32,7 +33,7 @@ def binding_error(f, message, *args, **kwargs):
 
 def refusal(f, parameter, message, *args, **kwargs):
     e = raises_exactly(TypeError, message, f, *args, **kwargs)
-    assert e.__notes__ == [f"while processing '{parameter}'"]
+    assert e.__notes__ == [refused_note(parameter)]
 
 
 # ---- binding -----------------------------------------------------------------------------
@@ -64,13 +65,13 @@ def test_too_many_positional_arguments(name, F, extra):
     f = amplifier(name)
     a, b, c = sites(3)
     given = 3 + extra
-    message = f"{name}() takes 3 positional arguments but {given} were given"
+    expected = message("too many", function=name, given=given)
     args = (a, b, c) + (a,) * extra
-    binding_error(f, message, *args)
+    binding_error(f, expected, *args)
     # Reported before any keyword is looked at, and before any argument is examined.
-    binding_error(f, message, *args, vs30_py=a)
-    binding_error(f, message, *args, bogus=a)
-    binding_error(f, message, *((None,) * given))
+    binding_error(f, expected, *args, vs30_py=a)
+    binding_error(f, expected, *args, bogus=a)
+    binding_error(f, expected, *((None,) * given))
 
 
 @pytest.mark.parametrize(
@@ -80,20 +81,20 @@ def test_too_many_positional_arguments(name, F, extra):
 def test_unexpected_keyword(name, F, keyword):
     f = amplifier(name)
     a, b, c = sites(3)
-    message = f"{name}() got an unexpected keyword argument '{keyword}'"
-    binding_error(f, message, a, b, c, **{keyword: a})
+    expected = message("unexpected keyword", function=name, name=keyword)
+    binding_error(f, expected, a, b, c, **{keyword: a})
     # Reported before the missing arguments, and before any argument is examined.
-    binding_error(f, message, **{keyword: a})
-    binding_error(f, message, None, **{keyword: None})
-    binding_error(f, message, None, None, None, **{keyword: None})
+    binding_error(f, expected, **{keyword: a})
+    binding_error(f, expected, None, **{keyword: None})
+    binding_error(f, expected, None, None, None, **{keyword: None})
 
 
 def test_keywords_are_checked_in_call_order(name, F):
     f = amplifier(name)
     a, b, c = sites(3)
-    binding_error(f, f"{name}() got an unexpected keyword argument 'bogus'", a, bogus=c, vs30_py=b)
-    binding_error(f, f"{name}() got multiple values for argument 'vs30_py'", a, vs30_py=b, bogus=c)
-    binding_error(f, f"{name}() got an unexpected keyword argument 'first'", first=a, second=b)
+    binding_error(f, message("unexpected keyword", function=name, name="bogus"), a, bogus=c, vs30_py=b)
+    binding_error(f, message("given twice", function=name, name="vs30_py"), a, vs30_py=b, bogus=c)
+    binding_error(f, message("unexpected keyword", function=name, name="first"), first=a, second=b)
 
 
 @pytest.mark.parametrize(
@@ -110,46 +111,48 @@ def test_keywords_are_checked_in_call_order(name, F):
 def test_argument_given_twice(name, F, npos, keyword):
     f = amplifier(name)
     values = sites(3)
-    message = f"{name}() got multiple values for argument '{keyword}'"
+    expected = message("given twice", function=name, name=keyword)
     # With fewer than three positional values this is still "multiple values", not "missing".
-    binding_error(f, message, *values[:npos], **{keyword: values[0]})
-    binding_error(f, message, *((None,) * npos), **{keyword: None})
+    binding_error(f, expected, *values[:npos], **{keyword: values[0]})
+    binding_error(f, expected, *((None,) * npos), **{keyword: None})
 
 
 @pytest.mark.parametrize(
-    "npos, keywords, missing",
+    "npos, keywords, absent",
     [
-        (0, (), "3 required positional arguments: 'vs30_py', 'vs30_sim_py', and 'pga_py'"),
-        (1, (), "2 required positional arguments: 'vs30_sim_py' and 'pga_py'"),
-        (2, (), "1 required positional argument: 'pga_py'"),
-        (0, ("pga_py",), "2 required positional arguments: 'vs30_py' and 'vs30_sim_py'"),
-        (0, ("vs30_sim_py",), "2 required positional arguments: 'vs30_py' and 'pga_py'"),
-        (0, ("vs30_py", "pga_py"), "1 required positional argument: 'vs30_sim_py'"),
-        (1, ("pga_py",), "1 required positional argument: 'vs30_sim_py'"),
+        (0, (), ("vs30_py", "vs30_sim_py", "pga_py")),
+        (1, (), ("vs30_sim_py", "pga_py")),
+        (2, (), ("pga_py",)),
+        (0, ("pga_py",), ("vs30_py", "vs30_sim_py")),
+        (0, ("vs30_sim_py",), ("vs30_py", "pga_py")),
+        (0, ("vs30_py", "pga_py"), ("vs30_sim_py",)),
+        (1, ("pga_py",), ("vs30_sim_py",)),
     ],
 )
-def test_missing_arguments(name, F, npos, keywords, missing):
+def test_missing_arguments(name, F, npos, keywords, absent):
     f = amplifier(name)
     values = dict(zip(PARAMETERS, sites(3)))
     args = [values[p] for p in PARAMETERS[:npos]]
     kwargs = {k: values[k] for k in keywords}
-    binding_error(f, f"{name}() missing {missing}", *args, **kwargs)
+    binding_error(f, missing(name, absent), *args, **kwargs)
     # Missing arguments are reported before the given ones are examined.
-    binding_error(f, f"{name}() missing {missing}", *([None] * npos), **dict.fromkeys(keywords, [1.0]))
+    binding_error(f, missing(name, absent), *([None] * npos), **dict.fromkeys(keywords, [1.0]))
 
 
 # ---- acceptance --------------------------------------------------------------------------
 
-NOT_ARRAY = "'ndarray' object is not an instance of 'ndarray'"
+NOT_ARRAY = message("refused", type="ndarray")
+NOT_LIST = message("refused", type="list")
+NOT_NONE = message("refused None")
 
 V3 = [300.0, 400.0, 500.0]
 
 REFUSED = [
-    pytest.param(lambda: V3, "'list' object is not an instance of 'ndarray'", id="list"),
-    pytest.param(lambda: None, "'None' is not an instance of 'ndarray'", id="None"),
-    pytest.param(lambda: 1.0, "'float' object is not an instance of 'ndarray'", id="float"),
-    pytest.param(lambda: np.float64(1.0), "'float64' object is not an instance of 'ndarray'", id="np.float64"),
-    pytest.param(lambda: array.array("d", V3), "'array' object is not an instance of 'ndarray'", id="array.array"),
+    pytest.param(lambda: V3, NOT_LIST, id="list"),
+    pytest.param(lambda: None, NOT_NONE, id="None"),
+    pytest.param(lambda: 1.0, message("refused", type="float"), id="float"),
+    pytest.param(lambda: np.float64(1.0), message("refused", type="float64"), id="np.float64"),
+    pytest.param(lambda: array.array("d", V3), message("refused", type="array"), id="array.array"),
     pytest.param(lambda: np.array(V3, np.float32), NOT_ARRAY, id="float32"),
     pytest.param(lambda: np.array(V3, np.int64), NOT_ARRAY, id="int64"),
     pytest.param(lambda: np.array(V3, np.complex128), NOT_ARRAY, id="complex128"),
@@ -157,7 +160,7 @@ REFUSED = [
     pytest.param(lambda: np.array([V3]), NOT_ARRAY, id="2-D"),
     pytest.param(lambda: np.array(V3, ">f8"), NOT_ARRAY, id="big-endian-f8"),
     pytest.param(
-        lambda: np.array([V3]).view(SiteArray), "'SiteArray' object is not an instance of 'ndarray'", id="2-D-subclass"
+        lambda: np.array([V3]).view(SiteArray), message("refused", type="SiteArray"), id="2-D-subclass"
     ),
 ]
 
@@ -198,33 +201,33 @@ def test_accepted_variants(name, F, make):
 def test_first_refused_argument_in_parameter_order_is_reported(name, F):
     f = amplifier(name)
     a, b, c = sites(3)
-    refusal(f, "vs30_py", "'list' object is not an instance of 'ndarray'", [1.0], b, None)
-    refusal(f, "vs30_sim_py", "'None' is not an instance of 'ndarray'", a, None, [1.0])
-    refusal(f, "vs30_py", "'float' object is not an instance of 'ndarray'", 1.0, 2.0, 3.0)
+    refusal(f, "vs30_py", NOT_LIST, [1.0], b, None)
+    refusal(f, "vs30_sim_py", NOT_NONE, a, None, [1.0])
+    refusal(f, "vs30_py", message("refused", type="float"), 1.0, 2.0, 3.0)
     # Acceptance follows the parameter order, not the order of the call.
-    refusal(f, "vs30_py", "'list' object is not an instance of 'ndarray'", pga_py=None, vs30_sim_py=b, vs30_py=[1.0])
+    refusal(f, "vs30_py", NOT_LIST, pga_py=None, vs30_sim_py=b, vs30_py=[1.0])
     refusal(f, "vs30_sim_py", NOT_ARRAY, pga_py=None, vs30_py=a, vs30_sim_py=np.ones(3, np.float32))
 
 
 def test_refusal_comes_before_length_mismatch(name, F):
     f = amplifier(name)
     a, b, c = sites(3)
-    refusal(f, "pga_py", "'None' is not an instance of 'ndarray'", a, b[:2], None)
+    refusal(f, "pga_py", NOT_NONE, a, b[:2], None)
     refusal(f, "vs30_py", NOT_ARRAY, np.ones(5, np.int64), b[:2], c)
     refusal(f, "vs30_sim_py", NOT_ARRAY, a[:1], np.ones((3, 1)), c[:2])
 
 
 def test_missing_comes_before_refusal(name, F):
     f = amplifier(name)
-    binding_error(f, f"{name}() missing 1 required positional argument: 'pga_py'", None, vs30_sim_py=[1.0])
-    binding_error(f, f"{name}() missing 2 required positional arguments: 'vs30_sim_py' and 'pga_py'", [1.0])
+    binding_error(f, missing(name, ["pga_py"]), None, vs30_sim_py=[1.0])
+    binding_error(f, missing(name, ["vs30_sim_py", "pga_py"]), [1.0])
 
 
 @pytest.mark.parametrize("lengths", [(3, 3, 2), (3, 2, 3), (2, 3, 3), (0, 3, 3), (3, 3, 0), (1, 0, 1)])
 def test_length_mismatch(name, F, lengths):
     f = amplifier(name)
     values = [v[:k] for v, k in zip(sites(3), lengths)]
-    e = raises_exactly(ValueError, "vs30, vs30_sim, and pga arrays must have the same length", f, *values)
+    e = raises_exactly(ValueError, message("lengths differ"), f, *values)
     assert getattr(e, "__notes__", None) is None
 
 

@@ -19,8 +19,7 @@ from hypothesis import strategies as st
 
 import _utils
 import reference_models as ref
-
-PARAMETERS = ("vs30_py", "vs30_sim_py", "pga_py")
+from call_messages import PARAMETERS, message, missing, refused, refused_note
 MODELS = {
     "_campbell_bozorgnia_2014": (22, ref.cb14_row),
     "_bayless_abrahamson_2018_eas": (301, ref.ba18_row),
@@ -63,9 +62,12 @@ def parameter_index(name):
     return next((i for i, p in enumerate(PARAMETERS) if encoded == p.encode()), -1)
 
 
-def type_error(template, name):
+def type_error(kind, function, name):
+    """The binder's message of `kind` naming the keyword `name`, as str() renders it."""
     rendered = str_or_raises(name)
-    return rendered if isinstance(rendered, Raises) else Raises(TypeError, template.format(rendered))
+    if isinstance(rendered, Raises):
+        return rendered
+    return Raises(TypeError, message(kind, function=function, name=rendered))
 
 
 def true_ndim_and_dtype(obj):
@@ -80,27 +82,16 @@ def accepted(obj):
     return ndim == 1 and dtype == FLOAT64
 
 
-def not_instance(obj):
-    if obj is None:
-        return "'None' is not an instance of 'ndarray'"
-    return f"'{type(obj).__qualname__}' object is not an instance of 'ndarray'"
-
-
-def missing_message(function, missing):
-    quoted = [f"'{p}'" for p in missing]
-    if len(quoted) == 1:
-        return f"{function}() missing 1 required positional argument: {quoted[0]}"
-    listed = " and ".join(quoted) if len(quoted) == 2 else f"{quoted[0]}, {quoted[1]}, and {quoted[2]}"
-    return f"{function}() missing {len(quoted)} required positional arguments: {listed}"
-
-
 def interpreter_outcome(function, keyword_dicts):
     """What CPython's own call machinery raises before the function runs, for f(*p, **d1, **d2...)."""
     merged = {}
     for d in keyword_dicts:
         for key in d:
             if key in merged:
-                return type_error(f"_utils.{function}() got multiple values for keyword argument '{{}}'", key)
+                rendered = str_or_raises(key)
+                if isinstance(rendered, Raises):
+                    return rendered
+                return Raises(TypeError, f"_utils.{function}() got multiple values for keyword argument '{rendered}'")
             merged[key] = d[key]
     if not all(isinstance(key, str) for key in merged):
         return Raises(TypeError, "keywords must be strings")
@@ -110,24 +101,24 @@ def interpreter_outcome(function, keyword_dicts):
 def expected_outcome(function, positional, keywords):
     """The rules of the call path, in their order; keywords as the function receives them."""
     if len(positional) > 3:
-        return Raises(TypeError, f"{function}() takes 3 positional arguments but {len(positional)} were given")
+        return Raises(TypeError, message("too many", function=function, given=len(positional)))
     bound = dict(enumerate(positional))
     for name, value in keywords:
         index = parameter_index(name)
         if index < 0:
-            return type_error(f"{function}() got an unexpected keyword argument '{{}}'", name)
+            return type_error("unexpected keyword", function, name)
         if index in bound:
-            return type_error(f"{function}() got multiple values for argument '{{}}'", name)
+            return type_error("given twice", function, name)
         bound[index] = value
-    missing = [p for i, p in enumerate(PARAMETERS) if i not in bound]
-    if missing:
-        return Raises(TypeError, missing_message(function, missing))
+    absent = [p for i, p in enumerate(PARAMETERS) if i not in bound]
+    if absent:
+        return Raises(TypeError, missing(function, absent))
     arguments = [bound[i] for i in range(3)]
     for parameter, obj in zip(PARAMETERS, arguments):
         if not accepted(obj):
-            return Raises(TypeError, not_instance(obj), [f"while processing '{parameter}'"])
+            return Raises(TypeError, refused(obj), [refused_note(parameter)])
     if len({len(np.ndarray.view(a, np.ndarray)) for a in arguments}) != 1:
-        return Raises(ValueError, "vs30, vs30_sim, and pga arrays must have the same length")
+        return Raises(ValueError, message("lengths differ"))
     return Returns(arguments)
 
 

@@ -109,7 +109,7 @@ SPECIAL_VELOCITIES = np.concatenate([
 SPECIAL_PGAS = np.concatenate([
     from_bits([0x0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,
                0xFFF8000000000000, 0x7FF0000000000001, 0x1, 0x7FEFFFFFFFFFFFFF]),
-    # tiny intensities whose nonlinear base rounds to 1; bases of exactly 0 (-F4) and -1 (-2 F4,
+    # tiny intensities whose nonlinear base rounds to 1; bases of exactly 0 (-f3) and -1 (-2 f3,
     # where the simulation's Vs30 is 760 m/s and the intensity is the PGA); negative bases
     [1e-300, 1e-17, 1e-16, 0.3, 1.5, -0.2, -1.0, -0.4, -2.0, -0.5, 1e300],
 ])

@@ -1,7 +1,5 @@
 #include "models/bayless_abrahamson_2018.hpp"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +8,7 @@
 #include <numbers>
 
 #include "models/velocity_cache.hpp"
+#include "simd/simd.hpp"
 
 // Every product, quotient, sum and difference below is one double operation in the order
 // written; the build disables contraction into fused multiply-add so that results agree to the
@@ -66,27 +65,27 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 // ---- What the coefficient table allows to share, worked out once per process ---------------
 
 struct RowConstants {
-    // Row k repeats the nonlinear factor of row k - 1 when its F2, F3 and F4 have that row's
+    // Row k repeats the nonlinear factor of row k - 1 when its f3, f4 and f5 have that row's
     // bits (rows 1-40 and a few near 100 Hz). The other rows compute their own: the "own" rows,
     // packed in ascending order with the coefficients they read.
     std::size_t own_count;
     std::size_t own_of_row[BA18_COLUMNS];  // the own row whose factor row k takes
     std::size_t first_row_of_own[BA18_COLUMNS];  // the row an own row is
-    double own_amplitude[BA18_COLUMNS];    // F2
-    // Own rows with the bits of one F4 have one nonlinear base, (intensity + F4) / F4, whose
+    double own_amplitude[BA18_COLUMNS];    // f4
+    // Own rows with the bits of one f3 have one nonlinear base, (intensity + f3) / f3, whose
     // logarithm pow_of_bases computes once.
     std::size_t offset_count;
-    double offset[BA18_COLUMNS];                // the distinct F4
-    std::uint16_t own_offset_index[BA18_COLUMNS];  // the F4 of an own row, as an index into offset
-    // exp(F3 * 400): the second exponential of the nonlinear exponent, the same for every site.
+    double offset[BA18_COLUMNS];                // the distinct f3
+    std::uint16_t own_offset_index[BA18_COLUMNS];  // the f3 of an own row, as an index into offset
+    // exp(f5 * 400): the second exponential of f2, the same for every site.
     double own_reference_decay[BA18_COLUMNS];
-    // Consecutive rows with the bits of one F3 form a run; exp(o * F3) is computed once a run.
+    // Consecutive rows with the bits of one f5 form a run; exp(o * f5) is computed once a run.
     std::size_t own_run[BA18_COLUMNS];
     std::size_t run_count;
-    double run_rate[BA18_COLUMNS];  // F3
-    // Every reference decay and every F2 is finite. Then at o = 400 each exponent is zero:
-    // o * F3 is the product F3 * 400, the two exponentials are one finite number, their
-    // difference is +0 and its product with F2 is +0 or -0.
+    double run_rate[BA18_COLUMNS];  // f5
+    // Every reference decay and every f4 is finite. Then at o = 400 each exponent f2 is zero:
+    // o * f5 is the product f5 * 400, the two exponentials are one finite number, their
+    // difference is +0 and its product with f4 is +0 or -0.
     bool reference_offset_gives_one;
 };
 
@@ -94,25 +93,25 @@ RowConstants make_row_constants() {
     RowConstants rows{};
     rows.reference_offset_gives_one = true;
     for (std::size_t k = 0; k < BA18_COLUMNS; ++k) {
-        const double f3 = BA18_NL_VS30_RATE[k];
-        const double reference_decay = std::exp(f3 * BA18_NL_REFERENCE_OFFSET);
+        const double f5 = BA18_NL_VS30_RATE[k];
+        const double reference_decay = std::exp(f5 * BA18_NL_REFERENCE_OFFSET);
         if (!std::isfinite(reference_decay) || !std::isfinite(BA18_NL_AMPLITUDE[k]))
             rows.reference_offset_gives_one = false;
-        const bool repeats_rate = k > 0 && same_bits(f3, BA18_NL_VS30_RATE[k - 1]);
+        const bool repeats_rate = k > 0 && same_bits(f5, BA18_NL_VS30_RATE[k - 1]);
         if (repeats_rate && same_bits(BA18_NL_AMPLITUDE[k], BA18_NL_AMPLITUDE[k - 1]) &&
             same_bits(BA18_NL_INTENSITY_OFFSET[k], BA18_NL_INTENSITY_OFFSET[k - 1])) {
             rows.own_of_row[k] = rows.own_count - 1;
             continue;
         }
-        if (!repeats_rate) rows.run_rate[rows.run_count++] = f3;
+        if (!repeats_rate) rows.run_rate[rows.run_count++] = f5;
         const std::size_t own = rows.own_count++;
         rows.own_of_row[k] = own;
         rows.first_row_of_own[own] = k;
         rows.own_amplitude[own] = BA18_NL_AMPLITUDE[k];
-        const double f4 = BA18_NL_INTENSITY_OFFSET[k];
+        const double f3 = BA18_NL_INTENSITY_OFFSET[k];
         std::size_t index = 0;
-        while (index < rows.offset_count && !same_bits(rows.offset[index], f4)) ++index;
-        if (index == rows.offset_count) rows.offset[rows.offset_count++] = f4;
+        while (index < rows.offset_count && !same_bits(rows.offset[index], f3)) ++index;
+        if (index == rows.offset_count) rows.offset[rows.offset_count++] = f3;
         rows.own_offset_index[own] = static_cast<std::uint16_t>(index);
         rows.own_reference_decay[own] = reference_decay;
         rows.own_run[own] = rows.run_count - 1;
@@ -145,7 +144,7 @@ struct NonlinearPart {
 // the own rows. When every base is 1 every factor is, and no call is needed.
 void find_own_factors(double intensity, double offset, double *factors, const BatchMath &math) {
     const RowConstants &rows = row_constants();
-    double base[BA18_COLUMNS];  // of each distinct F4
+    double base[BA18_COLUMNS];  // of each distinct f3
     bool every_base_is_one = true;
     for (std::size_t i = 0; i < rows.offset_count; ++i) {
         base[i] = (intensity + rows.offset[i]) / rows.offset[i];
@@ -155,7 +154,7 @@ void find_own_factors(double intensity, double offset, double *factors, const Ba
         for (std::size_t i = 0; i < rows.own_count; ++i) factors[i] = 1.0;
         return;
     }
-    double decay[BA18_COLUMNS];  // exp(o * F3) of each run
+    double decay[BA18_COLUMNS];  // exp(o * f5) of each run
     for (std::size_t r = 0; r < rows.run_count; ++r) decay[r] = offset * rows.run_rate[r];
     math.exp(decay, decay, rows.run_count);
     double exponent[BA18_COLUMNS];
@@ -235,14 +234,14 @@ void fill_linear_row(double vs30, LinearRow &row, double decay_anchor_hz, const 
 
 // Cell k = (L_site / L_sim) x N. A row below the floor's frequency keeps its own nonlinear
 // factor, and the floor's row and every row above it receive nl_floor; as the grid strictly
-// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". Two cells at a time with
-// SSE2, which every x86-64 CPU has: packed division and multiplication round each lane as the
-// scalar operations do.
+// ascends, "nl_floor_frequency > f_k" is "k is below the floor's row". Two cells at a time in a
+// Double2 (simd/simd.hpp): its division and multiplication round each lane as the scalar
+// operations do.
 void write_cells(const double *l_site, const double *l_sim, const NonlinearPart &part, double *cells) {
     std::size_t k = 0;
     for (; k + 2 <= BA18_COLUMNS; k += 2) {
-        const __m128d ratio = _mm_div_pd(_mm_loadu_pd(l_site + k), _mm_loadu_pd(l_sim + k));
-        _mm_storeu_pd(cells + k, _mm_mul_pd(ratio, _mm_loadu_pd(part.factors + k)));
+        const Double2 ratio = load_doubles<Double2>(l_site + k) / load_doubles<Double2>(l_sim + k);
+        store_doubles(cells + k, ratio * load_doubles<Double2>(part.factors + k));
     }
     for (; k < BA18_COLUMNS; ++k) cells[k] = (l_site[k] / l_sim[k]) * part.factors[k];
 }
@@ -282,15 +281,6 @@ void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, co
     for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], rows + i * BA18_COLUMNS);
 }
 
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
-                             const Ba18Convention &convention) {
-    if (matrix.rows() > 0) ba18_rows(sites, matrix.rows(), math, convention, matrix.row(0));
-}
-
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
-                                                      const Ba18Convention &convention) {
-    auto matrix = AmplificationMatrix::allocate(n, BA18_COLUMNS);
-    if (!matrix) return std::nullopt;
-    ba18_amplification_into(sites, math, *matrix, convention);
-    return matrix;
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    if (matrix.rows() > 0) ba18_rows(sites, matrix.rows(), math, BA18_MODULE_CONVENTION, matrix.row(0));
 }

@@ -8,20 +8,21 @@
 // Center, University of California, Berkeley. Summarised in Bayless, J. and Abrahamson, N. A.
 // (2019), Bulletin of the Seismological Society of America 109(5), 2088-2105. doi:10.1785/0120190077
 //
-// The factor of a cell is (L(Vs30) / L(Vs30_sim)) x N. L is the exponential of the linear site
-// term: (min(Vs30, 1000) / 1000)^c8 up to 23.988321 Hz; above, that power frozen at its
-// 23.988321 Hz exponent times the high-frequency decay exp(-pi kappa (f - f_anchor)), kappa from
-// Vs30. N is the exponential of the nonlinear site term f2 (exp(f3 (min(Vs30, 760) - 360)) -
-// exp(f3 400)) ln((PGA_ref + f4) / f4), driven by the PGA converted to a reference condition
-// (PGA_ref), and held at its smallest value from the frequency where it is smallest on. The
-// reference of PGA_ref and f_anchor are the convention's: 760 m/s and 24 Hz in the module's,
+// The factor of a cell is (L(Vs30) / L(Vs30_sim)) x N, in the paper's symbols:
+// - L is exp(f_SL), the linear site term f_SL = c8 ln(min(Vs30, 1000) / 1000), up to 23.988321 Hz;
+//   above, that power frozen at its 23.988321 Hz exponent times the high-frequency decay
+//   exp(-pi kappa (f - f_anchor)), kappa from Vs30.
+// - N is exp(f_NL), the nonlinear site term f_NL = f2 ln((I_R + f3) / f3) with
+//   f2 = f4 (exp(f5 (min(Vs30, 760) - 360)) - exp(f5 400)), driven by the intensity I_R, the PGA
+//   converted to a reference condition, and held at its smallest value from the frequency where it
+//   is smallest on. (f2 is a term, not a column of the table.)
+// The reference of I_R and f_anchor are the convention's: 760 m/s and 24 Hz in the module's,
 // 1000 m/s and 23.988321 Hz in the published model's.
 // Stated range of applicability: Vs30 from 180 to 1500 m/s, not well constrained above 1000 m/s.
 // Nothing is range-checked here: values outside it are computed as given.
 
 #include <cstddef>
 #include <iterator>
-#include <optional>
 
 #include "generated/bayless_abrahamson_2018_coefficients.hpp"
 #include "generated/model_constants.hpp"
@@ -31,9 +32,16 @@
 
 inline constexpr std::size_t BA18_COLUMNS = 301;
 
-// From data/ba18_site_coefficients.csv, in ascending frequency: BA18_FREQUENCIES (Hz),
-// BA18_VS30_EXPONENT (c8; NaN from row 239 on, never read), BA18_NL_AMPLITUDE (f2),
-// BA18_NL_VS30_RATE (f3, s/m), BA18_NL_INTENSITY_OFFSET (f4, g).
+// The coefficient table, read from data/ba18_site_coefficients.csv by the columns' published
+// symbols, in ascending frequency. The arrays are named for their roles; their symbols in the
+// paper (and in other implementations that follow it), used in the comments here, are:
+//   BA18_FREQUENCIES          f (Hz)
+//   BA18_VS30_EXPONENT        c8        (NaN from row 239 on, never read)
+//   BA18_NL_AMPLITUDE         f4
+//   BA18_NL_VS30_RATE         f5 (s/m)
+//   BA18_NL_INTENSITY_OFFSET  f3 (g)
+// Other documents of this model name the last three F2, F3 and F4 in that order: their F2 is the
+// paper's f4, F3 is f5 and F4 is f3.
 static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
 
 // The two choices in which the module's model and the published one differ, as data for the one
@@ -53,25 +61,12 @@ inline constexpr Ba18Convention BA18_MODULE_CONVENTION{BA18_PGA_REFERENCE_FACTOR
 inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REFERENCE_FACTOR,
                                                           BA18_PUBLISHED_DECAY_ANCHOR_HZ};
 
-// n x 301 matrix, row i for sites[i] under `convention`, every exp, log and pow taken through
-// `math`; nothing when the matrix cannot be allocated.
-std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math,
-                                                      const Ba18Convention &convention);
-
-// The n rows written into storage of n x 301 doubles that the caller owns, row i for sites[i].
+// The n rows written into storage of n x 301 doubles that the caller owns, row i for sites[i],
+// every exp, log and pow taken through `math`.
 void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Ba18Convention &convention,
                double *rows);
 
-// The same rows written into a matrix allocated beforehand with 301 columns, row i for sites[i] for
-// each of its rows: a caller can secure the matrix before it gathers the sites.
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix,
-                             const Ba18Convention &convention);
-
-// The module's convention, as _utils computes it.
-inline std::optional<AmplificationMatrix> ba18_amplification(const SiteTriple *sites, std::size_t n,
-                                                             const BatchMath &math) {
-    return ba18_amplification(sites, n, math, BA18_MODULE_CONVENTION);
-}
-inline void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
-    ba18_amplification_into(sites, math, matrix, BA18_MODULE_CONVENTION);
-}
+// The module's convention, as _utils computes it: the rows written into a matrix allocated
+// beforehand with 301 columns, row i for sites[i] for each of its rows, so that a caller can secure
+// the matrix before it gathers the sites.
+void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);

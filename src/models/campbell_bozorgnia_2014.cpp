@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "generated/model_constants.hpp"
+#include "simd/simd.hpp"
 
 // Every product, sum and difference below is one double operation in the order written; the
 // build disables contraction into fused multiply-add so that results agree to the last bit.
@@ -133,17 +134,17 @@ constexpr std::array<double, CB14_COLUMNS> UPPER_SLOPE = [] {
 // 1 where v takes the lower branch at k1, else 0: how far to move over packed operands.
 std::size_t lower(double v, double k1) { return v <= k1; }
 
-// Two columns in the two lanes of an SSE2 register; each lane's product, sum, difference and
-// comparison is the IEEE operation on that lane's doubles, as in scalar code.
-using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+// Two columns in the two lanes of a Double2 (simd/simd.hpp): each lane's product, sum,
+// difference and comparison is the IEEE operation on that lane's doubles, as in scalar code.
 static_assert(CB14_COLUMNS % 2 == 0);
 
-Pair broadcast(double x) { return Pair{x, x}; }
+Double2 broadcast(double x) { return Double2{x, x}; }
 // Columns j and j + 1 of a table over the columns.
-Pair columns(const double *table, std::size_t j) { return Pair{table[j], table[j + 1]}; }
+Double2 columns(const double *table, std::size_t j) { return load_doubles<Double2>(table + j); }
 // The runs of columns j and j + 1 in a table over the runs.
-Pair runs(const double *table, std::size_t j) { return Pair{table[K1_RUNS.run_of[j]], table[K1_RUNS.run_of[j + 1]]}; }
-void store(double *to, Pair x) { std::memcpy(to, &x, sizeof x); }
+Double2 runs(const double *table, std::size_t j) {
+    return Double2{table[K1_RUNS.run_of[j]], table[K1_RUNS.run_of[j + 1]]};
+}
 
 std::uint64_t bits_of(double v) {
     std::uint64_t bits;
@@ -287,12 +288,12 @@ private:
         const double *log_ratio = slots_.log_ratio[s];
 #pragma GCC unroll 11
         for (std::size_t j = 0; j < CB14_COLUMNS; j += 2) {
-            const Pair k2 = columns(CB14_K2, j);
-            const Pair c11 = columns(CB14_C11, j);
-            const Pair lt = runs(log_ratio, j);
-            const Pair below = k2 * runs(lower_log, j) + c11 * lt;
-            const Pair above = lt * columns(UPPER_SLOPE.data(), j);
-            store(slots_.linear_term[s] + j, broadcast(v) <= columns(CB14_K1, j) ? below : above);
+            const Double2 k2 = columns(CB14_K2, j);
+            const Double2 c11 = columns(CB14_C11, j);
+            const Double2 lt = runs(log_ratio, j);
+            const Double2 below = k2 * runs(lower_log, j) + c11 * lt;
+            const Double2 above = lt * columns(UPPER_SLOPE.data(), j);
+            store_doubles(slots_.linear_term[s] + j, broadcast(v) <= columns(CB14_K1, j) ? below : above);
         }
         const double lr = log_ratio[K1_RUNS.run_of[PGA_COLUMN]];
         const double fref =
@@ -340,11 +341,11 @@ private:
         const double *linear_term = slots_.linear_term[simulation];
 #pragma GCC unroll 11
         for (std::size_t j = 0; j < CB14_COLUMNS; j += 2) {
-            const Pair ls = runs(log_ratio, j);
-            const Pair below = ls * columns(CB14_C11, j) + runs(lower_log, j) * columns(CB14_K2, j);
-            const Pair above = ls * columns(UPPER_SLOPE.data(), j);
-            const Pair f_site = broadcast(vs30) <= columns(CB14_K1, j) ? below : above;
-            store(row + j, f_site - columns(linear_term, j));
+            const Double2 ls = runs(log_ratio, j);
+            const Double2 below = ls * columns(CB14_C11, j) + runs(lower_log, j) * columns(CB14_K2, j);
+            const Double2 above = ls * columns(UPPER_SLOPE.data(), j);
+            const Double2 f_site = broadcast(vs30) <= columns(CB14_K1, j) ? below : above;
+            store_doubles(row + j, f_site - columns(linear_term, j));
         }
     }
 
@@ -382,12 +383,4 @@ void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, Amp
     const std::size_t n = matrix.rows();
     Cb14GroupWriter writer(math);  // about 36 KiB
     for (std::size_t i = 0; i < n; i += GROUP) writer.write(sites + i, std::min(GROUP, n - i), matrix.row(i));
-}
-
-std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n,
-                                                      const BatchMath &math) {
-    auto matrix = AmplificationMatrix::allocate(n, CB14_COLUMNS);
-    if (!matrix) return std::nullopt;
-    cb14_amplification_into(sites, math, *matrix);
-    return matrix;
 }

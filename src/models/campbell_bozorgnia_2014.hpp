@@ -17,7 +17,6 @@
 
 #include <cstddef>
 #include <iterator>
-#include <optional>
 
 #include "generated/campbell_bozorgnia_2014_coefficients.hpp"
 #include "models/amplification_matrix.hpp"
@@ -26,14 +25,12 @@
 
 inline constexpr std::size_t CB14_COLUMNS = 22;
 
-// From data/cb14_site_coefficients.csv, in ascending frequency: CB14_PERIODS (s),
-// CB14_FREQUENCIES (Hz, 1 / period), CB14_K1 (m/s), CB14_K2, CB14_C11. The last row is PGA.
+// From data/cb14_site_coefficients.csv, read by the columns' published symbols, in ascending
+// frequency: CB14_PERIODS (T, s), CB14_FREQUENCIES (Hz, 1 / T), CB14_K1 (k1, m/s), CB14_K2 (k2),
+// CB14_C11 (c11). The last row is PGA.
 static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 
-// n x 22 matrix, row i for sites[i], every exp, log and pow taken through `math`; nothing when
-// the matrix cannot be allocated.
-std::optional<AmplificationMatrix> cb14_amplification(const SiteTriple *sites, std::size_t n, const BatchMath &math);
-
-// The same rows written into a matrix allocated beforehand with 22 columns, row i for sites[i] for
-// each of its rows: a caller can secure the matrix before it gathers the sites.
+// The rows written into a matrix allocated beforehand with 22 columns, row i for sites[i] for each
+// of its rows, every exp, log and pow taken through `math`: a caller can secure the matrix before
+// it gathers the sites.
 void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);

@@ -1,36 +1,30 @@
 #pragma once
 
-// Four doubles at a time with AVX2 and FMA. Only the functions marked LANES_TARGET use these
-// instructions, so the rest of the module runs on any x86-64 CPU; they are called only after the
-// gate has seen the CPU support them. Everything here has internal linkage: no inline function
-// compiled for AVX2 can be picked by the linker for a caller elsewhere.
-
-#include <immintrin.h>
+// The parts of the vector exp, log and pow: four lanes at a time, helpers of SIMD_TARGET code
+// (simd/simd.hpp), called only after the gate has seen the CPU run it. Everything here has
+// internal linkage.
 
 #include <bit>
 #include <cstdint>
 
-#define LANES_TARGET __attribute__((target("avx2,fma"), always_inline)) static inline
+#include "simd/simd.hpp"
 
 namespace {
 
-using Lanes = __m256d;
-using Bits = __m256i;
-
-LANES_TARGET Lanes broadcast(double value) { return _mm256_set1_pd(value); }
-LANES_TARGET Lanes broadcast_bits(std::uint64_t bits) { return _mm256_set1_pd(std::bit_cast<double>(bits)); }
-LANES_TARGET Bits as_bits(Lanes x) { return _mm256_castpd_si256(x); }
-LANES_TARGET Lanes as_lanes(Bits x) { return _mm256_castsi256_pd(x); }
+SIMD_INLINE inline Double4 broadcast(double value) { return _mm256_set1_pd(value); }
+SIMD_INLINE inline Double4 broadcast_bits(std::uint64_t bits) { return _mm256_set1_pd(std::bit_cast<double>(bits)); }
+SIMD_INLINE inline Bits4 as_bits(Double4 x) { return _mm256_castpd_si256(x); }
+SIMD_INLINE inline Double4 as_doubles(Bits4 x) { return _mm256_castsi256_pd(x); }
 
 // table[index] of each lane, as doubles.
-LANES_TARGET Lanes gather(const std::uint64_t *table, Bits index) {
+SIMD_INLINE inline Double4 gather(const std::uint64_t *table, Bits4 index) {
     return _mm256_i64gather_pd(reinterpret_cast<const double *>(table), index, 8);
 }
 
 // (double)(int64_t)(bits >> 52), the shift arithmetic: the top twelve bits as a signed number.
-LANES_TARGET Lanes top12_signed(Bits bits) {
-    const Bits shifted = _mm256_srai_epi32(bits, 20);  // the high half of each lane, sign-extended
-    const Bits high_halves = _mm256_permutevar8x32_epi32(shifted, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
+SIMD_INLINE inline Double4 top12_signed(Bits4 bits) {
+    const Bits4 shifted = _mm256_srai_epi32(bits, 20);  // the high half of each lane, sign-extended
+    const Bits4 high_halves = _mm256_permutevar8x32_epi32(shifted, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
     return _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_halves));
 }
 
@@ -38,27 +32,27 @@ LANES_TARGET Lanes top12_signed(Bits bits) {
 // x = 2^k z for the log tables: z in [c, 2c) where `offset` has the bits of c, and the index of
 // the 128 subintervals of [c, 2c) that holds z.
 struct TableReduction {
-    Bits index;
-    Lanes k;
-    Lanes z;
+    Bits4 index;
+    Double4 k;
+    Double4 z;
 };
 
-LANES_TARGET TableReduction table_reduction(Lanes x, std::uint64_t offset) {
-    const Bits ix = as_bits(x);
-    const Bits tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(offset)));
+SIMD_INLINE inline TableReduction table_reduction(Double4 x, std::uint64_t offset) {
+    const Bits4 ix = as_bits(x);
+    const Bits4 tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(offset)));
     return {_mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127)), top12_signed(tmp),
-            as_lanes(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))))};
+            as_doubles(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))))};
 }
 
 // Lanes with low <= |x| < high; false for NaN.
-LANES_TARGET Lanes magnitude_within(Lanes x, double low, double high) {
-    const Lanes magnitude = _mm256_andnot_pd(broadcast(-0.0), x);
+SIMD_INLINE inline Double4 magnitude_within(Double4 x, double low, double high) {
+    const Double4 magnitude = _mm256_andnot_pd(broadcast(-0.0), x);
     return _mm256_and_pd(_mm256_cmp_pd(magnitude, broadcast(low), _CMP_GE_OQ),
                          _mm256_cmp_pd(magnitude, broadcast(high), _CMP_LT_OQ));
 }
 
 // Lanes with low <= x < high; false for NaN.
-LANES_TARGET Lanes within(Lanes x, double low, double high) {
+SIMD_INLINE inline Double4 within(Double4 x, double low, double high) {
     return _mm256_and_pd(_mm256_cmp_pd(x, broadcast(low), _CMP_GE_OQ), _mm256_cmp_pd(x, broadcast(high), _CMP_LT_OQ));
 }
 

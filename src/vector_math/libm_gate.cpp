@@ -69,11 +69,6 @@ BuildId loaded_libm_build_id() {
     return id;
 }
 
-bool cpu_has_avx2_and_fma() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
 bool is_verified_libm_build(std::string_view build_id) {
     for (std::string_view verified : VERIFIED_LIBM_BUILDS)
         if (build_id == verified) return true;

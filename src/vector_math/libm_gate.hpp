@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "simd/simd.hpp"
 #include "vector_math/batch_math.hpp"
 
 // Whether the vector exp, log and pow may stand in for the C library's in this process. They
@@ -16,8 +17,6 @@ struct BuildId {
     std::string_view text() const { return hex.data(); }
 };
 BuildId loaded_libm_build_id();
-
-bool cpu_has_avx2_and_fma();
 
 bool is_verified_libm_build(std::string_view build_id);
 

@@ -18,53 +18,53 @@ constexpr double LOG_NEAR_ONE_HIGH = 1.0 + 0x1.09p-4;
 
 // Lanes that are normal, positive and finite; elsewhere (zero, subnormal, negative, infinite or
 // NaN) the library takes other paths.
-LANES_TARGET Lanes log_normal_path(Lanes x) { return within(x, 0x1p-1022, __builtin_inf()); }
+SIMD_INLINE inline Double4 log_normal_path(Double4 x) { return within(x, 0x1p-1022, __builtin_inf()); }
 
 // Arguments in [1 - 2^-4, 1 + 0x1.09p-4), where the library takes the polynomial about 1.
-LANES_TARGET Lanes log_near_one(Lanes x) { return within(x, LOG_NEAR_ONE_LOW, LOG_NEAR_ONE_HIGH); }
+SIMD_INLINE inline Double4 log_near_one(Double4 x) { return within(x, LOG_NEAR_ONE_LOW, LOG_NEAR_ONE_HIGH); }
 
-LANES_TARGET Lanes log_table(Lanes x) {
+SIMD_INLINE inline Double4 log_table(Double4 x) {
     const auto [index, kd, z] = table_reduction(x, 0x3fe6000000000000);
-    const Lanes invc = gather(LIBM_LOG_INVC, index);
-    const Lanes logc = gather(LIBM_LOG_LOGC, index);
-    const Lanes r = _mm256_fmadd_pd(z, invc, broadcast(-1.0));
-    const Lanes w = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_LOG_LN2HI[0]), logc);
-    const Lanes a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY[2]), broadcast_bits(LIBM_LOG_POLY[1]));
-    const Lanes hi = _mm256_add_pd(r, w);
-    const Lanes r2 = _mm256_mul_pd(r, r);
-    Lanes lo = _mm256_add_pd(_mm256_sub_pd(w, hi), r);
+    const Double4 invc = gather(LIBM_LOG_INVC, index);
+    const Double4 logc = gather(LIBM_LOG_LOGC, index);
+    const Double4 r = _mm256_fmadd_pd(z, invc, broadcast(-1.0));
+    const Double4 w = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_LOG_LN2HI[0]), logc);
+    const Double4 a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY[2]), broadcast_bits(LIBM_LOG_POLY[1]));
+    const Double4 hi = _mm256_add_pd(r, w);
+    const Double4 r2 = _mm256_mul_pd(r, r);
+    Double4 lo = _mm256_add_pd(_mm256_sub_pd(w, hi), r);
     lo = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_LOG_LN2LO[0]), lo);
-    const Lanes r3 = _mm256_mul_pd(r, r2);
-    Lanes poly = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY[4]), broadcast_bits(LIBM_LOG_POLY[3]));
+    const Double4 r3 = _mm256_mul_pd(r, r2);
+    Double4 poly = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY[4]), broadcast_bits(LIBM_LOG_POLY[3]));
     lo = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY[0]), lo);
     poly = _mm256_fmadd_pd(poly, r2, a1_a2);
-    const Lanes y = _mm256_fmadd_pd(r3, poly, lo);
+    const Double4 y = _mm256_fmadd_pd(r3, poly, lo);
     return _mm256_add_pd(y, hi);
 }
 
-LANES_TARGET Lanes log_about_one(Lanes x) {
-    const Lanes r = _mm256_sub_pd(x, broadcast(1.0));
-    Lanes p2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[2]), broadcast_bits(LIBM_LOG_POLY1[1]));
-    Lanes p5 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[5]), broadcast_bits(LIBM_LOG_POLY1[4]));
-    const Lanes r2 = _mm256_mul_pd(r, r);
-    Lanes p8 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[8]), broadcast_bits(LIBM_LOG_POLY1[7]));
+SIMD_INLINE inline Double4 log_about_one(Double4 x) {
+    const Double4 r = _mm256_sub_pd(x, broadcast(1.0));
+    Double4 p2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[2]), broadcast_bits(LIBM_LOG_POLY1[1]));
+    Double4 p5 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[5]), broadcast_bits(LIBM_LOG_POLY1[4]));
+    const Double4 r2 = _mm256_mul_pd(r, r);
+    Double4 p8 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[8]), broadcast_bits(LIBM_LOG_POLY1[7]));
     p2 = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY1[3]), p2);
     p5 = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY1[6]), p5);
-    const Lanes r3 = _mm256_mul_pd(r, r2);
+    const Double4 r3 = _mm256_mul_pd(r, r2);
     p8 = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY1[9]), p8);
     p8 = _mm256_fmadd_pd(r3, broadcast_bits(LIBM_LOG_POLY1[10]), p8);
     p8 = _mm256_fmadd_pd(p8, r3, p5);
-    const Lanes poly = _mm256_fmadd_pd(p8, r3, p2);
+    const Double4 poly = _mm256_fmadd_pd(p8, r3, p2);
     // r = rhi + rlo with rhi's low 27 bits clear, so that rhi * rhi is exact.
-    const Lanes two27 = broadcast(0x1p27);
-    const Lanes rhi = _mm256_fnmadd_pd(two27, r, _mm256_fmadd_pd(r, two27, r));
-    const Lanes rhi2 = _mm256_mul_pd(rhi, rhi);
-    const Lanes rlo = _mm256_sub_pd(r, rhi);
-    const Lanes half = broadcast_bits(LIBM_LOG_POLY1[0]);  // -0.5
-    const Lanes hi = _mm256_fmadd_pd(rhi2, half, r);
-    Lanes lo = _mm256_fmadd_pd(rhi2, half, _mm256_sub_pd(r, hi));
+    const Double4 two27 = broadcast(0x1p27);
+    const Double4 rhi = _mm256_fnmadd_pd(two27, r, _mm256_fmadd_pd(r, two27, r));
+    const Double4 rhi2 = _mm256_mul_pd(rhi, rhi);
+    const Double4 rlo = _mm256_sub_pd(r, rhi);
+    const Double4 half = broadcast_bits(LIBM_LOG_POLY1[0]);  // -0.5
+    const Double4 hi = _mm256_fmadd_pd(rhi2, half, r);
+    Double4 lo = _mm256_fmadd_pd(rhi2, half, _mm256_sub_pd(r, hi));
     lo = _mm256_fmadd_pd(_mm256_mul_pd(half, rlo), _mm256_add_pd(r, rhi), lo);
-    const Lanes y = _mm256_fmadd_pd(poly, r3, lo);
+    const Double4 y = _mm256_fmadd_pd(poly, r3, lo);
     return _mm256_add_pd(hi, y);
 }
 

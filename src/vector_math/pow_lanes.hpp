@@ -17,50 +17,50 @@ namespace {
 // Lanes the main path serves: x normal, positive and finite, 2^-65 <= |y| < 2^63. Elsewhere
 // (zero, subnormal, negative, infinite or NaN x; tiny, huge or NaN y) the library takes other
 // paths.
-LANES_TARGET Lanes pow_base_served(Lanes x) { return within(x, 0x1p-1022, __builtin_inf()); }
-LANES_TARGET Lanes pow_exponent_served(Lanes y) { return magnitude_within(y, 0x1p-65, 0x1p63); }
-LANES_TARGET Lanes pow_main_path(Lanes x, Lanes y) { return _mm256_and_pd(pow_base_served(x), pow_exponent_served(y)); }
+SIMD_INLINE inline Double4 pow_base_served(Double4 x) { return within(x, 0x1p-1022, __builtin_inf()); }
+SIMD_INLINE inline Double4 pow_exponent_served(Double4 y) { return magnitude_within(y, 0x1p-65, 0x1p63); }
+SIMD_INLINE inline Double4 pow_main_path(Double4 x, Double4 y) { return _mm256_and_pd(pow_base_served(x), pow_exponent_served(y)); }
 
 struct LogParts {
-    Lanes hi;    // log(x) rounded
-    Lanes tail;  // log(x) - hi, to about 15 more bits
+    Double4 hi;    // log(x) rounded
+    Double4 tail;  // log(x) - hi, to about 15 more bits
 };
 
-LANES_TARGET LogParts pow_log(Lanes x) {
+SIMD_INLINE inline LogParts pow_log(Double4 x) {
     const auto [index, kd, z] = table_reduction(x, 0x3fe6955500000000);
-    const Lanes t1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2HI[0]), gather(LIBM_POW_LOGC, index));
-    const Lanes lo1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2LO[0]), gather(LIBM_POW_LOGCTAIL, index));
-    const Lanes r = _mm256_fmadd_pd(z, gather(LIBM_POW_INVC, index), broadcast(-1.0));
-    const Lanes ar = _mm256_mul_pd(r, broadcast_bits(LIBM_POW_POLY[0]));  // -0.5 r
-    const Lanes a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[2]), broadcast_bits(LIBM_POW_POLY[1]));
-    const Lanes a3_a4 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[4]), broadcast_bits(LIBM_POW_POLY[3]));
-    const Lanes t2 = _mm256_add_pd(r, t1);
-    const Lanes lo2 = _mm256_add_pd(_mm256_sub_pd(t1, t2), r);
-    const Lanes ar2 = _mm256_mul_pd(r, ar);
-    const Lanes ar3 = _mm256_mul_pd(r, ar2);
-    const Lanes lo3 = _mm256_fmsub_pd(ar, r, ar2);
-    const Lanes hi = _mm256_add_pd(t2, ar2);
-    Lanes q = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[6]), broadcast_bits(LIBM_POW_POLY[5]));
-    const Lanes lo4 = _mm256_add_pd(_mm256_sub_pd(t2, hi), ar2);
+    const Double4 t1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2HI[0]), gather(LIBM_POW_LOGC, index));
+    const Double4 lo1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2LO[0]), gather(LIBM_POW_LOGCTAIL, index));
+    const Double4 r = _mm256_fmadd_pd(z, gather(LIBM_POW_INVC, index), broadcast(-1.0));
+    const Double4 ar = _mm256_mul_pd(r, broadcast_bits(LIBM_POW_POLY[0]));  // -0.5 r
+    const Double4 a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[2]), broadcast_bits(LIBM_POW_POLY[1]));
+    const Double4 a3_a4 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[4]), broadcast_bits(LIBM_POW_POLY[3]));
+    const Double4 t2 = _mm256_add_pd(r, t1);
+    const Double4 lo2 = _mm256_add_pd(_mm256_sub_pd(t1, t2), r);
+    const Double4 ar2 = _mm256_mul_pd(r, ar);
+    const Double4 ar3 = _mm256_mul_pd(r, ar2);
+    const Double4 lo3 = _mm256_fmsub_pd(ar, r, ar2);
+    const Double4 hi = _mm256_add_pd(t2, ar2);
+    Double4 q = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[6]), broadcast_bits(LIBM_POW_POLY[5]));
+    const Double4 lo4 = _mm256_add_pd(_mm256_sub_pd(t2, hi), ar2);
     q = _mm256_fmadd_pd(q, ar2, a3_a4);
     q = _mm256_fmadd_pd(ar2, q, a1_a2);
-    Lanes lo = _mm256_add_pd(lo1, lo2);
+    Double4 lo = _mm256_add_pd(lo1, lo2);
     lo = _mm256_add_pd(lo, lo3);
     lo = _mm256_add_pd(lo, lo4);
     lo = _mm256_fmadd_pd(ar3, q, lo);
-    const Lanes log_hi = _mm256_add_pd(hi, lo);
+    const Double4 log_hi = _mm256_add_pd(hi, lo);
     return {log_hi, _mm256_add_pd(_mm256_sub_pd(hi, log_hi), lo)};
 }
 
 // y log(x) as ehi + elo.
 struct Product {
-    Lanes hi;
-    Lanes lo;
+    Double4 hi;
+    Double4 lo;
 };
 
-LANES_TARGET Product pow_exponent(Lanes y, LogParts log_x) {
-    const Lanes ehi = _mm256_mul_pd(y, log_x.hi);
-    const Lanes elo = _mm256_fmadd_pd(y, log_x.tail, _mm256_fmsub_pd(log_x.hi, y, ehi));
+SIMD_INLINE inline Product pow_exponent(Double4 y, LogParts log_x) {
+    const Double4 ehi = _mm256_mul_pd(y, log_x.hi);
+    const Double4 elo = _mm256_fmadd_pd(y, log_x.tail, _mm256_fmsub_pd(log_x.hi, y, ehi));
     return {ehi, elo};
 }
 

@@ -14,24 +14,21 @@ namespace {
 
 constexpr std::size_t LANES = 4;
 
-#define BLOCK_TARGET __attribute__((target("avx2,fma")))
-#define LANE_BLOCK __attribute__((target("avx2,fma"), always_inline))
-
 // Lanes below `live` set.
-BLOCK_TARGET Bits live_mask(std::size_t live) {
+SIMD_TARGET Bits4 live_mask(std::size_t live) {
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(live)), _mm256_setr_epi64x(0, 1, 2, 3));
 }
 
 // Up to four operands from x, the rest `pad`. A masked load reads nothing past the live lanes.
-BLOCK_TARGET Lanes load(const double *x, std::size_t live, double pad) {
+SIMD_TARGET Double4 load(const double *x, std::size_t live, double pad) {
     if (live == LANES) return _mm256_loadu_pd(x);
-    const Bits mask = live_mask(live);
-    return _mm256_blendv_pd(broadcast(pad), _mm256_maskload_pd(x, mask), as_lanes(mask));
+    const Bits4 mask = live_mask(live);
+    return _mm256_blendv_pd(broadcast(pad), _mm256_maskload_pd(x, mask), as_doubles(mask));
 }
 
 // The live lanes of `result`, those not set in `served` replaced by the scalar call's.
 template <class Scalar>
-BLOCK_TARGET void store(Lanes result, Lanes served, double *out, std::size_t live, Scalar scalar) {
+SIMD_TARGET void store(Double4 result, Double4 served, double *out, std::size_t live, Scalar scalar) {
     const int missed = ~_mm256_movemask_pd(served) & 0xf;
     if (missed == 0) {
         if (live == LANES) _mm256_storeu_pd(out, result);
@@ -58,7 +55,7 @@ bool took_scalar_calls(std::size_t n, Scalar scalar) {
 // block(start, live) for the blocks of n elements, two full blocks at a time: each block is a
 // long chain of dependent operations, and two independent chains keep the units busy.
 template <class Block>
-BLOCK_TARGET void for_blocks(std::size_t n, Block block) {
+SIMD_TARGET void for_blocks(std::size_t n, Block block) {
     std::size_t start = 0;
     for (; start + 2 * LANES <= n; start += 2 * LANES) {
         block(start, LANES);
@@ -67,58 +64,58 @@ BLOCK_TARGET void for_blocks(std::size_t n, Block block) {
     for (; start < n; start += LANES) block(start, n - start < LANES ? n - start : LANES);
 }
 
-BLOCK_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
+SIMD_TARGET void vector_exp(const double *x, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::exp(x[i]); })) return;
-    for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
+    for_blocks(n, [x, out](std::size_t start, std::size_t live) SIMD_INLINE {
         const double *xs = x + start;
-        const Lanes v = load(xs, live, 1.0);
-        const Lanes result = exp_table(v, _mm256_setzero_pd(), false);
+        const Double4 v = load(xs, live, 1.0);
+        const Double4 result = exp_table(v, _mm256_setzero_pd(), false);
         store(result, exp_table_path(v), out + start, live, [xs](std::size_t i) { return std::exp(xs[i]); });
     });
 }
 
-BLOCK_TARGET void vector_log(const double *x, double *out, std::size_t n) {
+SIMD_TARGET void vector_log(const double *x, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::log(x[i]); })) return;
-    for_blocks(n, [x, out](std::size_t start, std::size_t live) LANE_BLOCK {
+    for_blocks(n, [x, out](std::size_t start, std::size_t live) SIMD_INLINE {
         const double *xs = x + start;
-        const Lanes v = load(xs, live, 2.0);
-        const Lanes near_one = log_near_one(v);
-        Lanes result = log_table(v);
+        const Double4 v = load(xs, live, 2.0);
+        const Double4 near_one = log_near_one(v);
+        Double4 result = log_table(v);
         if (!_mm256_testz_pd(near_one, near_one)) result = _mm256_blendv_pd(result, log_about_one(v), near_one);
         store(result, log_normal_path(v), out + start, live, [xs](std::size_t i) { return std::log(xs[i]); });
     });
 }
 
-BLOCK_TARGET void vector_pow(const double *x, const double *y, double *out, std::size_t n) {
+SIMD_TARGET void vector_pow(const double *x, const double *y, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x[i], y[i]); })) return;
-    for_blocks(n, [x, y, out](std::size_t start, std::size_t live) LANE_BLOCK {
+    for_blocks(n, [x, y, out](std::size_t start, std::size_t live) SIMD_INLINE {
         const double *xs = x + start;
         const double *ys = y + start;
-        const Lanes vx = load(xs, live, 2.0);
-        const Lanes vy = load(ys, live, 2.0);
+        const Double4 vx = load(xs, live, 2.0);
+        const Double4 vy = load(ys, live, 2.0);
         const Product e = pow_exponent(vy, pow_log(vx));
-        const Lanes result = exp_table(e.hi, e.lo, true);
-        const Lanes served = _mm256_and_pd(pow_main_path(vx, vy), exp_table_path(e.hi));
+        const Double4 result = exp_table(e.hi, e.lo, true);
+        const Double4 served = _mm256_and_pd(pow_main_path(vx, vy), exp_table_path(e.hi));
         store(result, served, out + start, live, [xs, ys](std::size_t i) { return std::pow(xs[i], ys[i]); });
     });
 }
 
 // The logarithm of the base is the same in every lane and every block, so it is computed once:
 // the same operations on the same operand give the same hi and tail as each call would.
-BLOCK_TARGET void vector_pow_of_base(double x, const double *y, double *out, std::size_t n) {
+SIMD_TARGET void vector_pow_of_base(double x, const double *y, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x, y[i]); })) return;
-    const Lanes vx = broadcast(x);
+    const Double4 vx = broadcast(x);
     if (_mm256_movemask_pd(pow_base_served(vx)) != 0xf) {
         for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x, y[i]);
         return;
     }
     const LogParts log_x = pow_log(vx);
-    for_blocks(n, [x, y, out, log_x](std::size_t start, std::size_t live) LANE_BLOCK {
+    for_blocks(n, [x, y, out, log_x](std::size_t start, std::size_t live) SIMD_INLINE {
         const double *ys = y + start;
-        const Lanes vy = load(ys, live, 2.0);
+        const Double4 vy = load(ys, live, 2.0);
         const Product e = pow_exponent(vy, log_x);
-        const Lanes result = exp_table(e.hi, e.lo, true);
-        const Lanes served = _mm256_and_pd(pow_exponent_served(vy), exp_table_path(e.hi));
+        const Double4 result = exp_table(e.hi, e.lo, true);
+        const Double4 served = _mm256_and_pd(pow_exponent_served(vy), exp_table_path(e.hi));
         store(result, served, out + start, live, [x, ys](std::size_t i) { return std::pow(x, ys[i]); });
     });
 }
@@ -129,7 +126,7 @@ constexpr std::size_t MOST_BASES = 512;
 // The logarithm of each base is computed once, into a table that the lanes then gather from. A
 // base off pow's main path gets a NaN logarithm, which sends every lane that uses it to the
 // scalar call (no NaN product is on exp's table path).
-BLOCK_TARGET void vector_pow_of_bases(const double *bases, std::size_t base_count, const std::uint16_t *base_of,
+SIMD_TARGET void vector_pow_of_bases(const double *bases, std::size_t base_count, const std::uint16_t *base_of,
                                       const double *y, double *out, std::size_t n) {
     const auto scalar = [bases, base_of, y, out](std::size_t i) { out[i] = std::pow(bases[base_of[i]], y[i]); };
     if (base_count > MOST_BASES) {
@@ -139,15 +136,15 @@ BLOCK_TARGET void vector_pow_of_bases(const double *bases, std::size_t base_coun
     if (took_scalar_calls(n, scalar)) return;
     alignas(32) double log_hi[MOST_BASES];
     alignas(32) double log_tail[MOST_BASES];
-    for_blocks(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANE_BLOCK {
-        const Lanes x = load(bases + start, live, 2.0);
+    for_blocks(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) SIMD_INLINE {
+        const Double4 x = load(bases + start, live, 2.0);
         const LogParts parts = pow_log(x);
         _mm256_store_pd(log_hi + start, _mm256_blendv_pd(broadcast(__builtin_nan("")), parts.hi, pow_base_served(x)));
         _mm256_store_pd(log_tail + start, parts.tail);
     });
-    for_blocks(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) LANE_BLOCK {
+    for_blocks(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) SIMD_INLINE {
         const std::uint16_t *indices = base_of + start;
-        Bits index;
+        Bits4 index;
         if (live == LANES) {
             index = _mm256_cvtepu16_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(indices)));
         } else {
@@ -156,11 +153,11 @@ BLOCK_TARGET void vector_pow_of_bases(const double *bases, std::size_t base_coun
             index = _mm256_load_si256(reinterpret_cast<const __m256i *>(at));
         }
         const double *ys = y + start;
-        const Lanes vy = load(ys, live, 2.0);
+        const Double4 vy = load(ys, live, 2.0);
         const LogParts log_x{_mm256_i64gather_pd(log_hi, index, 8), _mm256_i64gather_pd(log_tail, index, 8)};
         const Product e = pow_exponent(vy, log_x);
-        const Lanes result = exp_table(e.hi, e.lo, true);
-        const Lanes served = _mm256_and_pd(pow_exponent_served(vy), exp_table_path(e.hi));
+        const Double4 result = exp_table(e.hi, e.lo, true);
+        const Double4 served = _mm256_and_pd(pow_exponent_served(vy), exp_table_path(e.hi));
         store(result, served, out + start, live,
               [bases, indices, ys](std::size_t i) { return std::pow(bases[indices[i]], ys[i]); });
     });
