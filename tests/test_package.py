@@ -261,6 +261,7 @@ def test_no_wrap_around_chunking_and_the_default_pga():
     for options, error, message in (
             ({"workers": True}, TypeError, "workers: expected an int"), ({"workers": 2.0}, TypeError, "workers: "),
             ({"workers": 0}, ValueError, "workers: expected at least 1, or -1"), ({"workers": -2}, ValueError, "-2"),
+            ({"workers": 2**63}, ValueError, "workers: expected at most 2147483647 threads"),
             ({"fmax": 0.0}, ValueError, "fmax: "), ({"fmax": np.inf}, ValueError, "fmax: "),
             ({"fmax": "10"}, TypeError, "fmax: "), ({"units": "gal"}, ValueError, "units: unknown units 'gal'")):
         with pytest.raises(error, match=message):
@@ -270,6 +271,14 @@ def test_no_wrap_around_chunking_and_the_default_pga():
         broken[2, sample] = value
         with pytest.raises(ValueError, match=rf"acc: record 2 has a non-finite sample \({value!r} at sample {sample}"):
             vs30amp.amplify_waveforms(broken, 0.01, 200, 1000, 0.1)
+    # Finite records whose amplification overflows are refused, naming the record, with no warning.
+    huge = np.stack([acc[0], np.full(600, 1e36)]).astype(np.float32)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(ValueError, match="acc: record 1 amplified for site 1 overflows float32"):
+            vs30amp.amplify_waveforms(huge, 0.01, 200, 1000, 0.1, workers=1, chunk_bytes=1)
+        with pytest.raises(ValueError, match="acc: record 0 amplified for site 1 overflows float32"):
+            vs30amp.amplify_waveforms(huge[1], 0.01, [np.nan, 300], 1000, 0.1, ranges="ignore")
 
 
 def test_progress_bar_and_plot(capsys):

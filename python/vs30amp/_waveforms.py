@@ -23,6 +23,9 @@ CHUNK_BYTES = 32 * 2**20
 # One g in each of the units records may come in (standard gravity, 9.80665 m/s^2).
 G_IN_UNITS = {"g": 1.0, "m/s2": 9.80665, "cm/s2": 980.665}
 
+# More threads than a C int counts are more than any machine runs.
+MAX_WORKERS = 2**31 - 1
+
 FloatArray = NDArray[np.floating[Any]]
 
 
@@ -129,6 +132,8 @@ def thread_count(workers: object) -> int:
         raise TypeError(f"workers: expected an int (at least 1, or -1 for every CPU), got {workers!r}")
     if workers < 1:
         raise ValueError(f"workers: expected at least 1, or -1 for every CPU, got {workers}")
+    if workers > MAX_WORKERS:
+        raise ValueError(f"workers: expected at most {MAX_WORKERS} threads, got {workers}")
     return int(workers)
 
 
@@ -143,6 +148,19 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
         value = float(records[record, sample])
         raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({value!r} at sample {sample})")
     return peaks
+
+
+def _refuse_overflow(amplified: FloatArray, missing: NDArray[np.bool_], start: int, shared: bool,
+                     first_site: int) -> None:
+    """ValueError naming the first record whose amplified samples are not all finite (beyond the
+    dtype's range); the NaN rows of sites missing a value are as they should be."""
+    peaks = np.maximum(amplified.max(axis=1), -amplified.min(axis=1))
+    bad = ~np.isfinite(peaks) & ~missing
+    if bad.any():
+        site = start + int(np.argmax(bad))
+        record = 0 if shared else first_site + site
+        raise ValueError(f"acc: record {record} amplified for site {first_site + site} overflows "
+                         f"{amplified.dtype} (samples beyond its range); scale the record down")
 
 
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
@@ -258,9 +276,12 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
             padded[:, :m] = records[part]
             spectrum = rfft(padded, axis=1)
         factors = weights.apply(site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part]), real)
-        spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
-        spectrum.imag *= factors
-        out[part] = irfft(spectrum, length, axis=1)[:, :m]
+        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
+            spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
+            spectrum.imag *= factors
+            out[part] = irfft(spectrum, length, axis=1)[:, :m]
+        missing = np.isnan(site_vs30[part]) | np.isnan(site_vs30_sim[part]) | np.isnan(site_pga[part])
+        _refuse_overflow(out[part], missing, int(part.start), shared, first_site)
         return count
 
     bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
