@@ -343,10 +343,19 @@ def test_fmax_holds_the_factors_above_it_at_its_own():
         np.testing.assert_allclose(out[middle], factor * acc[middle], atol=2e-3 * factor)
 
 
-def test_working_memory_beside_the_output_is_the_chunks_whatever_n():
+# Many short records in chunks of 2 MiB: the chunks' 2 MiB, 8 bytes of peak per site and the
+# checks' masks (the n x 301 factors at once would be 115 MiB). Two records of 2^20 samples, each
+# more than the default 32 MiB of chunk on its own (5 x 2^21 x 4 bytes): one at a time, with the
+# interpolation weights made a block at a time (two threads and weights for all 2^20 + 1 bins at
+# once took 132 MiB).
+@pytest.mark.parametrize("shape, chunk_bytes, bound", [
+    ((50_000, 256), 2**21, 2**21 + 50_000 * 24 + 2**21),
+    ((2, 2**20), vs30amp._waveforms.CHUNK_BYTES, 5 * 2**21 * 4 + vs30amp._waveforms.CHUNK_BYTES // 2),
+])
+def test_working_memory_beside_the_output_is_about_chunk_bytes_whatever_n_and_m(shape, chunk_bytes, bound):
     if UNDER_SANITIZER:
         pytest.skip("the sanitizer's allocator keeps freed memory in quarantine")
-    observed = run_child_report("""
+    observed = run_child_report(f"""
         from pathlib import Path
         import numpy as np
         import vs30amp
@@ -355,13 +364,11 @@ def test_working_memory_beside_the_output_is_the_chunks_whatever_n():
             return next(int(line.split()[1]) for line in Path("/proc/self/status").read_text().splitlines()
                         if line.startswith(field + ":"))
 
-        acc = np.full((50_000, 256), 0.01, np.float32)
-        vs30amp.amplify_waveforms(acc[:10], 0.01, 300.0, 760.0, workers=1)  # imports and FFT plans
+        acc = np.full({shape}, 0.01, np.float32)
+        vs30amp.amplify_waveforms(acc[:10, :256], 0.01, 300.0, 760.0, workers=1)  # imports and FFT plans
         before = kib("VmRSS")
         Path("/proc/self/clear_refs").write_text("5")  # the high-water mark starts again from here
-        out = vs30amp.amplify_waveforms(acc, 0.01, 300.0, 760.0, workers=1, chunk_bytes=2**21)
+        out = vs30amp.amplify_waveforms(acc, 0.01, 300.0, 760.0, chunk_bytes={chunk_bytes})
         report(extra=(kib("VmHWM") - before) * 1024 - out.nbytes)
     """)
-    # The chunks' 2 MiB, 8 bytes of peak per site and the checks' masks; the n x 301 factors at
-    # once would be 115 MiB.
-    assert observed["extra"] < 2**21 + 50_000 * 24 + 2**21
+    assert observed["extra"] < bound
