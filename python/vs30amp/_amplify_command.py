@@ -39,7 +39,8 @@ first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Ea
 only when complete (a temporary file in OUTDIR, renamed). Should writing fail (a full disk),
 the command stops and names the files it has written. An OUTDIR in which an output would be the
 same file as an input (such as the records' own directory) is refused. OUTDIR is created when
-its parent exists.
+its parent exists. The lines on stdout decide nothing: should stdout fail (a closed pipe, a full
+disk), every record is still written and the command ends with one error line (status 2).
 """
 
 
