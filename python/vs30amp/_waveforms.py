@@ -283,7 +283,8 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     if shared:
         padded_record = np.zeros((1, length), dtype=real)
         padded_record[:, :m] = records
-        shared_spectrum = rfft(padded_record, axis=1)
+        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
+            shared_spectrum = rfft(padded_record, axis=1)
 
     buffers = threading.local()
 
@@ -296,7 +297,8 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
                 buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
             padded = buffers.padded[:count]
             padded[:, :m] = records[part]
-            spectrum = rfft(padded, axis=1)
+            with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
+                spectrum = rfft(padded, axis=1)
         model_factors = site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part])
         with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
             for start in range(0, bins, block):
