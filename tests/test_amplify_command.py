@@ -1,5 +1,6 @@
 """``vs30amp amplify`` in a child process, on the real record files of tests/data."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -30,7 +31,8 @@ def folder(path, names):
 
 
 def snapshot(root):
-    return {p.relative_to(root): p.read_bytes() if p.is_file() else None for p in sorted(root.rglob("*"))}
+    return {p.relative_to(root): p.read_bytes() if p.is_file() and not p.is_fifo() else None
+            for p in sorted(root.rglob("*"))}
 
 
 def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
@@ -64,16 +66,28 @@ def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
     (["records", "-o", "out"], "le.sac: units not given by the file; give the records' units with --units"),
     (["records", "empty", "--units", "g", "-o", "out"], "empty: no .AT2 or .sac files in this directory"),
     (["records", "--units", "g", "-o", "missing/out"], "missing/out: its parent directory does not exist"),
+    # Checked before the first write, however late the input that fails.
+    (["records", "--units", "g", "-o", "taken"], "taken/NIS090.AT2: is a directory, which an output cannot replace"),
+    (["records", "huge", "--units", "g", "-o", "out"], "huge/HUGE.AT2: acc: record 0 amplified for site 0 overflows"),
+    (["records", "fifo.AT2", "--units", "g", "-o", "out"], "fifo.AT2: not a regular file or directory"),
+    # Errors name what is wrong: the option, the link.
+    (["records", "--units", "g", "--fmax", "0", "-o", "out"], "vs30amp: error: --fmax: 0 Hz; it must be positive"),
+    (["records", "--units", "g", "--vs30", "-0", "-o", "out"], "vs30amp: error: --vs30: -0 m/s; it must be positive"),
+    (["records", "--units", "g", "-o", "dangling"], "dangling: a symbolic link to nowhere, which does not exist"),
 ])
 def test_bad_input_writes_nothing(tmp_path, arguments, message):
     folder(tmp_path / "records", AT2 + [SAC])
     folder(tmp_path / "bad", []).joinpath("BAD.AT2").write_text(
         (DATA / "NIS090.AT2").read_text().replace("0.233833E-06", "0.2338x3E-06"))
+    folder(tmp_path / "huge", []).joinpath("HUGE.AT2").write_text("T\nE\nU\nNPTS= 4, DT= .01 SEC\n1.7E308 -1.7E308 0 0\n")
     (tmp_path / "empty").mkdir()
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "NIS090.AT2").write_text("an earlier result")
+    (tmp_path / "taken" / AT2[0]).mkdir(parents=True)
+    os.mkfifo(tmp_path / "fifo.AT2")
+    (tmp_path / "dangling").symlink_to("nowhere")
     before = snapshot(tmp_path)
-    done = amplify(*arguments, "--vs30", "300", "--vs30-sim", "760", cwd=tmp_path)
+    done = amplify("--vs30", "300", "--vs30-sim", "760", *arguments, cwd=tmp_path)
     # Warnings about the records read before the bad one may come first; the error is one line.
     *warned, error = done.stderr.splitlines()
     assert done.returncode == 2 and done.stdout == "" and all(w.startswith("vs30amp: warning: ") for w in warned)
@@ -83,10 +97,38 @@ def test_bad_input_writes_nothing(tmp_path, arguments, message):
 
 def test_a_failed_write_stops_and_names_the_files_written(tmp_path):
     folder(tmp_path / "records", AT2 + [SAC])
-    (tmp_path / "out" / AT2[1]).mkdir(parents=True)  # the last output cannot replace a directory
+    # The name fits, that of its temporary file (".NAME.xxxxxxxx.AT2") is too long to be created.
+    long = "x" * 251 + ".AT2"
+    shutil.copy(DATA / AT2[0], tmp_path / "records" / long)
     done = amplify("records", "--vs30", "300", "--vs30-sim", "760", "--units", "g", "-o", "out", cwd=tmp_path)
-    assert done.returncode == 2 and len(done.stdout.splitlines()) == 2
-    assert f"out/{AT2[1]}: cannot be written" in done.stderr
-    assert done.stderr.rstrip().endswith(f"written before: {SAC}, {AT2[0]}")
+    assert done.returncode == 2 and len(done.stdout.splitlines()) == 3
+    error = done.stderr.splitlines()[-1]  # after the warning about the SAC file's PGA
+    assert error.startswith(f"vs30amp: error: out/{long}: cannot be written (File name too long)")
+    assert error.endswith(f"written before: {SAC}, {AT2[0]}, {AT2[1]}")
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([SAC, *AT2])
 
+
+@pytest.mark.parametrize("stdout", ["a closed pipe", "/dev/full", "ascii"])
+def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
+    folder(tmp_path / "records", AT2)
+    shutil.copy(DATA / AT2[0], tmp_path / "records" / "\u00f3.AT2")  # "ó": no name in ASCII
+    options = {}
+    if stdout == "a closed pipe":
+        reader, writer = os.pipe()
+        os.close(reader)
+        options["stdout"] = writer
+    elif stdout == "/dev/full":
+        options["stdout"] = os.open("/dev/full", os.O_WRONLY)
+    else:
+        options.update(stdout=subprocess.DEVNULL, env={**os.environ, "PYTHONIOENCODING": "ascii"})
+    try:
+        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim",
+                               "760", "-o", "out"], stderr=subprocess.PIPE, text=True, cwd=tmp_path, timeout=120,
+                              **options)
+    finally:
+        if isinstance(options["stdout"], int) and options["stdout"] > 0:
+            os.close(options["stdout"])
+    assert done.returncode == 2 and done.stderr.count("\n") == 1
+    assert done.stderr.startswith("vs30amp: error: stdout: cannot be written (")
+    assert done.stderr.endswith("all 3 records were written to out\n")
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([*AT2, "\u00f3.AT2"])

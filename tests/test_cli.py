@@ -6,6 +6,7 @@ import resource
 import signal
 import subprocess
 import sys
+import textwrap
 import time
 
 import numpy as np
@@ -14,11 +15,13 @@ import pytest
 import vs30amp
 
 ROWS = [("A01", "250", "0.21", "760"), ("B 2", "4.805e2", "1e-2", "760.0"),
-        ("C3", "1333.3333333333333", "0.30000000000000004", "180.25"), ("D4", "200", "0", "1_500")]
+        ("C3", "1333.3333333333333", "0.30000000000000004", "180.25"), ("D4", "200", "0", " +1.5E3")]
 
 
-def vs30amp_command(*args, cwd, **options):
-    return subprocess.run([sys.executable, "-m", "vs30amp", *map(str, args)], capture_output=True, text=True,
+def vs30amp_command(*args, cwd, program=None, **options):
+    """The command in a child process; `program`: Python code run instead of ``-m vs30amp``."""
+    start = ["-m", "vs30amp"] if program is None else ["-c", program]
+    return subprocess.run([sys.executable, *start, *map(str, args)], capture_output=True, text=True,
                           cwd=cwd, timeout=120, **options)
 
 
@@ -79,6 +82,10 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("vs30,pga\n300,\n", ["--vs30-sim", "760"], "row 1, column 'pga': missing value"),
     ("vs30,pga\n300,0.1\n\n310,inf\n", ["--vs30-sim", "760"], "row 3, column 'pga': 'inf' is not a finite"),
     ("vs30,pga,vs30_sim\nnan,0.1,760\n", [], "row 1, column 'vs30': 'nan' is not a finite number"),
+    ("vs30,pga,vs30_sim\n300,0.1,1e999\n", [], "row 1, column 'vs30_sim': '1e999' is not a finite number"),
+    # Numbers as C and Fortran read them: no digit separators, no digits of other scripts.
+    ("vs30,pga,vs30_sim\n1_000,0.1,760\n", [], "row 1, column 'vs30': '1_000' is not a number"),
+    ("vs30,pga,vs30_sim\n\u0663\u0660\u0660,0.1,760\n", [], "row 1, column 'vs30': '\u0663\u0660\u0660' is not a number"),
     ("vs30,pga\n0,0.1\n", ["--vs30-sim", "760"], "vs30: row 1 has 0.0 m/s; it must be finite and positive"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "--pga", "0.2"], "has a column 'pga' and --pga was given"),
     ("vs30,pga,vs30\n300,0.1,310\n", ["--vs30-sim", "760"], "column 'vs30' (column 3) repeats column 'vs30'"),
@@ -156,6 +163,33 @@ def test_a_write_that_fails_leaves_the_output_alone_and_nothing_behind(tmp_path,
     assert done.stderr.count("\n") == 1
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sites.csv", target.name])
     assert target.read_text() == "earlier results"
+
+
+# A real signal at the worst moments: as the temporary file has just been created (the trace
+# function sends it as the function creating it returns), and while the interpreter exits.
+SIGNAL_AT = {
+    "creation": """
+        def trace(frame, event, arg):
+            if event == "return":
+                os.kill(os.getpid(), signal.SIGTERM)
+        sys.settrace(lambda frame, event, arg: trace if frame.f_code.co_name == "_mkstemp_inner" else None)
+        status = cli.main()
+    """,
+    "exit": """
+        status = cli.main()
+        atexit.register(os.kill, os.getpid(), signal.SIGTERM)
+    """,
+}
+
+
+@pytest.mark.parametrize("moment", SIGNAL_AT)
+def test_a_signal_at_the_worst_moment_gives_its_line_and_status_and_leaves_no_file(tmp_path, moment):
+    write_table(tmp_path / "sites.csv", 3)
+    program = "import atexit, os, signal, sys\nfrom vs30amp import cli\n" + textwrap.dedent(SIGNAL_AT[moment]) + \
+        "sys.exit(status)\n"
+    done = vs30amp_command("factors", "sites.csv", "-o", "factors.csv", cwd=tmp_path, program=program)
+    assert (done.returncode, done.stderr) == (143, "vs30amp: error: terminated by SIGTERM\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["factors.csv"] * (moment == "exit") + ["sites.csv"]
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])

@@ -42,3 +42,17 @@ def test_one_record_for_every_site_and_checks_that_count_sites_across_chunks():
         vd.amplification(da.from_array(vs30, chunks=6), 760.0, 0.1, ranges="raise").compute(scheduler="sync")
     with pytest.warns(vs30amp.RangeWarning, match="1 of 6 sites is outside .* vs30: site 20 has 100.0"):
         vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0).compute(scheduler="sync")
+
+
+def test_what_values_do_not_decide_is_checked_when_the_graph_is_built():
+    pytest.importorskip("dask.array")
+    import vs30amp.distributed as vd
+
+    acc = (np.random.default_rng(4).standard_normal((3, 500)) * 0.2).astype(">f8")  # as the in-memory function takes
+    lazy = vd.amplify_waveforms(acc, 0.01, [300.0, 500.0, 900.0], 760.0)
+    assert lazy.compute(scheduler="sync").tobytes() == vs30amp.amplify_waveforms(acc, 0.01, [300.0, 500.0, 900.0],
+                                                                                 760.0).tobytes()
+    for change, message in (({"units": "gal"}, "units: unknown units 'gal'"), ({"fmax": 0.0}, "fmax: expected"),
+                            ({"dt": -0.01}, "dt: expected one finite, positive"), ({"dt": np.nan}, "dt: ")):
+        with pytest.raises(ValueError, match=message):
+            vd.amplify_waveforms(acc, **{"dt": 0.01, "vs30": 300.0, "vs30_sim": 760.0, **change})

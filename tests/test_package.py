@@ -261,6 +261,7 @@ def test_no_wrap_around_chunking_and_the_default_pga():
     for options, error, message in (
             ({"workers": True}, TypeError, "workers: expected an int"), ({"workers": 2.0}, TypeError, "workers: "),
             ({"workers": 0}, ValueError, "workers: expected at least 1, or -1"), ({"workers": -2}, ValueError, "-2"),
+            ({"workers": 2**63}, ValueError, "workers: expected at most 2147483647 threads"),
             ({"fmax": 0.0}, ValueError, "fmax: "), ({"fmax": np.inf}, ValueError, "fmax: "),
             ({"fmax": "10"}, TypeError, "fmax: "), ({"units": "gal"}, ValueError, "units: unknown units 'gal'")):
         with pytest.raises(error, match=message):
@@ -270,6 +271,14 @@ def test_no_wrap_around_chunking_and_the_default_pga():
         broken[2, sample] = value
         with pytest.raises(ValueError, match=rf"acc: record 2 has a non-finite sample \({value!r} at sample {sample}"):
             vs30amp.amplify_waveforms(broken, 0.01, 200, 1000, 0.1)
+    # Finite records whose amplification overflows are refused, naming the record, with no warning.
+    huge = np.stack([acc[0], np.full(600, 1e36)]).astype(np.float32)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(ValueError, match="acc: record 1 amplified for site 1 overflows float32"):
+            vs30amp.amplify_waveforms(huge, 0.01, 200, 1000, 0.1, workers=1, chunk_bytes=1)
+        with pytest.raises(ValueError, match="acc: record 0 amplified for site 1 overflows float32"):
+            vs30amp.amplify_waveforms(huge[1], 0.01, [np.nan, 300], 1000, 0.1, ranges="ignore")
 
 
 def test_progress_bar_and_plot(capsys):
@@ -334,10 +343,19 @@ def test_fmax_holds_the_factors_above_it_at_its_own():
         np.testing.assert_allclose(out[middle], factor * acc[middle], atol=2e-3 * factor)
 
 
-def test_working_memory_beside_the_output_is_the_chunks_whatever_n():
+# Many short records in chunks of 2 MiB: the chunks' 2 MiB, 8 bytes of peak per site and the
+# checks' masks (the n x 301 factors at once would be 115 MiB). Two records of 2^20 samples, each
+# more than the default 32 MiB of chunk on its own (N = 2^21: 5 N x 4 bytes with SciPy's FFT,
+# some 8 N x 4 with NumPy's and its new plan): one at a time, with the interpolation weights made
+# a block at a time (two threads and weights for all 2^20 + 1 bins at once took 132 MiB).
+@pytest.mark.parametrize("shape, chunk_bytes, bound", [
+    ((50_000, 256), 2**21, 2**21 + 50_000 * 24 + 2**21),
+    ((2, 2**20), vs30amp._waveforms.CHUNK_BYTES, 8 * 2**21 * 4 + vs30amp._waveforms.CHUNK_BYTES // 2),
+])
+def test_working_memory_beside_the_output_is_about_chunk_bytes_whatever_n_and_m(shape, chunk_bytes, bound):
     if UNDER_SANITIZER:
         pytest.skip("the sanitizer's allocator keeps freed memory in quarantine")
-    observed = run_child_report("""
+    observed = run_child_report(f"""
         from pathlib import Path
         import numpy as np
         import vs30amp
@@ -346,13 +364,11 @@ def test_working_memory_beside_the_output_is_the_chunks_whatever_n():
             return next(int(line.split()[1]) for line in Path("/proc/self/status").read_text().splitlines()
                         if line.startswith(field + ":"))
 
-        acc = np.full((50_000, 256), 0.01, np.float32)
-        vs30amp.amplify_waveforms(acc[:10], 0.01, 300.0, 760.0, workers=1)  # imports and FFT plans
+        acc = np.full({shape}, 0.01, np.float32)
+        vs30amp.amplify_waveforms(acc[:10, :256], 0.01, 300.0, 760.0, workers=1)  # imports and FFT plans
         before = kib("VmRSS")
         Path("/proc/self/clear_refs").write_text("5")  # the high-water mark starts again from here
-        out = vs30amp.amplify_waveforms(acc, 0.01, 300.0, 760.0, workers=1, chunk_bytes=2**21)
+        out = vs30amp.amplify_waveforms(acc, 0.01, 300.0, 760.0, chunk_bytes={chunk_bytes})
         report(extra=(kib("VmHWM") - before) * 1024 - out.nbytes)
     """)
-    # The chunks' 2 MiB, 8 bytes of peak per site and the checks' masks; the n x 301 factors at
-    # once would be 115 MiB.
-    assert observed["extra"] < 2**21 + 50_000 * 24 + 2**21
+    assert observed["extra"] < bound

@@ -29,12 +29,13 @@ def test_real_at2_files_read_and_write_back_unchanged(tmp_path, name, dt, first,
     assert again.acc.tobytes() == record.acc.tobytes() and again.dt == dt and again.header == record.header
 
 
+# Form feed, VT, 0x1C-0x1E and 0x85 ("..." in cp1252) are characters of a line, not line breaks.
 @pytest.mark.parametrize("line4", ["NPTS=  7, DT= .0050 SEC", "NPTS= 7, DT= 0.0050 SEC,", "7 0.0050 NPTS, DT",
-                                   "   7    .005    NPTS, DT, SEC", "DT= .005 SEC, NPTS= 7"])
+                                   "   7    .005    NPTS, DT, SEC", "DT= .005 SEC, NPTS= 7", "NPTS= 7,\fDT= 5D-3\v"])
 def test_at2_header_forms_and_fortran_numbers(tmp_path, line4):
     path = tmp_path / "a.at2"
-    path.write_text(f"TITLE\nEVENT\nACCELERATION TIME SERIES IN UNITS OF G\n{line4}\n"
-                    "  -.1234567E-02   .5E+00  1.0\n\n  0.1D-02 -2 3E-310  -0.0\n")
+    path.write_text(f"TITLE\nEVENT \x85 \x1c\x1d\x1e\nACCELERATION TIME SERIES IN UNITS OF G\n{line4}\n"
+                    "  -.1234567E-02   .5E+00  1.0\n\n  0.1D-02 -2 3E-310  -0.0\n", encoding="latin-1")
     record = io.read(path)
     assert record.dt == 0.005 and record.header["columns"] == 3
     assert record.acc.tolist() == [-0.001234567, 0.5, 1.0, 0.001, -2.0, 3e-310, -0.0]
@@ -61,10 +62,20 @@ def test_at2_writes_every_float64_exactly_and_a_new_line_4(tmp_path):
     ("T\nE\nU\nNPTS= 3, DT= .01 SEC\n1 2\n3 4\n", "line 6: more values than NPTS = 3"),
     ("T\nE\nU\nNPTS= 3, DT= .01 SEC\n1 2\n3,\n", "line 6: '3,' is not a number"),
     ("T\nE\nU\nNPTS= 2, DT= .01 SEC\nNaN 2\n", "line 5: 'NaN' is not a finite number"),
+    ("T\nE\nU\nNPTS= 2, DT= .01 SEC\n1 -1e999\n", "line 5: '-1e999' is not a finite number"),
+    # A claimed size bounds nothing: what is allocated is bounded by the file's own size.
+    ("T\nE\nU\nNPTS= 10000000000, DT= .01 SEC\n1 2\n", "line 5: the file ends after 2 of NPTS = 10000000000"),
+    ("T\nE\nU\nNPTS= 100000000000000000000, DT= .01 SEC\n1\n", "line 4: NPTS 100000000000000000000 is more"),
+    # Numbers as Fortran and C read them: no digit separators, no spaces but ASCII ones.
+    ("T\nE\nU\nNPTS= 2, DT= .01 SEC\n1_5 2\n", "line 5: '1_5' is not a number"),
+    ("T\nE\nU\nNPTS= 2, DT= .01 SEC\n1\xa02\n", "line 5: '1\\xa02' is not a number"),
+    ("T\nE\nU\nNPTS= 2, DT= .01 SEC\n1\x1c2\n", "line 5: '1\\x1c2' is not a number"),
+    ("T\nE\nU\nNPTS= 1_0, DT= .01 SEC\n1\n", "line 4: NPTS '1_0' is not a whole number"),
+    ("T\nE\nU\nNPTS= 1, DT= 1_0\n1\n", "line 4: DT '1_0' is not a number"),
 ])
 def test_malformed_at2_files_name_the_file_and_line(tmp_path, body, message):
     path = tmp_path / "bad.AT2"
-    path.write_text(body)
+    path.write_text(body, encoding="latin-1")
     with pytest.raises(io.RecordError) as caught:
         io.read(path)
     assert isinstance(caught.value, ValueError) and str(caught.value).startswith(f"{path}: ")
@@ -158,3 +169,31 @@ def test_sac_units_follow_idep(tmp_path, idep, units, pga):
     io.write(tmp_path / "again.sac", record)
     assert io.read(tmp_path / "again.sac").header["IDEP"] == idep
 
+
+
+AT2_LINES = ("T", "E", "ACCELERATION TIME SERIES IN UNITS OF G", "NPTS= 3, DT= .01 SEC")
+
+
+@pytest.mark.parametrize("suffix, change, message", [
+    (suffix, change, message) for suffix in (".AT2", ".sac") for change, message in [
+        ({"dt": np.nan}, "dt is nan"), ({"dt": 0}, "dt is 0"), ({"dt": -1.0}, "dt is -1.0"),
+        ({"dt": np.inf}, "dt is inf"), ({"dt": "0.01"}, "dt is '0.01'"),
+        ({"acc": np.ones((2, 3))}, "acc of shape (2, 3); expected one record"),
+        ({"acc": np.array([1, 2j, 3])}, "acc of dtype complex128"),
+    ]] + [
+    (".AT2", {"header": {"lines": ("T", "E\nF", *AT2_LINES[2:])}}, "header line 2 'E\\nF' is not one line"),
+    (".AT2", {"header": {"lines": ("T", "\u0151", *AT2_LINES[2:])}}, "header line 2 '\u0151' is not one line of Latin-1"),
+    (".AT2", {"header": {"lines": ("T", "E", "UNITS OF CM/S2", AT2_LINES[3])}}, "line 3: units 'CM/S2'"),
+    (".AT2", {"header": {"lines": AT2_LINES, "columns": 0}}, "header 'columns' is 0"),
+    (".AT2", {"header": {"lines": AT2_LINES, "columns": -2}}, "header 'columns' is -2"),
+    (".sac", {"acc": np.array([1.0, np.nan, 3.0])}, "sample 1 is nan, not a finite float32"),
+    (".sac", {"acc": np.array([1.0, 2.0, -4e38])}, "sample 2 is -4e+38, not a finite float32"),
+    (".sac", {"dt": 1e-50}, "dt is 1e-50, beyond what header field DELTA (float32) holds"),
+])
+def test_write_refuses_what_read_could_not_read_back(tmp_path, suffix, change, message):
+    record = dataclasses.replace(io.Record(np.array([0.1, -0.2, 0.3]), 0.01, "g", {}), **change)
+    path = tmp_path / f"x{suffix}"
+    with pytest.raises(io.RecordError) as caught:
+        io.write(path, record)
+    assert str(caught.value).startswith(f"{path}: ") and message in str(caught.value)
+    assert not path.exists()

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import os
 import sys
 from pathlib import Path
 from typing import Any
@@ -38,7 +39,8 @@ first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Ea
 only when complete (a temporary file in OUTDIR, renamed). Should writing fail (a full disk),
 the command stops and names the files it has written. An OUTDIR in which an output would be the
 same file as an input (such as the records' own directory) is refused. OUTDIR is created when
-its parent exists.
+its parent exists. The lines on stdout decide nothing: should stdout fail (a closed pipe, a full
+disk), every record is still written and the command ends with one error line (status 2).
 """
 
 
@@ -68,8 +70,10 @@ def record_paths(arguments: list[str]) -> list[Path]:
             if not found:
                 raise cli.UsageError(f"{argument}: no .AT2 or .sac files in this directory")
             paths += found
-        elif argument.exists():
+        elif argument.is_file():
             paths.append(argument)
+        elif argument.exists():  # a FIFO or a device would block or never end
+            raise cli.UsageError(f"{argument}: not a regular file or directory")
         else:
             raise cli.UsageError(f"{argument}: no such file or directory")
     return paths
@@ -77,6 +81,8 @@ def record_paths(arguments: list[str]) -> list[Path]:
 
 def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
     """The output of each input; refuses two inputs of one name and an output that is an input."""
+    if outdir.is_symlink() and not outdir.exists():
+        raise cli.UsageError(f"{outdir}: a symbolic link to {os.readlink(outdir)}, which does not exist")
     if outdir.exists() and not outdir.is_dir():
         raise cli.UsageError(f"{outdir}: not a directory")
     if not outdir.exists() and not outdir.absolute().parent.is_dir():
@@ -88,6 +94,8 @@ def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
         if target in first:
             raise cli.UsageError(f"{first[target]} and {path} would both be written to {target}")
         first[target] = path
+        if target.is_dir():
+            raise cli.UsageError(f"{target}: is a directory, which an output cannot replace")
         if target.exists() and _identity(target) in inputs:
             raise cli.UsageError(f"{target}: would be written over an input; choose another OUTDIR")
     return targets
@@ -126,11 +134,11 @@ def run(args: argparse.Namespace) -> None:
         model.kernel_for(args.convention or "module")
     except ValueError as error:
         raise cli.UsageError(str(error)) from None
-    vs30, vs30_sim = cli.number(args.vs30, "--vs30"), cli.number(args.vs30_sim, "--vs30-sim")
+    vs30, vs30_sim = positive(args.vs30, "--vs30", "m/s"), positive(args.vs30_sim, "--vs30-sim", "m/s")
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
     if args.fmax is not None:
-        options["fmax"] = cli.number(args.fmax, "--fmax")
+        options["fmax"] = positive(args.fmax, "--fmax", "Hz")
     paths = record_paths(args.records)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)
@@ -141,6 +149,14 @@ def run(args: argparse.Namespace) -> None:
     finally:
         if bar is not None:
             bar.close()
+
+
+def positive(text: str, option: str, unit: str) -> float:
+    """An option's finite, positive value; UsageError naming the option otherwise."""
+    value = cli.number(text, option)
+    if value <= 0.0:
+        raise cli.UsageError(f"{option}: {text} {unit}; it must be positive")
+    return value
 
 
 def progress_bar(files: int) -> Any:
@@ -176,15 +192,34 @@ def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], 
     return results
 
 
+def report(line: str, bar: Any) -> str | None:
+    """Prints one line of the report on stdout; why it could not be, or None."""
+    try:
+        if bar is None:
+            print(line, flush=True)
+        else:
+            bar.write(line, file=sys.stdout)
+            sys.stdout.flush()
+    except (OSError, ValueError) as error:  # a closed pipe, a full disk, a name it cannot encode
+        cli.silence_stdout()
+        return (error.strerror if isinstance(error, OSError) else None) or str(error)
+    return None
+
+
 def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path, bar: Any) -> None:
     """Writes the records one by one, each atomically; stops at the first failure naming the
-    files written."""
+    files written. The report on stdout decides nothing: should it fail, every record is still
+    written, and the failure is the command's error."""
     created = not outdir.exists()
-    outdir.mkdir(exist_ok=True)
+    try:
+        outdir.mkdir(exist_ok=True)
+    except OSError as error:
+        raise cli.UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
     if bar is not None:
         bar.reset(total=len(results))
         bar.set_description("writing")
     written: list[str] = []
+    unreported: str | None = None
     try:
         for target, record, before, after in results:
             try:
@@ -194,13 +229,14 @@ def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path,
                 message = str(error) if isinstance(error, cli.UsageError) else f"{target}: cannot be written ({error})"
                 raise cli.UsageError(f"{message}; {done}") from None
             written.append(target.name)
-            line = f"{target}: PGA {before:.6g} g -> {after:.6g} g"
-            if bar is None:
-                print(line, flush=True)
-            else:
-                bar.write(line, file=sys.stdout)
+            if unreported is None:
+                unreported = report(f"{target}: PGA {before:.6g} g -> {after:.6g} g", bar)
+            if bar is not None:
                 bar.update(1)
     finally:
         if created and not written:
             with contextlib.suppress(OSError):
                 outdir.rmdir()
+    if unreported is not None:
+        raise cli.UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
+                             f"all {len(written)} records were written to {outdir}")

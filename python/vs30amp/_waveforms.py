@@ -23,6 +23,13 @@ CHUNK_BYTES = 32 * 2**20
 # One g in each of the units records may come in (standard gravity, 9.80665 m/s^2).
 G_IN_UNITS = {"g": 1.0, "m/s2": 9.80665, "cm/s2": 980.665}
 
+# Bytes per FFT bin of the interpolation weights and their making (index and weight arrays,
+# logarithms and comparisons in float64).
+WEIGHT_BYTES = 96
+
+# More threads than a C int counts are more than any machine runs.
+MAX_WORKERS = 2**31 - 1
+
 FloatArray = NDArray[np.floating[Any]]
 
 
@@ -129,6 +136,8 @@ def thread_count(workers: object) -> int:
         raise TypeError(f"workers: expected an int (at least 1, or -1 for every CPU), got {workers!r}")
     if workers < 1:
         raise ValueError(f"workers: expected at least 1, or -1 for every CPU, got {workers}")
+    if workers > MAX_WORKERS:
+        raise ValueError(f"workers: expected at most {MAX_WORKERS} threads, got {workers}")
     return int(workers)
 
 
@@ -143,6 +152,19 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
         value = float(records[record, sample])
         raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({value!r} at sample {sample})")
     return peaks
+
+
+def _refuse_overflow(amplified: FloatArray, missing: NDArray[np.bool_], start: int, shared: bool,
+                     first_site: int) -> None:
+    """ValueError naming the first record whose amplified samples are not all finite (beyond the
+    dtype's range); the NaN rows of sites missing a value are as they should be."""
+    peaks = np.maximum(amplified.max(axis=1), -amplified.min(axis=1))
+    bad = ~np.isfinite(peaks) & ~missing
+    if bad.any():
+        site = start + int(np.argmax(bad))
+        record = 0 if shared else first_site + site
+        raise ValueError(f"acc: record {record} amplified for site {first_site + site} overflows "
+                         f"{amplified.dtype} (samples beyond its range); scale the record down")
 
 
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
@@ -178,17 +200,24 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         Show a progress bar (needs tqdm: the "progress" extra).
     workers : int, optional
         Threads working on chunks of sites: at least 1, or -1 for every CPU (as is the default,
-        None); never more than there are chunks.
+        None); never more than there are chunks, nor than `chunk_bytes` holds records.
     chunk_bytes : int
         Working memory of the chunks in flight: sites are processed a few at a time, factors
         included, so the peak memory is the output plus about this plus 8 bytes per site (the
-        records' peaks), whatever n is.
+        records' peaks), whatever n is. A record so long that its own FFT work, about 5 N
+        times its item size (N >= 2 n_samples, the padded length), exceeds this is amplified
+        alone, one at a time: the working memory is then about that.
 
     Returns
     -------
     ndarray
         The amplified records, float32 or float64 like `acc`, of shape (n_sites, n_samples), or
         (n_samples,) for one record and one site.
+
+    Raises
+    ------
+    ValueError
+        Also for a finite record whose amplified samples overflow its dtype, naming it.
     """
     return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax,
                            policy=range_policy(ranges, check_ranges), convention=convention, progress=progress, workers=workers,
@@ -233,17 +262,29 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
     n = sites[0].size
     shared = records.shape[0] == 1 and n > 1
+    if per_site * threads > chunk_bytes:  # records so long that one per thread exceeds chunk_bytes
+        threads = max(1, chunk_bytes // per_site)
     rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
     threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
-    fft_frequencies = _interp.held_above(np.arange(length // 2 + 1) / (length * step), fmax)
-    weights = _interp.weights(chosen.frequencies, fft_frequencies)
+    bins = length // 2 + 1
+    _interp.held_above(np.zeros(1), fmax)  # a bad fmax is refused before any work
+
+    def bin_weights(start: int, stop: int) -> _interp.Weights:
+        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
+        return _interp.weights(chosen.frequencies, _interp.held_above(np.arange(start, stop) / (length * step), fmax))
+
+    # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
+    # they fit in chunk_bytes, else for each chunk a block of bins at a time.
+    block = bins if bins * WEIGHT_BYTES <= chunk_bytes else max(1, chunk_bytes // (4 * WEIGHT_BYTES))
+    weights = bin_weights(0, bins) if block == bins else None
     rfft, irfft = _fft()
     out = np.empty((n, m), dtype=real)
     shared_spectrum = None
     if shared:
         padded_record = np.zeros((1, length), dtype=real)
         padded_record[:, :m] = records
-        shared_spectrum = rfft(padded_record, axis=1)
+        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
+            shared_spectrum = rfft(padded_record, axis=1)
 
     buffers = threading.local()
 
@@ -256,11 +297,19 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
                 buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
             padded = buffers.padded[:count]
             padded[:, :m] = records[part]
-            spectrum = rfft(padded, axis=1)
-        factors = weights.apply(site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part]), real)
-        spectrum.real *= factors  # two strided passes: far faster than a broadcast over pairs
-        spectrum.imag *= factors
-        out[part] = irfft(spectrum, length, axis=1)[:, :m]
+            with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
+                spectrum = rfft(padded, axis=1)
+        model_factors = site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part])
+        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
+            for start in range(0, bins, block):
+                stop = min(bins, start + block)
+                factors = (weights or bin_weights(start, stop)).apply(model_factors, real)
+                spectrum.real[:, start:stop] *= factors  # two strided passes: far faster than a broadcast over pairs
+                spectrum.imag[:, start:stop] *= factors
+            del factors
+            out[part] = irfft(spectrum, length, axis=1)[:, :m]
+        missing = np.isnan(site_vs30[part]) | np.isnan(site_vs30_sim[part]) | np.isnan(site_pga[part])
+        _refuse_overflow(out[part], missing, int(part.start), shared, first_site)
         return count
 
     bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import atexit
 import csv
 import datetime
 import os
+import re
 import shlex
 import signal
 import sys
@@ -29,6 +31,11 @@ from ._version import __version__
 FORMATS = (".csv", ".npz", ".nc")
 CONVENTIONS = ("module", "published")
 SITE_COLUMNS = ("site", "site_id", "id")
+# Numbers as C's strtod and Fortran read them: ASCII digits, no digit separators ("1_000").
+NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+NOT_FINITE = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
+# The signals that stop the command with one line: SIGTERM, SIGHUP (terminated), SIGINT (interrupted).
+SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 
 EPILOG = """\
 example:
@@ -80,13 +87,15 @@ def parser() -> argparse.ArgumentParser:
 
 def number(text: str, where: str) -> float:
     """`text` as the finite double it denotes (correctly rounded, so written doubles read back exactly)."""
-    if not text.strip():
+    written = text.strip(" \t")
+    if not written:
         raise UsageError(f"{where}: missing value")
-    try:
-        value = float(text)
-    except ValueError:
-        raise UsageError(f"{where}: {text!r} is not a number") from None
-    if value != value or value in (float("inf"), float("-inf")):
+    if NOT_FINITE.fullmatch(written):
+        raise UsageError(f"{where}: {text!r} is not a finite number")
+    if not NUMBER.fullmatch(written):
+        raise UsageError(f"{where}: {text!r} is not a number")
+    value = float(written)
+    if value in (float("inf"), float("-inf")):
         raise UsageError(f"{where}: {text!r} is not a finite number")
     return value
 
@@ -214,22 +223,107 @@ class Terminated(BaseException):
         self.signum = signum
 
 
-def _terminate(signum: int, frame: FrameType | None) -> None:
-    raise Terminated(signum)
+def _stop(signum: int) -> BaseException:
+    return KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+
+
+def _stop_line(signum: int) -> str:
+    how = "interrupted" if signum == signal.SIGINT else "terminated"
+    return f"vs30amp: error: {how} by {signal.Signals(signum).name}"
+
+
+class _Received:
+    """The first signal of the run, whether it was raised, and how many blocks hold signals."""
+
+    signum: int | None = None
+    raised = False
+    held = 0
+
+
+def _on_signal(signum: int, frame: FrameType | None) -> None:
+    if _Received.signum is not None:  # unwinding or reporting already: the first signal counts
+        return
+    _Received.signum = signum
+    if not _Received.held:
+        _Received.raised = True
+        raise _stop(signum)
 
 
 @contextmanager
-def terminations_unwind() -> Iterator[None]:
-    """SIGTERM and SIGHUP raise `Terminated` for as long as the command runs (main thread only)."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = {signum: signal.signal(signum, _terminate) for signum in (signal.SIGTERM, signal.SIGHUP)}
+def signals_held() -> Iterator[None]:
+    """A signal of the command waits until the block is done, then raises: for steps that must
+    not be cut in two, such as creating a temporary file and keeping its name."""
+    _Received.held += 1
     try:
         yield
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        _Received.held -= 1
+    if not _Received.held and _Received.signum is not None and not _Received.raised:
+        _Received.raised = True
+        raise _stop(_Received.signum)
+
+
+@contextmanager
+def terminations_unwind(exiting: bool = False) -> Iterator[None]:
+    """SIGTERM and SIGHUP raise `Terminated`, SIGINT KeyboardInterrupt, for as long as the command
+    runs (main thread only). `exiting`: the process ends after the command, and a signal that
+    arrives meanwhile (while the interpreter exits) is reported at exit, not left to the
+    default action."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    _Received.signum, _Received.raised, _Received.held = None, False, 0
+    previous = {signum: signal.signal(signum, _on_signal) for signum in SIGNALS}
+    try:
+        yield
+    finally:
+        if exiting:
+            signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)  # pending until the check at exit
+            _report_at_exit()
+        else:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+
+
+def _report_at_exit() -> None:
+    if not getattr(_report_at_exit, "registered", False):
+        atexit.register(_exit_on_pending_signal)
+        setattr(_report_at_exit, "registered", True)
+
+
+def _exit_on_pending_signal() -> None:
+    """At exit: a signal that came after the run ends the process with its line and status."""
+    pending = signal.sigpending()
+    signum = next((s for s in SIGNALS if s in pending), None)
+    if signum is None:
+        return
+    with _suppress_output_errors():
+        sys.stdout.flush()
+    os.write(2, (_stop_line(signum) + "\n").encode())
+    os._exit(128 + signum)
+
+
+@contextmanager
+def _suppress_output_errors() -> Iterator[None]:
+    try:
+        yield
+    except (OSError, ValueError, AttributeError):
+        silence_stdout()
+
+
+def silence_stdout() -> None:
+    """Sends what stdout still holds, and whatever is printed later, to /dev/null: after a write
+    to it failed (a closed pipe, a full disk), so that the interpreter's flush at exit does not
+    fail again."""
+    try:
+        descriptor = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, descriptor)
+    finally:
+        os.close(null)
 
 
 @contextmanager
@@ -256,28 +350,35 @@ def write_atomically(target: Path, write: Callable[[Path], None]) -> None:
     """Writes through a temporary file beside `target`, renamed over it only when complete; an
     existing target keeps its permission bits. On any failure or signal the temporary file is
     removed and the target left as it was."""
+    temporary: Path | None = None
     try:
-        mode = target.stat().st_mode & 0o7777
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        mode = 0o666 & ~umask
-    handle = tempfile.NamedTemporaryFile(dir=target.parent, prefix=f".{target.name}.", suffix=target.suffix,
-                                         delete=False)
-    temporary = Path(handle.name)
-    try:
-        handle.close()
+        try:
+            mode = target.stat().st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        with signals_held():  # no signal between the file's creation and its name kept
+            descriptor, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=target.suffix)
+            temporary = Path(name)
+            os.close(descriptor)
         write(temporary)
         with temporary.open("rb") as file:
             os.fsync(file.fileno())
         temporary.chmod(mode)
         os.replace(temporary, target)
     except OSError as error:
-        temporary.unlink(missing_ok=True)
+        _remove(temporary)
         raise UsageError(f"{target}: cannot be written ({error.strerror or error}); left as it was") from None
     except BaseException:
-        temporary.unlink(missing_ok=True)
+        _remove(temporary)
         raise
+
+
+def _remove(temporary: Path | None) -> None:
+    with signals_held():
+        if temporary is not None:
+            temporary.unlink(missing_ok=True)
 
 
 def factors(args: argparse.Namespace) -> None:
@@ -314,21 +415,36 @@ def factors(args: argparse.Namespace) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns its exit status: 0, 2 after a one-line error on stderr, or
     128 + the signal's number after a SIGINT (130), SIGTERM or SIGHUP, with no output left half
-    written."""
+    written. Without `argv` (the process's own command line) a signal that arrives after the
+    run, while the interpreter exits, still ends the process with its line and status."""
+    with terminations_unwind(exiting=argv is None):
+        status = _run(argv)
+        with _suppress_output_errors():
+            sys.stdout.flush()
+    if _Received.signum is not None and not _Received.raised:  # came while the end was reported
+        _Received.raised = True
+        print(_stop_line(_Received.signum), file=sys.stderr)
+        status = 128 + _Received.signum
+    return status
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    """The command and its one line of error; signals are only recorded once it is done."""
     try:
-        with terminations_unwind():
+        try:
             args = parser().parse_args(argv)
             (_amplify_command.run if args.command == "amplify" else factors)(args)
-    except (UsageError, ImportError, OSError) as error:
-        print(f"vs30amp: error: {error}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("vs30amp: error: interrupted by SIGINT", file=sys.stderr)
-        return 128 + signal.SIGINT
-    except Terminated as stop:
-        print(f"vs30amp: error: {stop}", file=sys.stderr)
-        return 128 + stop.signum
-    return 0
+        except (UsageError, ImportError, OSError) as error:
+            _Received.held += 1
+            print(f"vs30amp: error: {error}", file=sys.stderr)
+            return 2
+        _Received.held += 1
+        return 0
+    except (KeyboardInterrupt, Terminated) as stop:
+        _Received.held += 1
+        signum = stop.signum if isinstance(stop, Terminated) else signal.SIGINT
+        print(_stop_line(signum), file=sys.stderr)
+        return 128 + signum
 
 
 if __name__ == "__main__":

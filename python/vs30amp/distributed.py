@@ -24,7 +24,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _factors, _waveforms
+from . import _factors, _interp, _waveforms
 from ._models import get_model
 from ._optional import require
 
@@ -119,22 +119,32 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
         record is amplified for every site.
     dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges, convention
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
-        like `acc`'s rows. Values are checked within each chunk when it is computed.
+        like `acc`'s rows. `dt`, `units`, `fmax` and the policies are checked now, the values
+        of records and sites within each chunk when it is computed.
 
     Returns
     -------
-    dask.array.Array, shape (n_sites, n_samples), the dtype of `acc`
+    dask.array.Array, shape (n_sites, n_samples), float32 for float32 records, float64 otherwise
     """
     policy = _factors.range_policy(ranges, check_ranges)
     chosen = get_model(model)
     chosen.kernel_for(convention)
+    # What does not depend on the values is refused now, as the in-process function does.
+    if units not in _waveforms.G_IN_UNITS:
+        raise ValueError(f"units: unknown units {units!r}; choose one of {', '.join(map(repr, _waveforms.G_IN_UNITS))}")
+    _interp.held_above(np.zeros(1), fmax)
+    step = float(_factors.as_real("dt", dt)) if np.ndim(dt) == 0 else np.nan
+    if not (np.isfinite(step) and step > 0.0):
+        raise ValueError(f"dt: expected one finite, positive sample interval (s), got {dt!r}")
     da = _dask_array()
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
         records = records.reshape(1, -1)
-    if records.ndim != 2 or records.dtype not in (np.float32, np.float64):
-        raise TypeError(f"acc: expected float32 or float64 records of shape (n_sites, n_samples) or (n_samples,), "
+    if records.ndim != 2 or records.dtype.kind not in "iuf":
+        raise TypeError(f"acc: expected real records of shape (n_sites, n_samples) or (n_samples,), "
                         f"got {records.dtype} of shape {records.shape}")
+    # float32 stays float32 (in this machine's byte order), any other real input is read as float64.
+    records = records.astype(np.float32 if records.dtype == np.float32 else np.float64)
     inputs = {"acc records": da.zeros(records.shape[0], chunks=records.chunks[0]), "vs30": vs30,
               "vs30_sim": vs30_sim}
     if pga is not None:
@@ -147,5 +157,5 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     numbers = da.arange(n, chunks=(records.chunks[0],), dtype=np.float64)
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
-    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=float(dt), model=chosen.name, units=units,
+    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=chosen.name, units=units,
                         fmax=fmax, ranges=policy, convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))

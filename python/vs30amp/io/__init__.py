@@ -8,9 +8,12 @@ line or header field.
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Callable
 from pathlib import Path
+
+import numpy as np
 
 from . import _at2, _sac
 from ._record import UNITS_IN_G, Record, RecordError, in_g
@@ -63,6 +66,28 @@ def write(path: str | os.PathLike[str], record: Record, format: str | None = Non
 
     The header of `record` is kept: AT2 header lines (line 4 rewritten if NPTS or DT changed),
     SAC fields with NPTS, DELTA, DEPMIN, DEPMAX, DEPMEN and E updated, in the record's byte order.
+
+    Raises
+    ------
+    RecordError
+        Before anything is written, for a record that `read` could not read back: `acc` not one
+        record of real, finite samples (AT2: at least one; SAC: within float32's range), `dt`
+        not a finite, positive interval, header lines that are not one line each of Latin-1
+        text or whose line 3 names other units than G, ``columns`` below 1, SAC header fields
+        unknown or too long.
     """
     kind = format_of(path, format)
+    _check(path, record)
     _WRITERS[kind](Path(path), record)
+
+
+def _check(path: str | os.PathLike[str], record: Record) -> None:
+    """RecordError for samples or an interval that no record file holds."""
+    acc = np.asarray(record.acc)
+    if acc.dtype.kind not in "iuf":
+        raise RecordError(f"{path}: acc of dtype {acc.dtype}; expected real samples")
+    if acc.ndim != 1:
+        raise RecordError(f"{path}: acc of shape {acc.shape}; expected one record, of shape (n_samples,)")
+    dt = np.asarray(record.dt)
+    if not (dt.ndim == 0 and dt.dtype.kind in "iuf" and math.isfinite(float(dt)) and float(dt) > 0.0):
+        raise RecordError(f"{path}: dt is {record.dt!r}, expected a finite, positive sample interval (s)")

@@ -21,6 +21,16 @@ KEYED_NPTS = re.compile(r"\bNPTS\s*=\s*([^\s,]+)", re.IGNORECASE)
 KEYED_DT = re.compile(r"\bDT\s*=\s*([^\s,]+)", re.IGNORECASE)
 OLD_FORM = re.compile(r"^\s*(\S+)\s+(\S+)\s+NPTS\s*,\s*DT\b", re.IGNORECASE)
 UNITS = re.compile(r"\bUNITS\s+OF\s+([^\s,.]+)", re.IGNORECASE)
+# Numbers as Fortran and C read them: ASCII digits, no digit separators, Fortran's D exponent.
+WHOLE = re.compile(r"[+-]?[0-9]+")
+REAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[EeDd][+-]?[0-9]+)?")
+# Separators within a line (C's isspace); lines end at "\n" alone (after universal newlines).
+SPACES = re.compile(r"[ \t\v\f\r]+")
+MAX_NPTS_DIGITS = 18
+SPECIAL = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
+# What str.split and float read otherwise than C: digit separators, non-ASCII digits and
+# spaces, and the separators 0x1C-0x1F.
+UNPLAIN = re.compile(r"[_\x1c-\x1f\x80-\xff]")
 DEFAULT_LINES = ("vs30amp record", "", "ACCELERATION TIME SERIES IN UNITS OF G")
 
 
@@ -41,14 +51,13 @@ def _header(path: Path, lines: list[str]) -> tuple[int, float]:
     if fields is None:
         raise RecordError(f"{path}: line 4: expected 'NPTS= n, DT= dt SEC' or 'n dt NPTS, DT', "
                           f"got {lines[3].strip()!r}")
-    try:
-        npts = int(fields[0])
-    except ValueError:
-        raise RecordError(f"{path}: line 4: NPTS {fields[0]!r} is not a whole number") from None
-    try:
-        dt = float(fields[1])
-    except ValueError:
-        raise RecordError(f"{path}: line 4: DT {fields[1]!r} is not a number") from None
+    if not WHOLE.fullmatch(fields[0]):
+        raise RecordError(f"{path}: line 4: NPTS {fields[0]!r} is not a whole number")
+    if not REAL.fullmatch(fields[1]):
+        raise RecordError(f"{path}: line 4: DT {fields[1]!r} is not a number")
+    if len(fields[0].lstrip("+-0")) > MAX_NPTS_DIGITS:
+        raise RecordError(f"{path}: line 4: NPTS {fields[0]} is more values than a file holds")
+    npts, dt = int(fields[0]), float(fields[1].replace("D", "E").replace("d", "e"))
     if npts < 1:
         raise RecordError(f"{path}: line 4: NPTS is {npts}, expected at least 1")
     if not (math.isfinite(dt) and dt > 0.0):
@@ -57,34 +66,39 @@ def _header(path: Path, lines: list[str]) -> tuple[int, float]:
 
 
 def _number(path: Path, line: int, token: str) -> float:
-    try:
-        value = float(token)
-    except ValueError:
-        try:  # Fortran's double-precision exponent, 0.1D-02
-            value = float(token.replace("D", "E").replace("d", "e"))
-        except ValueError:
-            raise RecordError(f"{path}: line {line}: {token!r} is not a number") from None
-    if not math.isfinite(value):
-        raise RecordError(f"{path}: line {line}: {token!r} is not a finite number")
-    return value
+    if REAL.fullmatch(token):  # Fortran's double-precision exponent too: 0.1D-02
+        value = float(token.replace("D", "E").replace("d", "e"))
+        if math.isfinite(value):
+            return value
+    what = "a finite number" if REAL.fullmatch(token) or SPECIAL.fullmatch(token) else "a number"
+    raise RecordError(f"{path}: line {line}: {token!r} is not {what}")
 
 
 def read(path: Path) -> Record:
     """The record of an AT2 file; RecordError naming the file and line when it is malformed."""
     with path.open(encoding="latin-1", newline=None) as file:
-        lines = file.read().splitlines()
+        text = file.read()
+    lines = text.split("\n")  # not splitlines: form feeds, 0x1C-0x1E and 0x85 are no line breaks
+    if lines[-1] == "":
+        lines.pop()
     if len(lines) < HEADER_LINES:
         raise RecordError(f"{path}: line {len(lines)}: the file ends inside its header of {HEADER_LINES} lines")
     npts, dt = _header(path, lines)
-    acc = np.empty(npts)
+    # Every value takes a character and a separator: a file holds at most half its length in
+    # values, whatever line 4 claims (the shortfall is then reported against line 4).
+    acc = np.empty(min(npts, (len(text) + 1) // 2))
+    data = sum(len(line) + 1 for line in lines[:HEADER_LINES])
+    split = str.split if UNPLAIN.search(text, data) is None else _split
     count, columns, last = 0, 0, HEADER_LINES
     for number, line in enumerate(lines[HEADER_LINES:], start=HEADER_LINES + 1):
-        tokens = line.split()
+        tokens = split(line)
         if not tokens:
             continue
         if count + len(tokens) > npts:
             raise RecordError(f"{path}: line {number}: more values than NPTS = {npts} (line 4)")
         try:
+            if split is not str.split:
+                raise ValueError
             acc[count:count + len(tokens)] = [float(token) for token in tokens]
             if not np.isfinite(acc[count:count + len(tokens)]).all():
                 raise ValueError
@@ -95,6 +109,10 @@ def read(path: Path) -> Record:
     if count < npts:
         raise RecordError(f"{path}: line {last}: the file ends after {count} of NPTS = {npts} values (line 4)")
     return Record(acc, dt, "g", {"lines": tuple(lines[:HEADER_LINES]), "columns": columns})
+
+
+def _split(line: str) -> list[str]:
+    return [token for token in SPACES.split(line) if token]
 
 
 def write(path: Path, record: Record) -> None:
@@ -112,15 +130,29 @@ def write(path: Path, record: Record) -> None:
     lines = list(header.get("lines", ())) or [*DEFAULT_LINES, ""]
     if len(lines) != HEADER_LINES:
         raise RecordError(f"{path}: header 'lines' holds {len(lines)} lines, expected {HEADER_LINES}")
+    for number, line in enumerate(lines, start=1):
+        if not isinstance(line, str) or "\n" in line or "\r" in line or not _latin1(line):
+            raise RecordError(f"{path}: header line {number} {line!r} is not one line of Latin-1 text")
     try:
-        fields = npts_and_dt(lines[3])
-        same = fields is not None and int(fields[0]) == acc.size and float(fields[1]) == record.dt
-    except ValueError:
+        same = _header(path, lines) == (acc.size, float(record.dt))
+    except RecordError:
         same = False
     if not same:
         lines[3] = f"NPTS= {acc.size}, DT= {float(record.dt)!r} SEC"
-    columns = int(header.get("columns", 5)) or 5
+    _header(path, lines)  # line 3 as read checks it
+    columns = header.get("columns", 5)
+    if isinstance(columns, bool) or not isinstance(columns, (int, np.integer)) or columns < 1:
+        raise RecordError(f"{path}: header 'columns' is {columns!r}, expected a whole number of at least 1")
+    columns = int(columns)
     with path.open("w", encoding="latin-1", newline="\n") as file:
         file.write("\n".join(lines) + "\n")
         for start in range(0, acc.size, columns):
             file.write("".join(f" {value: .16E}" for value in acc[start:start + columns].tolist()) + "\n")
+
+
+def _latin1(text: str) -> bool:
+    try:
+        text.encode("latin-1")
+    except UnicodeEncodeError:
+        return False
+    return True

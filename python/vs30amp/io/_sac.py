@@ -93,7 +93,15 @@ def read(path: Path) -> Record:
 def write(path: Path, record: Record) -> None:
     """Writes `record` as SAC binary in its header's byte order (little-endian without one),
     keeping its header fields and setting NPTS, DELTA, DEPMIN, DEPMAX, DEPMEN and E."""
-    acc = np.asarray(record.acc, dtype=np.float32).reshape(-1)
+    with np.errstate(over="ignore"):  # values beyond float32's range are refused below
+        acc = np.asarray(record.acc).astype(np.float32)
+    finite = np.isfinite(acc)
+    if not finite.all():
+        sample = int(np.argmin(finite))
+        raise RecordError(f"{path}: sample {sample} is {np.asarray(record.acc)[sample].item()!r}, not a finite float32 "
+                          f"(SAC samples are float32)")
+    if not (np.isfinite(np.float32(record.dt)) and np.float32(record.dt) > 0.0):
+        raise RecordError(f"{path}: dt is {record.dt!r}, beyond what header field DELTA (float32) holds")
     header: dict[str, Any] = dict(record.header)
     order = header.pop("byteorder", "<")
     for at2_only in ("lines", "columns"):  # an AT2 record's header
