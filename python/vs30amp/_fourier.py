@@ -82,7 +82,8 @@ def _groups(length: int, dt: float) -> tuple[NDArray[np.intp], NDArray[np.float6
     return starts, means, counts
 
 
-@functools.lru_cache(maxsize=4)
+# At most 28 MB each (9,000-12,000 groups x 301 centres): the last two are kept.
+@functools.lru_cache(maxsize=2)
 def _operator(length: int, dt: float, centres_bytes: bytes) -> NDArray[np.float64]:
     """(groups, centres) weights: the groups' summed spectra @ operator smooths them."""
     centres = np.frombuffer(centres_bytes, dtype=np.float64)
