@@ -45,7 +45,7 @@ def _rfft() -> Callable[..., Any]:
 
 
 def fft_length(samples: int, dt: float, centres: NDArray[np.float64]) -> int:
-    """The FFT length of records of `samples` samples: a power of two at least their length and
+    """The FFT length of records of `samples` samples: a power of two at least twice their length and
     fine enough to put BINS_PER_LOBE bins in the window's half-lobe at the lowest centre below
     the Nyquist frequency."""
     resolved = centres[centres <= 0.5 / dt]
