@@ -41,11 +41,11 @@ inline void advance(const OscillatorStep &s, double &u, double &v, double f0, do
 // N components (1 for PSA, 2 for the two of a pair) of one oscillator over one interval.
 // `may_reach(spans)` says whether a span (one per component) can matter and is visited;
 // `leaf(u)` receives the displacements at each visited point.
-template <std::size_t N, typename Threshold, typename Leaf>
+template <std::size_t N, typename MayReach, typename Leaf>
 class BetweenSamples {
 public:
-    BetweenSamples(const LaneModel &m, const double *p0, const double *p1, Threshold &threshold, Leaf &leaf)
-        : m_(m), threshold_(threshold), leaf_(leaf) {
+    BetweenSamples(const LaneModel &m, const double *p0, const double *p1, MayReach &may_reach, Leaf &leaf)
+        : m_(m), may_reach_(may_reach), leaf_(leaf) {
         for (std::size_t c = 0; c < N; ++c) {
             p0_[c] = p0[c];
             slope_[c] = p1[c] - p0[c];
@@ -82,7 +82,7 @@ private:
         const std::uint64_t j1 = j0 + (std::uint64_t{1} << level);
         Span spans[N];
         for (std::size_t c = 0; c < N; ++c) spans[c] = span(m_, u[c], v[c], force(c, j0), force(c, j1), slope_[c]);
-        if (!threshold_(static_cast<const Span *>(spans))) return;
+        if (!may_reach_(static_cast<const Span *>(spans))) return;
         double un[N], vn[N];
         for (std::size_t c = 0; c < N; ++c) {
             un[c] = u[c];
@@ -101,7 +101,7 @@ private:
     }
 
     const LaneModel &m_;
-    Threshold &threshold_;
+    MayReach &may_reach_;
     Leaf &leaf_;
     double p0_[N], slope_[N];
 };

@@ -120,12 +120,12 @@ INLINE bool may_rise(const Bounds &b, Vec u0, Vec v0, Vec p0, Vec p1, Vec peak, 
 // The peak of |u| of one oscillator at the sub-step points of one interval, at least `peak`.
 __attribute__((noinline)) double peak_between(const LaneModel &m, double u0, double v0, double p0, double p1,
                                               double peak) {
-    auto threshold = [&](const Span *s) {
+    auto may_reach = [&](const Span *s) {
         return (std::fmax(std::fabs(s->alpha_start), std::fabs(s->alpha_end)) + s->amplitude) * (1.0 + bound_margin) >=
                peak;
     };
     auto leaf = [&](const double *u) { peak = std::fmax(peak, std::fabs(u[0])); };
-    BetweenSamples<1, decltype(threshold), decltype(leaf)> visit(m, &p0, &p1, threshold, leaf);
+    BetweenSamples<1, decltype(may_reach), decltype(leaf)> visit(m, &p0, &p1, may_reach, leaf);
     visit.run(&u0, &v0);
     return peak;
 }
@@ -328,7 +328,7 @@ __attribute__((noinline)) void rotated_between(const LaneModel &m, const T *h1, 
                                                const double *u1, const double *u2, const double *v1,
                                                const double *v2, RotatedPeaks &peaks) {
     bool raised = false;
-    auto threshold = [&](const Span *s) { return peaks.may_raise(s[0], s[1]); };
+    auto may_reach = [&](const Span *s) { return peaks.may_raise(s[0], s[1]); };
     auto leaf = [&](const double *u) { raised = peaks.add_point(u[0], u[1]) || raised; };
     for (std::size_t i = 1; i < samples; ++i) {
         const double p0[2] = {static_cast<double>(h1[i - 1]), static_cast<double>(h2[i - 1])};
@@ -336,8 +336,8 @@ __attribute__((noinline)) void rotated_between(const LaneModel &m, const T *h1, 
         const double u[2] = {u1[4 * (i - 1)], u2[4 * (i - 1)]}, v[2] = {v1[4 * (i - 1)], v2[4 * (i - 1)]};
         const Span s[2] = {span(m, u[0], v[0], p0[0], p1[0], p1[0] - p0[0]),
                            span(m, u[1], v[1], p0[1], p1[1], p1[1] - p0[1])};
-        if (!threshold(s)) continue;
-        BetweenSamples<2, decltype(threshold), decltype(leaf)> visit(m, p0, p1, threshold, leaf);
+        if (!may_reach(s)) continue;
+        BetweenSamples<2, decltype(may_reach), decltype(leaf)> visit(m, p0, p1, may_reach, leaf);
         visit.run(u, v);
         if (raised) {
             peaks.update_lower();
