@@ -1,10 +1,17 @@
 """vs30amp.response_spectrum and vs30amp.rotd against closed forms, an independent
 frequency-domain computation and the rotation of the records themselves."""
 
+import decimal
+import gzip
+import math
+import pathlib
+
 import numpy as np
 import pytest
 
 import vs30amp
+
+DATA = pathlib.Path(__file__).parent / "data"
 
 
 def shaped_noise(n, m, dt, seed):
@@ -65,10 +72,13 @@ def frequency_domain_psa(acc, dt, period, damping):
     (3.0, 0.0, 0.02),
 ])
 def test_step_response_is_the_closed_form(period, damping, dt):
-    t = np.arange(int(3 * period / dt) + 50) * dt
-    exact = (2 * np.pi / period) ** 2 * np.abs(exact_step_response(0.3, t, period, damping)).max()
-    acc = np.full(t.size, 0.3)
-    assert vs30amp.response_spectrum(acc, dt, [period], damping) == pytest.approx([exact], rel=1e-9)
+    """The peak over the samples and the sub-steps of dt / k, k = ceil(10 dt / T), between them."""
+    samples = int(3 * period / dt) + 50
+    for samples_only, k in [(True, 1), (False, max(1, math.ceil(10 * dt / period - 1e-9)))]:
+        t = np.arange((samples - 1) * k + 1) * (dt / k)
+        exact = (2 * np.pi / period) ** 2 * np.abs(exact_step_response(0.3, t, period, damping)).max()
+        got = vs30amp.response_spectrum(np.full(samples, 0.3), dt, [period], damping, samples_only=samples_only)
+        assert got == pytest.approx([exact], rel=1e-9)
 
 
 @pytest.mark.parametrize("damping", [0.02, 0.05, 0.3])
@@ -85,7 +95,7 @@ def test_harmonic_response_reaches_the_closed_form_steady_state(damping):
 def test_agrees_with_the_frequency_domain_on_records(damping):
     dt, periods = 0.01, np.array([0.02, 0.1, 0.3, 1.0, 4.0])
     acc = shaped_noise(2, 3000, dt, seed=5)
-    got = vs30amp.response_spectrum(acc, dt, periods, damping)
+    got = vs30amp.response_spectrum(acc, dt, periods, damping, samples_only=True)
     expected = [[frequency_domain_psa(record, dt, p, damping) for p in periods] for record in acc]
     np.testing.assert_allclose(got, expected, rtol=1e-8)
 
@@ -142,14 +152,89 @@ def test_refusals_name_the_argument(change, message):
 
 
 @pytest.mark.parametrize("arguments, error, message", [
-    ((np.zeros((2, 5), np.int64), 0.01, np.ones(3), 0.05, np.empty((2, 3)), 1), TypeError,
+    ((np.zeros((2, 5), np.int64), 0.01, np.ones(3), 0.05, np.empty((2, 3)), 1, True), TypeError,
      "records: expected a C-contiguous two-dimensional float64 or float32 array"),
-    ((np.zeros((2, 5)), 0.01, np.ones(3), 0.05, np.empty((3, 2)), 1), ValueError, r"out: expected shape \(2, 3\)"),
-    ((np.zeros((2, 5)), 0.01, np.array([1.0, np.nan]), 0.05, np.empty((2, 2)), 1), ValueError,
+    ((np.zeros((2, 5)), 0.01, np.ones(3), 0.05, np.empty((3, 2)), 1, True), ValueError, r"out: expected shape \(2, 3\)"),
+    ((np.zeros((2, 5)), 0.01, np.array([1.0, np.nan]), 0.05, np.empty((2, 2)), 1, True), ValueError,
      "periods: expected finite, positive periods, got nan at index 1"),
-    ((np.zeros((2, 5)), 0.01, np.ones(3), 0.05, np.empty((2, 3))), TypeError, "response_spectrum"),
+    ((np.zeros((2, 5)), 0.01, np.ones(3), 0.05, np.empty((2, 3)), 1), TypeError, "response_spectrum"),
 ])
 def test_native_entry_refuses_what_its_kernels_cannot_take(arguments, error, message):
     from vs30amp import _native
     with pytest.raises(error, match=message):
         _native.response_spectrum(*arguments)
+
+
+def on_substeps(function, records, dt, period, *args):
+    """The same function on the record's polygon resampled at dt / k, peaks at those samples."""
+    k = max(1, math.ceil(10 * dt / period - 1e-9))
+    m = records[0].size
+    fine = np.arange((m - 1) * k + 1) / k
+    resampled = [np.interp(fine, np.arange(m), record) for record in records]
+    return function(*resampled, dt / k, [period], *args, samples_only=True)[0]
+
+
+@pytest.mark.parametrize("damping", [0.0, 0.05, 0.3])
+def test_peaks_between_samples_are_those_of_the_resampled_polygon(damping):
+    dt, periods = 0.01, np.array([0.0007, 0.003, 0.011, 0.02, 0.05, 0.07, 0.1, 0.3])
+    rng = np.random.default_rng(1)
+    h1, h2 = rng.standard_normal((2, 1500)) * np.hanning(1500)  # rough: peaks far from the samples
+    psa = vs30amp.response_spectrum(h1, dt, periods, damping)
+    rotd = vs30amp.rotd(h1, h2, dt, periods, 50, damping)
+    np.testing.assert_allclose(psa, [on_substeps(vs30amp.response_spectrum, [h1], dt, p, damping) for p in periods],
+                               rtol=1e-11)
+    np.testing.assert_allclose(rotd, [on_substeps(vs30amp.rotd, [h1, h2], dt, p, 50, damping) for p in periods],
+                               rtol=1e-11)
+    assert (vs30amp.response_spectrum(h1, dt, periods, damping, samples_only=True) < psa).any()
+
+
+@pytest.mark.parametrize("period", [1e-300, 1e-160, 1e-14, 1e-12, 1e-9])
+def test_the_shortest_periods_give_the_peak_of_the_ground(period):
+    rng = np.random.default_rng(2)
+    h1, h2 = rng.standard_normal((2, 2, 800)) * np.hanning(800)
+    angles = np.deg2rad(np.arange(180))
+    rotated = np.abs(np.cos(angles)[:, None, None] * h1 + np.sin(angles)[:, None, None] * h2).max(axis=2)
+    for samples_only in (False, True):
+        psa = vs30amp.response_spectrum(h1, 0.01, [period, 1.0], samples_only=samples_only)
+        np.testing.assert_allclose(psa[:, 0], np.abs(h1).max(axis=1), rtol=1e-6)
+        rotd = vs30amp.rotd(h1, h2, 0.01, [period], 50, samples_only=samples_only)
+        np.testing.assert_allclose(rotd[:, 0], np.percentile(rotated, 50, axis=0), rtol=1e-6)
+
+
+def published_spectra():
+    """NGA-West2's published spectra of two record pairs, with the pairs (tests/data)."""
+    with open(DATA / "nga_west2_published_spectra.csv") as file:
+        lines = [line.rstrip("\n").split(",") for line in file if not line.startswith("#")]
+    fields, printed = lines[0], lines[1:]
+    cases = []
+    for rsn, names in [(8883, ("13849360", "13849090")), (8884, ("13873360", "13873090"))]:
+        pair = [read_at2_gz(DATA / f"RSN{rsn}_14383980_{name}.AT2.gz") for name in names]
+        rows = [i for i, row in enumerate(printed) if row[0] == str(rsn)]
+        periods = np.array([float(printed[i][1]) for i in rows])
+        for column, field in enumerate(fields[2:], start=2):
+            digits = [printed[i][column] for i in rows]
+            unit = np.array([10.0 ** decimal.Decimal(d).as_tuple().exponent for d in digits])
+            cases.append(pytest.param(pair, periods, field, np.array(digits, float), unit, id=f"RSN{rsn}-{field}"))
+    return cases
+
+
+def read_at2_gz(path):
+    with gzip.open(path, "rt") as file:
+        lines = file.read().splitlines()
+    return float(lines[3].split("DT=")[1].split()[0]), np.array(" ".join(lines[4:]).split(), float)
+
+
+@pytest.mark.parametrize("pair, periods, field, published, unit", published_spectra())
+def test_published_nga_west2_spectra_to_their_printed_digits(pair, periods, field, published, unit):
+    """Within rounding of the printed digits (0.55 of a unit in the last place) at every period
+    from 0.01 s (2 dt) to 20 s; PSA per component is printed to 7 digits where it has them,
+    beyond the database's single precision: there within 2e-6."""
+    (dt, h1), (_, h2) = pair
+    damping = 0.02 if field.endswith("d02") else 0.05
+    if field.startswith("rotd50"):
+        got = vs30amp.rotd(h1, h2, dt, periods, 50, damping)
+        allowed = 0.55 * unit
+    else:
+        got = vs30amp.response_spectrum(h1 if field.startswith("h1") else h2, dt, periods, damping)
+        allowed = np.maximum(0.55 * unit, 2e-6 * published)
+    np.testing.assert_array_less(np.abs(got - published), allowed)

@@ -105,8 +105,9 @@ PyObject *raise_from(const std::exception_ptr &failure) {
 }  // namespace
 
 PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "response_spectrum(records, dt, periods, damping, out, threads)");
+    if (nargs != 7) {
+        PyErr_SetString(PyExc_TypeError,
+                        "response_spectrum(records, dt, periods, damping, out, threads, between_samples)");
         return nullptr;
     }
     BufferView doubles, floats, periods, out;
@@ -118,11 +119,13 @@ PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t
         !out.acquire(args[4], "out", 2, "d", true)) {
         return nullptr;
     }
+    const int between = PyObject_IsTrue(args[6]);
+    if (between < 0) return nullptr;
     const BufferView &records = is_float ? floats : doubles;
     const std::size_t n = records.shape(0), m = records.shape(1), count = periods.size();
     if (!check_output(out, n, count)) return nullptr;
     try {
-        const OscillatorBank bank(periods.data<double>(), count, s.damping, s.dt);
+        const OscillatorBank bank(periods.data<double>(), count, s.damping, s.dt, between != 0);
         double *result = out.data<double>();
         Py_BEGIN_ALLOW_THREADS
         for_each_item(m > 0 ? n : 0, s.threads, [&](std::size_t, std::size_t i) {
@@ -140,8 +143,9 @@ PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t
 }
 
 PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 8) {
-        PyErr_SetString(PyExc_TypeError, "rotd(h1, h2, dt, periods, damping, percentile, out, threads)");
+    if (nargs != 9) {
+        PyErr_SetString(PyExc_TypeError,
+                        "rotd(h1, h2, dt, periods, damping, percentile, out, threads, between_samples)");
         return nullptr;
     }
     BufferView doubles1, floats1, doubles2, floats2, periods, out;
@@ -154,6 +158,8 @@ PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         !out.acquire(args[6], "out", 2, "d", true)) {
         return nullptr;
     }
+    const int between = PyObject_IsTrue(args[8]);
+    if (between < 0) return nullptr;
     const BufferView &h1 = float1 ? floats1 : doubles1;
     const BufferView &h2 = float2 ? floats2 : doubles2;
     if (float1 != float2 || h1.shape(0) != h2.shape(0) || h1.shape(1) != h2.shape(1)) {
@@ -163,7 +169,7 @@ PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const std::size_t n = h1.shape(0), m = h1.shape(1), count = periods.size();
     if (!check_output(out, n, count)) return nullptr;
     try {
-        const OscillatorBank bank(periods.data<double>(), count, s.damping, s.dt);
+        const OscillatorBank bank(periods.data<double>(), count, s.damping, s.dt, between != 0);
         const std::size_t threads = std::max<std::size_t>(1, std::min(s.threads, n));
         std::vector<double> workspace(threads * rotd_workspace(m));
         double *result = out.data<double>();

@@ -1,5 +1,7 @@
 #include "package/response_kernels.hpp"
 
+#include "package/between_samples.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -46,15 +48,20 @@ struct Group {
     V a, b, e, d, ap, bp, ep, dp;
 };
 
-// Group k of W lanes: lanes k W ... k W + W - 1 of the bank, whose fields are stored eight
-// lanes at a time.
-template <typename V>
-INLINE Group<V> group(const OscillatorBank &bank, std::size_t k) {
-    constexpr std::size_t width = sizeof(V) / sizeof(double);
-    const std::size_t first = k * width;
-    const double *f = bank.coefficients() + first / 8 * OscillatorBank::group_fields + first % 8;
-    return {load<V>(f), load<V>(f + 8), load<V>(f + 16), load<V>(f + 24),
-            load<V>(f + 32), load<V>(f + 40), load<V>(f + 48), load<V>(f + 56)};
+// Group k of the bank (four lanes).
+INLINE Group<Vec> group(const OscillatorBank &bank, std::size_t k) {
+    const double *f = bank.group_fields(k);
+    return {load<Vec>(f), load<Vec>(f + 4), load<Vec>(f + 8), load<Vec>(f + 12),
+            load<Vec>(f + 16), load<Vec>(f + 20), load<Vec>(f + 24), load<Vec>(f + 28)};
+}
+
+// The bound parameters of a group's lanes (see between_samples.hpp) and its refinement flags.
+struct Bounds {
+    Vec inv_omega2, drift, zeta_omega, inv_omega_d, refined;
+};
+INLINE Bounds bounds(const OscillatorBank &bank, std::size_t k) {
+    const double *f = bank.group_fields(k) + 32;
+    return {load<Vec>(f), load<Vec>(f + 4), load<Vec>(f + 8), load<Vec>(f + 12), load<Vec>(f + 16)};
 }
 
 // The shifted state at rest before the first sample.
@@ -94,16 +101,91 @@ INLINE void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V 
     for (int k = 0; k < G; ++k) peaks[k] = peak[k];
 }
 
+// Whether any lane of a refined group may peak above `peak` between samples i - 1 and i, from
+// the state (u0, v0) at i - 1: the vector form of span_bound over the whole interval, compared
+// without its square root.
+INLINE bool may_rise(const Bounds &b, Vec u0, Vec v0, Vec p0, Vec p1, Vec peak, Bits &lanes) {
+    const Vec slope = p1 - p0, shift = b.drift * slope;
+    const Vec a0 = (shift - p0) * b.inv_omega2, a1 = (shift - p1) * b.inv_omega2;
+    const Vec h = u0 - a0, hv = v0 + slope * b.inv_omega2;
+    const Vec q = (hv + b.zeta_omega * h) * b.inv_omega_d;
+    const Vec gap = peak - larger(magnitude(a0), magnitude(a1)) * (1.0 + bound_margin);
+    constexpr double grown = (1.0 + bound_margin) * (1.0 + bound_margin);
+    lanes = ((gap <= splat(0.0)) | ((h * h + q * q) * grown >= gap * gap)) & (b.refined > splat(0.0));
+    long long any[4];
+    std::memcpy(any, &lanes, sizeof any);
+    return (any[0] | any[1] | any[2] | any[3]) != 0;
+}
+
+// The peak of |u| of one oscillator at the sub-step points of one interval, at least `peak`.
+__attribute__((noinline)) double peak_between(const LaneModel &m, double u0, double v0, double p0, double p1,
+                                              double peak) {
+    auto may_reach = [&](const Span *s) {
+        return (std::fmax(std::fabs(s->alpha_start), std::fabs(s->alpha_end)) + s->amplitude) * (1.0 + bound_margin) >=
+               peak;
+    };
+    auto leaf = [&](const double *u) { peak = std::fmax(peak, std::fabs(u[0])); };
+    BetweenSamples<1, decltype(may_reach), decltype(leaf)> visit(m, &p0, &p1, may_reach, leaf);
+    visit.run(&u0, &v0);
+    return peak;
+}
+
+// Peaks of |u| of one refined group. The peaks at the samples come first, as for the plain
+// groups; a second pass then looks between samples where the interval's bound reaches the
+// peak so far (starting from the samples' peak, few intervals do).
+template <typename T>
+INLINE Vec sweep_refined(const T *acc, std::size_t samples, const OscillatorBank &bank, std::size_t k, Vec peak) {
+    const Group<Vec> g = group(bank, k);
+    const Bounds b = bounds(bank, k);
+    Vec x, y;
+    Vec p0 = splat(static_cast<double>(acc[0]));
+    at_rest(g, x, y, p0);
+    for (std::size_t i = 1; i < samples; ++i) {
+        const Vec p1 = splat(static_cast<double>(acc[i]));
+        const Vec u0 = x + g.d * p0, v0 = y + g.dp * p0;
+        peak = larger(magnitude(step(g, x, y, p0, p1)), peak);
+        Bits lanes;
+        if (may_rise(b, u0, v0, p0, p1, peak, lanes)) {
+            double u[4], v[4], top[4];
+            long long chosen[4];
+            store(u, u0);
+            store(v, v0);
+            store(top, peak);
+            std::memcpy(chosen, &lanes, sizeof chosen);
+            for (std::size_t l = 0; l < 4; ++l) {
+                if (chosen[l] != 0) top[l] = peak_between(bank.lane(4 * k + l), u[l], v[l], p0[0], p1[0], top[l]);
+            }
+            peak = load<Vec>(top);
+        }
+        p0 = p1;
+    }
+    return peak;
+}
+
+template <typename T>
+INLINE double record_peak(const T *acc, std::size_t samples) {
+    double peak = 0.0;
+    for (std::size_t i = 0; i < samples; ++i) peak = std::fmax(peak, std::fabs(static_cast<double>(acc[i])));
+    return peak;
+}
+
+INLINE void write_group(const OscillatorBank &bank, std::size_t k, Vec peaks, double *out) {
+    double lanes[4];
+    store(lanes, peaks);
+    for (std::size_t l = 0; l < 4; ++l) {
+        const std::ptrdiff_t p = bank.period_of(4 * k + l);
+        if (p >= 0) out[p] = bank.omega2(4 * k + l) * lanes[l];
+    }
+}
+
 template <typename T>
 INLINE void record_psa_body(const T *acc, std::size_t samples, const OscillatorBank &bank, double *out) {
-    using V = Vec;
-    constexpr std::size_t W = 4;
-    const std::size_t groups = bank.lanes_padded() / W;
+    const std::size_t groups = bank.groups();
     for (std::size_t k = 0; k < groups;) {
         const std::size_t together = std::min<std::size_t>(3, groups - k);
-        Group<V> g[3];
-        for (std::size_t j = 0; j < together; ++j) g[j] = group<V>(bank, k + j);
-        V peaks[3];
+        Group<Vec> g[3];
+        for (std::size_t j = 0; j < together; ++j) g[j] = group(bank, k + j);
+        Vec peaks[3];
         if (together == 3) {
             sweep_peaks<3>(acc, samples, g, peaks);
         } else if (together == 2) {
@@ -112,14 +194,14 @@ INLINE void record_psa_body(const T *acc, std::size_t samples, const OscillatorB
             sweep_peaks<1>(acc, samples, g, peaks);
         }
         for (std::size_t j = 0; j < together; ++j) {
-            double lanes[W];
-            store(lanes, peaks[j]);
-            for (std::size_t l = 0; l < W; ++l) {
-                const std::size_t p = (k + j) * W + l;
-                if (p < bank.periods()) out[p] = bank.omega2(p) * lanes[l];
-            }
+            if (k + j >= bank.plain_groups()) peaks[j] = sweep_refined(acc, samples, bank, k + j, peaks[j]);
+            write_group(bank, k + j, peaks[j], out);
         }
         k += together;
+    }
+    if (!bank.ground_periods().empty()) {
+        const double peak = record_peak(acc, samples);
+        for (std::size_t p : bank.ground_periods()) out[p] = peak;
     }
 }
 
@@ -140,74 +222,172 @@ const Rotations &rotations() {
     return table;
 }
 
-INLINE void project(double x, double y, const Rotations &r, Vec *maxima) {
-    const Vec vx = splat(x), vy = splat(y);
-    for (int j = 0; j < 45; ++j) {
-        maxima[j] = larger(magnitude(vx * load<Vec>(r.cos + 4 * j) + vy * load<Vec>(r.sin + 4 * j)), maxima[j]);
+// The 180 peaks of a pair's rotated displacement, max |x cos theta + y sin theta|, as points
+// (x, y) are added. A point closer to the origin than the smallest peak so far cannot raise
+// any rotation's peak, so most points are never projected.
+class RotatedPeaks {
+public:
+    RotatedPeaks() {
+        for (Vec &m : maxima_) m = splat(0.0);
     }
-}
 
-// The 180 peaks of the rotated displacement (histories at u1[4 i], u2[4 i]) and their
-// percentile. A sample closer to the origin than the smallest peak found so far cannot raise
-// any rotation's peak: the samples far out are projected first (those beyond half the largest
-// squared distance), then only those between the smallest peak and them.
-INLINE double rotated_percentile(const double *u1, const double *u2, std::size_t samples, double percentile) {
-    const Rotations &r = rotations();
-    double largest = 0.0;
-    for (std::size_t i = 0; i < samples; ++i) largest = std::max(largest, u1[4 * i] * u1[4 * i] + u2[4 * i] * u2[4 * i]);
-    Vec maxima[45];
-    for (Vec &m : maxima) m = splat(0.0);
-    const double half = 0.5 * largest;
-    for (std::size_t i = 0; i < samples; ++i) {
-        if (u1[4 * i] * u1[4 * i] + u2[4 * i] * u2[4 * i] >= half) project(u1[4 * i], u2[4 * i], r, maxima);
-    }
-    alignas(32) double peaks[180];
-    for (int j = 0; j < 45; ++j) store(peaks + 4 * j, maxima[j]);
-    const double smallest = *std::min_element(peaks, peaks + 180);
-    // A sample with r^2 below this has r (1 + 4 eps) below `smallest`: its projections cannot
-    // reach any peak, whatever the rounding.
-    const double lower = smallest * smallest * (1.0 - 1e-12);
-    if (lower < half) {
+    // The samples at x[stride i], y[stride i]: those far out first (beyond half the largest
+    // squared distance), then only those between the smallest peak and them.
+    template <typename T>
+    __attribute__((always_inline)) void add_samples(const T *x, const T *y, std::size_t stride, std::size_t samples) {
+        double largest = 0.0;
+        for (std::size_t i = 0; i < samples; ++i) largest = std::max(largest, radius2(x, y, stride * i));
+        const double half = 0.5 * largest;
         for (std::size_t i = 0; i < samples; ++i) {
-            const double r2 = u1[4 * i] * u1[4 * i] + u2[4 * i] * u2[4 * i];
-            if (r2 < half && r2 >= lower) project(u1[4 * i], u2[4 * i], r, maxima);
+            if (radius2(x, y, stride * i) >= half) project(x[stride * i], y[stride * i]);
         }
-        for (int j = 0; j < 45; ++j) store(peaks + 4 * j, maxima[j]);
+        update_lower();
+        if (lower_ < half) {
+            for (std::size_t i = 0; i < samples; ++i) {
+                const double r2 = radius2(x, y, stride * i);
+                if (r2 < half && r2 >= lower_) project(x[stride * i], y[stride * i]);
+            }
+            update_lower();
+        }
     }
-    std::sort(peaks, peaks + 180);
+
+    // One point; true when it was projected.
+    __attribute__((always_inline)) bool add_point(double x, double y) {
+        if (x * x + y * y < lower_) return false;
+        project(x, y);
+        return true;
+    }
+
+    // Whether the two components' spans can raise any rotation's peak: the rotated response is
+    // the rotated line alpha (largest at an end) plus a free vibration no larger than the norm of
+    // the components' amplitudes.
+    __attribute__((always_inline)) bool may_raise(const Span &s1, const Span &s2) const {
+        const double slack = std::sqrt(s1.amplitude * s1.amplitude + s2.amplitude * s2.amplitude);
+        // First the cheap test: all of it inside the smallest peak.
+        const double reach1 = std::fmax(std::fabs(s1.alpha_start), std::fabs(s1.alpha_end)) + s1.amplitude;
+        const double reach2 = std::fmax(std::fabs(s2.alpha_start), std::fabs(s2.alpha_end)) + s2.amplitude;
+        if (std::sqrt(reach1 * reach1 + reach2 * reach2) * (1.0 + bound_margin) < smallest_) return false;
+        const Rotations &r = rotations();
+        const Vec x0 = splat(s1.alpha_start), y0 = splat(s2.alpha_start);
+        const Vec x1 = splat(s1.alpha_end), y1 = splat(s2.alpha_end);
+        for (int j = 0; j < 45; ++j) {
+            const Vec c = load<Vec>(r.cos + 4 * j), sn = load<Vec>(r.sin + 4 * j);
+            const Vec reach = larger(magnitude(x0 * c + y0 * sn), magnitude(x1 * c + y1 * sn)) + slack;
+            const Bits up = reach * (1.0 + bound_margin) >= maxima_[j];
+            long long lanes[4];
+            std::memcpy(lanes, &up, sizeof lanes);
+            if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) != 0) return true;
+        }
+        return false;
+    }
+    void update_lower() {
+        alignas(32) double peaks[180];
+        for (int j = 0; j < 45; ++j) store(peaks + 4 * j, maxima_[j]);
+        smallest_ = *std::min_element(peaks, peaks + 180);
+        // A point with r^2 below this has r (1 + 4 eps) below `smallest`: its projections
+        // cannot reach any peak, whatever the rounding.
+        lower_ = smallest_ * smallest_ * (1.0 - 1e-12);
+    }
+
     // NumPy's default ("linear") percentile, with its two-sided interpolation.
-    const double rank = percentile / 100.0 * 179.0;
-    const std::size_t below = std::min<std::size_t>(static_cast<std::size_t>(rank), 179);
-    const std::size_t above = std::min<std::size_t>(below + 1, 179);
-    const double t = rank - static_cast<double>(below);
-    const double lo = peaks[below], hi = peaks[above], diff = hi - lo;
-    return t >= 0.5 ? hi - diff * (1.0 - t) : lo + diff * t;
+    double percentile(double percentile) const {
+        alignas(32) double peaks[180];
+        for (int j = 0; j < 45; ++j) store(peaks + 4 * j, maxima_[j]);
+        std::sort(peaks, peaks + 180);
+        const double rank = percentile / 100.0 * 179.0;
+        const std::size_t below = std::min<std::size_t>(static_cast<std::size_t>(rank), 179);
+        const std::size_t above = std::min<std::size_t>(below + 1, 179);
+        const double t = rank - static_cast<double>(below);
+        const double lo = peaks[below], hi = peaks[above], diff = hi - lo;
+        return t >= 0.5 ? hi - diff * (1.0 - t) : lo + diff * t;
+    }
+
+private:
+    template <typename T>
+    static double radius2(const T *x, const T *y, std::size_t i) {
+        const double a = static_cast<double>(x[i]), b = static_cast<double>(y[i]);
+        return a * a + b * b;
+    }
+    __attribute__((always_inline)) void project(double x, double y) {
+        const Rotations &r = rotations();
+        const Vec vx = splat(x), vy = splat(y);
+        for (int j = 0; j < 45; ++j) {
+            maxima_[j] =
+                larger(magnitude(vx * load<Vec>(r.cos + 4 * j) + vy * load<Vec>(r.sin + 4 * j)), maxima_[j]);
+        }
+    }
+
+    Vec maxima_[45];
+    double smallest_ = 0.0, lower_ = 0.0;
+};
+
+// The sub-step points of every interval of one refined lane whose bound reaches the smallest
+// rotated peak so far. u and v hold both components' states at the samples, lane-interleaved.
+template <typename T>
+__attribute__((noinline)) void rotated_between(const LaneModel &m, const T *h1, const T *h2, std::size_t samples,
+                                               const double *u1, const double *u2, const double *v1,
+                                               const double *v2, RotatedPeaks &peaks) {
+    bool raised = false;
+    auto may_reach = [&](const Span *s) { return peaks.may_raise(s[0], s[1]); };
+    auto leaf = [&](const double *u) { raised = peaks.add_point(u[0], u[1]) || raised; };
+    for (std::size_t i = 1; i < samples; ++i) {
+        const double p0[2] = {static_cast<double>(h1[i - 1]), static_cast<double>(h2[i - 1])};
+        const double p1[2] = {static_cast<double>(h1[i]), static_cast<double>(h2[i])};
+        const double u[2] = {u1[4 * (i - 1)], u2[4 * (i - 1)]}, v[2] = {v1[4 * (i - 1)], v2[4 * (i - 1)]};
+        const Span s[2] = {span(m, u[0], v[0], p0[0], p1[0], p1[0] - p0[0]),
+                           span(m, u[1], v[1], p0[1], p1[1], p1[1] - p0[1])};
+        if (!may_reach(s)) continue;
+        BetweenSamples<2, decltype(may_reach), decltype(leaf)> visit(m, p0, p1, may_reach, leaf);
+        visit.run(u, v);
+        if (raised) {
+            peaks.update_lower();
+            raised = false;
+        }
+    }
 }
 
 template <typename T>
 INLINE void pair_rotd_body(const T *h1, const T *h2, std::size_t samples, const OscillatorBank &bank, double percentile,
                            double *workspace, double *out) {
-    double *u1 = workspace;
-    double *u2 = workspace + 4 * samples;
-    for (std::size_t k = 0; k < bank.lanes_padded() / 4; ++k) {
-        const Group<Vec> g = group<Vec>(bank, k);
+    double *u1 = workspace, *u2 = workspace + 4 * samples;
+    double *v1 = workspace + 8 * samples, *v2 = workspace + 12 * samples;
+    for (std::size_t k = 0; k < bank.groups(); ++k) {
+        const bool refined = k >= bank.plain_groups();
+        const Group<Vec> g = group(bank, k);
         Vec p10 = splat(static_cast<double>(h1[0])), p20 = splat(static_cast<double>(h2[0]));
-        Vec x1, v1, x2, v2;
-        at_rest(g, x1, v1, p10);
-        at_rest(g, x2, v2, p20);
+        Vec x1, y1, x2, y2;
+        at_rest(g, x1, y1, p10);
+        at_rest(g, x2, y2, p20);
         store(u1, splat(0.0));
         store(u2, splat(0.0));
+        store(v1, splat(0.0));
+        store(v2, splat(0.0));
         for (std::size_t i = 1; i < samples; ++i) {
             const Vec p11 = splat(static_cast<double>(h1[i])), p21 = splat(static_cast<double>(h2[i]));
-            store(u1 + 4 * i, step(g, x1, v1, p10, p11));
-            store(u2 + 4 * i, step(g, x2, v2, p20, p21));
+            store(u1 + 4 * i, step(g, x1, y1, p10, p11));
+            store(u2 + 4 * i, step(g, x2, y2, p20, p21));
+            if (refined) {
+                store(v1 + 4 * i, y1 + g.dp * p11);
+                store(v2 + 4 * i, y2 + g.dp * p21);
+            }
             p10 = p11;
             p20 = p21;
         }
-        for (std::size_t l = 0; l < 4 && k * 4 + l < bank.periods(); ++l) {
-            const std::size_t p = k * 4 + l;
-            out[p] = bank.omega2(p) * rotated_percentile(u1 + l, u2 + l, samples, percentile);
+        for (std::size_t l = 0; l < 4; ++l) {
+            const std::ptrdiff_t p = bank.period_of(4 * k + l);
+            if (p < 0) continue;
+            RotatedPeaks peaks;
+            peaks.add_samples(u1 + l, u2 + l, 4, samples);
+            const LaneModel &m = bank.lane(4 * k + l);
+            if (m.substeps > 1) rotated_between(m, h1, h2, samples, u1 + l, u2 + l, v1 + l, v2 + l, peaks);
+            out[p] = bank.omega2(4 * k + l) * peaks.percentile(percentile);
         }
+    }
+    if (!bank.ground_periods().empty()) {
+        RotatedPeaks peaks;
+        peaks.add_samples(h1, h2, 1, samples);
+        const double value = peaks.percentile(percentile);
+        for (std::size_t p : bank.ground_periods()) out[p] = value;
     }
 }
 
@@ -237,20 +417,6 @@ void pair_rotd_base(const T *h1, const T *h2, std::size_t samples, const Oscilla
 }
 
 }  // namespace
-
-OscillatorBank::OscillatorBank(const double *periods, std::size_t count, double damping, double dt)
-    : coefficients_((count + 7) / 8 * group_fields), omega2_(count) {
-    rotations();  // the table is filled here, on the calling thread
-    for (std::size_t slot = 0; slot < lanes_padded(); ++slot) {
-        const std::size_t p = std::min(slot, count - 1);
-        const OscillatorStep s = oscillator_step(periods[p], damping, dt);
-        if (slot < count) omega2_[slot] = s.omega2;
-        double *f = coefficients_.data() + slot / 8 * group_fields + slot % 8;
-        const double e = s.a * s.d + s.b * s.dp + s.c, ep = s.ap * s.d + s.bp * s.dp + s.cp;
-        const double fields[8] = {s.a, s.b, e, s.d, s.ap, s.bp, ep, s.dp};
-        for (int j = 0; j < 8; ++j) f[j * 8] = fields[j];
-    }
-}
 
 template <typename T>
 void record_psa(const T *acc, std::size_t samples, const OscillatorBank &bank, double *out) {
