@@ -383,3 +383,18 @@ def test_native_module_gives_the_bits_of_utils(model, native, n):
     vs30amp._native.model_frequencies(model, frequencies)
     grids = {"cb14": _utils._campbell_bozorgnia_2014_frequencies, "ba18": _utils._bayless_abrahamson_2018_frequencies}
     assert frequencies.tobytes() == grids[model]().tobytes()
+
+
+def test_without_its_native_module_the_package_names_the_supported_pythons(tmp_path):
+    """A copy of the package with no native module beside it: what a build for another Python gives."""
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    shutil.copytree(Path(vs30amp.__file__).parent, tmp_path / "vs30amp",
+                    ignore=shutil.ignore_patterns("_native*.so", "__pycache__"))
+    done = subprocess.run([sys.executable, "-c", "import vs30amp"], capture_output=True, text=True, cwd=tmp_path,
+                          env={"PYTHONPATH": str(tmp_path), "PATH": "/usr/bin:/bin"}, timeout=60)
+    assert done.returncode == 1
+    assert "ImportError: vs30amp: its native module is missing or was built for another Python" in done.stderr
+    assert "(CPython 3.13, 3.14 and 3.15 are supported)" in done.stderr, done.stderr
