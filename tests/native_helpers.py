@@ -6,18 +6,19 @@ from pathlib import Path
 
 import pytest
 
-import _utils
+import vs30amp._native
 
 
 def library_path(name):
-    return Path(_utils.__file__).with_name(name)
+    """Beside _utils: the build directory holds _utils and vs30amp/_native, as site-packages does."""
+    return Path(vs30amp._native.__file__).parent.parent / name
 
 
 def library_beside_module(name):
     """The library loaded with ctypes, or the test skipped when this build has none."""
     path = library_path(name)
     if not path.exists():
-        pytest.skip(f"this build of _utils has no {name} beside it (VS30AMP_PLAIN_MODELS=ON)")
+        pytest.skip(f"this build has no {name} beside it (VS30AMP_PLAIN_MODELS=ON)")
     return ctypes.CDLL(str(path))
 
 

@@ -12,7 +12,6 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import _utils
 import reference_models as ref
 import vs30amp
 
@@ -46,8 +45,8 @@ COLUMNS = [CB14_COLUMN[name] for name in ["pga", *PERIODS]]
 
 def cb14_log_ratio(rock_pga):
     """ln factor(570) - ln factor(760) under a simulation on 1100 m/s rock, table columns."""
-    factors = _utils._campbell_bozorgnia_2014(np.array([570.0, 760.0]), np.array([1100.0, 1100.0]),
-                                              np.array([rock_pga, rock_pga]))
+    factors = vs30amp.MODELS["cb14"].kernel(np.array([570.0, 760.0]), np.array([1100.0, 1100.0]),
+                                             np.array([rock_pga, rock_pga]))
     return np.log(factors[0, COLUMNS]) - np.log(factors[1, COLUMNS])
 
 

@@ -1,23 +1,36 @@
 """The public package: factors from any array-likes, interpolation, spectra and waveforms."""
 
+import sys
 import warnings
 
 import numpy as np
 import pytest
 
-import _utils
 import vs30amp
 from memory_helpers import UNDER_SANITIZER
 from subprocess_helpers import run_child_report
 
-def ba18_published(vs30, vs30_sim, pga):
+def ba18_native(vs30, vs30_sim, pga, convention="published"):
     out = np.empty((len(vs30), 301))
-    vs30amp._native.ba18_factors(vs30, vs30_sim, pga, out, "published")
+    vs30amp._native.ba18_factors(vs30, vs30_sim, pga, out, convention)
     return out
 
 
-KERNELS = {("cb14", "module"): _utils._campbell_bozorgnia_2014, ("ba18", "module"): _utils._bayless_abrahamson_2018_eas,
-           ("ba18", "published"): ba18_published}
+def cb14_native(vs30, vs30_sim, pga):
+    out = np.empty((len(vs30), 22))
+    vs30amp._native.cb14_factors(vs30, vs30_sim, pga, out)
+    return out
+
+
+# The direct calls: _utils' functions where they exist (3.15 and later), the native module's before.
+if sys.version_info >= (3, 15):
+    import _utils
+
+    KERNELS = {("cb14", "module"): _utils._campbell_bozorgnia_2014,
+               ("ba18", "module"): _utils._bayless_abrahamson_2018_eas, ("ba18", "published"): ba18_native}
+else:
+    KERNELS = {("cb14", "module"): cb14_native,
+               ("ba18", "module"): lambda *sites: ba18_native(*sites, "module"), ("ba18", "published"): ba18_native}
 
 
 @pytest.mark.parametrize("model, convention", list(KERNELS))
@@ -145,7 +158,7 @@ def test_every_function_takes_the_convention(call):
         grid = vs30amp.MODELS["ba18"].frequencies
         published = vs30amp.amplify_spectrum(np.ones(grid.size), grid, *sites, convention="published")
     if call != "waveforms":
-        assert published.tobytes() == ba18_published(*map(np.ascontiguousarray, np.broadcast_arrays(*map(np.asarray, sites)))).tobytes()
+        assert published.tobytes() == ba18_native(*map(np.ascontiguousarray, np.broadcast_arrays(*map(np.asarray, sites)))).tobytes()
     with pytest.raises(ValueError, match="convention: unknown convention 'published' for cb14"):
         CALLS[call](*sites, "cb14", convention="published")
 
@@ -372,3 +385,32 @@ def test_working_memory_beside_the_output_is_about_chunk_bytes_whatever_n_and_m(
         report(extra=(kib("VmHWM") - before) * 1024 - out.nbytes)
     """)
     assert observed["extra"] < bound
+
+
+@pytest.mark.skipif(sys.version_info < (3, 15), reason="_utils exists on Python 3.15 and later")
+@pytest.mark.parametrize("model, native", [("cb14", cb14_native), ("ba18", lambda *sites: ba18_native(*sites, "module"))])
+@pytest.mark.parametrize("n", [0, 1, 128, 300])  # none, one, one whole block, blocks and a tail
+def test_native_module_gives_the_bits_of_utils(model, native, n):
+    """Before 3.15 the package computes the "module" convention through its native module."""
+    rng = np.random.default_rng(n)
+    sites = [rng.uniform(150.0, 1500.0, n), np.full(n, 760.0), rng.uniform(0.0, 1.5, n)]
+    assert native(*sites).tobytes() == KERNELS[model, "module"](*sites).tobytes()
+    frequencies = np.empty(vs30amp.MODELS[model].frequencies.size)
+    vs30amp._native.model_frequencies(model, frequencies)
+    grids = {"cb14": _utils._campbell_bozorgnia_2014_frequencies, "ba18": _utils._bayless_abrahamson_2018_frequencies}
+    assert frequencies.tobytes() == grids[model]().tobytes()
+
+
+def test_without_its_native_module_the_package_names_the_supported_pythons(tmp_path):
+    """A copy of the package with no native module beside it: what a build for another Python gives."""
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    shutil.copytree(Path(vs30amp.__file__).parent, tmp_path / "vs30amp",
+                    ignore=shutil.ignore_patterns("_native*.so", "__pycache__"))
+    done = subprocess.run([sys.executable, "-c", "import vs30amp"], capture_output=True, text=True, cwd=tmp_path,
+                          env={"PYTHONPATH": str(tmp_path), "PATH": "/usr/bin:/bin"}, timeout=60)
+    assert done.returncode == 1
+    assert "ImportError: vs30amp: its native module is missing or was built for another Python" in done.stderr
+    assert "(CPython 3.13, 3.14 and 3.15 are supported)" in done.stderr, done.stderr

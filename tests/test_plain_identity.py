@@ -17,11 +17,11 @@ import ctypes
 import math
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
 
-import _utils
 import reference_models as ref
 import vs30amp
 from native_helpers import kernel_paths_library, library_beside_module
@@ -42,13 +42,19 @@ def kernel_paths():
     return kernel_paths_library()
 
 
-# How the cells are computed: by the module (whichever math its gate chose), or by its kernels
-# with the C library's scalar calls or with the vector exp, log and pow.
-PATHS = ["module", "scalar", "vector"]
+# How the cells are computed: by the module (whichever math its gate chose), by the package's
+# native module where the module is _utils (3.15 and later), or by the kernels with the C library's
+# scalar calls or with the vector exp, log and pow.
+HAS_UTILS = sys.version_info >= (3, 15)
+PATHS = ["module", "native", "scalar", "vector"]
 
 
 def kernel_function(kernel_paths, model, path):
     """The cells of the sites' rows on one math path, as the module function would return them."""
+    if path == "native":
+        if not HAS_UTILS or model == "ba18_published":
+            pytest.skip("the module function is the native module's here")
+        return NATIVE[model]
     if path == "vector" and not kernel_paths.kernel_paths_cpu_has_avx2_and_fma():
         pytest.skip("this CPU lacks AVX2 or FMA")
     columns = MODELS[model][2]
@@ -62,13 +68,26 @@ def kernel_function(kernel_paths, model, path):
     return run
 
 
-# The module function of each model (BA18's published convention: the package's native module, as
-# vs30amp calls it), its plain transcription and its width, in the order kernel_paths numbers them.
+# The module function of each model as vs30amp calls it (_utils' on 3.15 and later, the package's
+# native module's before and for BA18's published convention), its plain transcription and its
+# width, in the order kernel_paths numbers them.
 MODELS = {
-    "cb14": (_utils._campbell_bozorgnia_2014, "plain_cb14", 22),
-    "ba18": (_utils._bayless_abrahamson_2018_eas, "plain_ba18", 301),
+    "cb14": (vs30amp.MODELS["cb14"].kernel, "plain_cb14", 22),
+    "ba18": (vs30amp.MODELS["ba18"].kernel, "plain_ba18", 301),
     "ba18_published": (vs30amp.MODELS["ba18"].kernel_for("published"), "plain_ba18_published", 301),
 }
+
+
+def native_function(name, columns, *convention):
+    def run(vs30, vs30_sim, pga):
+        out = np.empty((len(vs30), columns))
+        getattr(vs30amp._native, name)(vs30, vs30_sim, pga, out, *convention)
+        return out
+    return run
+
+
+# The native module's functions that compute what _utils computes.
+NATIVE = {"cb14": native_function("cb14_factors", 22), "ba18": native_function("ba18_factors", 301, "module")}
 
 
 def assert_identical(plain, model, sites, function=None):
@@ -175,13 +194,15 @@ def test_special_values(plain, kernel_paths, model, order, path):
     assert_identical(plain, model, sites, function)
 
 
-def test_no_vector_math_library():
-    """The module calls the C library's scalar exp, log and pow (which its own vector versions
+@pytest.mark.parametrize("module", ["_utils", "vs30amp._native"])
+def test_no_vector_math_library(module):
+    """Each module calls the C library's scalar exp, log and pow (which its own vector versions
     reproduce bit for bit), never the library's vectorised variants, whose results differ."""
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("no nm")
-    symbols = subprocess.run([nm, "-D", "--undefined-only", _utils.__file__], check=True, capture_output=True,
+    path = pytest.importorskip(module).__file__
+    symbols = subprocess.run([nm, "-D", "--undefined-only", path], check=True, capture_output=True,
                              text=True).stdout.split()
     names = {s.split("@")[0] for s in symbols}
     assert {"exp", "log", "pow"} <= names

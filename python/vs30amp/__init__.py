@@ -19,10 +19,23 @@ writes record files (PEER NGA .AT2, SAC), which ``vs30amp amplify`` amplifies.
 """
 
 import pkgutil
+import sys
+
+# The Python versions of the scientific ecosystem's support window (README, "Supported versions").
+SUPPORTED_PYTHONS = "CPython 3.13, 3.14 and 3.15"
+if sys.version_info < (3, 13):
+    raise ImportError(f"vs30amp supports {SUPPORTED_PYTHONS} (and later); this is Python "
+                      f"{sys.version_info.major}.{sys.version_info.minor}")
 
 # A build tree keeps the native module in its own vs30amp/ folder; an installed package has it here.
 __path__ = pkgutil.extend_path(__path__, __name__)
 
+try:
+    from . import _native
+except ImportError as error:
+    raise ImportError(f"vs30amp: its native module is missing or was built for another Python than "
+                      f"{sys.version_info.major}.{sys.version_info.minor} ({SUPPORTED_PYTHONS} are supported); "
+                      f"reinstall vs30amp for this Python ({error})") from error
 from . import io
 from ._factors import Amplification, RangeWarning, amplification
 from ._fourier import eas, fas

@@ -1,13 +1,17 @@
-"""The two models: their kernels in `_utils`, frequency grids, references and ranges."""
+"""The two models: their kernels, frequency grids, references and ranges.
 
+On Python 3.15 and later the "module" convention is `_utils`' own functions; before 3.15, where
+`_utils` does not exist, the package's native module computes it on the same kernels, so the
+factors are the same bits on every version.
+"""
+
+import sys
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Final
 
 import numpy as np
 from numpy.typing import NDArray
-
-import _utils
 
 from . import _native
 
@@ -23,6 +27,35 @@ def _ba18_under(convention: str) -> Kernel:
         _native.ba18_factors(site, simulation, peak, out, convention)
         return out
     return kernel
+
+
+def _native_cb14(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                 pga: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The Campbell-Bozorgnia (2014) factors from the package's native module."""
+    site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
+    out = np.empty((site.shape[0], 22))
+    _native.cb14_factors(site, simulation, peak, out)
+    return out
+
+
+def _native_frequencies(model: str, count: int) -> NDArray[np.float64]:
+    out = np.empty(count)
+    _native.model_frequencies(model, out)
+    return out
+
+
+if sys.version_info >= (3, 15):
+    import _utils
+
+    CB14_KERNEL: Kernel = _utils._campbell_bozorgnia_2014
+    BA18_KERNEL: Kernel = _utils._bayless_abrahamson_2018_eas
+    CB14_FREQUENCIES = _utils._campbell_bozorgnia_2014_frequencies()
+    BA18_FREQUENCIES = _utils._bayless_abrahamson_2018_frequencies()
+else:
+    CB14_KERNEL = _native_cb14
+    BA18_KERNEL = _ba18_under("module")
+    CB14_FREQUENCIES = _native_frequencies("cb14", 22)
+    BA18_FREQUENCIES = _native_frequencies("ba18", 301)
 
 
 @dataclass(frozen=True)
@@ -42,7 +75,8 @@ class Model:
     range_source : str
         Where that range is stated.
     kernel : callable
-        The `_utils` function computing the n x F factors (the "module" convention).
+        The function computing the n x F factors (the "module" convention): `_utils`' on
+        Python 3.15 and later, the package's native module's before.
     conventions : mapping of str to callable
         The kernel of every convention the model offers, by name; "module" is `kernel`.
     """
@@ -86,12 +120,12 @@ MODELS: Final[dict[str, Model]] = {
         vs30_range=(180.0, 1500.0),
         range_source=("Bayless and Abrahamson (2018), PEER Report 2018/07, and (2019), BSSA 109(5): the model's "
                       "stated range of applicability, not well constrained above 1000 m/s"),
-        kernel=_utils._bayless_abrahamson_2018_eas,
-        _frequencies=_frozen(_utils._bayless_abrahamson_2018_frequencies()),
+        kernel=BA18_KERNEL,
+        _frequencies=_frozen(BA18_FREQUENCIES),
         # "module": the intensity of the nonlinear term at the 760 m/s reference, the decay above
         # the power law anchored at 24 Hz. "published": as the published model, at its 1000 m/s
         # reference and anchored at 23.988321 Hz (the README, "The two conventions of BA18").
-        conventions={"module": _utils._bayless_abrahamson_2018_eas, "published": _ba18_under("published")},
+        conventions={"module": BA18_KERNEL, "published": _ba18_under("published")},
     ),
     "cb14": Model(
         name="cb14",
@@ -101,10 +135,10 @@ MODELS: Final[dict[str, Model]] = {
                    "Earthquake Spectra 30(3), 1087-1115, doi:10.1193/062913EQS175M"),
         vs30_range=(150.0, 1500.0),
         range_source="Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's range of applicability",
-        kernel=_utils._campbell_bozorgnia_2014,
-        _frequencies=_frozen(_utils._campbell_bozorgnia_2014_frequencies()),
+        kernel=CB14_KERNEL,
+        _frequencies=_frozen(CB14_FREQUENCIES),
         # One convention: the module's site term is the published one.
-        conventions={"module": _utils._campbell_bozorgnia_2014},
+        conventions={"module": CB14_KERNEL},
     ),
 }
 

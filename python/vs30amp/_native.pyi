@@ -15,3 +15,9 @@ def ba18_factors(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: 
     """Bayless-Abrahamson (2018) factors of n sites under `convention` ("module" or "published"),
     written into `out` (C-contiguous float64, shape (n, 301)); the inputs are C-contiguous float64
     arrays of length n."""
+def cb14_factors(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
+                 out: NDArray[np.float64], /) -> None:
+    """Campbell-Bozorgnia (2014) factors of n sites, written into `out` (C-contiguous float64,
+    shape (n, 22)); the inputs are C-contiguous float64 arrays of length n."""
+def model_frequencies(model: str, out: NDArray[np.float64], /) -> None:
+    """The frequencies (Hz) of "cb14" (22) or "ba18" (301), written into `out`."""

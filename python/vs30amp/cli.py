@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
 from types import FrameType
-from typing import NoReturn
+from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
@@ -26,6 +26,7 @@ from numpy.typing import NDArray
 from . import _amplify_command
 from ._factors import RANGE_POLICIES, Amplification, check_sites, site_factors
 from ._models import MODELS, get_model
+from ._optional import require
 from ._version import __version__
 
 FORMATS = (".csv", ".npz", ".nc")
@@ -207,8 +208,25 @@ def write_netcdf(path: Path, result: Amplification, ids: list[str] | None) -> No
     # which it answers with an abort at exit.
     dataset = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None).to_dataset()
     dataset.attrs.update(provenance(result))
-    data = dataset.to_netcdf(engine="netcdf4")
+    try:
+        data = dataset.to_netcdf(engine="netcdf4")
+    except ValueError:
+        # xarray before 2025.07 (Debian 13's, for one) writes netCDF-4 only to a file; a netCDF4
+        # dataset kept in memory stands in for it.
+        data = netcdf4_in_memory(dataset)
     path.write_bytes(data)
+
+
+def netcdf4_in_memory(dataset: Any) -> bytes:
+    """`dataset` as the bytes of a netCDF-4 file, through a netCDF4 dataset held in memory."""
+    netcdf4 = require("netCDF4", "xarray", "writing .nc files")
+    xr = require("xarray", "xarray", "writing .nc files")
+    target = netcdf4.Dataset("vs30amp.nc", mode="w", format="NETCDF4", memory=0)
+    try:
+        dataset.dump_to_store(xr.backends.NetCDF4DataStore(target))
+    finally:
+        data = bytes(target.close())
+    return data
 
 
 WRITERS: dict[str, Callable[[Path, Amplification, list[str] | None], None]] = {

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 
+#if defined(__linux__)
 #include <sys/mman.h>
+#endif
 
 namespace {
 // Stands in for the storage of an empty matrix: non-null and aligned for doubles.
@@ -19,7 +21,11 @@ constexpr std::uintptr_t HUGE_PAGE = 2u << 20;
 void ask_for_huge_pages(void *storage, std::size_t bytes) {
     const auto start = (reinterpret_cast<std::uintptr_t>(storage) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(storage) + bytes) & ~(HUGE_PAGE - 1);
+#if defined(MADV_HUGEPAGE)
     if (end > start) madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)start, (void)end;  // no such hint here (Windows)
+#endif
 }
 }  // namespace
 

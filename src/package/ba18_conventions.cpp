@@ -8,18 +8,9 @@
 #include "models/bayless_abrahamson_2018.hpp"
 #include "package/ba18_conventions.hpp"
 #include "package/buffer_view.hpp"
-#include "vector_math/batch_math.hpp"
-#include "vector_math/libm_gate.hpp"
+#include "package/kernel_math.hpp"
 
 namespace {
-
-// The gate's choice for this process, made at the first call: the vector exp, log and pow where
-// they are proven to return the C library's doubles, the scalar calls otherwise. The choice
-// calls no Python, so a C++ static guards it.
-const BatchMath &kernel_math() {
-    static const BatchMath &math = choose_batch_math(loaded_libm_build_id().text());
-    return math;
-}
 
 const Ba18Convention *convention_named(std::string_view name) {
     if (name == "module") return &BA18_MODULE_CONVENTION;

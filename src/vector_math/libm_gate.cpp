@@ -1,7 +1,12 @@
 #include "vector_math/libm_gate.hpp"
 
+// The build-id is read from the loaded ELF object; elsewhere (Windows) there is none and the
+// gate takes the scalar calls.
+#if defined(__linux__)
 #include <elf.h>
 #include <link.h>
+#define VS30AMP_ELF_BUILD_ID 1
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -9,6 +14,7 @@
 
 #include "generated/verified_libm_builds.hpp"
 
+#if defined(VS30AMP_ELF_BUILD_ID)
 namespace {
 
 struct Search {
@@ -68,6 +74,9 @@ BuildId loaded_libm_build_id() {
     dl_iterate_phdr(find_object, &search);
     return id;
 }
+#else
+BuildId loaded_libm_build_id() { return BuildId{}; }
+#endif
 
 bool is_verified_libm_build(std::string_view build_id) {
     for (std::string_view verified : VERIFIED_LIBM_BUILDS)

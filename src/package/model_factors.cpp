@@ -1,0 +1,93 @@
+// vs30amp._native's CB14 factors and the models' frequencies: with ba18_factors, everything the
+// package needs of the models without _utils (which exists on Python 3.15 and later only).
+
+#include "package/model_factors.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <optional>
+#include <string_view>
+
+#include "models/bayless_abrahamson_2018.hpp"
+#include "models/campbell_bozorgnia_2014.hpp"
+#include "package/buffer_view.hpp"
+#include "package/kernel_math.hpp"
+
+namespace {
+
+// Sites are gathered a block at a time into a block's matrix and copied into `out`.
+constexpr std::size_t BLOCK_SITES = 128;
+
+// Fills out (n x 22) through the two matrices allocated beforehand: `full` of BLOCK_SITES rows
+// (fewer when n is smaller) and `tail` of the n % BLOCK_SITES rows left at the end. Runs without
+// the interpreter lock and allocates nothing.
+void compute(const double *vs30, const double *vs30_sim, const double *pga, std::size_t n, double *out,
+             AmplificationMatrix &full, AmplificationMatrix &tail) noexcept {
+    SiteTriple sites[BLOCK_SITES];
+    const BatchMath &math = kernel_math();
+    for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
+        const std::size_t count = std::min(BLOCK_SITES, n - start);
+        for (std::size_t i = 0; i < count; ++i)
+            sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], pga[start + i]};
+        AmplificationMatrix &matrix = count == full.rows() ? full : tail;
+        cb14_amplification_into(sites, math, matrix);
+        std::memcpy(out + start * CB14_COLUMNS, matrix.row(0), matrix.length() * sizeof(double));
+    }
+}
+
+}  // namespace
+
+PyObject *cb14_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "cb14_factors() takes 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    BufferView vs30, vs30_sim, pga, out;
+    if (!vs30.acquire(args[0], "vs30", 1, "d", false) || !vs30_sim.acquire(args[1], "vs30_sim", 1, "d", false) ||
+        !pga.acquire(args[2], "pga", 1, "d", false) || !out.acquire(args[3], "out", 2, "d", true))
+        return nullptr;
+    const std::size_t n = vs30.size();
+    if (vs30_sim.size() != n || pga.size() != n || out.shape(0) != n || out.shape(1) != CB14_COLUMNS) {
+        PyErr_Format(PyExc_ValueError, "expected three arrays of one length n and out of shape (n, %zu)",
+                     CB14_COLUMNS);
+        return nullptr;
+    }
+    std::optional<AmplificationMatrix> full = AmplificationMatrix::allocate(std::min(n, BLOCK_SITES), CB14_COLUMNS);
+    std::optional<AmplificationMatrix> tail =
+        AmplificationMatrix::allocate(n > BLOCK_SITES ? n % BLOCK_SITES : 0, CB14_COLUMNS);
+    if (!full || !tail) return PyErr_NoMemory();
+    Py_BEGIN_ALLOW_THREADS
+    compute(vs30.data<double>(), vs30_sim.data<double>(), pga.data<double>(), n, out.data<double>(), *full, *tail);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject *model_frequencies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "model_frequencies() takes 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Py_ssize_t length = 0;
+    const char *name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8AndSize(args[0], &length) : nullptr;
+    if (name == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "model: expected a str");
+        return nullptr;
+    }
+    const std::string_view model(name, static_cast<std::size_t>(length));
+    const double *first = model == "cb14" ? std::begin(CB14_FREQUENCIES)
+                          : model == "ba18" ? std::begin(BA18_FREQUENCIES) : nullptr;
+    const std::size_t count = model == "cb14" ? CB14_COLUMNS : BA18_COLUMNS;
+    if (first == nullptr) {
+        PyErr_Format(PyExc_ValueError, "model: unknown model %R; choose one of 'ba18', 'cb14'", args[0]);
+        return nullptr;
+    }
+    BufferView out;
+    if (!out.acquire(args[1], "out", 1, "d", true)) return nullptr;
+    if (out.size() != count) {
+        PyErr_Format(PyExc_ValueError, "out: expected %zu frequencies, got %zu", count, out.size());
+        return nullptr;
+    }
+    std::copy(first, first + count, out.data<double>());
+    Py_RETURN_NONE;
+}

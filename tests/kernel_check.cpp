@@ -1,0 +1,113 @@
+// The kernels against the plain formulas (tests/plain_models.cpp), bit for bit, as a program of
+// its own: for a platform where no Python of ours runs (Windows x86-64, built with mingw-w64 and
+// run under Wine or on Windows by tools/windows.sh). There the C library is not glibc, so the
+// gate must find no build-id and choose the scalar calls; every exp, log and pow is then that
+// library's, in the kernels and in the plain formulas alike. Prints a summary; exits 1 on any
+// difference.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "models/bayless_abrahamson_2018.hpp"
+#include "models/campbell_bozorgnia_2014.hpp"
+#include "vector_math/libm_gate.hpp"
+
+extern "C" {
+void plain_cb14(const double *sites, std::size_t n, double *out);
+void plain_ba18(const double *sites, std::size_t n, double *out);
+void plain_ba18_published(const double *sites, std::size_t n, double *out);
+}
+
+namespace {
+
+// Velocities and intensities where branches and clamps change, special values and a spread of
+// realistic sites from a fixed generator, as rows of (vs30, vs30_sim, pga).
+std::vector<double> make_sites() {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const double velocities[] = {0.0, -0.0, -1.0, 1e-300, 150.0, 180.0, 360.0, 400.0, 760.0, std::nextafter(760.0, 0.0),
+                                 865.0, 1000.0, std::nextafter(1000.0, inf), 1086.0, 1100.0, 1500.0, 3000.0, inf, nan};
+    const double pgas[] = {0.0, -0.0, 1e-300, 1e-17, 0.3, 1.5, -0.2, -1.0, 1e300, inf, nan};
+    std::vector<double> sites;
+    for (double v : velocities)
+        for (double v_sim : velocities)
+            for (double a : pgas) sites.insert(sites.end(), {v, v_sim, a});
+    std::uint64_t state = 20260;
+    auto uniform = [&state](double low, double high) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return low + (high - low) * static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    for (int i = 0; i < 20000; ++i) sites.insert(sites.end(), {uniform(150, 1500), uniform(150, 1500), uniform(0, 1.5)});
+    return sites;
+}
+
+// Cells that differ: in their bits where both are numbers, in being NaN otherwise (a NaN's
+// payload and sign are not fixed by the source).
+std::size_t differing(const std::vector<double> &got, const std::vector<double> &expected) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        std::uint64_t a, b;
+        std::memcpy(&a, &got[i], 8);
+        std::memcpy(&b, &expected[i], 8);
+        const bool nan = std::isnan(expected[i]);
+        if (std::isnan(got[i]) != nan || (!nan && a != b)) ++count;
+    }
+    return count;
+}
+
+std::vector<SiteTriple> as_triples(const std::vector<double> &sites) {
+    std::vector<SiteTriple> triples(sites.size() / 3);
+    for (std::size_t i = 0; i < triples.size(); ++i)
+        triples[i] = SiteTriple{sites[3 * i], sites[3 * i + 1], sites[3 * i + 2]};
+    return triples;
+}
+
+}  // namespace
+
+int main() {
+    const BuildId id = loaded_libm_build_id();
+    const BatchMath &math = choose_batch_math(id.text());
+    const bool scalar = &math == &scalar_batch_math();
+    std::printf("C library build-id: '%s'; the gate chose the %s calls\n", id.hex.data(), scalar ? "scalar" : "vector");
+    const std::vector<double> sites = make_sites();
+    const std::vector<SiteTriple> triples = as_triples(sites);
+    const std::size_t n = triples.size();
+    int failures = 0;
+
+    std::vector<double> plain(n * CB14_COLUMNS), got(n * CB14_COLUMNS);
+    plain_cb14(sites.data(), n, plain.data());
+    std::optional<AmplificationMatrix> matrix = cb14_amplification(triples.data(), n, math);
+    if (!matrix) return std::puts("cb14: no memory"), 1;
+    std::memcpy(got.data(), matrix->row(0), got.size() * sizeof(double));
+    std::size_t bad = differing(got, plain);
+    std::printf("cb14: %zu sites, %zu cells differ from the plain formulas\n", n, bad);
+    failures += bad != 0;
+
+    const struct {
+        const char *name;
+        void (*plain)(const double *, std::size_t, double *);
+        const Ba18Convention &convention;
+    } ba18[] = {{"ba18", plain_ba18, BA18_MODULE_CONVENTION}, {"ba18 published", plain_ba18_published,
+                                                                BA18_PUBLISHED_CONVENTION}};
+    for (const auto &model : ba18) {
+        plain.assign(n * BA18_COLUMNS, 0.0);
+        got.assign(n * BA18_COLUMNS, 0.0);
+        model.plain(sites.data(), n, plain.data());
+        ba18_rows(triples.data(), n, math, model.convention, got.data());
+        bad = differing(got, plain);
+        std::printf("%s: %zu sites, %zu cells differ from the plain formulas\n", model.name, n, bad);
+        failures += bad != 0;
+    }
+#if !defined(__GLIBC__)
+    // Without glibc there is no verified library: the portable path is the scalar calls.
+    if (!scalar || !id.text().empty()) {
+        std::puts("the gate must choose the scalar calls without glibc");
+        ++failures;
+    }
+#endif
+    std::puts(failures == 0 ? "kernel check: passed" : "kernel check: FAILED");
+    return failures == 0 ? 0 : 1;
+}
