@@ -14,8 +14,10 @@ from pathlib import Path
 
 from . import _at2, _sac
 from ._record import UNITS_IN_G, Record, RecordError, in_g
+from ._store import RecordStore, read_store, write_store
 
-__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "format_of", "in_g", "read", "write"]
+__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordStore", "format_of", "in_g", "read", "read_store",
+           "write", "write_store"]
 
 FORMATS = ("at2", "sac")
 _READERS: dict[str, Callable[[Path], Record]] = {"at2": _at2.read, "sac": _sac.read}
