@@ -27,8 +27,8 @@ def test_a_store_amplified_on_a_cluster_reads_back_as_one_direct_call(tmp_path, 
     store = vio.read_store(source, ("h1", "h2"), stations_per_chunk=10)
     assert store.dt == 0.005 and list(store.station) == list(IDS) and store.vs30.tobytes() == VS30.tobytes()
     assert all(c.chunks == ((10, 10, 3), (300,)) and c.dtype == np.float32 for c in store.components.values())
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster, \
-            distributed.Client(cluster):
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
         amplified = {name: vd.amplify_waveforms(records, store.dt, store.vs30, 760.0, model="ba18", ranges="ignore",
                                                 convention="published")
                      for name, records in store.components.items()}
@@ -91,3 +91,27 @@ def test_reading_loads_only_the_chunks_computed(tmp_path):
     assert acc[:16].compute(scheduler="sync").tobytes() == H1[:16].tobytes()
     with pytest.raises(Exception):
         acc.compute(scheduler="sync")
+
+
+def test_the_station_study_example_amplifies_and_measures_each_station_at_its_own_vs30(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    pytest.importorskip("zarr")
+    ids = [f"S{i:05d}" for i in range(40)]
+    vs30 = np.linspace(200.0, 1100.0, 40)[::-1]
+    sites = tmp_path / "stations.csv"
+    sites.write_text("station,vs30\n" + "".join(f"{s},{float(v)!r}\n" for s, v in reversed(list(zip(ids, vs30)))))
+    example = Path(__file__).resolve().parent.parent / "examples" / "station_study.py"
+    done = subprocess.run([sys.executable, str(example), "--demo", "40", "--sites", str(sites), "-o",
+                           str(tmp_path / "amplified.zarr"), "--measures", str(tmp_path / "measures.nc")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    sims, amplified = (vio.read_store(tmp_path / name, ("h1", "h2")) for name in ("sims.zarr", "amplified.zarr"))
+    h1, h2 = (vs30amp.amplify_waveforms(sims.components[n].compute(), 0.005, vs30, 760.0) for n in ("h1", "h2"))
+    assert amplified.components["h1"].compute().tobytes() == h1.tobytes() and list(amplified.station) == ids
+    measures = xr.open_dataset(tmp_path / "measures.nc")
+    assert measures["rotd50"].values.tobytes() == vs30amp.rotd(h1, h2, 0.005).tobytes()
+    assert measures["eas"].values.tobytes() == vs30amp.eas(h1, h2, 0.005).tobytes()
+    assert measures.attrs["model"] == "ba18" and measures.attrs["source"] == f"vs30amp {vs30amp.__version__}"

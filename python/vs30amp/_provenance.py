@@ -13,7 +13,8 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
     command or function that wrote the file) and, for a model's output, its references, name
     and convention."""
     now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
-    about = {"Conventions": "CF-1.8", "title": title, "source": f"vs30amp {__version__}", "history": f"{now}: {made_by}"}
+    about = {"Conventions": "CF-1.8", "title": title, "source": f"vs30amp {__version__}",
+             "history": f"{now}: {made_by}"}
     if model is not None:
         chosen = get_model(model)
         about |= {"references": chosen.reference, "model": chosen.name, "convention": convention or "module"}

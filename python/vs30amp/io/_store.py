@@ -25,10 +25,12 @@ from numpy.typing import ArrayLike, NDArray
 from .._models import get_model
 from .._optional import require
 from .._provenance import attributes
+from .._records import as_dt
 from ._record import RecordError
 
-# Records per chunk when the store does not say: about this many bytes of one component.
-CHUNK_BYTES = 32 * 2**20
+# Records per chunk by default: at least this many bytes of one component, so that the work of
+# a chunk outweighs its scheduling.
+CHUNK_BYTES = 4 * 2**20
 STORE_FORMATS = {".nc": "netcdf", ".nc4": "netcdf", ".zarr": "zarr"}
 # A sample interval and the time coordinate's steps may differ by this fraction (rounding).
 TIME_TOLERANCE = 1e-6
@@ -130,12 +132,12 @@ def _check_variable(path: Path, dataset: Any, name: str) -> None:
 
 
 def _stations_per_chunk(variable: Any, samples: int) -> int:
-    """Whole chunks of the store's own along station, about CHUNK_BYTES of records."""
+    """Whole chunks of the store's own along station (one record each when it has none), as
+    few as make CHUNK_BYTES of records."""
     encoding = variable.encoding
     stored = encoding.get("chunks") or encoding.get("chunksizes")
     along = int(stored[list(variable.dims).index("station")]) if stored else 1
-    per_chunk = max(1, CHUNK_BYTES // (along * samples * int(variable.dtype.itemsize)))
-    return along * per_chunk
+    return along * max(1, -(-CHUNK_BYTES // (along * samples * int(variable.dtype.itemsize))))
 
 
 def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "acc", *,
@@ -150,8 +152,8 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
         The acceleration variables to read (e.g. ``("h1", "h2")`` for two components), each
         with dimensions (station, time) and one dtype, float32 or float64.
     stations_per_chunk : int, optional
-        Records per Dask chunk (best a multiple of the store's own chunks); by default whole
-        chunks of the store's own, about 32 MiB of records.
+        Records per Dask chunk (best a multiple of the store's own chunks); by default the
+        store's own chunks, as many as make at least 4 MiB of records.
     format : {"netcdf", "zarr"}, optional
         By default from the extension (.nc, .zarr; a directory is Zarr).
 
@@ -259,21 +261,24 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     overwrite : bool
         Replace an existing store (default: refuse, FileExistsError).
     """
-    xr, da, target = _xarray("vs30amp.io.write_store"), require("dask.array", "distributed", "write_store"), Path(path)
+    xr, target = _xarray("vs30amp.io.write_store"), Path(path)
+    da = require("dask.array", "distributed", "vs30amp.io.write_store")
     kind = store_format(target, format)
     if not components:
         raise ValueError("components: expected at least one variable of records")
     if not target.parent.is_dir():
         raise FileNotFoundError(f"{target}: directory {target.parent} does not exist")
+    if not overwrite and (target.exists() or target.is_symlink()):  # refused before any computation
+        raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
+    if stations_per_chunk is not None and stations_per_chunk < 1:
+        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
     records = {name: _as_lazy(da, name, values, stations_per_chunk) for name, values in components.items()}
     first_name, first = next(iter(records.items()))
     for name, other in records.items():
         if other.shape != first.shape:
             raise ValueError(f"{name}: shape {other.shape} differs from {first_name}'s {first.shape}")
         records[name] = other.rechunk(first.chunks)
-    step = float(dt)
-    if not (np.isfinite(step) and step > 0.0):
-        raise ValueError(f"dt: expected one finite, positive sample interval (s), got {dt!r}")
+    step = as_dt(dt)
     n, samples = first.shape
     coords: dict[str, Any] = {"time": ("time", np.arange(samples) * step, {"units": "s", "long_name": "time"})}
     coords["station"] = ("station", np.asarray(station) if station is not None else np.arange(n))
@@ -281,7 +286,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         coords["vs30"] = ("station", np.asarray(vs30, dtype=np.float64), {"units": "m/s", "long_name": "Vs30"})
     for name, values in coords.items():
         if name != "time" and np.shape(values[1]) != (n,):
-            raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape {np.shape(values[1])}")
+            raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape "
+                             f"{np.shape(values[1])}")
     what = "amplified acceleration" if model is not None else "acceleration"
     variables = {name: (("station", "time"), values, {"units": units, "dt": step, "long_name": what})
                  for name, values in records.items()}
