@@ -3,7 +3,8 @@
 `read` returns a `Record` (samples, sample interval, units and the file's header); `write`
 writes one back in the same layout. The format follows the file's extension (any case) unless
 ``format`` names it. Malformed files raise `RecordError`, a `ValueError` naming the file and the
-line or header field.
+line or header field. `read_store` and `write_store` read and write the records of many
+stations in one netCDF or Zarr store, lazily, chunk by chunk (`RecordStore`).
 """
 
 from __future__ import annotations
