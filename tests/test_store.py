@@ -61,6 +61,8 @@ def plain_store(path, acc=H1[:4], dims=("station", "time"), time=np.arange(300) 
 @pytest.mark.parametrize("store, message", [
     (dict(), None),  # dt from the time coordinate
     (dict(time=None, dt=0.01), None),
+    (dict(time_units="seconds since 2020-01-01"), None),  # decoded to dates, stepped in seconds
+    (dict(time=None, dt="fast"), "the 'dt' attribute of 'acc' is 'fast'; expected a number"),
     (dict(time=None), "no sample interval for 'acc'"),
     (dict(dims=("station", "sample")), r"variable 'acc' has dimensions \('station', 'sample'\)"),
     (dict(acc=np.ones((4, 300), dtype=np.int16)), "variable 'acc' holds int16 values"),

@@ -98,9 +98,12 @@ def _sample_interval(path: Path, dataset: Any, name: str) -> float:
     step = None
     if "time" in dataset.coords and dataset.sizes["time"] > 1:
         time = dataset["time"]
-        if time.attrs.get("units", "s") not in ("s", "second", "seconds"):
-            raise RecordError(f"{path}: coordinate 'time' is in {time.attrs['units']!r}; expected seconds ('s')")
-        values = np.asarray(time.values, dtype=np.float64)
+        if time.dtype.kind in "mM":  # decoded from "seconds since ..." and the like
+            values = np.asarray((time.values - time.values[0]) / np.timedelta64(1, "s"), dtype=np.float64)
+        elif time.attrs.get("units", "s") in ("s", "second", "seconds") and time.dtype.kind in "iuf":
+            values = np.asarray(time.values, dtype=np.float64)
+        else:
+            raise RecordError(f"{path}: coordinate 'time' is in {time.attrs.get('units')!r}; expected seconds ('s')")
         steps = np.diff(values)
         step = float(steps[0])
         if not np.all(np.abs(steps - step) <= TIME_TOLERANCE * abs(step)):
@@ -108,7 +111,10 @@ def _sample_interval(path: Path, dataset: Any, name: str) -> float:
     if given is None and step is None:
         raise RecordError(f"{path}: no sample interval for {name!r}: give it a 'dt' attribute (s) or a 'time' "
                           "coordinate in seconds")
-    dt = float(given) if given is not None else float(step)  # type: ignore[arg-type]
+    try:
+        dt = float(given) if given is not None else float(step)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise RecordError(f"{path}: the 'dt' attribute of {name!r} is {given!r}; expected a number (s)") from None
     if not (np.isfinite(dt) and dt > 0.0):
         raise RecordError(f"{path}: the sample interval of {name!r} is {dt}; expected a finite, positive one (s)")
     if step is not None and abs(step - dt) > TIME_TOLERANCE * dt:
@@ -175,29 +181,32 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
     names = [variables] if isinstance(variables, str) else list(variables)
     if not names:
         raise RecordError(f"{where}: no variables to read")
+    if stations_per_chunk is not None and stations_per_chunk < 1:
+        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
     try:
         layout = _open(xr, where, kind, None)  # the metadata only, to choose the chunks
     except (OSError, ValueError, KeyError) as error:
         raise RecordError(f"{where}: cannot be opened as a {kind} store ({error})") from None
-    for name in names:
-        _check_variable(where, layout, name)
-    dt = _sample_interval(where, layout, names[0])
-    for name in names[1:]:
-        if _sample_interval(where, layout, name) != dt:
-            raise RecordError(f"{where}: {name!r} and {names[0]!r} have different sample intervals")
-    samples = layout.sizes["time"]
-    chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
-    if chunk < 1:
-        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
-    station = np.asarray(layout["station"].values) if "station" in layout.coords else np.arange(layout.sizes["station"])
-    vs30 = None
-    if "vs30" in layout.variables:
-        if layout["vs30"].dims != ("station",):
-            raise RecordError(f"{where}: 'vs30' has dimensions {tuple(layout['vs30'].dims)}; expected ('station',)")
-        vs30 = np.asarray(layout["vs30"].values, dtype=np.float64)
-    attrs = dict(layout.attrs)
-    units = str(layout[names[0]].attrs.get("units", "g"))
-    layout.close()
+    try:
+        for name in names:
+            _check_variable(where, layout, name)
+        dt = _sample_interval(where, layout, names[0])
+        for name in names[1:]:
+            if _sample_interval(where, layout, name) != dt:
+                raise RecordError(f"{where}: {name!r} and {names[0]!r} have different sample intervals")
+        samples = layout.sizes["time"]
+        chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
+        stations = layout.sizes["station"]
+        station = np.asarray(layout["station"].values) if "station" in layout.coords else np.arange(stations)
+        vs30 = None
+        if "vs30" in layout.variables:
+            if layout["vs30"].dims != ("station",):
+                raise RecordError(f"{where}: 'vs30' has dimensions {tuple(layout['vs30'].dims)}; expected ('station',)")
+            vs30 = np.asarray(layout["vs30"].values, dtype=np.float64)
+        attrs = dict(layout.attrs)
+        units = str(layout[names[0]].attrs.get("units", "g"))
+    finally:
+        layout.close()
     dataset = _open(xr, where, kind, {"station": chunk, "time": -1})
     components = {name: dataset[name].transpose("station", "time").data for name in names}
     return RecordStore(components, dt, station, vs30, units, attrs)
