@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import atexit
 import csv
-import datetime
 import os
 import re
 import shlex
@@ -27,6 +26,7 @@ from . import _amplify_command
 from ._factors import RANGE_POLICIES, Amplification, check_sites, site_factors
 from ._models import MODELS, get_model
 from ._optional import require
+from ._provenance import attributes
 from ._version import __version__
 
 FORMATS = (".csv", ".npz", ".nc")
@@ -171,12 +171,8 @@ def read_sites(path: Path, given: dict[str, str | None]) -> Sites:
 
 def provenance(result: Amplification) -> dict[str, str]:
     """What made `result`: CF-style attributes, the model and its convention, the command run."""
-    model = get_model(result.model)
     command = shlex.join(["vs30amp", *sys.argv[1:]])
-    now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
-    return {"Conventions": "CF-1.8", "title": f"{model.label} amplification factors",
-            "source": f"vs30amp {__version__}", "history": f"{now}: {command}", "references": model.reference,
-            "model": model.name, "convention": result.convention}
+    return attributes(f"{get_model(result.model).label} amplification factors", command, result.model, result.convention)
 
 
 def write_csv(path: Path, result: Amplification, ids: list[str] | None) -> None:

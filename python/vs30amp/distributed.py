@@ -25,6 +25,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _factors, _interp, _waveforms
+from ._distributed_measures import eas as eas, fas as fas, response_spectrum as response_spectrum, rotd as rotd
 from ._models import get_model
 from ._optional import require
 

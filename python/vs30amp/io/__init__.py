@@ -3,7 +3,8 @@
 `read` returns a `Record` (samples, sample interval, units and the file's header); `write`
 writes one back in the same layout. The format follows the file's extension (any case) unless
 ``format`` names it. Malformed files raise `RecordError`, a `ValueError` naming the file and the
-line or header field.
+line or header field. `read_store` and `write_store` read and write the records of many
+stations in one netCDF or Zarr store, lazily, chunk by chunk (`RecordStore`).
 """
 
 from __future__ import annotations
@@ -17,8 +18,10 @@ import numpy as np
 
 from . import _at2, _sac
 from ._record import UNITS_IN_G, Record, RecordError, in_g
+from ._store import RecordStore, read_store, write_store
 
-__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "format_of", "in_g", "read", "write"]
+__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordStore", "format_of", "in_g", "read", "read_store",
+           "write", "write_store"]
 
 FORMATS = ("at2", "sac")
 _READERS: dict[str, Callable[[Path], Record]] = {"at2": _at2.read, "sac": _sac.read}

@@ -1,0 +1,322 @@
+"""Records of many stations in one netCDF or Zarr store, read and written lazily with Dask.
+
+A store holds one variable per component with dimensions (station, time); the sample interval
+is the variable's (or the store's) ``dt`` attribute, else the step of the ``time`` coordinate
+(seconds); station ids and each station's ``vs30`` are coordinates along ``station``. Records
+are read and written in chunks of whole records, so no more than a few chunks are in memory.
+"""
+
+from __future__ import annotations
+
+import os
+import shlex
+import shutil
+import sys
+import tempfile
+import warnings
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .._models import get_model
+from .._optional import require
+from .._provenance import attributes
+from .._records import as_dt
+from ._record import RecordError
+
+# Records per chunk by default: at least this many bytes of one component, so that the work of
+# a chunk outweighs its scheduling.
+CHUNK_BYTES = 4 * 2**20
+STORE_FORMATS = {".nc": "netcdf", ".nc4": "netcdf", ".zarr": "zarr"}
+# A sample interval and the time coordinate's steps may differ by this fraction (rounding).
+TIME_TOLERANCE = 1e-6
+
+
+@dataclass(frozen=True, eq=False)
+class RecordStore:
+    """The records of a store, not loaded: each component a Dask array chunked by station.
+
+    Attributes
+    ----------
+    components : dict of str to dask.array.Array
+        Each variable read, shape (n_stations, n_samples), float32 or float64, chunked along
+        stations only.
+    dt : float
+        Sample interval (s).
+    station : ndarray, shape (n_stations,)
+        The station ids (the ``station`` coordinate; 0 ... n - 1 when the store has none).
+    vs30 : ndarray, shape (n_stations,), or None
+        Each station's Vs30 (m/s), when the store has a ``vs30`` coordinate or variable.
+    units : str
+        The first component's ``units`` attribute ("g" when it has none).
+    attrs : dict
+        The store's global attributes.
+    """
+
+    components: dict[str, Any]
+    dt: float
+    station: NDArray[Any]
+    vs30: NDArray[np.float64] | None
+    units: str
+    attrs: dict[str, Any] = field(default_factory=dict)
+
+
+def _xarray(what: str) -> Any:
+    return require("xarray", "xarray", what)
+
+
+def store_format(path: Path, format: str | None) -> str:
+    """"netcdf" or "zarr": `format` if given, else from the extension (a directory is Zarr)."""
+    name = (format or STORE_FORMATS.get(path.suffix.lower()) or ("zarr" if path.is_dir() else "")).lower()
+    if name not in ("netcdf", "zarr"):
+        raise RecordError(f"{path}: unknown store {f'format {format!r}' if format else f'extension {path.suffix!r}'}; "
+                          "use .nc or .zarr (or format='netcdf' or 'zarr')")
+    if name == "zarr":
+        require("zarr", "zarr", "a Zarr store")
+    else:
+        require("netCDF4", "xarray", "a netCDF store")
+    return name
+
+
+def _open(xr: Any, path: Path, kind: str, chunks: Any) -> Any:
+    if kind == "zarr":
+        with warnings.catch_warnings():  # a store without consolidated metadata is read all the same
+            warnings.filterwarnings("ignore", "Failed to open Zarr store with consolidated", RuntimeWarning)
+            # vs30 and other coordinates are often one stored chunk: read in pieces all the same
+            warnings.filterwarnings("ignore", "The specified chunks separate the stored chunks", UserWarning)
+            return xr.open_zarr(path, chunks=chunks, decode_timedelta=False)
+    return xr.open_dataset(path, engine="netcdf4", chunks=chunks, decode_timedelta=False)
+
+
+def _sample_interval(path: Path, dataset: Any, name: str) -> float:
+    """The ``dt`` attribute of the variable or store, checked against the time coordinate."""
+    given = dataset[name].attrs.get("dt", dataset.attrs.get("dt"))
+    step = None
+    if "time" in dataset.coords and dataset.sizes["time"] > 1:
+        time = dataset["time"]
+        if time.dtype.kind in "mM":  # decoded from "seconds since ..." and the like
+            values = np.asarray((time.values - time.values[0]) / np.timedelta64(1, "s"), dtype=np.float64)
+        elif time.attrs.get("units", "s") in ("s", "second", "seconds") and time.dtype.kind in "iuf":
+            values = np.asarray(time.values, dtype=np.float64)
+        else:
+            raise RecordError(f"{path}: coordinate 'time' is in {time.attrs.get('units')!r}; expected seconds ('s')")
+        steps = np.diff(values)
+        step = float(steps[0])
+        if not np.all(np.abs(steps - step) <= TIME_TOLERANCE * abs(step)):
+            raise RecordError(f"{path}: coordinate 'time' is not evenly spaced; records need one sample interval")
+    if given is None and step is None:
+        raise RecordError(f"{path}: no sample interval for {name!r}: give it a 'dt' attribute (s) or a 'time' "
+                          "coordinate in seconds")
+    try:
+        dt = float(given) if given is not None else float(step)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise RecordError(f"{path}: the 'dt' attribute of {name!r} is {given!r}; expected a number (s)") from None
+    if not (np.isfinite(dt) and dt > 0.0):
+        raise RecordError(f"{path}: the sample interval of {name!r} is {dt}; expected a finite, positive one (s)")
+    if step is not None and abs(step - dt) > TIME_TOLERANCE * dt:
+        raise RecordError(f"{path}: {name!r} has dt = {dt} s but coordinate 'time' steps by {step} s")
+    return dt
+
+
+def _check_variable(path: Path, dataset: Any, name: str) -> None:
+    if name not in dataset.data_vars:
+        have = ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
+        raise RecordError(f"{path}: no variable {name!r}; the store's variables are {have}")
+    variable = dataset[name]
+    if set(variable.dims) != {"station", "time"}:
+        raise RecordError(f"{path}: variable {name!r} has dimensions {tuple(variable.dims)}; expected "
+                          "('station', 'time')")
+    if variable.dtype not in (np.float32, np.float64):
+        raise RecordError(f"{path}: variable {name!r} holds {variable.dtype} values; expected float32 or float64 "
+                          "accelerations")
+    if dataset.sizes["time"] < 2:
+        raise RecordError(f"{path}: dimension 'time' has {dataset.sizes['time']} samples; records need at least 2")
+
+
+def _stations_per_chunk(variable: Any, samples: int) -> int:
+    """Whole chunks of the store's own along station (one record each when it has none), as
+    few as make CHUNK_BYTES of records."""
+    encoding = variable.encoding
+    stored = encoding.get("chunks") or encoding.get("chunksizes")
+    along = int(stored[list(variable.dims).index("station")]) if stored else 1
+    return along * max(1, -(-CHUNK_BYTES // (along * samples * int(variable.dtype.itemsize))))
+
+
+def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "acc", *,
+               stations_per_chunk: int | None = None, format: str | None = None) -> RecordStore:
+    """Opens the records of a netCDF or Zarr store without loading them.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The store: a .nc file or a .zarr directory.
+    variables : str or sequence of str
+        The acceleration variables to read (e.g. ``("h1", "h2")`` for two components), each
+        with dimensions (station, time) and one dtype, float32 or float64.
+    stations_per_chunk : int, optional
+        Records per Dask chunk (best a multiple of the store's own chunks); by default the
+        store's own chunks, as many as make at least 4 MiB of records.
+    format : {"netcdf", "zarr"}, optional
+        By default from the extension (.nc, .zarr; a directory is Zarr).
+
+    Returns
+    -------
+    RecordStore
+
+    Raises
+    ------
+    RecordError
+        A store of the wrong shape, naming the variable, dimension or coordinate.
+    ImportError
+        Without xarray and Dask (the "xarray" and "distributed" extras), netCDF4 for a netCDF
+        store (the "xarray" extra), zarr for a Zarr store (the "zarr" extra).
+    """
+    xr, where = _xarray("vs30amp.io.read_store"), Path(path)
+    require("dask.array", "distributed", "vs30amp.io.read_store")  # the records are read as Dask arrays
+    kind = store_format(where, format)
+    names = [variables] if isinstance(variables, str) else list(variables)
+    if not names:
+        raise RecordError(f"{where}: no variables to read")
+    if stations_per_chunk is not None and stations_per_chunk < 1:
+        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
+    try:
+        layout = _open(xr, where, kind, None)  # the metadata only, to choose the chunks
+    except (OSError, ValueError, KeyError) as error:
+        raise RecordError(f"{where}: cannot be opened as a {kind} store ({error})") from None
+    try:
+        for name in names:
+            _check_variable(where, layout, name)
+        dt = _sample_interval(where, layout, names[0])
+        for name in names[1:]:
+            if _sample_interval(where, layout, name) != dt:
+                raise RecordError(f"{where}: {name!r} and {names[0]!r} have different sample intervals")
+        samples = layout.sizes["time"]
+        chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
+        stations = layout.sizes["station"]
+        station = np.asarray(layout["station"].values) if "station" in layout.coords else np.arange(stations)
+        vs30 = None
+        if "vs30" in layout.variables:
+            if layout["vs30"].dims != ("station",):
+                raise RecordError(f"{where}: 'vs30' has dimensions {tuple(layout['vs30'].dims)}; expected ('station',)")
+            vs30 = np.asarray(layout["vs30"].values, dtype=np.float64)
+        attrs = dict(layout.attrs)
+        units = str(layout[names[0]].attrs.get("units", "g"))
+    finally:
+        layout.close()
+    dataset = _open(xr, where, kind, {"station": chunk, "time": -1})
+    components = {name: dataset[name].transpose("station", "time").data for name in names}
+    return RecordStore(components, dt, station, vs30, units, attrs)
+
+
+def _as_lazy(da: Any, name: str, values: Any, chunk: int | None) -> Any:
+    records = values if isinstance(values, da.Array) else da.asarray(np.asarray(values))
+    if records.ndim != 2 or records.dtype not in (np.float32, np.float64):
+        raise TypeError(f"{name}: expected float32 or float64 records of shape (n_stations, n_samples), got "
+                        f"{records.dtype} of shape {records.shape}")
+    rows = chunk or records.chunks[0][0]
+    return records.rechunk((rows, -1))  # Zarr's chunks are even; one chunk holds whole records
+
+
+def _replace(staged: Path, target: Path, overwrite: bool) -> None:
+    """Moves the complete `staged` store to `target`."""
+    if target.exists() or target.is_symlink():
+        if not overwrite:
+            raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
+        if target.is_dir() and not target.is_symlink():
+            old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.old-"))
+            os.replace(target, old / target.name)
+            os.replace(staged, target)
+            shutil.rmtree(old)
+            return
+    os.replace(staged, target)
+
+
+def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt: float, *,
+                station: ArrayLike | None = None, vs30: ArrayLike | None = None, units: str = "g",
+                model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
+                format: str | None = None, overwrite: bool = False) -> None:
+    """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
+
+    The store reads back with `read_store`: one variable per component with dimensions
+    (station, time) and a ``dt`` attribute, coordinates ``time`` (s), ``station`` and ``vs30``,
+    and CF-style attributes saying what made it (Conventions, title, source, history and, for
+    amplified records, references, model and convention). It is written beside `path` and moved
+    there only when complete.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The store: a .nc file or a .zarr directory.
+    components : mapping of str to dask array or array_like
+        Records of each component, shape (n_stations, n_samples), float32 or float64, all of one
+        shape. Dask arrays are computed chunk by chunk by the current scheduler (a
+        ``dask.distributed`` Client's cluster when one is active).
+    dt : float
+        Sample interval (s).
+    station, vs30 : array_like, shape (n_stations,), optional
+        Station ids (default 0 ... n - 1) and each station's Vs30 (m/s).
+    units : str
+        The records' units ("g" by default).
+    model, convention : str, optional
+        The model and convention the records were amplified with, named in the attributes.
+    stations_per_chunk : int, optional
+        Records per chunk of the store (default: the first Dask chunk's).
+    format : {"netcdf", "zarr"}, optional
+        By default from the extension (.nc, .zarr).
+    overwrite : bool
+        Replace an existing store (default: refuse, FileExistsError).
+    """
+    xr, target = _xarray("vs30amp.io.write_store"), Path(path)
+    da = require("dask.array", "distributed", "vs30amp.io.write_store")
+    kind = store_format(target, format)
+    if not components:
+        raise ValueError("components: expected at least one variable of records")
+    if not target.parent.is_dir():
+        raise FileNotFoundError(f"{target}: directory {target.parent} does not exist")
+    if not overwrite and (target.exists() or target.is_symlink()):  # refused before any computation
+        raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
+    if stations_per_chunk is not None and stations_per_chunk < 1:
+        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
+    records = {name: _as_lazy(da, name, values, stations_per_chunk) for name, values in components.items()}
+    first_name, first = next(iter(records.items()))
+    for name, other in records.items():
+        if other.shape != first.shape:
+            raise ValueError(f"{name}: shape {other.shape} differs from {first_name}'s {first.shape}")
+        records[name] = other.rechunk(first.chunks)
+    step = as_dt(dt)
+    n, samples = first.shape
+    coords: dict[str, Any] = {"time": ("time", np.arange(samples) * step, {"units": "s", "long_name": "time"})}
+    coords["station"] = ("station", np.asarray(station) if station is not None else np.arange(n))
+    if vs30 is not None:
+        coords["vs30"] = ("station", np.asarray(vs30, dtype=np.float64), {"units": "m/s", "long_name": "Vs30"})
+    for name, values in coords.items():
+        if name != "time" and np.shape(values[1]) != (n,):
+            raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape "
+                             f"{np.shape(values[1])}")
+    what = "amplified acceleration" if model is not None else "acceleration"
+    variables = {name: (("station", "time"), values, {"units": units, "dt": step, "long_name": what})
+                 for name, values in records.items()}
+    title = "acceleration records"
+    if model is not None:
+        chosen = get_model(model)
+        chosen.kernel_for(convention)  # an unknown convention is refused before anything is written
+        title = f"acceleration records amplified with {chosen.label}"
+    made_by = f"vs30amp.io.write_store in {shlex.join(sys.argv) or 'python'}"
+    about = attributes(title, made_by, model, convention if model is not None else None)
+    dataset = xr.Dataset(variables, coords=coords, attrs=about)
+    rows = first.chunks[0][0]
+    staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.partial-"))
+    staged = staging / target.name
+    try:
+        if kind == "zarr":
+            dataset.to_zarr(staged, mode="w-", consolidated=False)
+        else:
+            encoding = {name: {"chunksizes": (rows, samples)} for name in records}
+            dataset.to_netcdf(staged, engine="netcdf4", encoding=encoding)
+        _replace(staged, target, overwrite)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)

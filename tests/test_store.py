@@ -1,0 +1,119 @@
+"""Record stores (netCDF, Zarr): read lazily, amplified on a real cluster, written back whole."""
+
+import numpy as np
+import pytest
+
+import vs30amp
+import vs30amp.io as vio
+
+xr = pytest.importorskip("xarray")
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+import vs30amp.distributed as vd  # noqa: E402
+
+RNG = np.random.default_rng(8)
+H1, H2 = ((RNG.standard_normal((23, 300)) * 0.1).astype(np.float32) for _ in range(2))
+VS30 = np.linspace(180.0, 1200.0, 23)
+IDS = np.array([f"ST{i:03d}" for i in range(23)], dtype=object)
+
+
+@pytest.mark.parametrize("suffix", [".zarr", ".nc"])
+def test_a_store_amplified_on_a_cluster_reads_back_as_one_direct_call(tmp_path, suffix):
+    if suffix == ".zarr":
+        pytest.importorskip("zarr")
+    source, target = tmp_path / f"sims{suffix}", tmp_path / f"amplified{suffix}"
+    vio.write_store(source, {"h1": H1, "h2": da.from_array(H2, chunks=5)}, 0.005, station=IDS, vs30=VS30,
+                    stations_per_chunk=5)
+    store = vio.read_store(source, ("h1", "h2"), stations_per_chunk=10)
+    assert store.dt == 0.005 and list(store.station) == list(IDS) and store.vs30.tobytes() == VS30.tobytes()
+    assert all(c.chunks == ((10, 10, 3), (300,)) and c.dtype == np.float32 for c in store.components.values())
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        amplified = {name: vd.amplify_waveforms(records, store.dt, store.vs30, 760.0, model="ba18", ranges="ignore",
+                                                convention="published")
+                     for name, records in store.components.items()}
+        vio.write_store(target, amplified, store.dt, station=store.station, vs30=store.vs30, model="ba18",
+                        convention="published")
+    back = vio.read_store(target, ["h2", "h1"])
+    for name, records in (("h1", H1), ("h2", H2)):
+        direct = vs30amp.amplify_waveforms(records, 0.005, VS30, 760.0, model="ba18", ranges="ignore",
+                                           convention="published")
+        assert back.components[name].compute().tobytes() == direct.tobytes()
+    assert {k: back.attrs[k] for k in ("Conventions", "source", "model", "convention")} == {
+        "Conventions": "CF-1.8", "source": f"vs30amp {vs30amp.__version__}", "model": "ba18", "convention": "published"}
+    assert "Bayless-Abrahamson 2018" in back.attrs["title"] and "write_store" in back.attrs["history"]
+    with pytest.raises(FileExistsError, match="amplified"):
+        vio.write_store(target, {"h1": H1}, 0.01)
+    vio.write_store(target, {"h1": H1[:2]}, 0.01, overwrite=True)
+    assert vio.read_store(target, "h1").components["h1"].shape == (2, 300)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([source.name, target.name])  # nothing left behind
+
+
+def plain_store(path, acc=H1[:4], dims=("station", "time"), time=np.arange(300) * 0.01, time_units="s",
+                dt=None, vs30_dims=("station",)):
+    variable = xr.Variable(dims, acc, {} if dt is None else {"dt": dt})
+    coords = {} if time is None else {"time": ("time", time, {"units": time_units})}
+    coords["vs30"] = (vs30_dims, np.full([4, 300][:len(vs30_dims)], 500.0))
+    xr.Dataset({"acc": variable}, coords=coords).to_netcdf(path)
+    return path
+
+
+@pytest.mark.parametrize("store, message", [
+    (dict(), None),  # dt from the time coordinate
+    (dict(time=None, dt=0.01), None),
+    (dict(time_units="seconds since 2020-01-01"), None),  # decoded to dates, stepped in seconds
+    (dict(time=None, dt="fast"), "the 'dt' attribute of 'acc' is 'fast'; expected a number"),
+    (dict(time=None), "no sample interval for 'acc'"),
+    (dict(dims=("station", "sample")), r"variable 'acc' has dimensions \('station', 'sample'\)"),
+    (dict(acc=np.ones((4, 300), dtype=np.int16)), "variable 'acc' holds int16 values"),
+    (dict(acc=H1[:4, :1], time=np.zeros(1)), "dimension 'time' has 1 samples"),
+    (dict(time=np.arange(300) * 10.0, time_units="ms"), "coordinate 'time' is in 'ms'"),
+    (dict(time=np.arange(300) ** 1.5), "coordinate 'time' is not evenly spaced"),
+    (dict(dt=0.02), "'acc' has dt = 0.02 s but coordinate 'time' steps by 0.01 s"),
+    (dict(vs30_dims=("station", "time")), r"'vs30' has dimensions \('station', 'time'\)"),
+])
+def test_stores_of_the_wrong_shape_are_named(tmp_path, store, message):
+    path = plain_store(tmp_path / "s.nc", **store)
+    if message is None:
+        read = vio.read_store(path)
+        assert read.dt == 0.01 and read.components["acc"].compute().tobytes() == H1[:4].tobytes()
+    else:
+        with pytest.raises(vio.RecordError, match=message):
+            vio.read_store(path)
+    with pytest.raises(vio.RecordError, match="no variable 'h1'; the store's variables are 'acc'"):
+        vio.read_store(path, "h1")
+
+
+def test_reading_loads_only_the_chunks_computed(tmp_path):
+    pytest.importorskip("zarr")
+    path = tmp_path / "s.zarr"
+    vio.write_store(path, {"acc": H1}, 0.005, stations_per_chunk=8)
+    (path / "acc" / "c" / "2" / "0").write_bytes(b"not a chunk")  # stations 16-22
+    acc = vio.read_store(path, stations_per_chunk=8).components["acc"]
+    assert acc[:16].compute(scheduler="sync").tobytes() == H1[:16].tobytes()
+    with pytest.raises(Exception):
+        acc.compute(scheduler="sync")
+
+
+def test_the_station_study_example_amplifies_and_measures_each_station_at_its_own_vs30(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    pytest.importorskip("zarr")
+    ids = [f"S{i:05d}" for i in range(40)]
+    vs30 = np.linspace(200.0, 1100.0, 40)[::-1]
+    sites = tmp_path / "stations.csv"
+    sites.write_text("station,vs30\n" + "".join(f"{s},{float(v)!r}\n" for s, v in reversed(list(zip(ids, vs30)))))
+    example = Path(__file__).resolve().parent.parent / "examples" / "station_study.py"
+    done = subprocess.run([sys.executable, str(example), "--demo", "40", "--sites", str(sites), "-o",
+                           str(tmp_path / "amplified.zarr"), "--measures", str(tmp_path / "measures.nc")],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    sims, amplified = (vio.read_store(tmp_path / name, ("h1", "h2")) for name in ("sims.zarr", "amplified.zarr"))
+    h1, h2 = (vs30amp.amplify_waveforms(sims.components[n].compute(), 0.005, vs30, 760.0) for n in ("h1", "h2"))
+    assert amplified.components["h1"].compute().tobytes() == h1.tobytes() and list(amplified.station) == ids
+    measures = xr.open_dataset(tmp_path / "measures.nc")
+    assert measures["rotd50"].values.tobytes() == vs30amp.rotd(h1, h2, 0.005).tobytes()
+    assert measures["eas"].values.tobytes() == vs30amp.eas(h1, h2, 0.005).tobytes()
+    assert measures.attrs["model"] == "ba18" and measures.attrs["source"] == f"vs30amp {vs30amp.__version__}"
