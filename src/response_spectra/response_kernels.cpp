@@ -1,6 +1,6 @@
-#include "package/response_kernels.hpp"
+#include "response_spectra/response_kernels.hpp"
 
-#include "package/between_samples.hpp"
+#include "response_spectra/between_samples.hpp"
 #include "simd/simd.hpp"
 
 #include <algorithm>
