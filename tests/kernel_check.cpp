@@ -12,6 +12,7 @@
 #include <limits>
 #include <vector>
 
+#include "model_kernel_matrices.hpp"
 #include "models/bayless_abrahamson_2018.hpp"
 #include "models/campbell_bozorgnia_2014.hpp"
 #include "vector_math/libm_gate.hpp"

@@ -1,4 +1,4 @@
-"""Native kernels of the vs30amp package (typed here; built from src/package)."""
+"""Native kernels of the vs30amp package (typed here; built from src/vs30amp_native)."""
 
 from typing import Any
 

@@ -1,4 +1,4 @@
-#include "package/kernel_math.hpp"
+#include "vs30amp_native/kernel_math.hpp"
 
 #include "vector_math/libm_gate.hpp"
 

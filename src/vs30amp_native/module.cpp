@@ -1,7 +1,7 @@
 // vs30amp._native: the package's own native code (what the package computes beyond the four
 // functions of _utils), sharing the model library with _utils.
 
-#include "package/functions.hpp"
+#include "vs30amp_native/functions.hpp"
 
 namespace {
 

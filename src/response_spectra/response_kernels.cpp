@@ -1,41 +1,31 @@
-#include "package/response_kernels.hpp"
+#include "response_spectra/response_kernels.hpp"
 
-#include "package/between_samples.hpp"
+#include "response_spectra/between_samples.hpp"
+#include "simd/simd.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
-// Four doubles as one GCC vector: two SSE2 operations each on any x86-64, one AVX operation in
-// the *_avx2 copies, which run only where the CPU has AVX2. All of it is inlined into those
-// copies, so no vector crosses a function boundary. (Eight lanes with AVX-512 came out slower
-// here: GCC splits their compare-and-select into scalar code.)
+// Four lanes (Double4): two SSE2 operations each in the baseline copies, one AVX operation in
+// the SIMD_TARGET copies, which run only where cpu_has_avx2_and_fma(). The helpers are
+// ALWAYS_INLINE into both copies, so no vector crosses a function boundary and the ABI note GCC
+// gives for a four-lane argument without AVX does not apply. (Eight lanes with AVX-512 came out
+// slower here: GCC splits their compare-and-select into scalar code.)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#define INLINE __attribute__((always_inline)) static inline
 
 namespace {
 
-using Vec = double __attribute__((vector_size(32)));
-using Bits = long long __attribute__((vector_size(32)));
-
-template <typename V>
-INLINE V load(const double *p) {
-    V x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-template <typename V>
-INLINE void store(double *p, V x) { std::memcpy(p, &x, sizeof x); }
-template <typename V = Vec>
-INLINE V splat(double x) { return V{} + x; }
+template <typename V = Double4>
+ALWAYS_INLINE inline V splat(double x) { return V{} + x; }
 // |x|: the sign bit cleared (one AND; a compare and blend otherwise).
 template <typename V>
-INLINE V magnitude(V x) {
-    return reinterpret_cast<V>(reinterpret_cast<Bits>(x) & 0x7fffffffffffffffLL);
+ALWAYS_INLINE inline V magnitude(V x) {
+    return reinterpret_cast<V>(reinterpret_cast<Bits4>(x) & 0x7fffffffffffffffLL);
 }
 template <typename V>
-INLINE V larger(V x, V y) { return x > y ? x : y; }
+ALWAYS_INLINE inline V larger(V x, V y) { return x > y ? x : y; }
 
 // The recurrence in the shifted state x = u - d acc, y = v - dp acc, which takes each sample
 // once per step (six products a step instead of eight):
@@ -49,31 +39,33 @@ struct Group {
 };
 
 // Group k of the bank (four lanes).
-INLINE Group<Vec> group(const OscillatorBank &bank, std::size_t k) {
+ALWAYS_INLINE inline Group<Double4> group(const OscillatorBank &bank, std::size_t k) {
     const double *f = bank.group_fields(k);
-    return {load<Vec>(f), load<Vec>(f + 4), load<Vec>(f + 8), load<Vec>(f + 12),
-            load<Vec>(f + 16), load<Vec>(f + 20), load<Vec>(f + 24), load<Vec>(f + 28)};
+    return {load_doubles<Double4>(f), load_doubles<Double4>(f + 4), load_doubles<Double4>(f + 8),
+            load_doubles<Double4>(f + 12), load_doubles<Double4>(f + 16), load_doubles<Double4>(f + 20),
+            load_doubles<Double4>(f + 24), load_doubles<Double4>(f + 28)};
 }
 
 // The bound parameters of a group's lanes (see between_samples.hpp) and its refinement flags.
 struct Bounds {
-    Vec inv_omega2, drift, zeta_omega, inv_omega_d, refined;
+    Double4 inv_omega2, drift, zeta_omega, inv_omega_d, refined;
 };
-INLINE Bounds bounds(const OscillatorBank &bank, std::size_t k) {
+ALWAYS_INLINE inline Bounds bounds(const OscillatorBank &bank, std::size_t k) {
     const double *f = bank.group_fields(k) + 32;
-    return {load<Vec>(f), load<Vec>(f + 4), load<Vec>(f + 8), load<Vec>(f + 12), load<Vec>(f + 16)};
+    return {load_doubles<Double4>(f), load_doubles<Double4>(f + 4), load_doubles<Double4>(f + 8),
+            load_doubles<Double4>(f + 12), load_doubles<Double4>(f + 16)};
 }
 
 // The shifted state at rest before the first sample.
 template <typename V>
-INLINE void at_rest(const Group<V> &g, V &x, V &y, V p0) {
+ALWAYS_INLINE inline void at_rest(const Group<V> &g, V &x, V &y, V p0) {
     x = -(g.d * p0);
     y = -(g.dp * p0);
 }
 
 // One step of the oscillators of a group; returns the new displacement.
 template <typename V>
-INLINE V step(const Group<V> &g, V &x, V &y, V p0, V p1) {
+ALWAYS_INLINE inline V step(const Group<V> &g, V &x, V &y, V p0, V p1) {
     const V xn = g.a * x + g.b * y + g.e * p0;
     y = g.ap * x + g.bp * y + g.ep * p0;
     x = xn;
@@ -83,7 +75,7 @@ INLINE V step(const Group<V> &g, V &x, V &y, V p0, V p1) {
 // Peaks of |u| of `G` groups in one pass over the record: G independent recurrences in flight
 // hide the latency of each one's dependency chain.
 template <int G, typename V, typename T>
-INLINE void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V *peaks) {
+ALWAYS_INLINE inline void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V *peaks) {
     V x[G], y[G], peak[G];
     V p0 = splat<V>(static_cast<double>(acc[0]));
 #pragma GCC unroll 4
@@ -104,12 +96,13 @@ INLINE void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V 
 // Whether any lane of a refined group may peak above `peak` between samples i - 1 and i, from
 // the state (u0, v0) at i - 1: the vector form of span_bound over the whole interval, compared
 // without its square root.
-INLINE bool may_rise(const Bounds &b, Vec u0, Vec v0, Vec p0, Vec p1, Vec peak, Bits &lanes) {
-    const Vec slope = p1 - p0, shift = b.drift * slope;
-    const Vec a0 = (shift - p0) * b.inv_omega2, a1 = (shift - p1) * b.inv_omega2;
-    const Vec h = u0 - a0, hv = v0 + slope * b.inv_omega2;
-    const Vec q = (hv + b.zeta_omega * h) * b.inv_omega_d;
-    const Vec gap = peak - larger(magnitude(a0), magnitude(a1)) * (1.0 + bound_margin);
+ALWAYS_INLINE inline bool may_rise(const Bounds &b, Double4 u0, Double4 v0, Double4 p0, Double4 p1, Double4 peak,
+                                   Bits4 &lanes) {
+    const Double4 slope = p1 - p0, shift = b.drift * slope;
+    const Double4 a0 = (shift - p0) * b.inv_omega2, a1 = (shift - p1) * b.inv_omega2;
+    const Double4 h = u0 - a0, hv = v0 + slope * b.inv_omega2;
+    const Double4 q = (hv + b.zeta_omega * h) * b.inv_omega_d;
+    const Double4 gap = peak - larger(magnitude(a0), magnitude(a1)) * (1.0 + bound_margin);
     constexpr double grown = (1.0 + bound_margin) * (1.0 + bound_margin);
     lanes = ((gap <= splat(0.0)) | ((h * h + q * q) * grown >= gap * gap)) & (b.refined > splat(0.0));
     long long any[4];
@@ -134,28 +127,29 @@ __attribute__((noinline)) double peak_between(const LaneModel &m, double u0, dou
 // groups; a second pass then looks between samples where the interval's bound reaches the
 // peak so far (starting from the samples' peak, few intervals do).
 template <typename T>
-INLINE Vec sweep_refined(const T *acc, std::size_t samples, const OscillatorBank &bank, std::size_t k, Vec peak) {
-    const Group<Vec> g = group(bank, k);
+ALWAYS_INLINE inline Double4 sweep_refined(const T *acc, std::size_t samples, const OscillatorBank &bank, std::size_t k,
+                                           Double4 peak) {
+    const Group<Double4> g = group(bank, k);
     const Bounds b = bounds(bank, k);
-    Vec x, y;
-    Vec p0 = splat(static_cast<double>(acc[0]));
+    Double4 x, y;
+    Double4 p0 = splat(static_cast<double>(acc[0]));
     at_rest(g, x, y, p0);
     for (std::size_t i = 1; i < samples; ++i) {
-        const Vec p1 = splat(static_cast<double>(acc[i]));
-        const Vec u0 = x + g.d * p0, v0 = y + g.dp * p0;
+        const Double4 p1 = splat(static_cast<double>(acc[i]));
+        const Double4 u0 = x + g.d * p0, v0 = y + g.dp * p0;
         peak = larger(magnitude(step(g, x, y, p0, p1)), peak);
-        Bits lanes;
+        Bits4 lanes;
         if (may_rise(b, u0, v0, p0, p1, peak, lanes)) {
             double u[4], v[4], top[4];
             long long chosen[4];
-            store(u, u0);
-            store(v, v0);
-            store(top, peak);
+            store_doubles(u, u0);
+            store_doubles(v, v0);
+            store_doubles(top, peak);
             std::memcpy(chosen, &lanes, sizeof chosen);
             for (std::size_t l = 0; l < 4; ++l) {
                 if (chosen[l] != 0) top[l] = peak_between(bank.lane(4 * k + l), u[l], v[l], p0[0], p1[0], top[l]);
             }
-            peak = load<Vec>(top);
+            peak = load_doubles<Double4>(top);
         }
         p0 = p1;
     }
@@ -163,15 +157,15 @@ INLINE Vec sweep_refined(const T *acc, std::size_t samples, const OscillatorBank
 }
 
 template <typename T>
-INLINE double record_peak(const T *acc, std::size_t samples) {
+ALWAYS_INLINE inline double record_peak(const T *acc, std::size_t samples) {
     double peak = 0.0;
     for (std::size_t i = 0; i < samples; ++i) peak = std::fmax(peak, std::fabs(static_cast<double>(acc[i])));
     return peak;
 }
 
-INLINE void write_group(const OscillatorBank &bank, std::size_t k, Vec peaks, double *out) {
+ALWAYS_INLINE inline void write_group(const OscillatorBank &bank, std::size_t k, Double4 peaks, double *out) {
     double lanes[4];
-    store(lanes, peaks);
+    store_doubles(lanes, peaks);
     for (std::size_t l = 0; l < 4; ++l) {
         const std::ptrdiff_t p = bank.period_of(4 * k + l);
         if (p >= 0) out[p] = bank.omega2(4 * k + l) * lanes[l];
@@ -179,13 +173,13 @@ INLINE void write_group(const OscillatorBank &bank, std::size_t k, Vec peaks, do
 }
 
 template <typename T>
-INLINE void record_psa_body(const T *acc, std::size_t samples, const OscillatorBank &bank, double *out) {
+ALWAYS_INLINE inline void record_psa_body(const T *acc, std::size_t samples, const OscillatorBank &bank, double *out) {
     const std::size_t groups = bank.groups();
     for (std::size_t k = 0; k < groups;) {
         const std::size_t together = std::min<std::size_t>(3, groups - k);
-        Group<Vec> g[3];
+        Group<Double4> g[3];
         for (std::size_t j = 0; j < together; ++j) g[j] = group(bank, k + j);
-        Vec peaks[3];
+        Double4 peaks[3];
         if (together == 3) {
             sweep_peaks<3>(acc, samples, g, peaks);
         } else if (together == 2) {
@@ -228,13 +222,13 @@ const Rotations &rotations() {
 class RotatedPeaks {
 public:
     RotatedPeaks() {
-        for (Vec &m : maxima_) m = splat(0.0);
+        for (Double4 &m : maxima_) m = splat(0.0);
     }
 
     // The samples at x[stride i], y[stride i]: those far out first (beyond half the largest
     // squared distance), then only those between the smallest peak and them.
     template <typename T>
-    __attribute__((always_inline)) void add_samples(const T *x, const T *y, std::size_t stride, std::size_t samples) {
+    ALWAYS_INLINE void add_samples(const T *x, const T *y, std::size_t stride, std::size_t samples) {
         double largest = 0.0;
         for (std::size_t i = 0; i < samples; ++i) largest = std::max(largest, radius2(x, y, stride * i));
         const double half = 0.5 * largest;
@@ -252,7 +246,7 @@ public:
     }
 
     // One point; true when it was projected.
-    __attribute__((always_inline)) bool add_point(double x, double y) {
+    ALWAYS_INLINE bool add_point(double x, double y) {
         if (x * x + y * y < lower_) return false;
         project(x, y);
         return true;
@@ -261,19 +255,19 @@ public:
     // Whether the two components' spans can raise any rotation's peak: the rotated response is
     // the rotated line alpha (largest at an end) plus a free vibration no larger than the norm of
     // the components' amplitudes.
-    __attribute__((always_inline)) bool may_raise(const Span &s1, const Span &s2) const {
+    ALWAYS_INLINE bool may_raise(const Span &s1, const Span &s2) const {
         const double slack = std::sqrt(s1.amplitude * s1.amplitude + s2.amplitude * s2.amplitude);
         // First the cheap test: all of it inside the smallest peak.
         const double reach1 = std::fmax(std::fabs(s1.alpha_start), std::fabs(s1.alpha_end)) + s1.amplitude;
         const double reach2 = std::fmax(std::fabs(s2.alpha_start), std::fabs(s2.alpha_end)) + s2.amplitude;
         if (std::sqrt(reach1 * reach1 + reach2 * reach2) * (1.0 + bound_margin) < smallest_) return false;
         const Rotations &r = rotations();
-        const Vec x0 = splat(s1.alpha_start), y0 = splat(s2.alpha_start);
-        const Vec x1 = splat(s1.alpha_end), y1 = splat(s2.alpha_end);
+        const Double4 x0 = splat(s1.alpha_start), y0 = splat(s2.alpha_start);
+        const Double4 x1 = splat(s1.alpha_end), y1 = splat(s2.alpha_end);
         for (int j = 0; j < 45; ++j) {
-            const Vec c = load<Vec>(r.cos + 4 * j), sn = load<Vec>(r.sin + 4 * j);
-            const Vec reach = larger(magnitude(x0 * c + y0 * sn), magnitude(x1 * c + y1 * sn)) + slack;
-            const Bits up = reach * (1.0 + bound_margin) >= maxima_[j];
+            const Double4 c = load_doubles<Double4>(r.cos + 4 * j), sn = load_doubles<Double4>(r.sin + 4 * j);
+            const Double4 reach = larger(magnitude(x0 * c + y0 * sn), magnitude(x1 * c + y1 * sn)) + slack;
+            const Bits4 up = reach * (1.0 + bound_margin) >= maxima_[j];
             long long lanes[4];
             std::memcpy(lanes, &up, sizeof lanes);
             if ((lanes[0] | lanes[1] | lanes[2] | lanes[3]) != 0) return true;
@@ -282,7 +276,7 @@ public:
     }
     void update_lower() {
         alignas(32) double peaks[180];
-        for (int j = 0; j < 45; ++j) store(peaks + 4 * j, maxima_[j]);
+        for (int j = 0; j < 45; ++j) store_doubles(peaks + 4 * j, maxima_[j]);
         smallest_ = *std::min_element(peaks, peaks + 180);
         // A point with r^2 below this has r (1 + 4 eps) below `smallest`: its projections
         // cannot reach any peak, whatever the rounding.
@@ -292,7 +286,7 @@ public:
     // NumPy's default ("linear") percentile, with its two-sided interpolation.
     double percentile(double percentile) const {
         alignas(32) double peaks[180];
-        for (int j = 0; j < 45; ++j) store(peaks + 4 * j, maxima_[j]);
+        for (int j = 0; j < 45; ++j) store_doubles(peaks + 4 * j, maxima_[j]);
         std::sort(peaks, peaks + 180);
         const double rank = percentile / 100.0 * 179.0;
         const std::size_t below = std::min<std::size_t>(static_cast<std::size_t>(rank), 179);
@@ -308,16 +302,17 @@ private:
         const double a = static_cast<double>(x[i]), b = static_cast<double>(y[i]);
         return a * a + b * b;
     }
-    __attribute__((always_inline)) void project(double x, double y) {
+    ALWAYS_INLINE void project(double x, double y) {
         const Rotations &r = rotations();
-        const Vec vx = splat(x), vy = splat(y);
+        const Double4 vx = splat(x), vy = splat(y);
         for (int j = 0; j < 45; ++j) {
             maxima_[j] =
-                larger(magnitude(vx * load<Vec>(r.cos + 4 * j) + vy * load<Vec>(r.sin + 4 * j)), maxima_[j]);
+                larger(magnitude(vx * load_doubles<Double4>(r.cos + 4 * j) + vy * load_doubles<Double4>(r.sin + 4 * j)),
+                       maxima_[j]);
         }
     }
 
-    Vec maxima_[45];
+    Double4 maxima_[45];
     double smallest_ = 0.0, lower_ = 0.0;
 };
 
@@ -347,28 +342,28 @@ __attribute__((noinline)) void rotated_between(const LaneModel &m, const T *h1, 
 }
 
 template <typename T>
-INLINE void pair_rotd_body(const T *h1, const T *h2, std::size_t samples, const OscillatorBank &bank, double percentile,
-                           double *workspace, double *out) {
+ALWAYS_INLINE inline void pair_rotd_body(const T *h1, const T *h2, std::size_t samples, const OscillatorBank &bank,
+                                         double percentile, double *workspace, double *out) {
     double *u1 = workspace, *u2 = workspace + 4 * samples;
     double *v1 = workspace + 8 * samples, *v2 = workspace + 12 * samples;
     for (std::size_t k = 0; k < bank.groups(); ++k) {
         const bool refined = k >= bank.plain_groups();
-        const Group<Vec> g = group(bank, k);
-        Vec p10 = splat(static_cast<double>(h1[0])), p20 = splat(static_cast<double>(h2[0]));
-        Vec x1, y1, x2, y2;
+        const Group<Double4> g = group(bank, k);
+        Double4 p10 = splat(static_cast<double>(h1[0])), p20 = splat(static_cast<double>(h2[0]));
+        Double4 x1, y1, x2, y2;
         at_rest(g, x1, y1, p10);
         at_rest(g, x2, y2, p20);
-        store(u1, splat(0.0));
-        store(u2, splat(0.0));
-        store(v1, splat(0.0));
-        store(v2, splat(0.0));
+        store_doubles(u1, splat(0.0));
+        store_doubles(u2, splat(0.0));
+        store_doubles(v1, splat(0.0));
+        store_doubles(v2, splat(0.0));
         for (std::size_t i = 1; i < samples; ++i) {
-            const Vec p11 = splat(static_cast<double>(h1[i])), p21 = splat(static_cast<double>(h2[i]));
-            store(u1 + 4 * i, step(g, x1, y1, p10, p11));
-            store(u2 + 4 * i, step(g, x2, y2, p20, p21));
+            const Double4 p11 = splat(static_cast<double>(h1[i])), p21 = splat(static_cast<double>(h2[i]));
+            store_doubles(u1 + 4 * i, step(g, x1, y1, p10, p11));
+            store_doubles(u2 + 4 * i, step(g, x2, y2, p20, p21));
             if (refined) {
-                store(v1 + 4 * i, y1 + g.dp * p11);
-                store(v2 + 4 * i, y2 + g.dp * p21);
+                store_doubles(v1 + 4 * i, y1 + g.dp * p11);
+                store_doubles(v2 + 4 * i, y2 + g.dp * p21);
             }
             p10 = p11;
             p20 = p21;
@@ -391,13 +386,8 @@ INLINE void pair_rotd_body(const T *h1, const T *h2, std::size_t samples, const 
     }
 }
 
-bool has_avx2() {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-}
 template <typename T>
-__attribute__((target("avx2"))) void record_psa_avx2(const T *acc, std::size_t samples, const OscillatorBank &bank,
-                                                     double *out) {
+SIMD_TARGET void record_psa_simd(const T *acc, std::size_t samples, const OscillatorBank &bank, double *out) {
     record_psa_body(acc, samples, bank, out);
 }
 template <typename T>
@@ -405,9 +395,8 @@ void record_psa_base(const T *acc, std::size_t samples, const OscillatorBank &ba
     record_psa_body(acc, samples, bank, out);
 }
 template <typename T>
-__attribute__((target("avx2"))) void pair_rotd_avx2(const T *h1, const T *h2, std::size_t samples,
-                                                    const OscillatorBank &bank, double percentile, double *workspace,
-                                                    double *out) {
+SIMD_TARGET void pair_rotd_simd(const T *h1, const T *h2, std::size_t samples, const OscillatorBank &bank,
+                                double percentile, double *workspace, double *out) {
     pair_rotd_body(h1, h2, samples, bank, percentile, workspace, out);
 }
 template <typename T>
@@ -420,8 +409,8 @@ void pair_rotd_base(const T *h1, const T *h2, std::size_t samples, const Oscilla
 
 template <typename T>
 void record_psa(const T *acc, std::size_t samples, const OscillatorBank &bank, double *out) {
-    if (has_avx2()) {
-        record_psa_avx2(acc, samples, bank, out);
+    if (cpu_has_avx2_and_fma()) {
+        record_psa_simd(acc, samples, bank, out);
     } else {
         record_psa_base(acc, samples, bank, out);
     }
@@ -430,8 +419,8 @@ void record_psa(const T *acc, std::size_t samples, const OscillatorBank &bank, d
 template <typename T>
 void pair_rotd(const T *h1, const T *h2, std::size_t samples, const OscillatorBank &bank, double percentile,
                double *workspace, double *out) {
-    if (has_avx2()) {
-        pair_rotd_avx2(h1, h2, samples, bank, percentile, workspace, out);
+    if (cpu_has_avx2_and_fma()) {
+        pair_rotd_simd(h1, h2, samples, bank, percentile, workspace, out);
     } else {
         pair_rotd_base(h1, h2, samples, bank, percentile, workspace, out);
     }

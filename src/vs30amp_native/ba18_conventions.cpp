@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "models/bayless_abrahamson_2018.hpp"
-#include "package/ba18_conventions.hpp"
-#include "package/buffer_view.hpp"
-#include "package/kernel_math.hpp"
+#include "vs30amp_native/ba18_conventions.hpp"
+#include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/kernel_math.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "package/oscillator_bank.hpp"
+#include "response_spectra/oscillator_bank.hpp"
 
 #include <algorithm>
 #include <cmath>

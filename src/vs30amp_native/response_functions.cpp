@@ -1,4 +1,4 @@
-#include "package/response_functions.hpp"
+#include "vs30amp_native/response_functions.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "module/owned_ref.hpp"
-#include "package/buffer_view.hpp"
-#include "package/parallel_items.hpp"
-#include "package/response_kernels.hpp"
+#include "response_spectra/response_kernels.hpp"
+#include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/parallel_items.hpp"
 
 namespace {
 

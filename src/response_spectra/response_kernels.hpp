@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "package/oscillator_bank.hpp"
+#include "response_spectra/oscillator_bank.hpp"
 
 // Pseudo-spectral acceleration, omega^2 max |u| (over the samples, and between them where the
 // bank says so), of one record at every period of the bank: out[p] for period p. The record is

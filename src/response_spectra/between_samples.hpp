@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "package/oscillator_bank.hpp"
+#include "response_spectra/oscillator_bank.hpp"
 
 // The response at the sub-step points j = 1 ... k - 1 of one sample interval, computed only
 // where it can matter. Over a span that starts in state (u, v) under acceleration p + s t,

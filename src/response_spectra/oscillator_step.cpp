@@ -1,4 +1,4 @@
-#include "package/oscillator_step.hpp"
+#include "response_spectra/oscillator_step.hpp"
 
 #include <cmath>
 #include <numbers>

@@ -1,7 +1,7 @@
 // vs30amp._native's CB14 factors and the models' frequencies: with ba18_factors, everything the
 // package needs of the models without _utils (which exists on Python 3.15 and later only).
 
-#include "package/model_factors.hpp"
+#include "vs30amp_native/model_factors.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -11,8 +11,8 @@
 
 #include "models/bayless_abrahamson_2018.hpp"
 #include "models/campbell_bozorgnia_2014.hpp"
-#include "package/buffer_view.hpp"
-#include "package/kernel_math.hpp"
+#include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/kernel_math.hpp"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "package/functions.hpp"
+#include "vs30amp_native/functions.hpp"
 
-#include "package/ba18_conventions.hpp"
-#include "package/model_factors.hpp"
-#include "package/response_functions.hpp"
+#include "vs30amp_native/ba18_conventions.hpp"
+#include "vs30amp_native/model_factors.hpp"
+#include "vs30amp_native/response_functions.hpp"
 
 PyMethodDef native_functions[] = {
     {"ba18_factors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ba18_factors)), METH_FASTCALL,

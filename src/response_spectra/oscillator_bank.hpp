@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "package/oscillator_step.hpp"
+#include "response_spectra/oscillator_step.hpp"
 
 // Time is measured in sample intervals inside the kernels (dt = 1, omega = 2 pi dt / T): the
 // response in pseudo-acceleration depends on T / dt only, and no period, however short, makes

@@ -1,4 +1,4 @@
-#include "package/buffer_view.hpp"
+#include "vs30amp_native/buffer_view.hpp"
 
 #include <cstdint>
 #include <cstring>
