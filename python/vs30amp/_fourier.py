@@ -97,7 +97,7 @@ def _centres(frequencies: ArrayLike | None) -> NDArray[np.float64]:
 _NOTES = """
     Each record is zero-padded to the next power of two N at least its length (records of a
     power-of-two length are not padded) and transformed; the amplitude at the positive
-    frequencies k / (N dt), k = 1 ... N/2, is dt |DFT| (g s for records in g). DC is left out.
+    frequencies k / (N dt), k = 1 ... N/2, is ``dt |DFT|`` (g s for records in g). DC is left out.
     The smoothed value at a centre frequency fc is the mean over all those frequencies weighted
     by the Konno-Ohmachi window w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4 (w = 1 at f = fc),
     b = 188.5 (the bandwidth of the NGA-West2 EAS, Goulet et al. 2018, PEER Report 2018/02, on
@@ -139,7 +139,7 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
 def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDArray[np.float64]:
     """Smoothed effective amplitude spectrum of pairs of horizontal records.
 
-    EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2) of the two components' unsmoothed spectra, then
+    ``EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2)`` of the two components' unsmoothed spectra, then
     smoothed.
     {notes}
     Parameters
