@@ -152,6 +152,16 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
     -------
     ndarray, shape (n, F) or (F,) for one record
         float64.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2   # 1 Hz, at rest at both ends
+    >>> vs30amp.fas(acc, dt, [1.0]).round(4)
+    array([0.4282])
     """
     records, one = as_records("acc", acc)
     step, centres = as_dt(dt), _centres(frequencies)
@@ -166,7 +176,7 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
 def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDArray[np.float64]:
     """Smoothed effective amplitude spectrum of pairs of horizontal records.
 
-    EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2) of the two components' unsmoothed spectra, then
+    ``EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2)`` of the two components' unsmoothed spectra, then
     smoothed.
     {notes}
     Parameters
@@ -180,6 +190,16 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     -------
     ndarray, shape (n, F) or (F,) for one pair
         float64.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2   # 1 Hz, at rest at both ends
+    >>> vs30amp.eas(acc, 0.5 * acc, dt, [1.0]).round(4)
+    array([0.3385])
     """
     first, second, one = as_pairs(h1, h2)
     step, centres = as_dt(dt), _centres(frequencies)
