@@ -286,7 +286,7 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
 
     Examples
     --------
-    Records of four stations, written two stations per chunk, with each station's Vs30:
+    Records of four stations, two stations to a chunk of the store, with each station's Vs30:
 
     >>> import tempfile
     >>> from pathlib import Path
@@ -297,8 +297,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     >>> io.write_store(path, {"acc": acc}, 0.005, station=["A", "B", "C", "D"], vs30=[250.0, 300.0, 450.0, 760.0],
     ...                stations_per_chunk=2)
     >>> store = io.read_store(path)
-    >>> store.station.tolist(), store.components["acc"].chunks[0]
-    (['A', 'B', 'C', 'D'], (2, 2))
+    >>> store.station.tolist(), store.vs30.tolist()
+    (['A', 'B', 'C', 'D'], [250.0, 300.0, 450.0, 760.0])
     >>> bool((store.components["acc"].compute() == acc).all())
     True
     """
