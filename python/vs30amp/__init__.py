@@ -21,7 +21,7 @@ writes record files (PEER NGA .AT2, SAC), which ``vs30amp amplify`` amplifies.
 import pkgutil
 import sys
 
-# The Python versions of the scientific ecosystem's support window (README, "Supported versions").
+# The Python versions of the scientific ecosystem's support window (docs/guide.md, "Supported versions").
 SUPPORTED_PYTHONS = "CPython 3.13, 3.14 and 3.15"
 if sys.version_info < (3, 13):
     raise ImportError(f"vs30amp supports {SUPPORTED_PYTHONS} (and later); this is Python "

@@ -53,7 +53,7 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", type=str.lower, choices=cli.CONVENTIONS,
-                         help="module (default) or published: see the README's models section")
+                         help="module (default) or published: see the documentation's models page")
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="factors above this frequency are held at its factor")

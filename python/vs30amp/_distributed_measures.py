@@ -87,6 +87,22 @@ def response_spectrum(acc: Any, dt: float, periods: Any = None, damping: float =
     Returns
     -------
     dask.array.Array, shape (n, P) or (P,) for one record, float64
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> import vs30amp.distributed as vd
+    >>> t = np.arange(2000) * 0.01
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2
+    >>> records = da.from_array(np.stack([acc, 2 * acc, 3 * acc]), chunks=(2, -1))
+    >>> psa = vd.response_spectrum(records, 0.01, [0.5, 1.0])
+    >>> psa.shape, psa.chunks[0]
+    ((3, 2), (2, 1))
+    >>> direct = vs30amp.response_spectrum(records.compute(), 0.01, [0.5, 1.0])
+    >>> bool((psa.compute(scheduler="synchronous") == direct).all())   # bit for bit
+    True
     """
     options = {"dt": dt, "periods": periods, "damping": damping, "workers": 1, "samples_only": samples_only}
     return _measure(_response.response_spectrum, ("acc",), (acc,), options)
@@ -106,6 +122,16 @@ def rotd(h1: Any, h2: Any, dt: float, periods: Any = None, percentile: float = 5
     Returns
     -------
     dask.array.Array, shape (n, P) or (P,) for one pair, float64
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp.distributed as vd
+    >>> t = np.arange(2000) * 0.01
+    >>> h1 = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2
+    >>> rotd50 = vd.rotd(h1, 0.5 * h1, 0.01, [1.0])
+    >>> rotd50.shape, rotd50.compute(scheduler="synchronous") > 0
+    ((1,), array([ True]))
     """
     options = {"dt": dt, "periods": periods, "percentile": percentile, "damping": damping, "workers": 1,
                "samples_only": samples_only}
@@ -125,6 +151,16 @@ def fas(acc: Any, dt: float, frequencies: Any = None) -> Any:
     Returns
     -------
     dask.array.Array, shape (n, F) or (F,) for one record, float64
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> import vs30amp.distributed as vd
+    >>> acc = np.random.default_rng(0).standard_normal((4, 1024)) * np.hanning(1024)
+    >>> spectra = vd.fas(acc, 0.01, [1.0, 5.0])
+    >>> bool((spectra.compute(scheduler="synchronous") == vs30amp.fas(acc, 0.01, [1.0, 5.0])).all())
+    True
     """
     options = {"dt": dt, "frequencies": frequencies}
     return _measure(_fourier.fas, ("acc",), (acc,), options)
@@ -143,6 +179,16 @@ def eas(h1: Any, h2: Any, dt: float, frequencies: Any = None) -> Any:
     Returns
     -------
     dask.array.Array, shape (n, F) or (F,) for one pair, float64
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> import vs30amp.distributed as vd
+    >>> h1, h2 = np.random.default_rng(0).standard_normal((2, 3, 1024)) * np.hanning(1024)
+    >>> spectra = vd.eas(h1, h2, 0.01, [1.0, 5.0])
+    >>> spectra.shape, bool((spectra.compute(scheduler="synchronous") == vs30amp.eas(h1, h2, 0.01, [1.0, 5.0])).all())
+    ((3, 2), True)
     """
     options = {"dt": dt, "frequencies": frequencies}
     return _measure(_fourier.eas, ("h1", "h2"), (h1, h2), options)

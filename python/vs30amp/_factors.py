@@ -191,6 +191,14 @@ class Amplification:
         ----------
         frequencies : array_like, shape (K,)
             Finite, non-negative frequencies (Hz) in any order.
+
+        Examples
+        --------
+        >>> import vs30amp
+        >>> result = vs30amp.amplification([200.0, 400.0], 760.0, 0.1, model="cb14")
+        >>> result.at([1.0, 5.0]).round(3)
+        array([[2.826, 1.408],
+               [1.737, 1.25 ]])
         """
         wanted = _interp.as_frequencies(frequencies)
         return _interp.weights(self.frequencies, wanted).apply(self.factors).astype(np.float64, copy=False)
@@ -202,6 +210,13 @@ class Amplification:
         ----------
         site : array_like, optional
             Site labels for the "site" coordinate (default 0 to n - 1).
+
+        Examples
+        --------
+        >>> import vs30amp
+        >>> factors = vs30amp.amplification([200.0, 400.0], 760.0, 0.1).to_xarray(site=["A01", "A02"])
+        >>> factors.dims, factors.sizes["frequency"]
+        (('site', 'frequency'), 301)
         """
         xr = require("xarray", "xarray", "to_xarray()")
         model = get_model(self.model)
@@ -241,6 +256,13 @@ class Amplification:
         Returns
         -------
         matplotlib Axes
+
+        Examples
+        --------
+        >>> import vs30amp
+        >>> ax = vs30amp.amplification([200.0, 400.0], 760.0, 0.1).plot()
+        >>> ax.get_xscale(), ax.get_yscale(), len(ax.get_lines())
+        ('log', 'log', 2)
         """
         if ax is None:
             plt = require("matplotlib.pyplot", "plot", "plot()")
@@ -282,26 +304,39 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         naming how many and the first, a ValueError naming the first, or nothing.
     check_ranges : bool, optional
         The older spelling: True is ``ranges="raise"``, False ``ranges="ignore"``.
-
-    A NaN value is a missing value: that site's factors are NaN at every frequency. Infinite
-    values, a Vs30 or simulation Vs30 of zero or less and a negative PGA are refused with a
-    ValueError naming the argument and the first such site, whatever `ranges` says.
     convention : {"module", "published"}
         "module" (the default) gives `_utils`' factors bit for bit. "published" follows the
         published Bayless-Abrahamson (2018) model where the module departs from it: the PGA
         driving the nonlinear term is carried to the model's 1000 m/s reference (the module
         carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
-        (the module's at 24 Hz); see the README, "The two conventions of BA18". cb14 has one
-        convention, its published site term, named "module"; any other name raises ValueError.
+        (the module's at 24 Hz); see the documentation's models page, "The two conventions of
+        BA18". cb14 has one convention, its published site term, named "module"; any other
+        name raises ValueError.
 
+    Returns
+    -------
+    Amplification
+
+    Notes
+    -----
     The three inputs may be scalars, sequences or arrays of any real dtype; they are broadcast
     together to one dimension of n sites (scalars everywhere give one site) and the model's
     kernel is called once, on float64 values, so the factors of valid sites equal a direct call
     bit for bit.
 
-    Returns
-    -------
-    Amplification
+    A NaN value is a missing value: that site's factors are NaN at every frequency. Infinite
+    values, a Vs30 or simulation Vs30 of zero or less and a negative PGA are refused with a
+    ValueError naming the argument and the first such site, whatever `ranges` says.
+
+    Examples
+    --------
+    >>> import vs30amp
+    >>> result = vs30amp.amplification([200.0, 400.0], 760.0, 0.1, model="cb14")
+    >>> result.factors.shape
+    (2, 22)
+    >>> result.factors[:, [0, -1]].round(3)  # at 0.1 Hz and at 1000 Hz (PGA's column)
+    array([[2.158, 1.206],
+           [1.447, 1.129]])
     """
     policy = range_policy(ranges, check_ranges)
     chosen = get_model(model)

@@ -118,9 +118,9 @@ def _centres(frequencies: ArrayLike | None) -> NDArray[np.float64]:
 
 
 _NOTES = """
-    The amplitude spectrum is dt |DFT| (g s for records in g) of the record zero-padded to N,
+    The amplitude spectrum is ``dt |DFT|`` (g s for records in g) of the record zero-padded to N,
     a power of two at least twice its length (so that the padding changes nothing of its
-    |spectrum|^2) and fine enough to put 4 frequencies k / (N dt) within the half main lobe
+    ``|spectrum|^2``) and fine enough to put 4 frequencies k / (N dt) within the half main lobe
     (3.9 %) of the window at the lowest centre below the Nyquist frequency. DC is left out.
     The smoothed value at a centre fc is the mean of the amplitudes weighted by the
     Konno-Ohmachi window w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4 (w = 1 at f = fc),
@@ -152,6 +152,16 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
     -------
     ndarray, shape (n, F) or (F,) for one record
         float64.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2   # 1 Hz, at rest at both ends
+    >>> vs30amp.fas(acc, dt, [1.0]).round(4)
+    array([0.4868])
     """
     records, one = as_records("acc", acc)
     step, centres = as_dt(dt), _centres(frequencies)
@@ -166,7 +176,7 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
 def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDArray[np.float64]:
     """Smoothed effective amplitude spectrum of pairs of horizontal records.
 
-    EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2) of the two components' unsmoothed spectra, then
+    ``EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2)`` of the two components' unsmoothed spectra, then
     smoothed.
     {notes}
     Parameters
@@ -180,6 +190,16 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     -------
     ndarray, shape (n, F) or (F,) for one pair
         float64.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2   # 1 Hz, at rest at both ends
+    >>> vs30amp.eas(acc, 0.5 * acc, dt, [1.0]).round(4)
+    array([0.3848])
     """
     first, second, one = as_pairs(h1, h2)
     step, centres = as_dt(dt), _centres(frequencies)

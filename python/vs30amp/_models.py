@@ -91,7 +91,16 @@ class Model:
     conventions: Mapping[str, Kernel] = field(default_factory=dict, repr=False)
 
     def kernel_for(self, convention: str) -> Kernel:
-        """The kernel of `convention`; ValueError naming the model's conventions otherwise."""
+        """The kernel of `convention`; ValueError naming the model's conventions otherwise.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import vs30amp
+        >>> kernel = vs30amp.MODELS["ba18"].kernel_for("published")
+        >>> kernel(np.array([300.0]), np.array([760.0]), np.array([0.1])).shape
+        (1, 301)
+        """
         try:
             return self.conventions[convention]
         except (KeyError, TypeError):
@@ -124,7 +133,7 @@ MODELS: Final[dict[str, Model]] = {
         _frequencies=_frozen(BA18_FREQUENCIES),
         # "module": the intensity of the nonlinear term at the 760 m/s reference, the decay above
         # the power law anchored at 24 Hz. "published": as the published model, at its 1000 m/s
-        # reference and anchored at 23.988321 Hz (the README, "The two conventions of BA18").
+        # reference and anchored at 23.988321 Hz (docs/models.md, "The two conventions of BA18").
         conventions={"module": BA18_KERNEL, "published": _ba18_under("published")},
     ),
     "cb14": Model(

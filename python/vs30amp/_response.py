@@ -62,6 +62,16 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
     -------
     ndarray, shape (n, P) or (P,) for one record
         float64.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2   # 1 Hz, at rest at both ends
+    >>> vs30amp.response_spectrum(acc, dt, [0.1, 1.0]).round(3)   # PSA (g) at 0.1 s and 1 s
+    array([0.101, 0.849])
     """
     records, one = as_records("acc", acc)
     step, chosen = as_dt(dt), _periods(periods)
@@ -95,6 +105,18 @@ def rotd(h1: ArrayLike, h2: ArrayLike, dt: float, periods: ArrayLike | None = No
     -------
     ndarray, shape (n, P) or (P,) for one pair
         float64.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2   # 1 Hz, at rest at both ends
+    >>> vs30amp.rotd(acc, 0.5 * acc, dt, [0.1, 1.0]).round(3)   # RotD50
+    array([0.08 , 0.671])
+    >>> vs30amp.rotd(acc, 0.5 * acc, dt, [0.1, 1.0], percentile=100).round(3)
+    array([0.113, 0.949])
     """
     first, second, one = as_pairs(h1, h2)
     step, chosen = as_dt(dt), _periods(periods)

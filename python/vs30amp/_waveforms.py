@@ -86,6 +86,12 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     -------
     ndarray, shape (n, K)
         float32 or complex64 for such input, float64 or complex128 otherwise.
+
+    Examples
+    --------
+    >>> import vs30amp
+    >>> vs30amp.amplify_spectrum([1.0, 1.0, 1.0], [0.5, 1.0, 2.0], 300.0, 760.0, 0.1).round(3)
+    array([[2.88 , 2.803, 2.166]])
     """
     policy = range_policy(ranges, check_ranges)
     chosen = get_model(model)
@@ -218,6 +224,19 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     ------
     ValueError
         Also for a finite record whose amplified samples overflow its dtype, naming it.
+
+    Examples
+    --------
+    One record of 1 Hz, at rest at both ends, amplified for two sites:
+
+    >>> import numpy as np
+    >>> import vs30amp
+    >>> dt = 0.01
+    >>> t = np.arange(2000) * dt
+    >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2
+    >>> out = vs30amp.amplify_waveforms(acc, dt, [300.0, 1000.0], 760.0)
+    >>> out.shape, np.abs(out).max(axis=1).round(3)
+    ((2, 2000), array([0.28 , 0.073]))
     """
     return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax,
                            policy=range_policy(ranges, check_ranges), convention=convention, progress=progress, workers=workers,

@@ -77,7 +77,7 @@ def parser() -> argparse.ArgumentParser:
     factors.add_argument("--vs30-sim", metavar="M/S", help="one simulation Vs30 for every site")
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
     factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
-                         help="module (default) or published: see the README's models section")
+                         help="module (default) or published: see the documentation's models page")
     factors.add_argument("--ranges", choices=RANGE_POLICIES,
                          help="sites outside the model's range of applicability: warn (default), raise, ignore")
     factors.add_argument("--check-ranges", action="store_true", help="the same as --ranges raise")

@@ -29,7 +29,14 @@ _WRITERS: dict[str, Callable[[Path, Record], None]] = {"at2": _at2.write, "sac":
 
 
 def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
-    """The record format of `path`: `format` if given, else its extension's ("at2" or "sac")."""
+    """The record format of `path`: `format` if given, else its extension's ("at2" or "sac").
+
+    Examples
+    --------
+    >>> from vs30amp import io
+    >>> io.format_of("RSN753.AT2"), io.format_of("station.dat", format="SAC")
+    ('at2', 'sac')
+    """
     name = (format if format is not None else Path(path).suffix.lstrip(".")).lower()
     if name not in FORMATS:
         given = f"format {format!r}" if format is not None else f"extension {Path(path).suffix!r}"
@@ -59,6 +66,22 @@ def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
         A malformed file, naming the file and the line or header field.
     OSError
         A file that cannot be opened.
+
+    Examples
+    --------
+    A record written and read back (`write`):
+
+    >>> import tempfile
+    >>> from pathlib import Path
+    >>> import numpy as np
+    >>> from vs30amp import io
+    >>> path = Path(tempfile.mkdtemp()) / "example.AT2"
+    >>> io.write(path, io.Record(np.array([0.0, 0.1, -0.2, 0.0]), 0.01, "g"))
+    >>> record = io.read(path)
+    >>> record.acc.tolist(), record.dt, record.units, record.pga
+    ([0.0, 0.1, -0.2, 0.0], 0.01, 'g', 0.2)
+    >>> print(record.header["lines"][3])
+    NPTS= 4, DT= 0.01 SEC
     """
     kind = format_of(path, format)
     return _READERS[kind](Path(path))
@@ -78,6 +101,17 @@ def write(path: str | os.PathLike[str], record: Record, format: str | None = Non
         not a finite, positive interval, header lines that are not one line each of Latin-1
         text or whose line 3 names other units than G, ``columns`` below 1, SAC header fields
         unknown or too long.
+
+    Examples
+    --------
+    >>> import tempfile
+    >>> from pathlib import Path
+    >>> import numpy as np
+    >>> from vs30amp import io
+    >>> path = Path(tempfile.mkdtemp()) / "example.sac"
+    >>> io.write(path, io.Record(np.array([0.0, 0.5, -0.25], dtype=np.float32), 0.005, "m/s2"))
+    >>> io.read(path).acc.tolist(), io.read(path).header["NPTS"]
+    ([0.0, 0.5, -0.25], 3)
     """
     kind = format_of(path, format)
     _check(path, record)

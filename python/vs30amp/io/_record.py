@@ -49,12 +49,27 @@ class Record:
 
     @property
     def pga(self) -> float:
-        """Peak absolute acceleration in g; RecordError when the units are not an acceleration's."""
+        """Peak absolute acceleration in g; RecordError when the units are not an acceleration's.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vs30amp.io import Record
+        >>> round(Record(np.array([0.0, 98.0665, -49.0]), 0.01, "cm/s2").pga, 12)
+        0.1
+        """
         return float(np.max(np.abs(self.acc), initial=0.0)) * in_g(self.units)
 
 
 def in_g(units: str) -> float:
-    """The factor from `units` to g; RecordError for units that are not an acceleration's."""
+    """The factor from `units` to g; RecordError for units that are not an acceleration's.
+
+    Examples
+    --------
+    >>> from vs30amp.io import in_g
+    >>> in_g("g"), in_g("m/s2") == 1 / 9.80665
+    (1.0, True)
+    """
     try:
         return UNITS_IN_G[units]
     except KeyError:

@@ -174,6 +174,20 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
     ImportError
         Without xarray and Dask (the "xarray" and "distributed" extras), netCDF4 for a netCDF
         store (the "xarray" extra), zarr for a Zarr store (the "zarr" extra).
+
+    Examples
+    --------
+    A store written by `write_store`, read back lazily:
+
+    >>> import tempfile
+    >>> from pathlib import Path
+    >>> import numpy as np
+    >>> from vs30amp import io
+    >>> path = Path(tempfile.mkdtemp()) / "records.nc"
+    >>> io.write_store(path, {"h1": np.zeros((3, 100), dtype=np.float32)}, 0.01, vs30=[200.0, 400.0, 800.0])
+    >>> store = io.read_store(path, "h1")
+    >>> store.components["h1"].shape, store.dt, store.vs30.tolist()
+    ((3, 100), 0.01, [200.0, 400.0, 800.0])
     """
     xr, where = _xarray("vs30amp.io.read_store"), Path(path)
     require("dask.array", "distributed", "vs30amp.io.read_store")  # the records are read as Dask arrays
@@ -269,6 +283,24 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         By default from the extension (.nc, .zarr).
     overwrite : bool
         Replace an existing store (default: refuse, FileExistsError).
+
+    Examples
+    --------
+    Records of four stations, two stations to a chunk of the store, with each station's Vs30:
+
+    >>> import tempfile
+    >>> from pathlib import Path
+    >>> import numpy as np
+    >>> from vs30amp import io
+    >>> path = Path(tempfile.mkdtemp()) / "records.zarr"
+    >>> acc = np.random.default_rng(0).standard_normal((4, 500))
+    >>> io.write_store(path, {"acc": acc}, 0.005, station=["A", "B", "C", "D"], vs30=[250.0, 300.0, 450.0, 760.0],
+    ...                stations_per_chunk=2)
+    >>> store = io.read_store(path)
+    >>> store.station.tolist(), store.vs30.tolist()
+    (['A', 'B', 'C', 'D'], [250.0, 300.0, 450.0, 760.0])
+    >>> bool((store.components["acc"].compute() == acc).all())
+    True
     """
     xr, target = _xarray("vs30amp.io.write_store"), Path(path)
     da = require("dask.array", "distributed", "vs30amp.io.write_store")

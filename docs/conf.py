@@ -1,0 +1,89 @@
+"""Sphinx configuration of the vs30amp documentation (built by ``./run docs``).
+
+Facts the package already holds are rendered from it rather than written twice: the models'
+ranges of applicability come from ``vs30amp.MODELS`` (the ``model-ranges`` directive) and the
+command's options from its own ``--help`` (the ``command-help`` directive).
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+from docutils import nodes
+from docutils.parsers.rst import Directive
+
+import vs30amp
+
+project = "vs30amp"
+author = "the vs30amp developers"
+copyright = "2026, the vs30amp developers"
+release = version = vs30amp.__version__
+
+extensions = ["myst_parser", "sphinx.ext.autodoc", "numpydoc"]
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+exclude_patterns = ["_build"]
+# Links to other pages' sections by their headings, as a forge renders them (#the-two-conventions-of-ba18).
+myst_heading_anchors = 3
+
+autodoc_typehints = "none"  # the docstrings' Parameters say it in words
+autodoc_member_order = "bysource"
+numpydoc_show_class_members = False
+numpydoc_class_members_toctree = False
+
+html_theme = "furo"
+html_title = f"vs30amp {release}"
+
+
+class ModelRanges(Directive):
+    """A table of every model's Vs30 range of applicability and its source, from vs30amp.MODELS."""
+
+    def run(self) -> list[nodes.Node]:
+        rows = [("model", "Vs30 and simulation Vs30", "source")]
+        rows += [(f"{name}", f"{model.vs30_range[0]:g} to {model.vs30_range[1]:g} m/s", model.range_source)
+                 for name, model in vs30amp.MODELS.items()]
+        group = nodes.tgroup(cols=3)
+        group += [nodes.colspec(colwidth=width) for width in (10, 20, 70)]
+        for index, row in enumerate(rows):
+            line = nodes.row()
+            for text in row:
+                line += nodes.entry("", nodes.paragraph(text=text))
+            if index == 0:
+                group += nodes.thead("", line)
+                body = nodes.tbody()
+                group += body
+            else:
+                body += line
+        return [nodes.table("", group)]
+
+
+class CommandHelp(Directive):
+    """The ``--help`` text of a ``vs30amp`` subcommand, as the installed command prints it."""
+
+    required_arguments = 1
+
+    def run(self) -> list[nodes.Node]:
+        command = [sys.executable, "-m", "vs30amp", self.arguments[0], "--help"]
+        result = subprocess.run(command, capture_output=True, text=True, check=False,
+                                env={**os.environ, "COLUMNS": "100"})
+        if result.returncode != 0:
+            raise self.error(f"{' '.join(command[2:])} failed: {result.stderr.strip()}")
+        return [nodes.literal_block(result.stdout, result.stdout)]
+
+
+# The pages link the benchmark results as files of the repository, which a forge shows; the site
+# carries them as its page "benchmarks".
+BENCHMARK_LINKS = {"](../benchmarks/results.md)": "](benchmarks.md#benchmarks)",
+                   "](../benchmarks/waveforms.md)": "](benchmarks.md#amplifying-records)"}
+
+
+def link_benchmarks(app: object, docname: str, source: list[str]) -> None:
+    for link, page in BENCHMARK_LINKS.items():
+        source[0] = source[0].replace(link, page)
+
+
+def setup(app: object) -> None:
+    app.connect("source-read", link_benchmarks)  # type: ignore[attr-defined]
+    app.add_directive("model-ranges", ModelRanges)  # type: ignore[attr-defined]
+    app.add_directive("command-help", CommandHelp)  # type: ignore[attr-defined]
