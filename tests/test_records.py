@@ -226,3 +226,10 @@ def test_amplified_files_say_so_and_read_back_the_same_samples(tmp_path, source,
     else:
         assert {key: back.header[key] for key in SAC_USER} == SAC_USER
         assert back.header.get("KSTNM") == record.header.get("KSTNM")
+
+
+@pytest.mark.parametrize("model, convention, message", [
+    ("cb14", "published", "unknown convention 'published' for cb14"), ("ba14", "module", "unknown model 'ba14'")])
+def test_a_provenance_names_only_what_exists(model, convention, message):
+    with pytest.raises(ValueError, match=message):
+        io.RecordProvenance(model, 300, 760, convention)
