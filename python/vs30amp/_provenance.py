@@ -30,7 +30,7 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
 @dataclass(frozen=True)
 class RecordProvenance:
     """What amplified a record: the model (its short name, any case), the convention, the site's
-    Vs30 and the Vs30 the record was simulated for (m/s), and the package's version.
+    Vs30 and the Vs30 the record was simulated for (m/s); the package's version goes with them.
 
     `note` is the text an AT2 file's record line carries, `sac_fields` the user fields of a SAC
     file; an unknown model or convention is refused (ValueError) when the provenance is made.
@@ -40,7 +40,6 @@ class RecordProvenance:
     vs30: float
     vs30_sim: float
     convention: str = "module"
-    version: str = __version__
 
     def __post_init__(self) -> None:
         chosen = get_model(self.model)
@@ -52,17 +51,16 @@ class RecordProvenance:
     def note(self) -> str:
         """One line of ASCII, e.g. "amplified by vs30amp 0.1.0 (ba18, module): vs30 300 m/s,
         vs30_sim 760 m/s"; each Vs30 in the fewest digits that read back to the same float64."""
-        return (f"{NOTE_START}{self.version} ({self.model}, {self.convention}): "
+        return (f"{NOTE_START}{__version__} ({self.model}, {self.convention}): "
                 f"vs30 {_shortest(self.vs30)} m/s, vs30_sim {_shortest(self.vs30_sim)} m/s")
 
     def sac_fields(self) -> dict[str, str | float]:
         """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first
         three letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30,
         USER1 the simulation's (float32 in the file)."""
-        return {"KUSER0": "vs30amp", "KUSER1": self.version[:SAC_WIDTH],
+        return {"KUSER0": "vs30amp", "KUSER1": __version__[:SAC_WIDTH],
                 "KUSER2": f"{self.model}-{self.convention[:3]}"[:SAC_WIDTH], "USER0": self.vs30, "USER1": self.vs30_sim}
 
 
 def _shortest(value: float) -> str:
-    text = repr(value)
-    return text.removesuffix(".0")
+    return repr(value).removesuffix(".0")

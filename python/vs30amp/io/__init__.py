@@ -94,8 +94,8 @@ def amplified(record: Record, provenance: RecordProvenance) -> Record:
     `provenance`'s note, e.g. "KOBE 01/16/95 2046, NISHI-AKASHI, 090 (CUE) | amplified by vs30amp
     0.1.0 (ba18, module): vs30 300 m/s, vs30_sim 760 m/s" (a record without header lines gets
     the default ones). A record amplified again keeps one note, the last amplification's, as
-    SAC's fields can: the line stays one line of Latin-1 text, at most the note's length longer than
-    the record's name.
+    SAC's fields can: the line stays the record's name and one note of about 80 ASCII
+    characters, however often the record is amplified.
 
     SAC: the user fields, over whatever they held: KUSER0 "vs30amp", KUSER1 the package's
     version, KUSER2 the model and the convention's first three letters ("ba18-mod",
