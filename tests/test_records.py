@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import vs30amp
 from vs30amp import io
 
 DATA = Path(__file__).parent / "data"
@@ -197,3 +198,38 @@ def test_write_refuses_what_read_could_not_read_back(tmp_path, suffix, change, m
         io.write(path, record)
     assert str(caught.value).startswith(f"{path}: ") and message in str(caught.value)
     assert not path.exists()
+
+
+NOTE = f"amplified by vs30amp {vs30amp.__version__} (ba18, module): vs30 300 m/s, vs30_sim 760.5 m/s"
+SAC_USER = {"KUSER0": "vs30amp", "KUSER1": vs30amp.__version__, "KUSER2": "ba18-mod", "USER0": 300.0, "USER1": 760.5}
+
+
+@pytest.mark.parametrize("source, suffix, dtype", [
+    (DATA / "NIS090.AT2", ".AT2", np.float64), (DATA / "NIS090.AT2", ".AT2", np.float32),
+    (DATA / "RSN8883_14383980_13849360.AT2", ".sac", np.float64),  # an AT2 record written as SAC
+    (SAC_BE, ".sac", np.float32), (SAC_LE, ".sac", np.float64), (SAC_LE, ".at2", np.float32),
+])
+def test_amplified_files_say_so_and_read_back_the_same_samples(tmp_path, source, suffix, dtype):
+    record = io.read(source)
+    samples = np.random.default_rng(25).standard_normal(record.acc.size).astype(dtype) * 1e-3
+    once = io.amplified(io.Record(samples, record.dt, "g", record.header), io.RecordProvenance("cb14", 250, 400))
+    marked = io.amplified(once, io.RecordProvenance("BA18", 300, 760.5))  # the last amplification's note only
+    path = tmp_path / f"x{suffix}"
+    io.write(path, marked)
+    back = io.read(path)
+    kept = np.float64 if suffix.lower() == ".at2" else np.float32
+    assert back.acc.dtype == kept and back.acc.tobytes() == samples.astype(kept).tobytes()
+    if suffix.lower() == ".at2":
+        lines = record.header.get("lines", ("vs30amp record", "", "ACCELERATION TIME SERIES IN UNITS OF G"))
+        assert back.header["lines"][1] == (f"{lines[1].rstrip()} | {NOTE}" if lines[1] else NOTE)
+        assert back.header["lines"][::2] == lines[::2]
+    else:
+        assert {key: back.header[key] for key in SAC_USER} == SAC_USER
+        assert back.header.get("KSTNM") == record.header.get("KSTNM")
+
+
+@pytest.mark.parametrize("model, convention, message", [
+    ("cb14", "published", "unknown convention 'published' for cb14"), ("ba14", "module", "unknown model 'ba14'")])
+def test_a_provenance_names_only_what_exists(model, convention, message):
+    with pytest.raises(ValueError, match=message):
+        io.RecordProvenance(model, 300, 760, convention)

@@ -186,7 +186,9 @@ def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], 
                 acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, model=args.model, units=units, **options)
         except ValueError as error:
             raise cli.UsageError(f"{path}: {error}") from None
-        results.append((target, dataclasses.replace(record, acc=acc), before, peak_in_g(acc, units)))
+        provenance = io.RecordProvenance(args.model, vs30, vs30_sim, args.convention or "module")
+        results.append((target, io.amplified(dataclasses.replace(record, acc=acc), provenance), before,
+                        peak_in_g(acc, units)))
         if bar is not None:
             bar.update(1)
     return results

@@ -1,11 +1,18 @@
-"""What made a file: the CF-style attributes every output of the package carries."""
+"""What made a file: the CF-style attributes every output of the package carries, and the note
+an amplified record file carries in its own header."""
 
 from __future__ import annotations
 
 import datetime
+from dataclasses import dataclass
 
 from ._models import get_model
 from ._version import __version__
+
+SOURCE = f"vs30amp {__version__}"
+# The start of an AT2 record's note, by which a later amplification finds and replaces it.
+NOTE_START = "amplified by vs30amp "
+SAC_WIDTH = 8
 
 
 def attributes(title: str, made_by: str, model: str | None = None, convention: str | None = None) -> dict[str, str]:
@@ -13,9 +20,47 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
     command or function that wrote the file) and, for a model's output, its references, name
     and convention."""
     now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
-    about = {"Conventions": "CF-1.8", "title": title, "source": f"vs30amp {__version__}",
-             "history": f"{now}: {made_by}"}
+    about = {"Conventions": "CF-1.8", "title": title, "source": SOURCE, "history": f"{now}: {made_by}"}
     if model is not None:
         chosen = get_model(model)
         about |= {"references": chosen.reference, "model": chosen.name, "convention": convention or "module"}
     return about
+
+
+@dataclass(frozen=True)
+class RecordProvenance:
+    """What amplified a record: the model (its short name, any case), the convention, the site's
+    Vs30 and the Vs30 the record was simulated for (m/s); the package's version goes with them.
+
+    `note` is the text an AT2 file's record line carries, `sac_fields` the user fields of a SAC
+    file; an unknown model or convention is refused (ValueError) when the provenance is made.
+    """
+
+    model: str
+    vs30: float
+    vs30_sim: float
+    convention: str = "module"
+
+    def __post_init__(self) -> None:
+        chosen = get_model(self.model)
+        chosen.kernel_for(self.convention)
+        object.__setattr__(self, "model", chosen.name)
+        object.__setattr__(self, "vs30", float(self.vs30))
+        object.__setattr__(self, "vs30_sim", float(self.vs30_sim))
+
+    def note(self) -> str:
+        """One line of ASCII, e.g. "amplified by vs30amp 0.1.0 (ba18, module): vs30 300 m/s,
+        vs30_sim 760 m/s"; each Vs30 in the fewest digits that read back to the same float64."""
+        return (f"{NOTE_START}{__version__} ({self.model}, {self.convention}): "
+                f"vs30 {_shortest(self.vs30)} m/s, vs30_sim {_shortest(self.vs30_sim)} m/s")
+
+    def sac_fields(self) -> dict[str, str | float]:
+        """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first
+        three letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30,
+        USER1 the simulation's (float32 in the file)."""
+        return {"KUSER0": "vs30amp", "KUSER1": __version__[:SAC_WIDTH],
+                "KUSER2": f"{self.model}-{self.convention[:3]}"[:SAC_WIDTH], "USER0": self.vs30, "USER1": self.vs30_sim}
+
+
+def _shortest(value: float) -> str:
+    return repr(value).removesuffix(".0")

@@ -4,11 +4,13 @@
 writes one back in the same layout. The format follows the file's extension (any case) unless
 ``format`` names it. Malformed files raise `RecordError`, a `ValueError` naming the file and the
 line or header field. `read_store` and `write_store` read and write the records of many
-stations in one netCDF or Zarr store, lazily, chunk by chunk (`RecordStore`).
+stations in one netCDF or Zarr store, lazily, chunk by chunk (`RecordStore`). `amplified` marks
+a record as amplified in the header either format writes (`RecordProvenance`).
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import os
 from collections.abc import Callable
@@ -16,12 +18,13 @@ from pathlib import Path
 
 import numpy as np
 
+from .._provenance import RecordProvenance
 from . import _at2, _sac
 from ._record import UNITS_IN_G, Record, RecordError, in_g
 from ._store import RecordStore, read_store, write_store
 
-__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordStore", "format_of", "in_g", "read", "read_store",
-           "write", "write_store"]
+__all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordProvenance", "RecordStore", "amplified",
+           "format_of", "in_g", "read", "read_store", "write", "write_store"]
 
 FORMATS = ("at2", "sac")
 _READERS: dict[str, Callable[[Path], Record]] = {"at2": _at2.read, "sac": _sac.read}
@@ -116,6 +119,40 @@ def write(path: str | os.PathLike[str], record: Record, format: str | None = Non
     kind = format_of(path, format)
     _check(path, record)
     _WRITERS[kind](Path(path), record)
+
+
+def amplified(record: Record, provenance: RecordProvenance) -> Record:
+    """`record` with a header that says it was amplified, in whichever format it is written.
+
+    AT2: line 2 of ``header["lines"]``, which names the record, ends in ``" | "`` and
+    `provenance`'s note, e.g. "KOBE 01/16/95 2046, NISHI-AKASHI, 090 (CUE) | amplified by vs30amp
+    0.1.0 (ba18, module): vs30 300 m/s, vs30_sim 760 m/s" (a record without header lines gets
+    the default ones). A record amplified again keeps one note, the last amplification's, as
+    SAC's fields can: the line stays the record's name and one note of about 80 ASCII
+    characters, however often the record is amplified.
+
+    SAC: the user fields, over whatever they held: KUSER0 "vs30amp", KUSER1 the package's
+    version, KUSER2 the model and the convention's first three letters ("ba18-mod",
+    "ba18-pub", "cb14-mod"), USER0 the site's Vs30 and USER1 the simulation's (m/s, float32).
+
+    The samples are `record`'s own.
+
+    Parameters
+    ----------
+    record : Record
+        The amplified samples, with the header of the record they were amplified from.
+    provenance : RecordProvenance
+        The model, convention, site Vs30 and simulation Vs30 of the amplification.
+
+    Returns
+    -------
+    Record
+        A new record; `record` is not changed.
+    """
+    header = dict(record.header)
+    header["lines"] = _at2.with_note(tuple(header.get("lines", ())), provenance.note())
+    header.update(provenance.sac_fields())
+    return dataclasses.replace(record, header=header)
 
 
 def _check(path: str | os.PathLike[str], record: Record) -> None:

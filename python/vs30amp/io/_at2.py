@@ -3,6 +3,8 @@
 Line 4 gives the number of samples and the interval in one of the forms real files carry:
 "NPTS=  5590, DT= .0050 SEC", "NPTS= 5590, DT= 0.0050 SEC," or the older "5590 0.0050 NPTS, DT".
 Values are written with 17 significant digits ("%.16E"): every float64 reads back to the same bits.
+Line 2 names the record (event, date, station, component); an amplified record's line 2 ends in
+the note of its amplification, after " | ".
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ from typing import Any
 
 import numpy as np
 
+from .._provenance import NOTE_START
 from ._record import Record, RecordError, in_g
 
 HEADER_LINES = 4
@@ -32,6 +35,8 @@ SPECIAL = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
 # spaces, and the separators 0x1C-0x1F.
 UNPLAIN = re.compile(r"[_\x1c-\x1f\x80-\xff]")
 DEFAULT_LINES = ("vs30amp record", "", "ACCELERATION TIME SERIES IN UNITS OF G")
+RECORD_LINE = 1
+NOTE = re.compile(r"(?:\s*\|\s*)?" + re.escape(NOTE_START) + r".*\Z")
 
 
 def npts_and_dt(line: str) -> tuple[str, str] | None:
@@ -41,6 +46,16 @@ def npts_and_dt(line: str) -> tuple[str, str] | None:
         return npts.group(1), dt.group(1)
     old = OLD_FORM.match(line)
     return (old.group(1), old.group(2)) if old else None
+
+
+def with_note(lines: tuple[str, ...] | list[str], note: str) -> tuple[str, ...]:
+    """Header lines whose record line ends in `note` instead of an earlier amplification's note:
+    one note, the last amplification's, however often a record is amplified."""
+    named = list(lines) or [*DEFAULT_LINES, ""]
+    if len(named) == HEADER_LINES and isinstance(named[RECORD_LINE], str):
+        name = NOTE.sub("", named[RECORD_LINE], count=1).rstrip()
+        named[RECORD_LINE] = f"{name} | {note}" if name else note
+    return tuple(named)
 
 
 def _header(path: Path, lines: list[str]) -> tuple[int, float]:
