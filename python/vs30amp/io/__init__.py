@@ -17,7 +17,8 @@ from pathlib import Path
 import numpy as np
 
 from . import _at2, _sac
-from ._record import UNITS_IN_G, Record, RecordError, in_g
+from .._units import UNITS_IN_G
+from ._record import Record, RecordError, in_g
 from ._store import RecordStore, read_store, write_store
 
 __all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordStore", "format_of", "in_g", "read", "read_store",

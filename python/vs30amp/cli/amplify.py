@@ -10,17 +10,19 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import numpy as np
 
-from . import cli, io
-from ._models import MODELS, get_model
-from ._optional import require
-from ._waveforms import G_IN_UNITS, amplify_waveforms
+from .. import io
+from .._models import CONVENTIONS
+from .._optional import require
+from .._sites import RANGE_POLICIES, chosen
+from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
+from .._waveforms import amplify_waveforms
+from ._files import UsageError, positive, refuse_special_file, report, warnings_as_lines, write_atomically
 
 EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
-UNITS = ("g", "m/s2", "cm/s2")
-DECLARABLE = ("nm/s2", "unknown")
+UNITS = AMPLIFIED_UNITS
+DECLARABLE = (*(units for units in G_IN_UNITS if units not in AMPLIFIED_UNITS), "unknown")
 PROGRESS_ABOVE = 10
 
 EPILOG = """\
@@ -52,12 +54,12 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30", required=True, metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
-    amplify.add_argument("--convention", type=str.lower, choices=cli.CONVENTIONS,
+    amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
                          help="module (default) or published: see the README's models section")
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="factors above this frequency are held at its factor")
-    amplify.add_argument("--ranges", choices=("warn", "raise", "ignore"), help="sites outside the model's ranges")
+    amplify.add_argument("--ranges", choices=RANGE_POLICIES, help="sites outside the model's ranges")
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR", help="directory of the amplified records")
 
 
@@ -68,36 +70,36 @@ def record_paths(arguments: list[str]) -> list[Path]:
         if argument.is_dir():
             found = sorted(p for p in argument.iterdir() if p.suffix.lower() in EXTENSIONS and p.is_file())
             if not found:
-                raise cli.UsageError(f"{argument}: no .AT2 or .sac files in this directory")
+                raise UsageError(f"{argument}: no .AT2 or .sac files in this directory")
             paths += found
         elif argument.is_file():
             paths.append(argument)
-        elif argument.exists():  # a FIFO or a device would block or never end
-            raise cli.UsageError(f"{argument}: not a regular file or directory")
+        elif argument.exists():
+            refuse_special_file(argument, "a regular file or directory")
         else:
-            raise cli.UsageError(f"{argument}: no such file or directory")
+            raise UsageError(f"{argument}: no such file or directory")
     return paths
 
 
 def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
     """The output of each input; refuses two inputs of one name and an output that is an input."""
     if outdir.is_symlink() and not outdir.exists():
-        raise cli.UsageError(f"{outdir}: a symbolic link to {os.readlink(outdir)}, which does not exist")
+        raise UsageError(f"{outdir}: a symbolic link to {os.readlink(outdir)}, which does not exist")
     if outdir.exists() and not outdir.is_dir():
-        raise cli.UsageError(f"{outdir}: not a directory")
+        raise UsageError(f"{outdir}: not a directory")
     if not outdir.exists() and not outdir.absolute().parent.is_dir():
-        raise cli.UsageError(f"{outdir}: its parent directory does not exist")
+        raise UsageError(f"{outdir}: its parent directory does not exist")
     targets = [outdir / path.name for path in paths]
     inputs = {_identity(path) for path in paths}  # samefile's test, each file stat'ed once
     first: dict[Path, Path] = {}
     for path, target in zip(paths, targets):
         if target in first:
-            raise cli.UsageError(f"{first[target]} and {path} would both be written to {target}")
+            raise UsageError(f"{first[target]} and {path} would both be written to {target}")
         first[target] = path
         if target.is_dir():
-            raise cli.UsageError(f"{target}: is a directory, which an output cannot replace")
+            raise UsageError(f"{target}: is a directory, which an output cannot replace")
         if target.exists() and _identity(target) in inputs:
-            raise cli.UsageError(f"{target}: would be written over an input; choose another OUTDIR")
+            raise UsageError(f"{target}: would be written over an input; choose another OUTDIR")
     return targets
 
 
@@ -112,28 +114,19 @@ def record_units(path: Path, record: io.Record, given: str | None) -> str:
     if record.units in UNITS:
         return record.units
     if record.units not in DECLARABLE:
-        raise cli.UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
+        raise UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
     if given is None:
         what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
-        raise cli.UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(UNITS)}")
+        raise UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(UNITS)}")
     return given
-
-
-def peak_in_g(acc: Any, units: str) -> float:
-    """The record's peak in g, as amplify_waveforms converts it for the models."""
-    return float(np.max(np.abs(acc), initial=0.0)) / G_IN_UNITS[units]
 
 
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp amplify``: reads and checks everything, then writes (see EPILOG)."""
     try:
-        model = get_model(args.model)
-    except ValueError:
-        raise cli.UsageError(f"unknown model {args.model!r}; choose one of {', '.join(MODELS)}") from None
-    try:
-        model.kernel_for(args.convention or "module")
+        chosen(args.model, args.convention or "module")
     except ValueError as error:
-        raise cli.UsageError(str(error)) from None
+        raise UsageError(str(error)) from None
     vs30, vs30_sim = positive(args.vs30, "--vs30", "m/s"), positive(args.vs30_sim, "--vs30-sim", "m/s")
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
@@ -149,14 +142,6 @@ def run(args: argparse.Namespace) -> None:
     finally:
         if bar is not None:
             bar.close()
-
-
-def positive(text: str, option: str, unit: str) -> float:
-    """An option's finite, positive value; UsageError naming the option otherwise."""
-    value = cli.number(text, option)
-    if value <= 0.0:
-        raise cli.UsageError(f"{option}: {text} {unit}; it must be positive")
-    return value
 
 
 def progress_bar(files: int) -> Any:
@@ -177,33 +162,19 @@ def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], 
         try:
             record = io.read(path)
         except io.RecordError as error:
-            raise cli.UsageError(str(error)) from None
+            raise UsageError(str(error)) from None
         units = record_units(path, record, args.units)
         before = peak_in_g(record.acc, units)
         try:
-            with cli.warnings_as_lines(path):
+            with warnings_as_lines(path):
                 # The models see the record's own peak, converted to g from the record's units.
                 acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, model=args.model, units=units, **options)
         except ValueError as error:
-            raise cli.UsageError(f"{path}: {error}") from None
+            raise UsageError(f"{path}: {error}") from None
         results.append((target, dataclasses.replace(record, acc=acc), before, peak_in_g(acc, units)))
         if bar is not None:
             bar.update(1)
     return results
-
-
-def report(line: str, bar: Any) -> str | None:
-    """Prints one line of the report on stdout; why it could not be, or None."""
-    try:
-        if bar is None:
-            print(line, flush=True)
-        else:
-            bar.write(line, file=sys.stdout)
-            sys.stdout.flush()
-    except (OSError, ValueError) as error:  # a closed pipe, a full disk, a name it cannot encode
-        cli.silence_stdout()
-        return (error.strerror if isinstance(error, OSError) else None) or str(error)
-    return None
 
 
 def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path, bar: Any) -> None:
@@ -214,7 +185,7 @@ def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path,
     try:
         outdir.mkdir(exist_ok=True)
     except OSError as error:
-        raise cli.UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
+        raise UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
     if bar is not None:
         bar.reset(total=len(results))
         bar.set_description("writing")
@@ -223,11 +194,11 @@ def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path,
     try:
         for target, record, before, after in results:
             try:
-                cli.write_atomically(target, lambda temporary: io.write(temporary, record, io.format_of(target)))
-            except (cli.UsageError, io.RecordError) as error:
+                write_atomically(target, lambda temporary: io.write(temporary, record, io.format_of(target)))
+            except (UsageError, io.RecordError) as error:
                 done = f"written before: {', '.join(written)}" if written else "nothing written"
-                message = str(error) if isinstance(error, cli.UsageError) else f"{target}: cannot be written ({error})"
-                raise cli.UsageError(f"{message}; {done}") from None
+                message = str(error) if isinstance(error, UsageError) else f"{target}: cannot be written ({error})"
+                raise UsageError(f"{message}; {done}") from None
             written.append(target.name)
             if unreported is None:
                 unreported = report(f"{target}: PGA {before:.6g} g -> {after:.6g} g", bar)
@@ -238,5 +209,5 @@ def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path,
             with contextlib.suppress(OSError):
                 outdir.rmdir()
     if unreported is not None:
-        raise cli.UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
+        raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
                              f"all {len(written)} records were written to {outdir}")
