@@ -18,6 +18,7 @@ from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
 from ._files import UsageError, positive, refuse_special_file, report, warnings_as_lines, write_atomically
+from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
@@ -43,6 +44,12 @@ the command stops and names the files it has written. An OUTDIR in which an outp
 same file as an input (such as the records' own directory) is refused. OUTDIR is created when
 its parent exists. The lines on stdout decide nothing: should stdout fail (a closed pipe, a full
 disk), every record is still written and the command ends with one error line (status 2).
+
+Each record its own site: --sites stations.csv, a CSV table with a header row naming each
+record in a column station (its file's name without the extension) or file (its file's name),
+its site's vs30 (m/s), vs30_sim (m/s, unless given for all with --vs30-sim) and optionally pga
+(g; by default the record's own peak). A record without a row, a row without a record and two
+records of one station are errors; --skip-unmatched leaves out records without a row.
 """
 
 
@@ -51,8 +58,12 @@ def add_parser(commands: Any) -> None:
     amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) to a site's Vs30",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     amplify.add_argument("records", nargs="+", metavar="RECORDS", help=".AT2 or .sac files, or directories of them")
-    amplify.add_argument("--vs30", required=True, metavar="M/S", help="the site's Vs30")
-    amplify.add_argument("--vs30-sim", required=True, metavar="M/S", help="the Vs30 the records were simulated for")
+    amplify.add_argument("--vs30", metavar="M/S", help="the site's Vs30")
+    amplify.add_argument("--vs30-sim", metavar="M/S", help="the Vs30 the records were simulated for")
+    amplify.add_argument("--sites", metavar="STATIONS.csv",
+                         help="each record's site instead of --vs30: columns station or file, vs30, [vs30_sim], [pga]")
+    amplify.add_argument("--skip-unmatched", action="store_true",
+                         help="leave out the records that have no row in --sites (saying how many)")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
                          help="module (default) or published: see the README's models section")
@@ -127,17 +138,17 @@ def run(args: argparse.Namespace) -> None:
         chosen(args.model, args.convention or "module")
     except ValueError as error:
         raise UsageError(str(error)) from None
-    vs30, vs30_sim = positive(args.vs30, "--vs30", "m/s"), positive(args.vs30_sim, "--vs30-sim", "m/s")
+    site = one_site(args)
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
     if args.fmax is not None:
         options["fmax"] = positive(args.fmax, "--fmax", "Hz")
-    paths = record_paths(args.records)
+    paths, sites = sited_records(args, site)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)
     bar = progress_bar(len(paths))
     try:
-        results = amplified(args, paths, targets, vs30, vs30_sim, options, bar)
+        results = amplified(args, paths, targets, sites, options, bar)
         write_all(results, outdir, bar)
     finally:
         if bar is not None:
@@ -154,11 +165,34 @@ def progress_bar(files: int) -> Any:
         return None
 
 
-def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], vs30: float, vs30_sim: float,
+def one_site(args: argparse.Namespace) -> Station | None:
+    """The site of every record given by --vs30 and --vs30-sim, or None for --sites."""
+    if (args.vs30 is None) == (args.sites is None):
+        raise UsageError("give the site's Vs30 with --vs30, or each record's with --sites (one of them)")
+    if args.sites is None and args.vs30_sim is None:
+        raise UsageError("the following arguments are required: --vs30-sim")
+    vs30_sim = None if args.vs30_sim is None else positive(args.vs30_sim, "--vs30-sim", "m/s")
+    if args.sites is not None:
+        return None
+    assert vs30_sim is not None
+    return Station(positive(args.vs30, "--vs30", "m/s"), vs30_sim, None)
+
+
+def sited_records(args: argparse.Namespace, site: Station | None) -> tuple[list[Path], list[Station]]:
+    """The records to amplify and the site of each: `site` for all, or each record's row of --sites."""
+    if site is not None:
+        paths = record_paths(args.records)
+        return paths, [site] * len(paths)
+    table = Path(args.sites)
+    sites = read_stations(table, args.vs30_sim)
+    return match(table, sites, record_paths(args.records), args.skip_unmatched)
+
+
+def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], sites: list[Station],
               options: dict[str, Any], bar: Any) -> list[tuple[Path, io.Record, float, float]]:
     """Every record read, checked and amplified: (output, amplified record, PGA before, after)."""
     results: list[tuple[Path, io.Record, float, float]] = []
-    for path, target in zip(paths, targets):
+    for path, target, site in zip(paths, targets, sites):
         try:
             record = io.read(path)
         except io.RecordError as error:
@@ -167,8 +201,11 @@ def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], 
         before = peak_in_g(record.acc, units)
         try:
             with warnings_as_lines(path):
-                # The models see the record's own peak, converted to g from the record's units.
-                acc = amplify_waveforms(record.acc, record.dt, vs30, vs30_sim, model=args.model, units=units, **options)
+                # The models see the record's own peak, converted to g from the record's units,
+                # unless the site's row gives the PGA (in g).
+                pga = None if site.pga is None else site.pga * G_IN_UNITS[units]
+                acc = amplify_waveforms(record.acc, record.dt, site.vs30, site.vs30_sim, pga, model=args.model,
+                                        units=units, **options)
         except ValueError as error:
             raise UsageError(f"{path}: {error}") from None
         results.append((target, dataclasses.replace(record, acc=acc), before, peak_in_g(acc, units)))

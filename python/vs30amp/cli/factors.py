@@ -73,20 +73,25 @@ def unique_columns(path: Path, names: list[str]) -> list[str]:
 
 
 class Sites:
-    """The columns vs30, vs30_sim, pga of a table; its site ids (or None) and the row number
-    (from 1 after the header) of each site."""
+    """The columns vs30, vs30_sim, pga of a table; its site ids (or None), the name of their
+    column and the row number (from 1 after the header) of each site."""
 
-    def __init__(self, ids: list[str] | None, rows: list[int], columns: dict[str, NDArray[np.float64]]) -> None:
-        self.ids, self.rows, self.columns = ids, rows, columns
+    def __init__(self, ids: list[str] | None, rows: list[int], columns: dict[str, NDArray[np.float64]],
+                 id_column: str | None = None) -> None:
+        self.ids, self.rows, self.columns, self.id_column = ids, rows, columns, id_column
+        self.word = "site"  # what a row is, in errors
 
     def label(self, site: int) -> str:
         """How an error names a site: its row, and its id if the table has ids."""
-        named = f" (site {self.ids[site]!r})" if self.ids is not None else ""
+        named = f" ({self.word} {self.ids[site]!r})" if self.ids is not None else ""
         return f"row {self.rows[site]}{named}"
 
 
-def read_sites(path: Path, given: dict[str, str | None]) -> Sites:
-    """The sites of a CSV table; `given` holds the values given once for every site (or None)."""
+def read_sites(path: Path, given: dict[str, str | None], *, optional: tuple[str, ...] = (),
+               id_columns: tuple[str, ...] = SITE_COLUMNS, id_word: str = "site id") -> Sites:
+    """The sites of a CSV table; `given` holds the values given once for every site (or None).
+    Columns named in `optional` are read when the table has them; ids come from the first of
+    `id_columns` the table has, and are unique."""
     try:
         with path.open(newline="", encoding="utf-8-sig") as file:
             rows = list(csv.reader(file))
@@ -99,11 +104,12 @@ def read_sites(path: Path, given: dict[str, str | None]) -> Sites:
         if value is not None and name in header:
             option = "--" + name.replace("_", "-")
             raise UsageError(f"{path}: has a column {name!r} and {option} was given; use one of them")
-    needed = [name for name in ("vs30", "pga", "vs30_sim") if given.get(name) is None]
+    needed = [name for name in ("vs30", "pga", "vs30_sim") if given.get(name) is None and name not in optional]
     missing = [name for name in needed if name not in header]
+    needed += [name for name in optional if name in header and given.get(name) is None]
     if missing:
         raise UsageError(f"{path}: missing column {', '.join(repr(name) for name in missing)}")
-    id_column = next((header.index(name) for name in SITE_COLUMNS if name in header), None)
+    id_column = next((header.index(name) for name in id_columns if name in header), None)
     body = [(index, row) for index, row in enumerate(rows[1:], start=1) if any(cell.strip() for cell in row)]
     columns: dict[str, list[float]] = {name: [] for name in needed}
     for index, row in body:
@@ -120,10 +126,11 @@ def read_sites(path: Path, given: dict[str, str | None]) -> Sites:
         seen: dict[str, int] = {}
         for (index, _), site in zip(body, ids):
             if site in seen:
-                raise UsageError(f"{path}: site id {site!r} is in rows {seen[site]} and {index}; ids must be unique")
+                raise UsageError(f"{path}: {id_word} {site!r} is in rows {seen[site]} and {index}; ids must be unique")
             seen[site] = index
     return Sites(ids, [index for index, _ in body],
-                 {name: np.array(values, dtype=np.float64) for name, values in columns.items()})
+                 {name: np.array(values, dtype=np.float64) for name, values in columns.items()},
+                 None if id_column is None else header[id_column])
 
 
 def provenance(result: Amplification) -> dict[str, str]:
