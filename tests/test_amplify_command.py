@@ -134,3 +134,49 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     assert done.stderr.startswith("vs30amp: error: stdout: cannot be written (")
     assert done.stderr.endswith("all 3 records were written to out\n")
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([*AT2, "\u00f3.AT2"])
+
+
+# Each record its own site: (table, options, each AT2 file's vs30, vs30_sim and pga (None: its own peak)).
+@pytest.mark.parametrize("table, options, sites", [
+    (f"file,vs30,pga\n{AT2[0]},300,0.2\n{AT2[1]},450,0.05\n", ["--vs30-sim", "760"], [(300, 760, 0.2), (450, 760, 0.05)]),
+    (f"Station,VS30,vs30_sim\n{AT2[1][:-4]},450,620\n{AT2[0][:-4]},300,760\n", [], [(300, 760, None), (450, 620, None)]),
+])
+def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
+    folder(tmp_path / "records", AT2)
+    (tmp_path / "stations.csv").write_text(table)
+    done = amplify("records", "--sites", "stations.csv", *options, "--ranges", "ignore", "-o", "out", cwd=tmp_path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    for name, (vs30, vs30_sim, pga) in zip(AT2, sites, strict=True):
+        given = io.read(tmp_path / "records" / name)
+        expected = vs30amp.amplify_waveforms(given.acc, given.dt, vs30, vs30_sim, pga, ranges="ignore")
+        assert io.read(tmp_path / "out" / name).acc.tobytes() == expected.tobytes(), name
+
+
+@pytest.mark.parametrize("table, options, message", [
+    (f"station,vs30\n{AT2[0][:-4]},300\n", [], f"records/{AT2[1]}: no row of stations.csv has station "
+                                                f"'{AT2[1][:-4]}'; give --skip-unmatched"),
+    (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},300\nGHOST,300\n", [],
+     "stations.csv: row 3 (station 'GHOST') matches no record"),
+    (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[0][:-4]},310\n", [], f"station '{AT2[0][:-4]}' is in rows 1 and 2"),
+    ("site,vs30\nA,300\n", [], "stations.csv: missing column 'station' or 'file'"),
+    (f"station,vs30\n{AT2[0][:-4]},300\n", ["--vs30", "300"], "with --sites (one of them)"),
+    (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},50\n", ["--ranges", "raise"],
+     f"records/{AT2[1]}: vs30: site 0 has 50.0 m/s"),
+])
+def test_sites_that_do_not_match_the_records_write_nothing(tmp_path, table, options, message):
+    folder(tmp_path / "records", AT2)
+    (tmp_path / "stations.csv").write_text(table)
+    before = snapshot(tmp_path)
+    done = amplify("records", "--sites", "stations.csv", "--vs30-sim", "760", *options, "-o", "out", cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == "" and message in done.stderr, done.stderr
+    assert snapshot(tmp_path) == before
+
+
+def test_skip_unmatched_leaves_out_records_without_a_row_and_says_how_many(tmp_path):
+    folder(tmp_path / "records", AT2)
+    (tmp_path / "stations.csv").write_text(f"file,vs30\n{AT2[0]},300\n")
+    done = amplify("records", "--sites", "stations.csv", "--vs30-sim", "760", "--skip-unmatched", "-o", "out",
+                   cwd=tmp_path)
+    assert done.returncode == 0
+    assert done.stderr == "vs30amp: warning: stations.csv: 1 of 2 records have no row and are left out\n"
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [AT2[0]]

@@ -92,10 +92,14 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("Vs30,pga,vs30\n300,0.1,310\n", ["--vs30-sim", "760"], "column 'vs30' (column 3) differs only in case from "
                                                              "column 'Vs30' (column 1)"),
     ("id,vs30,pga\nA,300,0.1\nB,300,0.1\nA,310,0.1\n", ["--vs30-sim", "760"], "site id 'A' is in rows 1 and 3"),
+    (None, ["--vs30-sim", "760"], "sites.csv: not a regular file"),  # a FIFO would block the read
 ])
 @pytest.mark.parametrize("existing", [False, True])
 def test_errors_are_one_line_exit_2_and_leave_outputs_alone(tmp_path, table, options, message, existing):
-    (tmp_path / "sites.csv").write_text(table)
+    if table is None:
+        os.mkfifo(tmp_path / "sites.csv")
+    else:
+        (tmp_path / "sites.csv").write_text(table)
     target = tmp_path / ("factors.xlsx" if "factors.xlsx" in options else "factors.nc")
     if existing:
         target.write_text("earlier results")

@@ -37,10 +37,11 @@ except ImportError as error:
                       f"{sys.version_info.major}.{sys.version_info.minor} ({SUPPORTED_PYTHONS} are supported); "
                       f"reinstall vs30amp for this Python ({error})") from error
 from . import io
-from ._factors import Amplification, RangeWarning, amplification
+from ._factors import Amplification, amplification
 from ._fourier import eas, fas
 from ._models import MODELS, Model
 from ._response import response_spectrum, rotd
+from ._sites import RangeWarning
 from ._waveforms import amplify_spectrum, amplify_waveforms
 
 __all__ = ["MODELS", "Amplification", "Model", "RangeWarning", "amplification", "amplify_spectrum",

@@ -15,6 +15,7 @@ import numpy as np
 
 from . import _fourier, _response
 from ._optional import require
+from ._record_checks import check_shape, refuse_non_finite
 
 # The fewest samples the measures take: the probe's length.
 _PROBE_SAMPLES = 2
@@ -26,22 +27,9 @@ def _dask_array() -> Any:
 
 def _records(da: Any, name: str, values: Any) -> Any:
     """`values` as a 2-D Dask array of whole records (chunked along stations only)."""
-    records = values if isinstance(values, da.Array) else da.asarray(np.asarray(values))
-    if records.dtype.kind not in "iuf":
-        raise TypeError(f"{name}: expected real acceleration values, got values of dtype {records.dtype}")
-    if records.ndim not in (1, 2) or records.shape[-1] < _PROBE_SAMPLES:
-        raise ValueError(f"{name}: expected records of shape (n_records, n_samples) or (n_samples,) with at least "
-                         f"{_PROBE_SAMPLES} samples, got shape {records.shape}")
+    records = check_shape(name, values if isinstance(values, da.Array) else da.asarray(np.asarray(values)),
+                          _PROBE_SAMPLES)
     return records.reshape(1, -1) if records.ndim == 1 else records.rechunk({1: -1})
-
-
-def _check_finite(name: str, block: Any, first: int) -> None:
-    """ValueError naming the first non-finite value by its record's place among all records."""
-    finite = np.isfinite(block)
-    if not finite.all():
-        row, column = np.argwhere(~finite)[0]
-        raise ValueError(f"{name}: expected finite values, got {block[row, column]} in record {first + row} "
-                         f"at sample {column}")
 
 
 def _block(*chunks: Any, function: Callable[..., Any], names: tuple[str, ...], options: dict[str, Any],
@@ -49,7 +37,7 @@ def _block(*chunks: Any, function: Callable[..., Any], names: tuple[str, ...], o
     """One chunk's measures; `block_info` (from Dask) places the chunk's first record among all."""
     first = int(block_info[0]["array-location"][0][0]) if block_info else 0
     for name, chunk in zip(names, chunks):
-        _check_finite(name, chunk, first)
+        refuse_non_finite(name, chunk, first)
     return function(*chunks, **options)
 
 

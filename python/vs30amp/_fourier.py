@@ -9,16 +9,15 @@ smoothed with the Konno-Ohmachi window of bandwidth b = 188.5 (Goulet et al. 201
 from __future__ import annotations
 
 import functools
-import importlib
 import textwrap
-from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ._fft import real_ffts
 from ._models import MODELS
-from ._records import Records, as_dt, as_pairs, as_positive, as_records
+from ._record_checks import Records, as_dt, as_pairs, as_positive, as_records
 
 # Konno and Ohmachi (1998), BSSA 88(1): w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4.
 BANDWIDTH = 188.5
@@ -34,14 +33,6 @@ GROUP_WIDTH = LOBE / 64.0
 PADDING = 2
 # Spectra transformed together: about this many FFT values at a time, whatever the records.
 VALUES_PER_BLOCK = 2**22
-
-
-def _rfft() -> Callable[..., Any]:
-    """SciPy's real FFT when SciPy is usable (the "fft" extra), NumPy's otherwise."""
-    try:
-        return importlib.import_module("scipy.fft").rfft  # type: ignore[no-any-return]
-    except ImportError:
-        return np.fft.rfft
 
 
 def fft_length(samples: int, dt: float, centres: NDArray[np.float64]) -> int:
@@ -104,7 +95,7 @@ def _smooth(spectra: NDArray[np.float64], length: int, dt: float, centres: NDArr
 def _amplitudes(records: Records, rows: slice, length: int, dt: float) -> NDArray[np.float64]:
     """dt |DFT| at the positive frequencies (DC dropped) of some records, computed in double."""
     block = records[rows].astype(np.float64, copy=False)
-    return np.abs(_rfft()(block, length, axis=1)[:, 1:]) * dt  # type: ignore[no-any-return]
+    return np.abs(real_ffts()[0](block, length, axis=1)[:, 1:]) * dt  # type: ignore[no-any-return]
 
 
 def _rows_per_block(length: int) -> int:

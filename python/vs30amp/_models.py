@@ -74,9 +74,6 @@ class Model:
         The Vs30 range of applicability (m/s) that ``ranges`` checks.
     range_source : str
         Where that range is stated.
-    kernel : callable
-        The function computing the n x F factors (the "module" convention): `_utils`' on
-        Python 3.15 and later, the package's native module's before.
     conventions : mapping of str to callable
         The kernel of every convention the model offers, by name; "module" is `kernel`.
     """
@@ -86,12 +83,17 @@ class Model:
     reference: str
     vs30_range: tuple[float, float]
     range_source: str
-    kernel: Kernel = field(repr=False)
     _frequencies: NDArray[np.float64] = field(repr=False)
     conventions: Mapping[str, Kernel] = field(default_factory=dict, repr=False)
 
+    @property
+    def kernel(self) -> Kernel:
+        """The function computing the n x F factors of the "module" convention: `_utils`' on
+        Python 3.15 and later, the package's native module's before."""
+        return self.conventions["module"]
+
     def kernel_for(self, convention: str) -> Kernel:
-        """The kernel of `convention`; ValueError naming the model's conventions otherwise.
+        """The kernel of `convention`, in any case; ValueError naming the model's conventions otherwise.
 
         Examples
         --------
@@ -102,8 +104,8 @@ class Model:
         (1, 301)
         """
         try:
-            return self.conventions[convention]
-        except (KeyError, TypeError):
+            return self.conventions[convention.lower()]
+        except (KeyError, TypeError, AttributeError):
             choices = ", ".join(repr(key) for key in self.conventions)
             raise ValueError(f"convention: unknown convention {convention!r} for {self.name}; choose one of "
                              f"{choices}") from None
@@ -129,7 +131,6 @@ MODELS: Final[dict[str, Model]] = {
         vs30_range=(180.0, 1500.0),
         range_source=("Bayless and Abrahamson (2018), PEER Report 2018/07, and (2019), BSSA 109(5): the model's "
                       "stated range of applicability, not well constrained above 1000 m/s"),
-        kernel=BA18_KERNEL,
         _frequencies=_frozen(BA18_FREQUENCIES),
         # "module": the intensity of the nonlinear term at the 760 m/s reference, the decay above
         # the power law anchored at 24 Hz. "published": as the published model, at its 1000 m/s
@@ -144,12 +145,15 @@ MODELS: Final[dict[str, Model]] = {
                    "Earthquake Spectra 30(3), 1087-1115, doi:10.1193/062913EQS175M"),
         vs30_range=(150.0, 1500.0),
         range_source="Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's range of applicability",
-        kernel=CB14_KERNEL,
         _frequencies=_frozen(CB14_FREQUENCIES),
         # One convention: the module's site term is the published one.
         conventions={"module": CB14_KERNEL},
     ),
 }
+
+
+# Every convention of the models, the default first.
+CONVENTIONS: Final = tuple(dict.fromkeys(name for model in MODELS.values() for name in model.conventions))
 
 
 def get_model(name: str) -> Model:

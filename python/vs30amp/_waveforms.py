@@ -2,10 +2,9 @@
 
 from __future__ import annotations
 
-import importlib
 import os
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -13,15 +12,14 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._factors import as_real, broadcast_sites, check_sites, range_policy, site_factors
-from ._models import get_model
+from ._fft import real_ffts
 from ._optional import require
+from ._record_checks import as_dt
+from ._sites import as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
+from ._units import check_units
 
 # Working memory of the chunks in flight together (bytes), beside the output.
 CHUNK_BYTES = 32 * 2**20
-
-# One g in each of the units records may come in (standard gravity, 9.80665 m/s^2).
-G_IN_UNITS = {"g": 1.0, "m/s2": 9.80665, "cm/s2": 980.665}
 
 # Bytes per FFT bin of the interpolation weights and their making (index and weight arrays,
 # logarithms and comparisons in float64).
@@ -31,16 +29,6 @@ WEIGHT_BYTES = 96
 MAX_WORKERS = 2**31 - 1
 
 FloatArray = NDArray[np.floating[Any]]
-
-
-def _fft() -> tuple[Callable[..., Any], Callable[..., Any]]:
-    """SciPy's real FFTs when SciPy is usable (faster here, and in single precision for float32
-    records), NumPy's otherwise."""
-    try:
-        fft = importlib.import_module("scipy.fft")
-    except ImportError:  # also a SciPy without builds for this interpreter
-        return np.fft.rfft, np.fft.irfft
-    return fft.rfft, fft.irfft
 
 
 def fast_length(minimum: int) -> int:
@@ -94,8 +82,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     array([[2.88 , 2.803, 2.166]])
     """
     policy = range_policy(ranges, check_ranges)
-    chosen = get_model(model)
-    kernel = chosen.kernel_for(convention)
+    found, kernel, _ = chosen(model, convention)
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
@@ -107,14 +94,14 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     sites = broadcast_sites(**{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))[1:]
     site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy)
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
     factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga)
-    interpolated = _interp.weights(chosen.frequencies, wanted).apply(factors, real)
+    interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
     product: NDArray[Any] = np.multiply(values, interpolated)
     return product
 
@@ -248,10 +235,8 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
                     workers: int | None = None, chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
     """`amplify_waveforms` on one policy; errors and warnings count sites and records from
     `first_site` (a chunk's place among all sites)."""
-    chosen = get_model(model)
-    kernel = chosen.kernel_for(convention)
-    if units not in G_IN_UNITS:
-        raise ValueError(f"units: unknown units {units!r}; choose one of {', '.join(map(repr, G_IN_UNITS))}")
+    found, kernel, _ = chosen(model, convention)
+    scale = check_units(units)
     records = np.asarray(acc)
     if records.dtype.kind not in "iuf":
         raise TypeError(f"acc: expected real acceleration values, got values of dtype {records.dtype}")
@@ -261,24 +246,21 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
         raise ValueError(f"acc: expected records of shape (n_sites, n_samples) or (n_samples,), got {records.shape}")
     one_dimensional = records.ndim == 1
     records = records.reshape(1, -1) if one_dimensional else records
-    step = float(as_real("dt", dt)) if np.ndim(dt) == 0 else np.nan
-    if not (np.isfinite(step) and step > 0.0):
-        raise ValueError(f"dt: expected one finite, positive sample interval (s), got {dt!r}")
+    step = as_dt(dt)
     threads = thread_count(workers)
     m = records.shape[1]
     length = fast_length(2 * m)
     real = records.dtype.type
     # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
-    per_site = 5 * length * records.itemsize + 3 * chosen.frequencies.size * 8
+    per_site = 5 * length * records.itemsize + 3 * found.frequencies.size * 8
 
     peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)), first_site)
-    scale = G_IN_UNITS[units]
     given = peaks if pga is None else as_real("pga", pga)
     pga_g = given if scale == 1.0 else given / scale
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
     site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(chosen, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
     n = sites[0].size
     shared = records.shape[0] == 1 and n > 1
     if per_site * threads > chunk_bytes:  # records so long that one per thread exceeds chunk_bytes
@@ -290,13 +272,13 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
 
     def bin_weights(start: int, stop: int) -> _interp.Weights:
         # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
-        return _interp.weights(chosen.frequencies, _interp.held_above(np.arange(start, stop) / (length * step), fmax))
+        return _interp.weights(found.frequencies, _interp.held_above(np.arange(start, stop) / (length * step), fmax))
 
     # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
     # they fit in chunk_bytes, else for each chunk a block of bins at a time.
     block = bins if bins * WEIGHT_BYTES <= chunk_bytes else max(1, chunk_bytes // (4 * WEIGHT_BYTES))
     weights = bin_weights(0, bins) if block == bins else None
-    rfft, irfft = _fft()
+    rfft, irfft = real_ffts()
     out = np.empty((n, m), dtype=real)
     shared_spectrum = None
     if shared:

@@ -24,36 +24,26 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _factors, _interp, _waveforms
+from . import _interp, _sites, _waveforms
 from ._distributed_measures import eas as eas, fas as fas, response_spectrum as response_spectrum, rotd as rotd
-from ._models import get_model
 from ._optional import require
+from ._record_checks import as_dt
+from ._units import check_units
 
 
 def _dask_array() -> Any:
     return require("dask.array", "distributed", "vs30amp.distributed")
 
 
-def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
+def _dask_sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
     """The inputs as 1-D Dask arrays of one length, on common chunks of sites."""
     arrays = {}
     for name, value in inputs.items():
-        array = value if isinstance(value, da.Array) else da.asarray(_factors.as_real(name, value))
+        array = value if isinstance(value, da.Array) else da.asarray(_sites.as_real(name, value))
         if array.dtype.kind not in "iuf":
             raise TypeError(f"{name}: expected real numbers, got values of dtype {array.dtype}")
         arrays[name] = array.astype(np.float64)
-    shape: tuple[int, ...] = ()
-    seen: list[str] = []
-    for name, array in arrays.items():
-        try:
-            shape = np.broadcast_shapes(shape, array.shape)
-        except ValueError:
-            others = ", ".join(f"{other} shape {arrays[other].shape}" for other in seen)
-            raise ValueError(f"{name}: shape {array.shape} does not broadcast with {others}") from None
-        seen.append(name)
-    if len(shape) > 1:
-        raise ValueError(f"sites must be one-dimensional, but the inputs broadcast to shape {shape}")
-    shape = shape or (1,)
+    shape = _sites.sites_shape(arrays)
     if chunks is None:
         chunks = next((a.chunks for a in arrays.values() if a.shape == shape and a.numblocks[0] > 1), "auto")
     return [da.broadcast_to(array, shape).rechunk(chunks) for array in arrays.values()]
@@ -62,10 +52,9 @@ def _sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
                    sites: NDArray[np.float64], *, model: str, ranges: str, convention: str) -> NDArray[np.float64]:
     """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
-    chosen = get_model(model)
+    found, kernel, _ = _sites.chosen(model, convention)
     first = int(sites[0]) if sites.size else 0
-    _factors.check_sites(chosen, vs30, vs30_sim, pga, ranges, lambda i: f"site {first + i}")
-    return _factors.site_factors(chosen.kernel_for(convention), vs30, vs30_sim, pga)
+    return _sites.checked_factors(found, kernel, vs30, vs30_sim, pga, ranges, lambda i: f"site {first + i}")
 
 
 def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ranges: str = "warn",
@@ -101,15 +90,14 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     >>> bool((factors.compute() == direct.factors).all())   # bit for bit
     True
     """
-    policy = _factors.range_policy(ranges, check_ranges)
-    chosen = get_model(model)
-    chosen.kernel_for(convention)  # an unknown convention is refused now, not when computed
+    policy = _sites.range_policy(ranges, check_ranges)
+    found, _, convention = _sites.chosen(model, convention)  # refused now, not when computed
     da = _dask_array()
-    sites = _sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
+    sites = _dask_sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
     numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
-    return da.map_blocks(_factors_block, *sites, numbers, model=chosen.name, ranges=policy,
+    return da.map_blocks(_factors_block, *sites, numbers, model=found.name, ranges=policy,
                          convention=convention, new_axis=1,
-                         chunks=(sites[0].chunks[0], (chosen.frequencies.size,)), dtype=np.float64,
+                         chunks=(sites[0].chunks[0], (found.frequencies.size,)), dtype=np.float64,
                          meta=np.empty((0, 0)))
 
 
@@ -159,16 +147,12 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     >>> bool((records.compute() == direct).all())   # bit for bit
     True
     """
-    policy = _factors.range_policy(ranges, check_ranges)
-    chosen = get_model(model)
-    chosen.kernel_for(convention)
     # What does not depend on the values is refused now, as the in-process function does.
-    if units not in _waveforms.G_IN_UNITS:
-        raise ValueError(f"units: unknown units {units!r}; choose one of {', '.join(map(repr, _waveforms.G_IN_UNITS))}")
+    policy = _sites.range_policy(ranges, check_ranges)
+    found, _, convention = _sites.chosen(model, convention)
+    check_units(units)
     _interp.held_above(np.zeros(1), fmax)
-    step = float(_factors.as_real("dt", dt)) if np.ndim(dt) == 0 else np.nan
-    if not (np.isfinite(step) and step > 0.0):
-        raise ValueError(f"dt: expected one finite, positive sample interval (s), got {dt!r}")
+    step = as_dt(dt)
     da = _dask_array()
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
@@ -182,7 +166,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
               "vs30_sim": vs30_sim}
     if pga is not None:
         inputs["pga"] = pga
-    sites = _sites(da, None, **inputs)
+    sites = _dask_sites(da, None, **inputs)
     n = sites[0].shape[0]
     if records.shape[0] != n:  # one record for every site
         records = da.broadcast_to(records, (n, records.shape[1]), chunks=(sites[0].chunks[0], records.shape[1]))
@@ -190,5 +174,5 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     numbers = da.arange(n, chunks=(records.chunks[0],), dtype=np.float64)
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
-    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=chosen.name, units=units,
+    return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=found.name, units=units,
                         fmax=fmax, ranges=policy, convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))

@@ -20,7 +20,8 @@ import numpy as np
 
 from .._provenance import RecordProvenance
 from . import _at2, _sac
-from ._record import UNITS_IN_G, Record, RecordError, in_g
+from .._units import UNITS_IN_G
+from ._record import Record, RecordError, in_g
 from ._store import RecordStore, read_store, write_store
 
 __all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordProvenance", "RecordStore", "amplified",

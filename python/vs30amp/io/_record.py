@@ -9,12 +9,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-# Standard gravity (m/s2): the "g" of strong-motion files.
-STANDARD_GRAVITY = 9.80665
+from .._units import UNITS_IN_G, peak_in_g
 
-# Accelerations in these units times the factor are in g.
-UNITS_IN_G: dict[str, float] = {"g": 1.0, "m/s2": 1.0 / STANDARD_GRAVITY, "cm/s2": 0.01 / STANDARD_GRAVITY,
-                                "nm/s2": 1e-9 / STANDARD_GRAVITY}
 
 
 class RecordError(ValueError):
@@ -58,7 +54,8 @@ class Record:
         >>> round(Record(np.array([0.0, 98.0665, -49.0]), 0.01, "cm/s2").pga, 12)
         0.1
         """
-        return float(np.max(np.abs(self.acc), initial=0.0)) * in_g(self.units)
+        in_g(self.units)  # refuses units that are not an acceleration's
+        return peak_in_g(self.acc, self.units)
 
 
 def in_g(units: str) -> float:

@@ -25,7 +25,7 @@ from numpy.typing import ArrayLike, NDArray
 from .._models import get_model
 from .._optional import require
 from .._provenance import attributes
-from .._records import as_dt
+from .._record_checks import as_dt
 from ._record import RecordError
 
 # Records per chunk by default: at least this many bytes of one component, so that the work of

@@ -1,33 +1,48 @@
-"""Checks shared by the measures of records: records, sample interval, positive values."""
+"""The checks of records' values shared by the measures and the amplification: records, sample
+interval, positive values."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 Records = NDArray[np.floating[Any]]
+Shaped = TypeVar("Shaped", bound=Any)
 
 
 def as_records(name: str, values: ArrayLike, *, minimum: int = 2) -> tuple[Records, bool]:
     """Records as a C-contiguous (n, m) float32 or float64 array (other real input read as
     float64), and whether one record (m,) was given. ValueError or TypeError naming `name` and
     the first offending value otherwise."""
-    records = np.asarray(values)
+    records = check_shape(name, np.asarray(values), minimum)
+    one = records.ndim == 1
+    dtype = np.float32 if records.dtype == np.float32 else np.float64
+    records = np.require(records.reshape(1, -1) if one else records, dtype, ["C", "A"])
+    refuse_non_finite(name, records)
+    return records, one
+
+
+def check_shape(name: str, records: Shaped, minimum: int) -> Shaped:
+    """`records` (a NumPy or Dask array) when they are real records (m,) or (n, m) of at least
+    `minimum` samples; TypeError or ValueError naming `name` otherwise."""
     if records.dtype.kind not in "iuf":
         raise TypeError(f"{name}: expected real acceleration values, got values of dtype {records.dtype}")
     if records.ndim not in (1, 2) or records.shape[-1] < minimum:
         raise ValueError(f"{name}: expected records of shape (n_records, n_samples) or (n_samples,) with at least "
                          f"{minimum} samples, got shape {records.shape}")
-    one = records.ndim == 1
-    dtype = np.float32 if records.dtype == np.float32 else np.float64
-    records = np.require(records.reshape(1, -1) if one else records, dtype, ["C", "A"])
+    return records
+
+
+def refuse_non_finite(name: str, records: NDArray[Any], first: int = 0) -> None:
+    """ValueError naming the first value of (n, m) records that is not finite, by its record's
+    place among all (the first of these records is record `first`)."""
     finite = np.isfinite(records)
     if not finite.all():
         row, column = np.argwhere(~finite)[0]
-        raise ValueError(f"{name}: expected finite values, got {records[row, column]} in record {row} at sample {column}")
-    return records, one
+        raise ValueError(f"{name}: expected finite values, got {records[row, column]} in record {first + row} "
+                         f"at sample {column}")
 
 
 def as_pairs(h1: ArrayLike, h2: ArrayLike) -> tuple[Records, Records, bool]:

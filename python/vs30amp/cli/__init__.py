@@ -1,0 +1,66 @@
+"""The ``vs30amp`` command: amplification factors for a table of sites (``vs30amp factors``) and
+record files amplified to a site's Vs30 (``vs30amp amplify``)."""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+from collections.abc import Sequence
+
+from .._version import __version__
+from . import _files, amplify, factors
+from ._files import Terminated, UsageError
+
+__all__ = ["main", "parser"]
+
+
+def parser() -> argparse.ArgumentParser:
+    top = _files._Parser(prog="vs30amp", description="Vs30 site amplification factors for simulated ground motions.",
+                         epilog=factors.EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"vs30amp {__version__}")
+    commands = top.add_subparsers(dest="command", required=True, parser_class=_files._Parser)
+    factors.add_parser(commands)
+    amplify.add_parser(commands)
+    return top
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns its exit status: 0, 2 after a one-line error on stderr, or
+    128 + the signal's number after a SIGINT (130), SIGTERM or SIGHUP, with no output left half
+    written. Without `argv` (the process's own command line) a signal that arrives after the
+    run, while the interpreter exits, still ends the process with its line and status."""
+    received = _files._Received
+    with _files.terminations_unwind(exiting=argv is None):
+        status = _run(argv)
+        with _files._suppress_output_errors():
+            sys.stdout.flush()
+    if received.signum is not None and not received.raised:  # came while the end was reported
+        received.raised = True
+        print(_files._stop_line(received.signum), file=sys.stderr)
+        status = 128 + received.signum
+    return status
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    """The command and its one line of error; signals are only recorded once it is done."""
+    received = _files._Received
+    try:
+        try:
+            args = parser().parse_args(argv)
+            (amplify.run if args.command == "amplify" else factors.run)(args)
+        except (UsageError, ImportError, OSError) as error:
+            received.held += 1
+            print(f"vs30amp: error: {error}", file=sys.stderr)
+            return 2
+        received.held += 1
+        return 0
+    except (KeyboardInterrupt, Terminated) as stop:
+        received.held += 1
+        signum = stop.signum if isinstance(stop, Terminated) else signal.SIGINT
+        print(_files._stop_line(signum), file=sys.stderr)
+        return 128 + signum
+
+
+if __name__ == "__main__":
+    sys.exit(main())

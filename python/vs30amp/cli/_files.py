@@ -1,0 +1,246 @@
+"""The rules every subcommand keeps with files and the terminal: one-line errors, numbers read
+as written, outputs written atomically and never over an input, signals that leave no half-written
+file, warnings and the report on stdout one line each."""
+
+from __future__ import annotations
+
+import argparse
+import atexit
+import os
+import re
+import signal
+import sys
+import tempfile
+import threading
+import warnings
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from types import FrameType
+from typing import Any, NoReturn
+
+# Numbers as C's strtod and Fortran read them: ASCII digits, no digit separators ("1_000").
+NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+NOT_FINITE = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
+# The signals that stop the command with one line: SIGTERM, SIGHUP (terminated), SIGINT (interrupted).
+SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+
+
+class UsageError(Exception):
+    """A problem with the command's input, reported in one line with exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def number(text: str, where: str) -> float:
+    """`text` as the finite double it denotes (correctly rounded, so written doubles read back exactly)."""
+    written = text.strip(" \t")
+    if not written:
+        raise UsageError(f"{where}: missing value")
+    if NOT_FINITE.fullmatch(written):
+        raise UsageError(f"{where}: {text!r} is not a finite number")
+    if not NUMBER.fullmatch(written):
+        raise UsageError(f"{where}: {text!r} is not a number")
+    value = float(written)
+    if value in (float("inf"), float("-inf")):
+        raise UsageError(f"{where}: {text!r} is not a finite number")
+    return value
+
+
+def positive(text: str, option: str, unit: str) -> float:
+    """An option's finite, positive value; UsageError naming the option otherwise."""
+    value = number(text, option)
+    if value <= 0.0:
+        raise UsageError(f"{option}: {text} {unit}; it must be positive")
+    return value
+
+
+def refuse_special_file(path: Path, expected: str = "a regular file") -> None:
+    """UsageError for a FIFO, a device or a socket: reading one would block or never end."""
+    if path.exists() and not path.is_file() and not path.is_dir():
+        raise UsageError(f"{path}: not {expected}")
+
+
+class Terminated(BaseException):
+    """A SIGTERM or SIGHUP: unwinds like Ctrl-C, so that a temporary file is removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(f"terminated by {signal.Signals(signum).name}")
+        self.signum = signum
+
+
+def _stop(signum: int) -> BaseException:
+    return KeyboardInterrupt() if signum == signal.SIGINT else Terminated(signum)
+
+
+def _stop_line(signum: int) -> str:
+    how = "interrupted" if signum == signal.SIGINT else "terminated"
+    return f"vs30amp: error: {how} by {signal.Signals(signum).name}"
+
+
+class _Received:
+    """The first signal of the run, whether it was raised, and how many blocks hold signals."""
+
+    signum: int | None = None
+    raised = False
+    held = 0
+
+
+def _on_signal(signum: int, frame: FrameType | None) -> None:
+    if _Received.signum is not None:  # unwinding or reporting already: the first signal counts
+        return
+    _Received.signum = signum
+    if not _Received.held:
+        _Received.raised = True
+        raise _stop(signum)
+
+
+@contextmanager
+def signals_held() -> Iterator[None]:
+    """A signal of the command waits until the block is done, then raises: for steps that must
+    not be cut in two, such as creating a temporary file and keeping its name."""
+    _Received.held += 1
+    try:
+        yield
+    finally:
+        _Received.held -= 1
+    if not _Received.held and _Received.signum is not None and not _Received.raised:
+        _Received.raised = True
+        raise _stop(_Received.signum)
+
+
+@contextmanager
+def terminations_unwind(exiting: bool = False) -> Iterator[None]:
+    """SIGTERM and SIGHUP raise `Terminated`, SIGINT KeyboardInterrupt, for as long as the command
+    runs (main thread only). `exiting`: the process ends after the command, and a signal that
+    arrives meanwhile (while the interpreter exits) is reported at exit, not left to the
+    default action."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    _Received.signum, _Received.raised, _Received.held = None, False, 0
+    previous = {signum: signal.signal(signum, _on_signal) for signum in SIGNALS}
+    try:
+        yield
+    finally:
+        if exiting:
+            signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)  # pending until the check at exit
+            _report_at_exit()
+        else:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+
+
+def _report_at_exit() -> None:
+    if not getattr(_report_at_exit, "registered", False):
+        atexit.register(_exit_on_pending_signal)
+        setattr(_report_at_exit, "registered", True)
+
+
+def _exit_on_pending_signal() -> None:
+    """At exit: a signal that came after the run ends the process with its line and status."""
+    pending = signal.sigpending()
+    signum = next((s for s in SIGNALS if s in pending), None)
+    if signum is None:
+        return
+    with _suppress_output_errors():
+        sys.stdout.flush()
+    os.write(2, (_stop_line(signum) + "\n").encode())
+    os._exit(128 + signum)
+
+
+@contextmanager
+def _suppress_output_errors() -> Iterator[None]:
+    try:
+        yield
+    except (OSError, ValueError, AttributeError):
+        silence_stdout()
+
+
+def silence_stdout() -> None:
+    """Sends what stdout still holds, and whatever is printed later, to /dev/null: after a write
+    to it failed (a closed pipe, a full disk), so that the interpreter's flush at exit does not
+    fail again."""
+    try:
+        descriptor = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, descriptor)
+    finally:
+        os.close(null)
+
+
+@contextmanager
+def warnings_as_lines(source: object) -> Iterator[None]:
+    """The warnings raised meanwhile, each printed as one line on stderr naming `source`."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        yield
+    for warning in caught:
+        print(f"vs30amp: warning: {source}: {warning.message}", file=sys.stderr)
+
+
+def refuse_input_as_output(sites: Path, output: Path) -> None:
+    """UsageError if `output` is the input table, whatever the spelling or link leading to it."""
+    try:
+        same = os.path.samefile(sites, output)
+    except OSError:  # one of them does not exist
+        return
+    if same:
+        raise UsageError(f"{output}: is the input table {sites}; write the factors to another file")
+
+
+def write_atomically(target: Path, write: Callable[[Path], None]) -> None:
+    """Writes through a temporary file beside `target`, renamed over it only when complete; an
+    existing target keeps its permission bits. On any failure or signal the temporary file is
+    removed and the target left as it was."""
+    temporary: Path | None = None
+    try:
+        try:
+            mode = target.stat().st_mode & 0o7777
+        except FileNotFoundError:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        with signals_held():  # no signal between the file's creation and its name kept
+            descriptor, name = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=target.suffix)
+            temporary = Path(name)
+            os.close(descriptor)
+        write(temporary)
+        with temporary.open("rb") as file:
+            os.fsync(file.fileno())
+        temporary.chmod(mode)
+        os.replace(temporary, target)
+    except OSError as error:
+        _remove(temporary)
+        raise UsageError(f"{target}: cannot be written ({error.strerror or error}); left as it was") from None
+    except BaseException:
+        _remove(temporary)
+        raise
+
+
+def _remove(temporary: Path | None) -> None:
+    with signals_held():
+        if temporary is not None:
+            temporary.unlink(missing_ok=True)
+
+
+
+def report(line: str, bar: Any) -> str | None:
+    """Prints one line of the report on stdout (through the progress bar, if any); why it could
+    not be, or None."""
+    try:
+        if bar is None:
+            print(line, flush=True)
+        else:
+            bar.write(line, file=sys.stdout)
+            sys.stdout.flush()
+    except (OSError, ValueError) as error:  # a closed pipe, a full disk, a name it cannot encode
+        silence_stdout()
+        return (error.strerror if isinstance(error, OSError) else None) or str(error)
+    return None

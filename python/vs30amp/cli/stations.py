@@ -1,0 +1,70 @@
+"""``vs30amp amplify --sites``: each record matched to its station's row of a site table."""
+
+from __future__ import annotations
+
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+from ._files import UsageError, refuse_special_file
+from .factors import Sites, read_sites
+
+# The column naming each record: its station (the file's name without extension) or its file name.
+STATION_COLUMNS = ("station", "file")
+
+
+@dataclass(frozen=True)
+class Station:
+    """The site of one record: Vs30 and simulation Vs30 (m/s), PGA (g) or None for the record's own."""
+
+    vs30: float
+    vs30_sim: float
+    pga: float | None
+
+
+def read_stations(path: Path, vs30_sim: str | None) -> Sites:
+    """The stations of a CSV table: a station or file column, vs30, vs30_sim (unless given once
+    for all with --vs30-sim) and optionally pga."""
+    refuse_special_file(path)
+    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga",), id_columns=STATION_COLUMNS,
+                       id_word="station")
+    if sites.ids is None:
+        raise UsageError(f"{path}: missing column 'station' or 'file', which names each record")
+    sites.word = "station"
+    return sites
+
+
+def match(table: Path, sites: Sites, paths: list[Path], skip: bool) -> tuple[list[Path], list[Station]]:
+    """The records that have a row and their stations, in the records' order. A record without a
+    row is an error (or, with `skip`, left out: how many is said on stderr), and so are a row
+    without a record and two records of one station."""
+    assert sites.ids is not None
+    by_file = sites.id_column == "file"
+    row_of = {site: index for index, site in enumerate(sites.ids)}
+    columns = sites.columns
+    matched: dict[int, Path] = {}
+    stations: list[Station] = []
+    skipped = 0
+    for path in paths:
+        key = path.name if by_file else path.stem
+        row = row_of.get(key)
+        if row is None:
+            if skip:
+                skipped += 1
+                continue
+            raise UsageError(f"{path}: no row of {table} has {sites.id_column} {key!r}; give --skip-unmatched to "
+                             f"leave out records without a row")
+        if row in matched:
+            raise UsageError(f"{matched[row]} and {path} are both {sites.id_column} {key!r} ({table}, "
+                             f"{sites.label(row)})")
+        matched[row] = path
+        pga = float(columns["pga"][row]) if "pga" in columns else None
+        stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga))
+    unmatched = [row for row in range(len(sites.ids)) if row not in matched]
+    if unmatched:
+        more = f" and {len(unmatched) - 1} more" if len(unmatched) > 1 else ""
+        raise UsageError(f"{table}: {sites.label(unmatched[0])}{more} {'match' if more else 'matches'} no record")
+    if skipped:
+        print(f"vs30amp: warning: {table}: {skipped} of {len(paths)} records have no row and are left out",
+              file=sys.stderr)
+    return list(matched.values()), stations
