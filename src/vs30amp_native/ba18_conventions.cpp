@@ -7,7 +7,8 @@
 
 #include "models/bayless_abrahamson_2018.hpp"
 #include "vs30amp_native/ba18_conventions.hpp"
-#include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/site_arrays.hpp"
+#include "vs30amp_native/str_argument.hpp"
 #include "vs30amp_native/kernel_math.hpp"
 
 namespace {
@@ -43,30 +44,20 @@ PyObject *ba18_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "ba18_factors() takes 5 arguments (%zd given)", nargs);
         return nullptr;
     }
-    Py_ssize_t name_length = 0;
-    const char *name = PyUnicode_Check(args[4]) ? PyUnicode_AsUTF8AndSize(args[4], &name_length) : nullptr;
-    if (name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "convention: expected a str");
-        return nullptr;
-    }
-    const Ba18Convention *convention = convention_named(std::string_view(name, static_cast<std::size_t>(name_length)));
+    std::string_view name;
+    if (!str_argument(args[4], "convention", name)) return nullptr;
+    const Ba18Convention *convention = convention_named(name);
     if (convention == nullptr) {
         PyErr_Format(PyExc_ValueError, "convention: unknown convention %R; choose one of 'module', 'published'",
                      args[4]);
         return nullptr;
     }
-    BufferView vs30, vs30_sim, pga, out;
-    if (!vs30.acquire(args[0], "vs30", 1, "d", false) || !vs30_sim.acquire(args[1], "vs30_sim", 1, "d", false) ||
-        !pga.acquire(args[2], "pga", 1, "d", false) || !out.acquire(args[3], "out", 2, "d", true))
-        return nullptr;
-    const std::size_t n = vs30.size();
-    if (vs30_sim.size() != n || pga.size() != n || out.shape(0) != n || out.shape(1) != BA18_COLUMNS) {
-        PyErr_Format(PyExc_ValueError, "expected three arrays of one length n and out of shape (n, %zu)",
-                     BA18_COLUMNS);
-        return nullptr;
-    }
+    SiteArrays sites;
+    if (!sites.acquire(args, BA18_COLUMNS)) return nullptr;
+    const std::size_t n = sites.sites();
     Py_BEGIN_ALLOW_THREADS
-    compute(vs30.data<double>(), vs30_sim.data<double>(), pga.data<double>(), n, out.data<double>(), *convention);
+    compute(sites.vs30.data<double>(), sites.vs30_sim.data<double>(), sites.pga.data<double>(), n,
+            sites.out.data<double>(), *convention);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }

@@ -11,7 +11,8 @@
 
 #include "models/bayless_abrahamson_2018.hpp"
 #include "models/campbell_bozorgnia_2014.hpp"
-#include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/site_arrays.hpp"
+#include "vs30amp_native/str_argument.hpp"
 #include "vs30amp_native/kernel_math.hpp"
 
 namespace {
@@ -43,22 +44,16 @@ PyObject *cb14_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_Format(PyExc_TypeError, "cb14_factors() takes 4 arguments (%zd given)", nargs);
         return nullptr;
     }
-    BufferView vs30, vs30_sim, pga, out;
-    if (!vs30.acquire(args[0], "vs30", 1, "d", false) || !vs30_sim.acquire(args[1], "vs30_sim", 1, "d", false) ||
-        !pga.acquire(args[2], "pga", 1, "d", false) || !out.acquire(args[3], "out", 2, "d", true))
-        return nullptr;
-    const std::size_t n = vs30.size();
-    if (vs30_sim.size() != n || pga.size() != n || out.shape(0) != n || out.shape(1) != CB14_COLUMNS) {
-        PyErr_Format(PyExc_ValueError, "expected three arrays of one length n and out of shape (n, %zu)",
-                     CB14_COLUMNS);
-        return nullptr;
-    }
+    SiteArrays sites;
+    if (!sites.acquire(args, CB14_COLUMNS)) return nullptr;
+    const std::size_t n = sites.sites();
     std::optional<AmplificationMatrix> full = AmplificationMatrix::allocate(std::min(n, BLOCK_SITES), CB14_COLUMNS);
     std::optional<AmplificationMatrix> tail =
         AmplificationMatrix::allocate(n > BLOCK_SITES ? n % BLOCK_SITES : 0, CB14_COLUMNS);
     if (!full || !tail) return PyErr_NoMemory();
     Py_BEGIN_ALLOW_THREADS
-    compute(vs30.data<double>(), vs30_sim.data<double>(), pga.data<double>(), n, out.data<double>(), *full, *tail);
+    compute(sites.vs30.data<double>(), sites.vs30_sim.data<double>(), sites.pga.data<double>(), n,
+            sites.out.data<double>(), *full, *tail);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
@@ -68,13 +63,8 @@ PyObject *model_frequencies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         PyErr_Format(PyExc_TypeError, "model_frequencies() takes 2 arguments (%zd given)", nargs);
         return nullptr;
     }
-    Py_ssize_t length = 0;
-    const char *name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8AndSize(args[0], &length) : nullptr;
-    if (name == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "model: expected a str");
-        return nullptr;
-    }
-    const std::string_view model(name, static_cast<std::size_t>(length));
+    std::string_view model;
+    if (!str_argument(args[0], "model", model)) return nullptr;
     const double *first = model == "cb14" ? std::begin(CB14_FREQUENCIES)
                           : model == "ba18" ? std::begin(BA18_FREQUENCIES) : nullptr;
     const std::size_t count = model == "cb14" ? CB14_COLUMNS : BA18_COLUMNS;
