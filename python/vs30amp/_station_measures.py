@@ -39,8 +39,23 @@ def pair_measures(h1: ArrayLike, h2: ArrayLike, dt: float, periods: ArrayLike, d
 
 def store_measures(h1: Any, h2: Any, dt: float, periods: ArrayLike, damping: float = 0.05, *,
                    rotd50: bool = False, samples_only: bool = False) -> dict[str, Any]:
-    """As `pair_measures`, lazily, for Dask arrays of records chunked by station (one call per
-    chunk: bit for bit the in-memory values)."""
+    """The measures of pairs of records chunked by station, lazily: one call per chunk, so bit
+    for bit the in-memory functions' values.
+
+    Parameters
+    ----------
+    h1, h2 : dask array or array_like, shape (n, m)
+        The two horizontal components of each station.
+    dt, periods, damping, samples_only
+        As for `vs30amp.response_spectrum`.
+    rotd50 : bool
+        RotD50 of the pair (``rotd50``) instead of PSA per component (``psa_h1``, ``psa_h2``).
+
+    Returns
+    -------
+    dict of str to dask.array.Array
+        The PSA (n, P) and ``eas`` (n, F), the smoothed EAS of the pair on BA18's frequencies.
+    """
     from . import _distributed_measures as vd
 
     if rotd50:
@@ -53,7 +68,9 @@ def store_measures(h1: Any, h2: Any, dt: float, periods: ArrayLike, damping: flo
 
 def measures_dataset(measures: dict[str, Any], station: Sequence[Any] | NDArray[Any], periods: ArrayLike,
                      units: str, attrs: dict[str, str], vs30: ArrayLike | None = None) -> Any:
-    """An xarray Dataset of the measures: dimensions station, period (s) and frequency (Hz)."""
+    """The measures as an xarray Dataset: dimensions station, period (s) and frequency (Hz);
+    each variable in `units` (EAS in `units` s), `attrs` its global attributes and `vs30` (m/s)
+    an optional coordinate along station."""
     xr = require("xarray", "xarray", "a measures table in netCDF or Zarr")
     variables = {name: (("station", "frequency" if name == "eas" else "period"), values,
                         {"units": f"{units} s" if name == "eas" else units}) for name, values in measures.items()}
