@@ -87,48 +87,48 @@ def _units(path: Path, record: io.Record, given: str | None) -> str:
     return given
 
 
-def _read_pairs(paths: list[Path], given: str | None) -> tuple[list[str], list[tuple[io.Record, io.Record]], str]:
-    if len(paths) % 2:
-        raise UsageError(f"{paths[-1]}: has no H2 file; give the two components of each station, H1 then H2")
-    stations: list[str] = []
-    pairs: list[tuple[io.Record, io.Record]] = []
-    units: str | None = None
-    for first, second in zip(paths[::2], paths[1::2]):
-        records = []
-        for path in (first, second):
-            try:
-                record = io.read(path)
-            except (ValueError, OSError) as error:
-                raise UsageError(f"{path}: {error}".replace(f"{path}: {path}: ", f"{path}: ")) from None
-            unit = _units(path, record, given)
-            if units is not None and unit != units:
-                raise UsageError(f"{path}: in {unit}, the records before it in {units}; give records of one unit")
-            units = unit
-            records.append(record)
-        h1, h2 = records
-        if h1.dt != h2.dt or h1.acc.shape != h2.acc.shape:
-            raise UsageError(f"{first} and {second}: the two components differ in dt or number of samples")
-        if first.stem in stations:
-            raise UsageError(f"{first}: station {first.stem!r} is given twice")
-        stations.append(first.stem)
-        pairs.append((h1, h2))
-    assert units is not None
-    return stations, pairs, units
+def _read_pair(first: Path, second: Path, given: str | None) -> tuple[io.Record, io.Record, str]:
+    """The two components of a station and their units; UsageError naming the file at fault."""
+    records, units = [], []
+    for path in (first, second):
+        try:
+            records.append(io.read(path))
+        except (ValueError, OSError) as error:
+            raise UsageError(f"{path}: {error}".replace(f"{path}: {path}: ", f"{path}: ")) from None
+        units.append(_units(path, records[-1], given))
+    h1, h2 = records
+    if h1.dt != h2.dt or h1.acc.shape != h2.acc.shape:
+        raise UsageError(f"{first} and {second}: the two components differ in dt or number of samples")
+    if units[0] != units[1]:
+        raise UsageError(f"{first} and {second}: in {units[0]} and {units[1]}; give records of one unit")
+    return h1, h2, units[0]
 
 
 def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np.float64],
                 damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any]:
-    stations, pairs, units = _read_pairs(paths, args.units)
+    """The measures of each pair of files in turn: one pair's records in memory at a time."""
+    if len(paths) % 2:
+        raise UsageError(f"{paths[-1]}: has no H2 file; give the two components of each station, H1 then H2")
+    stations: dict[str, Path] = {}
     rows: dict[str, list[NDArray[np.float64]]] = {}
-    for (h1, h2), path in zip(pairs, paths[::2]):
+    units: str | None = None
+    for first, second in zip(paths[::2], paths[1::2]):
+        if first.stem in stations:
+            raise UsageError(f"{first}: station {first.stem!r} is also {stations[first.stem]}")
+        stations[first.stem] = first
+        h1, h2, unit = _read_pair(first, second, args.units)
+        if unit != (units or unit):
+            raise UsageError(f"{first}: in {unit}, the records before it in {units}; give records of one unit")
+        units = unit
         try:
             one = pair_measures(h1.acc, h2.acc, h1.dt, periods, damping, rotd50=args.rotd50,
                                 samples_only=args.samples_only)
         except ValueError as error:
-            raise UsageError(f"{path}: {error}") from None
+            raise UsageError(f"{first}: {error}") from None
         for name, values in one.items():
             rows.setdefault(name, []).append(values)
-    return stations, {name: np.stack(values) for name, values in rows.items()}, units, None
+    assert units is not None
+    return list(stations), {name: np.stack(values) for name, values in rows.items()}, units, None
 
 
 def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float64],
