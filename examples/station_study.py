@@ -19,7 +19,6 @@ from pathlib import Path
 
 import dask.array as da
 import numpy as np
-import xarray as xr
 from dask.distributed import Client, LocalCluster
 
 import vs30amp
@@ -49,12 +48,9 @@ def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18"):
 
     result = vio.read_store(output, ("h1", "h2"))  # the measures of what was written
     h1, h2 = result.components["h1"], result.components["h2"]
-    periods, frequencies = 1.0 / vs30amp.MODELS["cb14"].frequencies, vs30amp.MODELS["ba18"].frequencies
-    table = xr.Dataset(
-        {"rotd50": (("station", "period"), vd.rotd(h1, h2, result.dt, periods), {"units": result.units}),
-         "eas": (("station", "frequency"), vd.eas(h1, h2, result.dt, frequencies), {"units": f"{result.units} s"})},
-        coords={"station": result.station, "vs30": ("station", vs30), "period": ("period", periods, {"units": "s"}),
-                "frequency": ("frequency", frequencies, {"units": "Hz"})}, attrs=result.attrs)
+    periods = 1.0 / vs30amp.MODELS["cb14"].frequencies
+    table = vd.measures_dataset(vd.store_measures(h1, h2, result.dt, periods, rotd50=True), result.station, periods,
+                                result.units, result.attrs, vs30)
     if Path(measures).suffix == ".zarr":
         table.to_zarr(measures, mode="w-", consolidated=False)
     else:

@@ -26,6 +26,7 @@ from numpy.typing import NDArray
 
 from . import _interp, _sites, _waveforms
 from ._distributed_measures import eas as eas, fas as fas, response_spectrum as response_spectrum, rotd as rotd
+from ._station_measures import measures_dataset as measures_dataset, store_measures as store_measures
 from ._optional import require
 from ._record_checks import as_dt
 from ._units import check_units

@@ -9,7 +9,7 @@ import sys
 from collections.abc import Sequence
 
 from .._version import __version__
-from . import _files, amplify, factors
+from . import _files, amplify, factors, measures
 from ._files import Terminated, UsageError
 
 __all__ = ["main", "parser"]
@@ -22,6 +22,7 @@ def parser() -> argparse.ArgumentParser:
     commands = top.add_subparsers(dest="command", required=True, parser_class=_files._Parser)
     factors.add_parser(commands)
     amplify.add_parser(commands)
+    measures.add_parser(commands)
     return top
 
 
@@ -48,7 +49,7 @@ def _run(argv: Sequence[str] | None) -> int:
     try:
         try:
             args = parser().parse_args(argv)
-            (amplify.run if args.command == "amplify" else factors.run)(args)
+            {"amplify": amplify.run, "factors": factors.run, "measures": measures.run}[args.command](args)
         except (UsageError, ImportError, OSError) as error:
             received.held += 1
             print(f"vs30amp: error: {error}", file=sys.stderr)

@@ -1,0 +1,116 @@
+"""``vs30amp measures``: per-station tables read back equal to direct calls bit for bit."""
+
+import csv
+
+import numpy as np
+import pytest
+
+import vs30amp
+from vs30amp import io
+from vs30amp.cli import main
+
+pytest.importorskip("xarray")
+pytest.importorskip("zarr")
+pytest.importorskip("dask.distributed")
+import xarray as xr  # noqa: E402
+
+DT, PERIODS = 0.01, [0.1, 0.5, 2.0]
+RNG = np.random.default_rng(25)
+RECORDS = (0.1 * RNG.standard_normal((3, 2, 1500)) * np.hanning(1500)).astype(np.float32)
+
+
+def at2_pairs(tmp_path):
+    paths = []
+    for station, pair in zip(("S1", "S2", "S3"), RECORDS):
+        for component, acc in zip(("h1", "h2"), pair):
+            paths.append(tmp_path / f"{station}.{component}.AT2")
+            io.write(paths[-1], io.Record(acc.astype(np.float64), DT, "g"))
+    return paths, []
+
+
+def sac_pairs(tmp_path):
+    paths = []
+    for station, pair in zip(("S1", "S2", "S3"), RECORDS):
+        for component, acc in zip(("h1", "h2"), pair):
+            paths.append(tmp_path / f"{station}{component}.sac")
+            io.write(paths[-1], io.Record(acc, DT, "unknown"))
+    return paths, ["--units", "cm/s2", "--samples-only"]
+
+
+def store(tmp_path):
+    path = tmp_path / "sims.zarr"
+    io.write_store(path, {"h1": RECORDS[:, 0], "h2": RECORDS[:, 1]}, DT, station=np.array(["S1", "S2", "S3"], dtype=object),
+                   vs30=[250.0, 500.0, 900.0], stations_per_chunk=2)
+    return [path], ["--rotd50"]
+
+
+def read_back(path):
+    if path.suffix == ".csv":
+        with path.open(newline="") as file:
+            file.readline()
+            rows = list(csv.reader(file))
+        header, body = rows[0], rows[1:]
+        stations = [row[0] for row in body]
+        values = {}
+        for column, name in enumerate(header[1:], start=1):
+            if name != "vs30":
+                values.setdefault(name.split("@")[0], []).append([float(row[column]) for row in body])
+        return stations, {name: np.array(v).T for name, v in values.items()}, None
+    if path.suffix == ".npz":
+        with np.load(path) as saved:
+            names = [n for n in ("psa_h1", "psa_h2", "rotd50", "eas") if n in saved]
+            return list(saved["station"]), {n: saved[n] for n in names}, str(saved["source"])
+    table = xr.open_dataset(path, **({"engine": "zarr", "consolidated": False} if path.suffix == ".zarr" else {})).load()
+    return ([str(s) for s in table["station"].values], {n: table[n].values for n in table.data_vars},
+            table.attrs["source"])
+
+
+@pytest.mark.parametrize("ext", [".csv", ".npz", ".nc", ".zarr"])
+@pytest.mark.parametrize("inputs", [at2_pairs, sac_pairs, store])
+def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
+    paths, options = inputs(tmp_path)
+    output = tmp_path / f"measures{ext}"
+    periods = ["--periods", ",".join(map(str, PERIODS))] if inputs is not sac_pairs else []
+    assert main(["measures", *map(str, paths), *options, *periods, "-o", str(output)]) == 0
+    assert capsys.readouterr().err == ""
+    stations, values, source = read_back(output)
+    named = ["S1", "S2", "S3"] if inputs is store else [p.stem for p in paths[::2]]  # the H1 files' stems
+    assert stations == named and source in (None, f"vs30amp {vs30amp.__version__}")
+    chosen = PERIODS if periods else None
+    only = "--samples-only" in options
+    h1, h2, dt = RECORDS[:, 0], RECORDS[:, 1], DT
+    if inputs is not store:  # as the files hold them (SAC: dt in float32)
+        read = [io.read(p) for p in paths]
+        h1, h2, dt = np.stack([r.acc for r in read[::2]]), np.stack([r.acc for r in read[1::2]]), read[0].dt
+    if "--rotd50" in options:
+        expected = {"rotd50": vs30amp.rotd(h1, h2, dt, chosen)}
+    else:
+        expected = {f"psa_{c}": vs30amp.response_spectrum(acc, dt, chosen, samples_only=only)
+                    for c, acc in (("h1", h1), ("h2", h2))}
+    expected["eas"] = vs30amp.eas(h1, h2, dt, vs30amp.MODELS["ba18"].frequencies)
+    assert values.keys() == expected.keys()
+    for name, direct in expected.items():
+        assert values[name].tobytes() == direct.tobytes(), name
+
+
+@pytest.mark.parametrize("make, argv, message", [
+    (at2_pairs, lambda p, o: [*p[:5], "-o", o], "S3.h1.AT2: has no H2 file"),
+    (at2_pairs, lambda p, o: [*p[:2], "-o", p[0]], "unknown output format '.AT2'"),
+    (store, lambda p, o: [p[0], "-o", p[0]], "is the input"),
+    (sac_pairs, lambda p, o: [*p[:2], "-o", o], "give the records' units with --units"),
+    (at2_pairs, lambda p, o: [*p[:2], "--periods", "1,-2", "-o", o], "--periods: 1,-2; every period must be positive"),
+    (at2_pairs, lambda p, o: [*p[:2], "--damping", "0", "-o", o], "--damping: 0"),
+    (at2_pairs, lambda p, o: [p[0], p[0], p[2], p[3], "-o", o], None),
+    (store, lambda p, o: [p[0], "--variables", "h1", "-o", o], "--variables: 'h1'"),
+])
+def test_refusals_are_one_line_and_write_nothing(tmp_path, capsys, make, argv, message):
+    paths, _ = make(tmp_path)
+    before = sorted(tmp_path.rglob("*"))
+    if message is None:  # a pair whose H2 differs in length from its H1
+        io.write(paths[2], io.Record(np.zeros(100), DT, "g"))
+        before, message = sorted(tmp_path.rglob("*")), "the two components differ"
+    argv = argv([str(p) for p in paths], str(tmp_path / "out.csv"))
+    assert main(["measures", *argv]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("vs30amp: error: ") and message in err, err
+    assert sorted(tmp_path.rglob("*")) == before
