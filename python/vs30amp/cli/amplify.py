@@ -43,13 +43,15 @@ header; one line per file on stdout gives its PGA before and after, in g. SAC fi
 usable units (IDEP is nm/s/s by SAC's definition, or unknown): say what they hold with --units
 (AT2 files keep their g).
 
-All or none: every record is read and checked, and every amplified record computed, before the
-first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Each file appears
-only when complete (a temporary file in OUTDIR, renamed). Should writing fail (a full disk),
-the command stops and names the files it has written. An OUTDIR in which an output would be the
-same file as an input (such as the records' own directory) is refused. OUTDIR is created when
-its parent exists. The lines on stdout decide nothing: should stdout fail (a closed pipe, a full
-disk), every record is still written and the command ends with one error line (status 2).
+All or none: every record is read, checked and amplified before the first file is written,
+so a bad file (exit status 2) leaves OUTDIR as it was. Then each record is read and amplified
+again, one at a time (memory does not grow with the number of files), and written into a hidden
+directory .vs30amp-staging-* in OUTDIR; only when all are written are they renamed into place.
+A failed write (a full disk) or a signal removes that directory and leaves OUTDIR as it was.
+An OUTDIR in which an output would be the same file as an input (such as the records' own
+directory) is refused. OUTDIR is created when its parent exists. The lines on stdout, printed
+once all files are in place, decide nothing: should stdout fail (a closed pipe, a full disk),
+the command ends with one error line (status 2).
 
 Each record its own site: --sites stations.csv, a CSV table with a header row naming each
 record in a column station (its file's name without the extension) or file (its file's name),
@@ -250,8 +252,11 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
     staging: Path | None = None
     moved: list[str] = []
     try:
-        with signals_held():  # no signal between the directory's creation and its name kept
-            staging = Path(tempfile.mkdtemp(dir=outdir, prefix=STAGING))
+        try:
+            with signals_held():  # no signal between the directory's creation and its name kept
+                staging = Path(tempfile.mkdtemp(dir=outdir, prefix=STAGING))
+        except OSError as error:
+            raise UsageError(f"{outdir}: cannot be written ({error.strerror or error}); nothing written") from None
         for job in jobs:
             record = amplify_one(args, job, options, quiet=True)
             staged = staging / job.target.name
