@@ -1,9 +1,13 @@
 """``vs30amp amplify`` in a child process, on the real record files of tests/data."""
 
+import dataclasses
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import warnings
 from pathlib import Path
 
@@ -97,17 +101,52 @@ def test_bad_input_writes_nothing(tmp_path, arguments, message):
     assert snapshot(tmp_path) == before
 
 
-def test_a_failed_write_stops_and_names_the_files_written(tmp_path):
+def many_records(tmp_path, copies):
+    """records/ with the SAC file, the AT2 files and `copies` copies of one; out/ with an earlier result."""
     folder(tmp_path / "records", AT2 + [SAC])
-    # The name fits, that of its temporary file (".NAME.xxxxxxxx.AT2") is too long to be created.
-    long = "x" * 251 + ".AT2"
-    shutil.copy(DATA / AT2[0], tmp_path / "records" / long)
-    done = amplify("records", "--vs30", "300", "--vs30-sim", "760", "--units", "g", "-o", "out", cwd=tmp_path)
-    assert done.returncode == 2 and len(done.stdout.splitlines()) == 3
-    error = done.stderr.splitlines()[-1]  # after the warning about the SAC file's PGA
-    assert error.startswith(f"vs30amp: error: out/{long}: cannot be written (File name too long)")
-    assert error.endswith(f"written before: {SAC}, {AT2[0]}, {AT2[1]}")
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([SAC, *AT2])
+    for i in range(copies):
+        shutil.copy(DATA / AT2[0], tmp_path / "records" / f"copy{i:04d}.AT2")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / AT2[0]).write_text("an earlier result")
+    return snapshot(tmp_path / "out")
+
+
+def _file_size_limit(limit):
+    def limited():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return limited
+
+
+def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
+    before = many_records(tmp_path, 3)
+    # Records are written in name order: copy0000-2.AT2 fit, the 4th file, of twice as many samples, does not.
+    record = io.read(DATA / AT2[0])
+    io.write(tmp_path / "records" / "long.AT2", dataclasses.replace(record, acc=np.tile(record.acc, 2)))
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim", "760",
+                           "--units", "g", "-o", "out"], capture_output=True, text=True, cwd=tmp_path, timeout=120,
+                          preexec_fn=_file_size_limit(24 * 1024))
+    assert done.returncode == 2 and done.stdout == "", done.stderr
+    assert done.stderr.splitlines()[-1] == "vs30amp: error: out/long.AT2: cannot be written (File too large); " \
+                                           "OUTDIR left as it was"
+    assert snapshot(tmp_path / "out") == before  # no staging directory either
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_a_signal_mid_run_leaves_outdir_as_it_was(tmp_path, signum):
+    before = many_records(tmp_path, 150)
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim",
+                              "760", "--units", "g", "-o", "out"], cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 100
+    while not any(p.name.startswith(".vs30amp-staging-") and any(p.iterdir()) for p in (tmp_path / "out").iterdir()):
+        assert child.poll() is None and time.monotonic() < deadline, "the writing never started"
+        time.sleep(0.005)
+    child.send_signal(signum)
+    stdout, stderr = child.communicate(timeout=60)
+    assert child.returncode == 128 + signum and stdout == "", stderr
+    assert stderr.endswith(f"by {signal.Signals(signum).name}\n")
+    assert snapshot(tmp_path / "out") == before
 
 
 @pytest.mark.parametrize("stdout", ["a closed pipe", "/dev/full", "ascii"])

@@ -6,7 +6,11 @@ import argparse
 import contextlib
 import dataclasses
 import os
+import shutil
 import sys
+import tempfile
+import warnings
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -17,7 +21,7 @@ from .._optional import require
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
-from ._files import UsageError, positive, refuse_special_file, report, warnings_as_lines, write_atomically
+from ._files import UsageError, positive, refuse_special_file, report, signals_held, warnings_as_lines
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
@@ -25,6 +29,8 @@ EXTENSIONS = (".at2", ".sac")
 UNITS = AMPLIFIED_UNITS
 DECLARABLE = (*(units for units in G_IN_UNITS if units not in AMPLIFIED_UNITS), "unknown")
 PROGRESS_ABOVE = 10
+# The hidden directory in OUTDIR that holds a run's files until all are written.
+STAGING = ".vs30amp-staging-"
 
 EPILOG = """\
 example:
@@ -37,13 +43,15 @@ header; one line per file on stdout gives its PGA before and after, in g. SAC fi
 usable units (IDEP is nm/s/s by SAC's definition, or unknown): say what they hold with --units
 (AT2 files keep their g).
 
-All or none: every record is read and checked, and every amplified record computed, before the
-first file is written, so a bad file (exit status 2) leaves OUTDIR as it was. Each file appears
-only when complete (a temporary file in OUTDIR, renamed). Should writing fail (a full disk),
-the command stops and names the files it has written. An OUTDIR in which an output would be the
-same file as an input (such as the records' own directory) is refused. OUTDIR is created when
-its parent exists. The lines on stdout decide nothing: should stdout fail (a closed pipe, a full
-disk), every record is still written and the command ends with one error line (status 2).
+All or none: every record is read, checked and amplified before the first file is written,
+so a bad file (exit status 2) leaves OUTDIR as it was. Then each record is read and amplified
+again, one at a time (memory does not grow with the number of files), and written into a hidden
+directory .vs30amp-staging-* in OUTDIR; only when all are written are they renamed into place.
+A failed write (a full disk) or a signal removes that directory and leaves OUTDIR as it was.
+An OUTDIR in which an output would be the same file as an input (such as the records' own
+directory) is refused. OUTDIR is created when its parent exists. The lines on stdout, printed
+once all files are in place, decide nothing: should stdout fail (a closed pipe, a full disk),
+the command ends with one error line (status 2).
 
 Each record its own site: --sites stations.csv, a CSV table with a header row naming each
 record in a column station (its file's name without the extension) or file (its file's name),
@@ -133,7 +141,7 @@ def record_units(path: Path, record: io.Record, given: str | None) -> str:
 
 
 def run(args: argparse.Namespace) -> None:
-    """Runs ``vs30amp amplify``: reads and checks everything, then writes (see EPILOG)."""
+    """Runs ``vs30amp amplify``: checks everything, then writes through a staging directory (see EPILOG)."""
     try:
         chosen(args.model, args.convention or "module")
     except ValueError as error:
@@ -148,8 +156,12 @@ def run(args: argparse.Namespace) -> None:
     targets = check_targets(paths, outdir)
     bar = progress_bar(len(paths))
     try:
-        results = amplified(args, paths, targets, sites, options, bar)
-        write_all(results, outdir, bar)
+        jobs = [Job(path, target, site_) for path, target, site_ in zip(paths, targets, sites)]
+        for job in jobs:
+            amplify_one(args, job, options)  # the check: the amplified record itself is dropped
+            if bar is not None:
+                bar.update(1)
+        write_all(args, jobs, options, outdir, bar)
     finally:
         if bar is not None:
             bar.close()
@@ -188,65 +200,121 @@ def sited_records(args: argparse.Namespace, site: Station | None) -> tuple[list[
     return match(table, sites, record_paths(args.records), args.skip_unmatched)
 
 
-def amplified(args: argparse.Namespace, paths: list[Path], targets: list[Path], sites: list[Station],
-              options: dict[str, Any], bar: Any) -> list[tuple[Path, io.Record, float, float]]:
-    """Every record read, checked and amplified: (output, amplified record, PGA before, after)."""
-    results: list[tuple[Path, io.Record, float, float]] = []
-    for path, target, site in zip(paths, targets, sites):
-        try:
-            record = io.read(path)
-        except io.RecordError as error:
-            raise UsageError(str(error)) from None
-        units = record_units(path, record, args.units)
-        before = peak_in_g(record.acc, units)
-        try:
-            with warnings_as_lines(path):
-                # The models see the record's own peak, converted to g from the record's units,
-                # unless the site's row gives the PGA (in g).
-                pga = None if site.pga is None else site.pga * G_IN_UNITS[units]
-                acc = amplify_waveforms(record.acc, record.dt, site.vs30, site.vs30_sim, pga, model=args.model,
-                                        units=units, **options)
-        except ValueError as error:
-            raise UsageError(f"{path}: {error}") from None
-        provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module")
-        results.append((target, io.amplified(dataclasses.replace(record, acc=acc), provenance), before,
-                        peak_in_g(acc, units)))
-        if bar is not None:
-            bar.update(1)
-    return results
+@dataclasses.dataclass
+class Job:
+    """One record to amplify: what the checks keep of it (never its samples), so that memory
+    does not grow with the records' sizes."""
+
+    path: Path
+    target: Path
+    site: Station
+    before: float = 0.0
+    after: float = 0.0
 
 
-def write_all(results: list[tuple[Path, io.Record, float, float]], outdir: Path, bar: Any) -> None:
-    """Writes the records one by one, each atomically; stops at the first failure naming the
-    files written. The report on stdout decides nothing: should it fail, every record is still
-    written, and the failure is the command's error."""
+def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], quiet: bool = False) -> io.Record:
+    """`job`'s record read, checked and amplified, with its provenance; sets its PGA before and
+    after. Warnings are lines on stderr, or dropped when `quiet` (the second pass, already warned)."""
+    path, site = job.path, job.site
+    try:
+        record = io.read(path)
+    except io.RecordError as error:
+        raise UsageError(str(error)) from None
+    units = record_units(path, record, args.units)
+    try:
+        with _silenced() if quiet else warnings_as_lines(path):
+            # The models see the record's own peak, converted to g from the record's units,
+            # unless the site's row gives the PGA (in g).
+            pga = None if site.pga is None else site.pga * G_IN_UNITS[units]
+            acc = amplify_waveforms(record.acc, record.dt, site.vs30, site.vs30_sim, pga, model=args.model,
+                                    units=units, **options)
+    except ValueError as error:
+        raise UsageError(f"{path}: {error}") from None
+    job.before, job.after = peak_in_g(record.acc, units), peak_in_g(acc, units)
+    provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module")
+    return io.amplified(dataclasses.replace(record, acc=acc), provenance)
+
+
+def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any], outdir: Path, bar: Any) -> None:
+    """Amplifies the records again one at a time (the same doubles as the check), writes each into
+    a hidden staging directory in OUTDIR, and moves them all into place only when every one is
+    written. On any failure or signal before the moves the staging directory is removed and OUTDIR
+    is as it was. The report on stdout decides nothing: should it fail, the failure is the
+    command's error after every record is in place."""
     created = not outdir.exists()
     try:
         outdir.mkdir(exist_ok=True)
     except OSError as error:
         raise UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
     if bar is not None:
-        bar.reset(total=len(results))
+        bar.reset(total=len(jobs))
         bar.set_description("writing")
-    written: list[str] = []
-    unreported: str | None = None
+    staging: Path | None = None
+    moved: list[str] = []
     try:
-        for target, record, before, after in results:
+        try:
+            with signals_held():  # no signal between the directory's creation and its name kept
+                staging = Path(tempfile.mkdtemp(dir=outdir, prefix=STAGING))
+        except OSError as error:
+            raise UsageError(f"{outdir}: cannot be written ({error.strerror or error}); nothing written") from None
+        for job in jobs:
+            record = amplify_one(args, job, options, quiet=True)
+            staged = staging / job.target.name
             try:
-                write_atomically(target, lambda temporary: io.write(temporary, record, io.format_of(target)))
-            except (UsageError, io.RecordError) as error:
-                done = f"written before: {', '.join(written)}" if written else "nothing written"
-                message = str(error) if isinstance(error, UsageError) else f"{target}: cannot be written ({error})"
-                raise UsageError(f"{message}; {done}") from None
-            written.append(target.name)
-            if unreported is None:
-                unreported = report(f"{target}: PGA {before:.6g} g -> {after:.6g} g", bar)
+                io.write(staged, record, io.format_of(job.target))
+                with staged.open("rb") as file:
+                    os.fsync(file.fileno())
+                staged.chmod(_mode(job.target))
+            except (OSError, io.RecordError) as error:
+                reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+                raise UsageError(f"{job.target}: cannot be written ({reason}); OUTDIR left as it was") from None
+            del record
             if bar is not None:
                 bar.update(1)
+        move_into_place(jobs, staging, moved)
     finally:
-        if created and not written:
-            with contextlib.suppress(OSError):
-                outdir.rmdir()
-    if unreported is not None:
-        raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
-                             f"all {len(written)} records were written to {outdir}")
+        with signals_held():
+            if staging is not None:
+                shutil.rmtree(staging, ignore_errors=True)
+            if created and not moved:
+                with contextlib.suppress(OSError):
+                    outdir.rmdir()
+    unreported: str | None = None
+    for job in jobs:
+        unreported = report(f"{job.target}: PGA {job.before:.6g} g -> {job.after:.6g} g", bar)
+        if unreported is not None:
+            raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
+                             f"all {len(jobs)} records were written to {outdir}")
+
+
+def move_into_place(jobs: list[Job], staging: Path, moved: list[str]) -> None:
+    """Renames every staged file over its target (one filesystem: each rename is atomic), signals
+    held so that the moves are not cut in two. A rename that fails (a target made a directory
+    meanwhile) stops the moves: the error names the files already moved, the rest are removed
+    with the staging directory."""
+    with signals_held():
+        for job in jobs:
+            try:
+                os.replace(staging / job.target.name, job.target)
+            except OSError as error:
+                done = f"moved into place before: {', '.join(moved)}" if moved else "OUTDIR left as it was"
+                raise UsageError(f"{job.target}: cannot be moved into place ({error.strerror or error}); "
+                                 f"{done}") from None
+            moved.append(job.target.name)
+
+
+@contextlib.contextmanager
+def _silenced() -> Iterator[None]:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
+
+
+def _mode(target: Path) -> int:
+    """An existing target's permission bits, which its replacement keeps; else the umask's."""
+    try:
+        return target.stat().st_mode & 0o7777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
