@@ -185,14 +185,14 @@ def warnings_as_lines(source: object) -> Iterator[None]:
         print(f"vs30amp: warning: {source}: {warning.message}", file=sys.stderr)
 
 
-def refuse_input_as_output(sites: Path, output: Path) -> None:
-    """UsageError if `output` is the input table, whatever the spelling or link leading to it."""
+def refuse_input_as_output(source: Path, output: Path, what: str = "input table", made: str = "factors") -> None:
+    """UsageError if `output` is the input `source`, whatever the spelling or link leading to it."""
     try:
-        same = os.path.samefile(sites, output)
+        same = os.path.samefile(source, output)
     except OSError:  # one of them does not exist
         return
     if same:
-        raise UsageError(f"{output}: is the input table {sites}; write the factors to another file")
+        raise UsageError(f"{output}: is the {what} {source}; write the {made} to another file")
 
 
 def write_atomically(target: Path, write: Callable[[Path], None]) -> None:

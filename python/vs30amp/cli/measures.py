@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import csv
-import os
 import shlex
 import shutil
 import sys
@@ -21,7 +20,7 @@ from .._provenance import attributes
 from .._station_measures import default_periods, eas_frequencies, measures_dataset, pair_measures, store_measures
 from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS, _replace
-from ._files import UsageError, number, positive, refuse_special_file, write_atomically
+from ._files import UsageError, number, positive, refuse_input_as_output, refuse_special_file, write_atomically
 from .factors import netcdf4_in_memory
 
 FORMATS = (".csv", ".npz", ".nc", ".zarr")
@@ -58,15 +57,6 @@ def add_parser(commands: Any) -> None:
                           help="peaks at the samples only, no sub-steps between them (as the functions' option)")
     measures.add_argument("--units", choices=AMPLIFIED_UNITS, help="units of SAC records; AT2 files are in g")
     measures.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.csv, .npz, .nc or .zarr")
-
-
-def _refuse_as_output(path: Path, output: Path) -> None:
-    try:
-        same = os.path.samefile(path, output)
-    except OSError:  # one of them does not exist
-        return
-    if same:
-        raise UsageError(f"{output}: is the input {path}; write the measures to another file")
 
 
 def _periods(text: str | None) -> NDArray[np.float64]:
@@ -235,7 +225,7 @@ def run(args: argparse.Namespace) -> None:
     paths = [Path(name) for name in args.records]
     for path in paths:
         refuse_special_file(path, "a record file or a store")
-        _refuse_as_output(path, output)
+        refuse_input_as_output(path, output, "input", "measures")
         if not path.exists():
             raise UsageError(f"{path}: no such file or directory")
     if len(paths) == 1 and paths[0].suffix.lower() in STORE_FORMATS:
