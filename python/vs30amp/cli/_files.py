@@ -19,11 +19,16 @@ from pathlib import Path
 from types import FrameType
 from typing import Any, NoReturn
 
+from .. import io
+from .._units import AMPLIFIED_UNITS, G_IN_UNITS
+
 # Numbers as C's strtod and Fortran read them: ASCII digits, no digit separators ("1_000").
 NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 NOT_FINITE = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
 # The signals that stop the command with one line: SIGTERM, SIGHUP (terminated), SIGINT (interrupted).
 SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+# The units a file may leave to --units: none given, or SAC's nm/s/s (rarely what it holds).
+DECLARABLE_UNITS = (*(units for units in G_IN_UNITS if units not in AMPLIFIED_UNITS), "unknown")
 
 
 class UsageError(Exception):
@@ -244,3 +249,16 @@ def report(line: str, bar: Any) -> str | None:
         silence_stdout()
         return (error.strerror if isinstance(error, OSError) else None) or str(error)
     return None
+
+
+def record_units(path: Path, record: io.Record, given: str | None) -> str:
+    """The units of `record`'s samples: a file's own units (AT2: g) are kept, --units declares
+    those of files that give none (SAC), so one --units serves a directory of both formats."""
+    if record.units in AMPLIFIED_UNITS:
+        return record.units
+    if record.units not in DECLARABLE_UNITS:
+        raise UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
+    if given is None:
+        what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
+        raise UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(AMPLIFIED_UNITS)}")
+    return given

@@ -21,13 +21,13 @@ from .._optional import require
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
-from ._files import UsageError, positive, refuse_special_file, report, signals_held, warnings_as_lines
+from ._files import (UsageError, positive, record_units, refuse_special_file, report, signals_held,
+                     warnings_as_lines)
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
-DECLARABLE = (*(units for units in G_IN_UNITS if units not in AMPLIFIED_UNITS), "unknown")
 PROGRESS_ABOVE = 10
 # The hidden directory in OUTDIR that holds a run's files until all are written.
 STAGING = ".vs30amp-staging-"
@@ -125,19 +125,6 @@ def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
 def _identity(path: Path) -> tuple[int, int]:
     status = path.stat()
     return status.st_dev, status.st_ino
-
-
-def record_units(path: Path, record: io.Record, given: str | None) -> str:
-    """The units of `record`'s samples: a file's own units (AT2: g) are kept, --units declares
-    those of files that give none (SAC)."""
-    if record.units in UNITS:
-        return record.units
-    if record.units not in DECLARABLE:
-        raise UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
-    if given is None:
-        what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
-        raise UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(UNITS)}")
-    return given
 
 
 def run(args: argparse.Namespace) -> None:

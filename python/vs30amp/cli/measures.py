@@ -20,7 +20,8 @@ from .._provenance import attributes
 from .._station_measures import default_periods, eas_frequencies, measures_dataset, pair_measures, store_measures
 from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS, _replace
-from ._files import UsageError, number, positive, refuse_input_as_output, refuse_special_file, write_atomically
+from ._files import (UsageError, number, positive, record_units, refuse_input_as_output, refuse_special_file,
+                     write_atomically)
 from .factors import netcdf4_in_memory
 
 FORMATS = (".csv", ".npz", ".nc", ".zarr")
@@ -68,15 +69,6 @@ def _periods(text: str | None) -> NDArray[np.float64]:
     return np.array(values, dtype=np.float64)
 
 
-def _units(path: Path, record: io.Record, given: str | None) -> str:
-    if record.units in AMPLIFIED_UNITS:
-        return record.units
-    if given is None:
-        raise UsageError(f"{path}: units not given by the file; give the records' units with --units "
-                         f"{'|'.join(AMPLIFIED_UNITS)}")
-    return given
-
-
 def _read_pair(first: Path, second: Path, given: str | None) -> tuple[io.Record, io.Record, str]:
     """The two components of a station and their units; UsageError naming the file at fault."""
     records, units = [], []
@@ -85,7 +77,7 @@ def _read_pair(first: Path, second: Path, given: str | None) -> tuple[io.Record,
             records.append(io.read(path))
         except (ValueError, OSError) as error:
             raise UsageError(f"{path}: {error}".replace(f"{path}: {path}: ", f"{path}: ")) from None
-        units.append(_units(path, records[-1], given))
+        units.append(record_units(path, records[-1], given))
     h1, h2 = records
     if h1.dt != h2.dt or h1.acc.shape != h2.acc.shape:
         raise UsageError(f"{first} and {second}: the two components differ in dt or number of samples")
