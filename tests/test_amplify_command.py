@@ -219,3 +219,76 @@ def test_skip_unmatched_leaves_out_records_without_a_row_and_says_how_many(tmp_p
     assert done.returncode == 0
     assert done.stderr == "vs30amp: warning: stations.csv: 1 of 2 records have no row and are left out\n"
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [AT2[0]]
+
+
+def sims_store(tmp_path, acc=None, **options):
+    """sims.nc: two components of 5 stations S0-S4 (store vs30 250-650 m/s), 3 to a chunk."""
+    pytest.importorskip("xarray")
+    pytest.importorskip("distributed")
+    if acc is None:
+        acc = (np.random.default_rng(3).standard_normal((2, 5, 1500)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, station=[f"S{i}" for i in range(5)],
+                   vs30=[250.0, 350.0, 450.0, 550.0, 650.0], stations_per_chunk=3, **options)
+    return acc
+
+
+# A store amplified into a store: (options, table, output, the stations written and their vs30, vs30_sim, pga).
+@pytest.mark.parametrize("options, table, output, sites", [
+    (["--vs30-sim", "760"], None, "amplified.zarr", [(f"S{i}", 250.0 + 100 * i, 760.0, None) for i in range(5)]),
+    (["--vs30", "300", "--vs30-sim", "620"], None, "amplified.nc", [(f"S{i}", 300.0, 620.0, None) for i in range(5)]),
+    (["--skip-unmatched"], "station,vs30,vs30_sim,pga\nS3,400,760,0.2\nS1,300,700,0.1\n", "amplified.zarr",
+     [("S1", 300.0, 700.0, 0.1), ("S3", 400.0, 760.0, 0.2)]),
+])
+def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites):
+    if output.endswith(".zarr"):
+        pytest.importorskip("zarr")
+    acc = sims_store(tmp_path)
+    if table is not None:
+        (tmp_path / "stations.csv").write_text(table)
+        options = [*options, "--sites", "stations.csv"]
+    done = amplify("sims.nc", *options, "--ranges", "ignore", "-o", output, cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2)")
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sims.nc", output] + ["stations.csv"] * bool(table))
+    back = io.read_store(tmp_path / output, None)
+    stations, vs30, vs30_sim, pga = zip(*sites)
+    assert list(back.station) == list(stations) and back.attrs["model"] == "ba18"
+    assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
+    rows = [int(s[1]) for s in stations]
+    for component, records in zip(("h1", "h2"), acc):
+        given = None if pga[0] is None else np.array(pga)
+        direct = vs30amp.amplify_waveforms(records[rows], 0.01, vs30, vs30_sim, given, ranges="ignore")
+        assert back.components[component].compute().tobytes() == direct.tobytes(), component
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--sites", "stations.csv"], "sims.nc (record 2): no row of stations.csv has station 'S2'; give --skip-unmatched"),
+    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; give a column 'station'"),
+    (["--units", "g"], "--units: a store's records are in its variables' 'units' attribute"),
+    (["--variables", "h1,acc"], "sims.nc: no variable 'acc'; the store's variables are 'h1', 'h2'"),
+    (["--ranges", "raise", "--vs30", "90"], "sims.nc (h1): vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
+    (["-o", "sims.nc"], "sims.nc: is the input store sims.nc; write the amplified records to another file"),
+    (["-o", "mine.zarr"], "mine.zarr: a directory that is not a Zarr store; it is not replaced"),
+    (["-o", "out"], "out: the amplified store's name must end in .nc or .zarr"),
+])
+def test_a_bad_store_or_site_writes_nothing(tmp_path, arguments, message):
+    sims_store(tmp_path)
+    (tmp_path / "stations.csv").write_text("station,vs30\nS0,300\nS1,300\nS3,300\nS4,300\n")
+    (tmp_path / "files.csv").write_text("file,vs30\nS0,300\n")
+    (tmp_path / "mine.zarr").mkdir()
+    (tmp_path / "mine.zarr" / "notes.txt").write_text("not a store")
+    before = snapshot(tmp_path)
+    done = amplify("--vs30-sim", "760", "-o", "out.nc", "sims.nc", *arguments, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == "" and message in done.stderr, done.stderr
+    assert snapshot(tmp_path) == before
+
+
+def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
+    acc = sims_store(tmp_path)
+    assert amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "-o", "out.nc", cwd=tmp_path).returncode == 0
+    acc[1, 4, 7] = 3e38  # finite, but its amplification overflows float32: found only while writing
+    sims_store(tmp_path, acc, overwrite=True)
+    before = snapshot(tmp_path)
+    done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out.nc", cwd=tmp_path)
+    assert done.returncode == 2 and "overflows float32" in done.stderr and "out.nc left as it was" in done.stderr
+    assert snapshot(tmp_path) == before

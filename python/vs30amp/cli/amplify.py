@@ -21,6 +21,7 @@ from .._optional import require
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
+from . import amplify_store
 from ._files import (UsageError, positive, record_units, refuse_special_file, report, signals_held,
                      warnings_as_lines)
 from .stations import Station, match, read_stations
@@ -33,8 +34,9 @@ PROGRESS_ABOVE = 10
 STAGING = ".vs30amp-staging-"
 
 EPILOG = """\
-example:
+examples:
   vs30amp amplify records/ extra/RSN753_LOMAP_CLS000.AT2 --vs30 300 --vs30-sim 760 -o amplified/
+  vs30amp amplify sims.nc --sites stations.csv --vs30-sim 760 -o amplified.zarr
 
 RECORDS are PEER NGA .AT2 files (in g), SAC binary .sac files, or directories holding such
 files (any case of the extension; not searched recursively). Each record is amplified from
@@ -58,6 +60,16 @@ record in a column station (its file's name without the extension) or file (its 
 its site's vs30 (m/s), vs30_sim (m/s, unless given for all with --vs30-sim) and optionally pga
 (g; by default the record's own peak). A record without a row, a row without a record and two
 records of one station are errors; --skip-unmatched leaves out records without a row.
+
+A store: RECORDS is one netCDF (.nc) or Zarr (.zarr) store of records with dimensions (station,
+time) (all such variables, or those --variables names; dt from a 'dt' attribute or the 'time'
+coordinate; units from the 'units' attribute, g when none), and -o names the amplified store
+(.nc or .zarr). Each station takes its row of --sites (column station: the store's station
+coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is read chunk by
+chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
+size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
+attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
+only when it is a store of its kind.
 """
 
 
@@ -65,13 +77,16 @@ def add_parser(commands: Any) -> None:
     """Adds the ``amplify`` subcommand to the command's subparsers."""
     amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) to a site's Vs30",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    amplify.add_argument("records", nargs="+", metavar="RECORDS", help=".AT2 or .sac files, or directories of them")
+    amplify.add_argument("records", nargs="+", metavar="RECORDS",
+                         help=".AT2 or .sac files, or directories of them; or one store (.nc, .zarr)")
     amplify.add_argument("--vs30", metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--sites", metavar="STATIONS.csv",
                          help="each record's site instead of --vs30: columns station or file, vs30, [vs30_sim], [pga]")
     amplify.add_argument("--skip-unmatched", action="store_true",
                          help="leave out the records that have no row in --sites (saying how many)")
+    amplify.add_argument("--variables", metavar="NAME,...",
+                         help="a store's variables to amplify (default: all with dimensions station and time)")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
                          help="module (default) or published: see the documentation's models page")
@@ -79,7 +94,8 @@ def add_parser(commands: Any) -> None:
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="factors above this frequency are held at its factor")
     amplify.add_argument("--ranges", choices=RANGE_POLICIES, help="sites outside the model's ranges")
-    amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR", help="directory of the amplified records")
+    amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR",
+                         help="directory of the amplified records (for a store: the amplified store, .nc or .zarr)")
 
 
 def record_paths(arguments: list[str]) -> list[Path]:
@@ -133,11 +149,16 @@ def run(args: argparse.Namespace) -> None:
         chosen(args.model, args.convention or "module")
     except ValueError as error:
         raise UsageError(str(error)) from None
-    site = one_site(args)
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
     if args.fmax is not None:
         options["fmax"] = positive(args.fmax, "--fmax", "Hz")
+    if amplify_store.is_store(args.records):
+        amplify_store.run(args, options)
+        return
+    if args.variables is not None:
+        raise UsageError("--variables: names the variables of a store (.nc, .zarr); RECORDS are record files")
+    site = one_site(args)
     paths, sites = sited_records(args, site)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)

@@ -35,29 +35,37 @@ def read_stations(path: Path, vs30_sim: str | None) -> Sites:
 
 
 def match(table: Path, sites: Sites, paths: list[Path], skip: bool) -> tuple[list[Path], list[Station]]:
-    """The records that have a row and their stations, in the records' order. A record without a
-    row is an error (or, with `skip`, left out: how many is said on stderr), and so are a row
-    without a record and two records of one station."""
-    assert sites.ids is not None
+    """The record files that have a row and their stations, in the files' order: matched by the
+    file's name without extension (column station) or its name (column file)."""
     by_file = sites.id_column == "file"
+    kept, stations = match_records(table, sites, [(p.name if by_file else p.stem, str(p)) for p in paths], skip)
+    return [paths[index] for index in kept], stations
+
+
+def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
+                  skip: bool) -> tuple[list[int], list[Station]]:
+    """The records, given as (key, how an error names it), that have a row: their indices and
+    stations, in the records' order. A record without a row is an error (or, with `skip`, left
+    out: how many is said on stderr), and so are a row without a record and two records of one
+    station."""
+    assert sites.ids is not None
     row_of = {site: index for index, site in enumerate(sites.ids)}
     columns = sites.columns
-    matched: dict[int, Path] = {}
+    matched: dict[int, int] = {}
     stations: list[Station] = []
     skipped = 0
-    for path in paths:
-        key = path.name if by_file else path.stem
+    for index, (key, label) in enumerate(records):
         row = row_of.get(key)
         if row is None:
             if skip:
                 skipped += 1
                 continue
-            raise UsageError(f"{path}: no row of {table} has {sites.id_column} {key!r}; give --skip-unmatched to "
+            raise UsageError(f"{label}: no row of {table} has {sites.id_column} {key!r}; give --skip-unmatched to "
                              f"leave out records without a row")
         if row in matched:
-            raise UsageError(f"{matched[row]} and {path} are both {sites.id_column} {key!r} ({table}, "
+            raise UsageError(f"{records[matched[row]][1]} and {label} are both {sites.id_column} {key!r} ({table}, "
                              f"{sites.label(row)})")
-        matched[row] = path
+        matched[row] = index
         pga = float(columns["pga"][row]) if "pga" in columns else None
         stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga))
     unmatched = [row for row in range(len(sites.ids)) if row not in matched]
@@ -65,6 +73,6 @@ def match(table: Path, sites: Sites, paths: list[Path], skip: bool) -> tuple[lis
         more = f" and {len(unmatched) - 1} more" if len(unmatched) > 1 else ""
         raise UsageError(f"{table}: {sites.label(unmatched[0])}{more} {'match' if more else 'matches'} no record")
     if skipped:
-        print(f"vs30amp: warning: {table}: {skipped} of {len(paths)} records have no row and are left out",
+        print(f"vs30amp: warning: {table}: {skipped} of {len(records)} records have no row and are left out",
               file=sys.stderr)
     return list(matched.values()), stations

@@ -2,7 +2,8 @@
 
 A store holds one variable per component with dimensions (station, time); the sample interval
 is the variable's (or the store's) ``dt`` attribute, else the step of the ``time`` coordinate
-(seconds); station ids and each station's ``vs30`` are coordinates along ``station``. Records
+(seconds); station ids, each station's ``vs30`` and, in amplified stores, the ``vs30_sim``
+the records were amplified from are coordinates along ``station``. Records
 are read and written in chunks of whole records, so no more than a few chunks are in memory.
 """
 
@@ -55,6 +56,9 @@ class RecordStore:
         The first component's ``units`` attribute ("g" when it has none).
     attrs : dict
         The store's global attributes.
+    vs30_sim : ndarray, shape (n_stations,), or None
+        The Vs30 (m/s) each station's records were amplified from, when the store has a
+        ``vs30_sim`` coordinate (as amplified stores do).
     """
 
     components: dict[str, Any]
@@ -63,6 +67,7 @@ class RecordStore:
     vs30: NDArray[np.float64] | None
     units: str
     attrs: dict[str, Any] = field(default_factory=dict)
+    vs30_sim: NDArray[np.float64] | None = None
 
 
 def _xarray(what: str) -> Any:
@@ -146,7 +151,25 @@ def _stations_per_chunk(variable: Any, samples: int) -> int:
     return along * max(1, -(-CHUNK_BYTES // (along * samples * int(variable.dtype.itemsize))))
 
 
-def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "acc", *,
+def record_variables(path: Path, dataset: Any) -> list[str]:
+    """The store's variables of records: those with dimensions station and time."""
+    names = [str(name) for name, variable in dataset.data_vars.items() if set(variable.dims) == {"station", "time"}]
+    if not names:
+        have = ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
+        raise RecordError(f"{path}: no variable with dimensions ('station', 'time'); the store's variables are {have}")
+    return names
+
+
+def _per_station(path: Path, dataset: Any, name: str) -> NDArray[np.float64] | None:
+    """The values of coordinate (or variable) `name` along station, or None when the store has none."""
+    if name not in dataset.variables:
+        return None
+    if dataset[name].dims != ("station",):
+        raise RecordError(f"{path}: {name!r} has dimensions {tuple(dataset[name].dims)}; expected ('station',)")
+    return np.asarray(dataset[name].values, dtype=np.float64)
+
+
+def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | None = "acc", *,
                stations_per_chunk: int | None = None, format: str | None = None) -> RecordStore:
     """Opens the records of a netCDF or Zarr store without loading them.
 
@@ -154,9 +177,10 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
     ----------
     path : str or path-like
         The store: a .nc file or a .zarr directory.
-    variables : str or sequence of str
+    variables : str or sequence of str, or None
         The acceleration variables to read (e.g. ``("h1", "h2")`` for two components), each
-        with dimensions (station, time) and one dtype, float32 or float64.
+        with dimensions (station, time) and one dtype, float32 or float64; None reads every
+        variable with those dimensions.
     stations_per_chunk : int, optional
         Records per Dask chunk (best a multiple of the store's own chunks); by default the
         store's own chunks, as many as make at least 4 MiB of records.
@@ -192,8 +216,8 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
     xr, where = _xarray("vs30amp.io.read_store"), Path(path)
     require("dask.array", "distributed", "vs30amp.io.read_store")  # the records are read as Dask arrays
     kind = store_format(where, format)
-    names = [variables] if isinstance(variables, str) else list(variables)
-    if not names:
+    names = [variables] if isinstance(variables, str) else None if variables is None else list(variables)
+    if names is not None and not names:
         raise RecordError(f"{where}: no variables to read")
     if stations_per_chunk is not None and stations_per_chunk < 1:
         raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
@@ -202,6 +226,7 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
     except (OSError, ValueError, KeyError) as error:
         raise RecordError(f"{where}: cannot be opened as a {kind} store ({error})") from None
     try:
+        names = record_variables(where, layout) if names is None else names
         for name in names:
             _check_variable(where, layout, name)
         dt = _sample_interval(where, layout, names[0])
@@ -212,18 +237,14 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] = "a
         chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
         stations = layout.sizes["station"]
         station = np.asarray(layout["station"].values) if "station" in layout.coords else np.arange(stations)
-        vs30 = None
-        if "vs30" in layout.variables:
-            if layout["vs30"].dims != ("station",):
-                raise RecordError(f"{where}: 'vs30' has dimensions {tuple(layout['vs30'].dims)}; expected ('station',)")
-            vs30 = np.asarray(layout["vs30"].values, dtype=np.float64)
+        vs30, vs30_sim = _per_station(where, layout, "vs30"), _per_station(where, layout, "vs30_sim")
         attrs = dict(layout.attrs)
         units = str(layout[names[0]].attrs.get("units", "g"))
     finally:
         layout.close()
     dataset = _open(xr, where, kind, {"station": chunk, "time": -1})
     components = {name: dataset[name].transpose("station", "time").data for name in names}
-    return RecordStore(components, dt, station, vs30, units, attrs)
+    return RecordStore(components, dt, station, vs30, units, attrs, vs30_sim)
 
 
 def _as_lazy(da: Any, name: str, values: Any, chunk: int | None) -> Any:
@@ -250,13 +271,15 @@ def _replace(staged: Path, target: Path, overwrite: bool) -> None:
 
 
 def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt: float, *,
-                station: ArrayLike | None = None, vs30: ArrayLike | None = None, units: str = "g",
+                station: ArrayLike | None = None, vs30: ArrayLike | None = None,
+                vs30_sim: ArrayLike | None = None, units: str = "g",
                 model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
                 format: str | None = None, overwrite: bool = False) -> None:
     """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
 
     The store reads back with `read_store`: one variable per component with dimensions
-    (station, time) and a ``dt`` attribute, coordinates ``time`` (s), ``station`` and ``vs30``,
+    (station, time) and a ``dt`` attribute, coordinates ``time`` (s), ``station``, ``vs30``
+    and ``vs30_sim``,
     and CF-style attributes saying what made it (Conventions, title, source, history and, for
     amplified records, references, model and convention). It is written beside `path` and moved
     there only when complete.
@@ -271,8 +294,9 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         ``dask.distributed`` Client's cluster when one is active).
     dt : float
         Sample interval (s).
-    station, vs30 : array_like, shape (n_stations,), optional
-        Station ids (default 0 ... n - 1) and each station's Vs30 (m/s).
+    station, vs30, vs30_sim : array_like, shape (n_stations,) (vs30_sim: or a scalar), optional
+        Station ids (default 0 ... n - 1), each station's Vs30 (m/s) and, for amplified
+        records, the Vs30 they were amplified from (m/s).
     units : str
         The records' units ("g" by default).
     model, convention : str, optional
@@ -325,6 +349,10 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     coords["station"] = ("station", np.asarray(station) if station is not None else np.arange(n))
     if vs30 is not None:
         coords["vs30"] = ("station", np.asarray(vs30, dtype=np.float64), {"units": "m/s", "long_name": "Vs30"})
+    if vs30_sim is not None:
+        values = np.asarray(vs30_sim, dtype=np.float64)
+        coords["vs30_sim"] = ("station", np.full(n, values) if values.ndim == 0 else values,
+                              {"units": "m/s", "long_name": "Vs30 of the simulation, amplified from"})
     for name, values in coords.items():
         if name != "time" and np.shape(values[1]) != (n,):
             raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape "

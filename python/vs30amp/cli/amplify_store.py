@@ -1,0 +1,153 @@
+"""``vs30amp amplify STORE -o OUT.zarr``: a store's records amplified chunk by chunk of stations,
+each to its station's Vs30, into a new store that appears only when complete."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import io
+from .._optional import require
+from .._sites import check_sites, chosen
+from .._units import AMPLIFIED_UNITS, G_IN_UNITS
+from ..io._store import STORE_FORMATS
+from ._files import UsageError, positive, refuse_input_as_output, refuse_special_file, report, warnings_as_lines
+from .stations import match_records, read_stations
+
+# What a Zarr store holds at its top (version 3, version 2): only such a directory is replaced.
+ZARR_MARKS = ("zarr.json", ".zgroup", ".zattrs")
+
+
+def is_store(records: list[str]) -> bool:
+    """Whether RECORDS name a store (.nc, .zarr) rather than record files."""
+    return any(Path(name).suffix.lower() in STORE_FORMATS for name in records)
+
+
+class Sites:
+    """The stations of a store that are amplified (their indices) and each one's site."""
+
+    def __init__(self, kept: list[int], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                 pga: NDArray[np.float64] | None) -> None:
+        self.kept, self.vs30, self.vs30_sim, self.pga = np.asarray(kept, dtype=np.intp), vs30, vs30_sim, pga
+
+
+def check_paths(args: argparse.Namespace) -> tuple[Path, Path]:
+    """The store and the amplified store's path, refused when the output would replace anything
+    but a store of its own kind, or the input."""
+    source, output = Path(args.records[0]), Path(args.outdir)
+    if len(args.records) > 1:
+        raise UsageError(f"{source}: a store is amplified on its own; give it as the only RECORDS")
+    if not source.exists():
+        raise UsageError(f"{source}: no such file or directory")
+    refuse_special_file(source, "a store (a .nc file or a .zarr directory)")
+    kind = output.suffix.lower()
+    if kind not in STORE_FORMATS:
+        raise UsageError(f"{output}: the amplified store's name must end in .nc or .zarr")
+    if not output.absolute().parent.is_dir():
+        raise UsageError(f"{output}: directory {output.parent} does not exist")
+    refuse_input_as_output(source, output, "input store", "amplified records")
+    if output.exists() or output.is_symlink():
+        if output.is_symlink() or (kind == ".zarr") != output.is_dir():
+            raise UsageError(f"{output}: exists and is not a {kind} store; it is not replaced")
+        if kind == ".zarr" and not any((output / mark).exists() for mark in ZARR_MARKS):
+            raise UsageError(f"{output}: a directory that is not a Zarr store; it is not replaced")
+    if args.units is not None:
+        raise UsageError("--units: a store's records are in its variables' 'units' attribute (g when it has "
+                         "none); --units is for SAC files")
+    return source, output
+
+
+def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore) -> Sites:
+    """Each station's site: its row of --sites, --vs30 for all, or the store's vs30 coordinate."""
+    n = len(store.station)
+    if args.sites is not None and args.vs30 is not None:
+        raise UsageError("give the site's Vs30 with --vs30, or each record's with --sites (one of them)")
+    if args.sites is None:
+        if args.vs30_sim is None:
+            raise UsageError("the following arguments are required: --vs30-sim")
+        vs30_sim = np.full(n, positive(args.vs30_sim, "--vs30-sim", "m/s"))
+        if args.vs30 is not None:
+            return Sites(list(range(n)), np.full(n, positive(args.vs30, "--vs30", "m/s")), vs30_sim, None)
+        if store.vs30 is None:
+            raise UsageError(f"{source}: no coordinate 'vs30'; give the site's Vs30 with --vs30, or each station's "
+                             "with --sites")
+        return Sites(list(range(n)), store.vs30, vs30_sim, None)
+    table = Path(args.sites)
+    sites = read_stations(table, args.vs30_sim)
+    if sites.id_column != "station":
+        raise UsageError(f"{table}: a store's records are matched by their station; give a column 'station'")
+    records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
+    kept, stations = match_records(table, sites, records, args.skip_unmatched)
+    if not kept:
+        raise UsageError(f"{table}: no station of {source} has a row; nothing to amplify")
+    pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
+    return Sites(kept, np.array([station.vs30 for station in stations]),
+                 np.array([station.vs30_sim for station in stations]), pga)
+
+
+def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
+                  convention: str, policy: str) -> NDArray[np.float64] | None:
+    """Reads every record once for its peak: refuses a non-finite sample, then checks each
+    component's sites as the amplification will see them (PGA in g: the row's, else the
+    record's own peak). Returns the rows' PGA in the records' units, or None."""
+    dask = require("dask", "distributed", "amplifying a store")
+    found, _, _ = chosen(model, convention)
+    scale = G_IN_UNITS[store.units]
+    given = None if sites.pga is None else sites.pga * scale
+    peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+    for name, peak in zip(records, peaks):
+        peak = np.asarray(peak, dtype=np.float64)
+        bad = ~np.isfinite(peak)
+        if bad.any():
+            station = store.station[sites.kept[int(np.argmax(bad))]]
+            raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
+        pga = peak if given is None else given
+        try:
+            with warnings_as_lines(f"{source} ({name})"):
+                check_sites(found, sites.vs30, sites.vs30_sim, pga if scale == 1.0 else pga / scale, policy,
+                            lambda site: f"station {str(store.station[sites.kept[site]])!r}")
+        except ValueError as error:
+            raise UsageError(f"{source} ({name}): {error}") from None
+        if given is not None:  # the same sites for every component: checked once
+            break
+    return given
+
+
+def run(args: argparse.Namespace, options: dict[str, Any]) -> None:
+    """Checks the store, its stations' sites and every record, then writes the amplified store
+    through a hidden path beside OUT, moved into place only when complete."""
+    vd = require("vs30amp.distributed", "distributed", "amplifying a store")
+    source, output = check_paths(args)
+    names = None if args.variables is None else [name.strip() for name in args.variables.split(",")]
+    try:
+        store = io.read_store(source, names)
+    except io.RecordError as error:
+        raise UsageError(str(error)) from None
+    if store.units not in AMPLIFIED_UNITS:
+        raise UsageError(f"{source}: the records are in {store.units!r} (attribute 'units'); expected one of "
+                         f"{', '.join(AMPLIFIED_UNITS)}")
+    sites = station_sites(args, source, store)
+    every = len(sites.kept) == len(store.station)
+    records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
+    convention = options.get("convention", "module")
+    pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"))
+    # Checked above with the run's policy: the chunks need not warn again.
+    settings = dict(options, ranges="ignore")
+    amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga, model=args.model,
+                                            units=store.units, **settings) for name, acc in records.items()}
+    try:
+        io.write_store(output, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
+                       vs30_sim=sites.vs30_sim, units=store.units, model=args.model, convention=convention,
+                       overwrite=True)
+    except (ValueError, io.RecordError) as error:
+        raise UsageError(f"{source}: {error}; {output} left as it was") from None
+    except OSError as error:
+        raise UsageError(f"{output}: cannot be written ({error.strerror or error}); left as it was") from None
+    what = ", ".join(records)
+    unreported = report(f"{output}: {len(sites.kept)} stations of {source} ({what}) amplified with {args.model}", None)
+    if unreported is not None:
+        raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, {output} was written")
