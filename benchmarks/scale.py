@@ -68,10 +68,11 @@ def run_one(client, stations, chunk, suffix, seed):
     return done / elapsed, elapsed, sorted(peaks.values())
 
 
-def write_section(path, text):
-    """Replaces the section "## A study at scale" of `path` (up to the next "## "), or appends it."""
+def write_section(path, title, body):
+    """Replaces the section "## `title`" of `path` (up to the next "## ") with `body`, or appends it."""
+    text = f"## {title}\n\n{body}"
     old = path.read_text() if path.exists() else "# Benchmarks\n"
-    pattern = re.compile(r"^## A study at scale\n.*?(?=^## |\Z)", re.S | re.M)
+    pattern = re.compile(rf"^## {re.escape(title)}\n.*?(?=^## |\Z)", re.S | re.M)
     new = pattern.sub(lambda _: text, old) if pattern.search(old) else old.rstrip("\n") + "\n\n" + text
     path.write_text(new)
 
@@ -102,8 +103,7 @@ def main():
     print("\n" + table(header, rows) + "\n\n" + table(["target", "measured", "met"], [target]))
     elapsed = time.perf_counter() - started
     command = " ".join(["python benchmarks/scale.py", *sys.argv[1:]])
-    write_section(args.output / "results.md", f"""## A study at scale
-
+    write_section(args.output / "results.md", "A study at scale", f"""\
 Produced by `{command}` (part of `./run bench`) on {datetime.date.today().isoformat()} in \
 {elapsed:.0f} s; {machine()}, {os.cpu_count()} threads.
 
