@@ -50,6 +50,8 @@ def check_paths(args: argparse.Namespace) -> tuple[Path, Path]:
     if not output.absolute().parent.is_dir():
         raise UsageError(f"{output}: directory {output.parent} does not exist")
     refuse_input_as_output(source, output, "input store", "amplified records")
+    if source.is_dir() and output.resolve().is_relative_to(source.resolve()):
+        raise UsageError(f"{output}: is inside the input store {source}; write the amplified records elsewhere")
     if output.exists() or output.is_symlink():
         if output.is_symlink() or (kind == ".zarr") != output.is_dir():
             raise UsageError(f"{output}: exists and is not a {kind} store; it is not replaced")
