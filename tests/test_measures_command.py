@@ -40,14 +40,15 @@ def sac_pairs(tmp_path):
 def store(tmp_path):
     path = tmp_path / "sims.zarr"
     io.write_store(path, {"h1": RECORDS[:, 0], "h2": RECORDS[:, 1]}, DT, station=np.array(["S1", "S2", "S3"], dtype=object),
-                   vs30=[250.0, 500.0, 900.0], stations_per_chunk=2)
+                   vs30=[250.0, 500.0, 900.0], model="cb14", stations_per_chunk=2)  # as amplified
     return [path], ["--rotd50"]
 
 
 def read_back(path):
+    """Stations, measures and provenance (the csv's comment line, else the attributes)."""
     if path.suffix == ".csv":
         with path.open(newline="") as file:
-            file.readline()
+            comment = file.readline()
             rows = list(csv.reader(file))
         header, body = rows[0], rows[1:]
         stations = [row[0] for row in body]
@@ -55,14 +56,15 @@ def read_back(path):
         for column, name in enumerate(header[1:], start=1):
             if name != "vs30":
                 values.setdefault(name.split("@")[0], []).append([float(row[column]) for row in body])
-        return stations, {name: np.array(v).T for name, v in values.items()}, None
+        return stations, {name: np.array(v).T for name, v in values.items()}, {"comment": comment}
     if path.suffix == ".npz":
         with np.load(path) as saved:
             names = [n for n in ("psa_h1", "psa_h2", "rotd50", "eas") if n in saved]
-            return list(saved["station"]), {n: saved[n] for n in names}, str(saved["source"])
+            return list(saved["station"]), {n: saved[n] for n in names}, {k: str(saved[k]) for k in saved
+                                                                          if k in ("source", "model")}
     table = xr.open_dataset(path, **({"engine": "zarr", "consolidated": False} if path.suffix == ".zarr" else {})).load()
     return ([str(s) for s in table["station"].values], {n: table[n].values for n in table.data_vars},
-            table.attrs["source"])
+            table.attrs)
 
 
 @pytest.mark.parametrize("ext", [".csv", ".npz", ".nc", ".zarr"])
@@ -73,9 +75,13 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     periods = ["--periods", ",".join(map(str, PERIODS))] if inputs is not sac_pairs else []
     assert main(["measures", *map(str, paths), *options, *periods, "-o", str(output)]) == 0
     assert capsys.readouterr().err == ""
-    stations, values, source = read_back(output)
+    stations, values, about = read_back(output)
     named = ["S1", "S2", "S3"] if inputs is store else [p.stem for p in paths[::2]]  # the H1 files' stems
-    assert stations == named and source in (None, f"vs30amp {vs30amp.__version__}")
+    assert stations == named and about.get("source", f"vs30amp {vs30amp.__version__}") == f"vs30amp {vs30amp.__version__}"
+    if inputs is store:  # the measures of amplified records say what amplified them
+        assert "write_store" in about["comment"] if ext == ".csv" else about["model"] == "cb14"
+    else:
+        assert "model" not in about
     chosen = PERIODS if periods else None
     only = "--samples-only" in options
     h1, h2, dt = RECORDS[:, 0], RECORDS[:, 1], DT

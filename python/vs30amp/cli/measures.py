@@ -87,7 +87,7 @@ def _read_pair(first: Path, second: Path, given: str | None) -> tuple[io.Record,
 
 
 def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np.float64],
-                damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any]:
+                damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any, dict[str, Any]]:
     """The measures of each pair of files in turn: one pair's records in memory at a time."""
     if len(paths) % 2:
         raise UsageError(f"{paths[-1]}: has no H2 file; give the two components of each station, H1 then H2")
@@ -110,11 +110,11 @@ def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np
         for name, values in one.items():
             rows.setdefault(name, []).append(values)
     assert units is not None
-    return list(stations), {name: np.stack(values) for name, values in rows.items()}, units, None
+    return list(stations), {name: np.stack(values) for name, values in rows.items()}, units, None, {}
 
 
 def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float64],
-                damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any]:
+                damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any, dict[str, Any]]:
     dask = require("dask", "distributed", "measures of a store")
     names = [name.strip() for name in args.variables.split(",")]
     if len(names) != 2:
@@ -126,12 +126,18 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
         computed = dask.compute(*lazy.values())
     except ValueError as error:
         raise UsageError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
-    return list(store.station), dict(zip(lazy, computed)), store.units, store.vs30
+    return list(store.station), dict(zip(lazy, computed)), store.units, store.vs30, store.attrs
 
 
-def _attributes(args: argparse.Namespace) -> dict[str, str]:
+def _attributes(args: argparse.Namespace, source: dict[str, Any]) -> dict[str, str]:
+    """The table's provenance; the measures of an amplified store keep what amplified it, and
+    the store's history follows the table's line."""
     what = "RotD50" if args.rotd50 else "PSA"
-    return attributes(f"{what} and EAS per station", shlex.join(["vs30amp", *sys.argv[1:]]))
+    about = attributes(f"{what} and EAS per station", shlex.join(["vs30amp", *sys.argv[1:]]))
+    about |= {key: str(source[key]) for key in ("references", "model", "convention") if key in source}
+    if "history" in source:
+        about["history"] += "\n" + str(source["history"])
+    return about
 
 
 class Table:
@@ -153,7 +159,8 @@ def _write_csv(path: Path, table: Table) -> None:
     about = table.attrs
     with path.open("w", newline="", encoding="utf-8") as file:
         # One comment line before the header: read the table with skiprows=1.
-        file.write(f"# {about['title']}; {about['source']}; units {table.units}; {about['history']}\n")
+        history = about["history"].replace("\n", "; ")  # one comment line
+        file.write(f"# {about['title']}; {about['source']}; units {table.units}; {history}\n")
         writer = csv.writer(file)
         header = ["station"] + (["vs30"] if table.vs30 is not None else [])
         for name in table.values:
@@ -221,10 +228,10 @@ def run(args: argparse.Namespace) -> None:
         if not path.exists():
             raise UsageError(f"{path}: no such file or directory")
     if len(paths) == 1 and paths[0].suffix.lower() in STORE_FORMATS:
-        stations, values, units, vs30 = _from_store(args, paths[0], periods, damping)
+        stations, values, units, vs30, source = _from_store(args, paths[0], periods, damping)
     else:
-        stations, values, units, vs30 = _from_files(args, paths, periods, damping)
-    table = Table(stations, values, periods, units, _attributes(args), vs30)
+        stations, values, units, vs30, source = _from_files(args, paths, periods, damping)
+    table = Table(stations, values, periods, units, _attributes(args, source), vs30)
     if kind == ".zarr":
         _write_zarr(output, table)
     else:
