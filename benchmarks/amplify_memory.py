@@ -1,13 +1,14 @@
-"""Peak memory of ``vs30amp amplify``: on 10 and 10,000 record files, and on stores of 1,000 and
-10,000 stations.
+"""Peak memory of ``vs30amp amplify``: on 10 and 10,000 record files, and on stores of 2,000 and
+20,000 stations.
 
     python benchmarks/amplify_memory.py [--files N ...] [--stations N ...] [--quick] [--output DIR]
 
 Files: N AT2 files of 2,000 samples in a temporary directory, amplified into another. Stores: a
 netCDF store of N stations of two components (8,192 float32 samples each, enveloped noise)
 amplified into a Zarr store, each station to its own Vs30 from a site table. Each run is the
-command in a child process; its peak resident memory is that child's alone (ru_maxrss from
-os.wait4). Memory that does not grow with N is the point: the command keeps a few numbers per
+command in a child process; its peak resident memory is the child's own high-water mark (VmHWM,
+read by the child as the command ends: ru_maxrss would count this process's size, which the child
+had before it replaced itself with Python). Memory that does not grow with N is the point: the command keeps a few numbers per
 file or station, never all the records. The section "Peak memory of vs30amp amplify" of
 results.md beside this file (or in DIR) is replaced (or added) with the results.
 """
@@ -36,15 +37,25 @@ from scale import write_section  # noqa: E402
 MEMORY_GROWTH = 1.5
 
 
+# The command, then its process's high-water mark of resident memory (MiB) as the last line on stderr.
+COMMAND_AND_PEAK = """\
+import sys
+from vs30amp.cli import main
+status = main(sys.argv[1:])
+peak = next(line for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+print(int(peak.split()[1]) / 1024, file=sys.stderr)
+sys.exit(status)
+"""
+
+
 def command_peak(arguments: list[str], cwd: Path) -> tuple[float, float]:
     """The peak resident memory (MiB) and seconds of ``vs30amp amplify ARGUMENTS`` run in `cwd`."""
     start = time.perf_counter()
-    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", *arguments], cwd=cwd,
-                             stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(child.pid, 0)
-    if os.waitstatus_to_exitcode(status):
-        raise SystemExit(f"vs30amp amplify {' '.join(arguments)} ended with status {os.waitstatus_to_exitcode(status)}")
-    return usage.ru_maxrss / 1024, time.perf_counter() - start
+    done = subprocess.run([sys.executable, "-c", COMMAND_AND_PEAK, "amplify", *arguments], cwd=cwd,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode:
+        raise SystemExit(f"vs30amp amplify {' '.join(arguments)} ended with status {done.returncode}: {done.stderr}")
+    return float(done.stderr.splitlines()[-1]), time.perf_counter() - start
 
 
 def files_run(files: int) -> tuple[float, float]:
@@ -66,7 +77,7 @@ def store_run(stations: int) -> tuple[float, float]:
         work = Path(directory)
         station_study.demo_store(work / "sims.nc", stations, seed=stations)
         vs30 = np.random.default_rng(stations).uniform(200.0, 1200.0, stations)
-        rows = "".join(f"S{i:05d},{v!r}\n" for i, v in enumerate(vs30))
+        rows = "".join(f"S{i:05d},{float(v)!r}\n" for i, v in enumerate(vs30))
         (work / "stations.csv").write_text("station,vs30\n" + rows)
         result = command_peak(["sims.nc", "--sites", "stations.csv", "--vs30-sim", "760", "-o", "amplified.zarr"], work)
         if io.read_store(work / "amplified.zarr", ("h1", "h2")).components["h1"].shape[0] != stations:
@@ -77,7 +88,7 @@ def store_run(stations: int) -> tuple[float, float]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, nargs="+", default=[10, 10000])
-    parser.add_argument("--stations", type=int, nargs="+", default=[1000, 10000])
+    parser.add_argument("--stations", type=int, nargs="+", default=[2000, 20000])
     parser.add_argument("--output", type=Path, default=HERE)
     parser.add_argument("--quick", action="store_true", help="10 and 1,000 files, 100 and 1,000 stations")
     parser.add_argument("--repeats", type=int, help="taken as ./run bench passes it; each size runs once")
@@ -103,7 +114,7 @@ def main() -> int:
 Produced by `{command}` (part of `./run bench`) on {datetime.date.today().isoformat()} in \
 {elapsed:.0f} s; {machine()}, {os.cpu_count()} threads.
 
-The command in a child process, its peak resident memory (`ru_maxrss`): on AT2 files of 2,000
+The command in a child process, its peak resident memory (its own VmHWM): on AT2 files of 2,000
 samples (`--vs30 300`), and on a netCDF store of two components of 8,192 float32 samples per
 station, each station to its own Vs30 (`--sites`), written to a Zarr store.
 

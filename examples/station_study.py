@@ -11,6 +11,11 @@ than a few chunks of records: the work runs on the workers of a Dask cluster (a 
 
     python examples/station_study.py sims.zarr --sites stations.csv -o amplified.zarr --measures measures.nc
     python examples/station_study.py --demo 500 -o amplified.zarr --measures measures.nc
+
+The same study from the command line, on Dask's threads rather than a cluster:
+
+    vs30amp amplify sims.zarr --sites stations.csv --vs30-sim 760 -o amplified.zarr
+    vs30amp measures amplified.zarr --rotd50 -o measures.nc
 """
 
 import argparse
