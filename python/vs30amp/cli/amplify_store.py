@@ -150,6 +150,7 @@ def run(args: argparse.Namespace, options: dict[str, Any]) -> None:
     except OSError as error:
         raise UsageError(f"{output}: cannot be written ({error.strerror or error}); left as it was") from None
     what = ", ".join(records)
-    unreported = report(f"{output}: {len(sites.kept)} stations of {source} ({what}) amplified with {args.model}", None)
+    model = chosen(args.model, convention)[0].name
+    unreported = report(f"{output}: {len(sites.kept)} stations of {source} ({what}) amplified with {model}", None)
     if unreported is not None:
         raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, {output} was written")
