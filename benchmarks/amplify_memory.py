@@ -8,8 +8,8 @@ netCDF store of N stations of two components (8,192 float32 samples each, envelo
 amplified into a Zarr store, each station to its own Vs30 from a site table. Each run is the
 command in a child process; its peak resident memory is the child's own high-water mark (VmHWM,
 read by the child as the command ends: ru_maxrss would count this process's size, which the child
-had before it replaced itself with Python). Memory that does not grow with N is the point: the command keeps a few numbers per
-file or station, never all the records. The section "Peak memory of vs30amp amplify" of
+had before it replaced itself with Python). Memory that does not grow with N is the point: the
+command keeps a few numbers per file or station, never all the records. The section "Peak memory of vs30amp amplify" of
 results.md beside this file (or in DIR) is replaced (or added) with the results.
 """
 

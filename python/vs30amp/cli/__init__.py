@@ -1,5 +1,6 @@
-"""The ``vs30amp`` command: amplification factors for a table of sites (``vs30amp factors``) and
-record files amplified to a site's Vs30 (``vs30amp amplify``)."""
+"""The ``vs30amp`` command: amplification factors for a table of sites (``vs30amp factors``),
+record files or a store amplified to each site's Vs30 (``vs30amp amplify``) and the measures of
+records per station (``vs30amp measures``)."""
 
 from __future__ import annotations
 

@@ -75,7 +75,7 @@ only when it is a store of its kind.
 
 def add_parser(commands: Any) -> None:
     """Adds the ``amplify`` subcommand to the command's subparsers."""
-    amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) to a site's Vs30",
+    amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) or a store to each site's Vs30",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     amplify.add_argument("records", nargs="+", metavar="RECORDS",
                          help=".AT2 or .sac files, or directories of them; or one store (.nc, .zarr)")
