@@ -80,6 +80,7 @@ def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
     (["records", "--units", "g", "--fmax", "0", "-o", "out"], "vs30amp: error: --fmax: 0 Hz; it must be positive"),
     (["records", "--units", "g", "--vs30", "-0", "-o", "out"], "vs30amp: error: --vs30: -0 m/s; it must be positive"),
     (["records", "--units", "g", "-o", "dangling"], "dangling: a symbolic link to nowhere, which does not exist"),
+    (["records", "--scheduler", "tcp://127.0.0.1:1", "-o", "out"], "--scheduler: is for a store (.nc, .zarr); RECORDS"),
 ])
 def test_bad_input_writes_nothing(tmp_path, arguments, message):
     folder(tmp_path / "records", AT2 + [SAC])
@@ -292,3 +293,24 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
     done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out.nc", cwd=tmp_path)
     assert done.returncode == 2 and "overflows float32" in done.stderr and "out.nc left as it was" in done.stderr
     assert snapshot(tmp_path) == before
+
+
+def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("zarr")
+    sims_store(tmp_path)
+    runs = {"threads": []}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:  # its workers' directory is not tmp_path
+        runs["cluster"] = ["--scheduler", cluster.scheduler_address]
+        for run, options in runs.items():
+            assert amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path).returncode == 0
+            measured = subprocess.run([sys.executable, "-m", "vs30amp", "measures", f"{run}.zarr", *options, "-o",
+                                       f"{run}.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+            assert measured.returncode == 0, measured.stderr
+        assert cluster.scheduler.transition_counter > 0  # the cluster's workers did the work
+    for name in ("h1", "h2"):
+        on = [io.read_store(tmp_path / f"{run}.zarr", name).components[name].compute() for run in runs]
+        assert on[0].tobytes() == on[1].tobytes(), name
+    tables = [(tmp_path / f"{run}.csv").read_text().split("\n", 1)[1] for run in runs]  # after the comment line
+    assert tables[0] == tables[1]

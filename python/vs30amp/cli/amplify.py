@@ -24,6 +24,7 @@ from .._waveforms import amplify_waveforms
 from . import amplify_store
 from ._files import (UsageError, positive, record_units, refuse_special_file, report, signals_held,
                      warnings_as_lines)
+from ._scheduler import add_scheduler_option
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
@@ -69,7 +70,8 @@ coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is r
 chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
 size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
 attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
-only when it is a store of its kind.
+only when it is a store of its kind. The chunks run on Dask's threads, or with --scheduler on a
+running cluster (whose workers must see the store's and OUT's paths).
 """
 
 
@@ -94,6 +96,7 @@ def add_parser(commands: Any) -> None:
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ", help="factors above this frequency are held at its factor")
     amplify.add_argument("--ranges", choices=RANGE_POLICIES, help="sites outside the model's ranges")
+    add_scheduler_option(amplify)
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR",
                          help="directory of the amplified records (for a store: the amplified store, .nc or .zarr)")
 
@@ -156,8 +159,9 @@ def run(args: argparse.Namespace) -> None:
     if amplify_store.is_store(args.records):
         amplify_store.run(args, options)
         return
-    if args.variables is not None:
-        raise UsageError("--variables: names the variables of a store (.nc, .zarr); RECORDS are record files")
+    for given, option in ((args.variables, "--variables"), (args.scheduler, "--scheduler")):
+        if given is not None:
+            raise UsageError(f"{option}: is for a store (.nc, .zarr); RECORDS are record files")
     site = one_site(args)
     paths, sites = sited_records(args, site)
     outdir = Path(args.outdir)

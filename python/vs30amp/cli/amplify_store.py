@@ -16,6 +16,7 @@ from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS
 from ._files import UsageError, positive, refuse_input_as_output, refuse_special_file, report, warnings_as_lines
+from ._scheduler import scheduler
 from .stations import match_records, read_stations
 
 # What a Zarr store holds at its top (version 3, version 2): only such a directory is replaced.
@@ -124,6 +125,15 @@ def run(args: argparse.Namespace, options: dict[str, Any]) -> None:
     through a hidden path beside OUT, moved into place only when complete."""
     vd = require("vs30amp.distributed", "distributed", "amplifying a store")
     source, output = check_paths(args)
+    with scheduler(args.scheduler):
+        done = amplify(args, options, vd, source, output)
+    unreported = report(f"{output}: {done}", None)
+    if unreported is not None:
+        raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, {output} was written")
+
+
+def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: Path, output: Path) -> str:
+    """The checks and the amplification on the current Dask scheduler; what was done, in words."""
     names = None if args.variables is None else [name.strip() for name in args.variables.split(",")]
     try:
         store = io.read_store(source, names)
@@ -142,15 +152,12 @@ def run(args: argparse.Namespace, options: dict[str, Any]) -> None:
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga, model=args.model,
                                             units=store.units, **settings) for name, acc in records.items()}
     try:
-        io.write_store(output, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
-                       vs30_sim=sites.vs30_sim, units=store.units, model=args.model, convention=convention,
-                       overwrite=True)
+        io.write_store(output, amplified, store.dt, station=store.station[sites.kept],
+                       vs30=sites.vs30, vs30_sim=sites.vs30_sim, units=store.units, model=args.model,
+                       convention=convention, overwrite=True)
     except (ValueError, io.RecordError) as error:
         raise UsageError(f"{source}: {error}; {output} left as it was") from None
     except OSError as error:
         raise UsageError(f"{output}: cannot be written ({error.strerror or error}); left as it was") from None
-    what = ", ".join(records)
     model = chosen(args.model, convention)[0].name
-    unreported = report(f"{output}: {len(sites.kept)} stations of {source} ({what}) amplified with {model}", None)
-    if unreported is not None:
-        raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, {output} was written")
+    return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"

@@ -22,6 +22,7 @@ from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS, _replace
 from ._files import (UsageError, number, positive, record_units, refuse_input_as_output, refuse_special_file,
                      write_atomically)
+from ._scheduler import add_scheduler_option, scheduler
 from .factors import netcdf4_in_memory
 
 FORMATS = (".csv", ".npz", ".nc", ".zarr")
@@ -34,13 +35,13 @@ examples:
 RECORDS are pairs of files of the two horizontal components, H1 then H2, one pair per station in
 turn; the station is named by its H1 file's name without extension. Or one store (.nc, .zarr) of
 records with dimensions (station, time), whose two variables --variables names (default h1,h2);
-it is read chunk by chunk. Per station: PSA of each component at --periods (default CB14's, s),
-or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18's frequencies, in the
-records' units (AT2: g; SAC files give none usable: --units). OUT is written by its extension:
-.csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz, .nc (needs
-vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs; it appears
-only when complete and is never an input. Errors exit with status 2, a signal with 128 + its
-number.
+it is read chunk by chunk, on Dask's threads or with --scheduler on a running cluster. Per
+station: PSA of each component at --periods (default CB14's, s), or with --rotd50 the RotD50 of
+the pair, and EAS of the pair on BA18's frequencies, in the records' units (AT2: g; SAC files
+give none usable: --units). OUT is written by its extension: .csv (one row per station, columns
+psa_h1@T ... eas@f; a comment line first), .npz, .nc (needs vs30amp[xarray]) or .zarr
+(vs30amp[zarr]), with the provenance of factors' outputs; it appears only when complete and is
+never an input. Errors exit with status 2, a signal with 128 + its number.
 """
 
 
@@ -57,6 +58,7 @@ def add_parser(commands: Any) -> None:
     measures.add_argument("--samples-only", action="store_true",
                           help="peaks at the samples only, no sub-steps between them (as the functions' option)")
     measures.add_argument("--units", choices=AMPLIFIED_UNITS, help="units of SAC records; AT2 files are in g")
+    add_scheduler_option(measures)
     measures.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.csv, .npz, .nc or .zarr")
 
 
@@ -120,10 +122,11 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
     if len(names) != 2:
         raise UsageError(f"--variables: {args.variables!r}; give the two horizontal components, e.g. h1,h2")
     try:
-        store = io.read_store(path, names)
-        lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
-                              rotd50=args.rotd50, samples_only=args.samples_only)
-        computed = dask.compute(*lazy.values())
+        with scheduler(args.scheduler):
+            store = io.read_store(path, names)
+            lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
+                                  rotd50=args.rotd50, samples_only=args.samples_only)
+            computed = dask.compute(*lazy.values())
     except ValueError as error:
         raise UsageError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
     return list(store.station), dict(zip(lazy, computed)), store.units, store.vs30, store.attrs
@@ -230,6 +233,8 @@ def run(args: argparse.Namespace) -> None:
     if len(paths) == 1 and paths[0].suffix.lower() in STORE_FORMATS:
         stations, values, units, vs30, source = _from_store(args, paths[0], periods, damping)
     else:
+        if args.scheduler is not None:
+            raise UsageError("--scheduler: is for a store (.nc, .zarr); RECORDS are record files")
         stations, values, units, vs30, source = _from_files(args, paths, periods, damping)
     table = Table(stations, values, periods, units, _attributes(args, source), vs30)
     if kind == ".zarr":
