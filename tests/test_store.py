@@ -77,6 +77,7 @@ def test_stores_of_the_wrong_shape_are_named(tmp_path, store, message):
     if message is None:
         read = vio.read_store(path)
         assert read.dt == 0.01 and read.components["acc"].compute().tobytes() == H1[:4].tobytes()
+        assert list(vio.read_store(path, None).components) == ["acc"]  # every (station, time) variable
     else:
         with pytest.raises(vio.RecordError, match=message):
             vio.read_store(path)
