@@ -8,6 +8,7 @@ import argparse
 import atexit
 import os
 import re
+import shutil
 import signal
 import sys
 import tempfile
@@ -21,6 +22,7 @@ from typing import Any, NoReturn
 
 from .. import io
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
+from ..io._store import _replace
 
 # Numbers as C's strtod and Fortran read them: ASCII digits, no digit separators ("1_000").
 NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
@@ -227,6 +229,25 @@ def write_atomically(target: Path, write: Callable[[Path], None]) -> None:
     except BaseException:
         _remove(temporary)
         raise
+
+
+def write_store_atomically(target: Path, write: Callable[[Path], None]) -> None:
+    """Writes a store (a Zarr directory or a netCDF file) into a hidden directory beside `target`
+    and moves it over `target` only when complete, signals held for the move. On any failure or
+    signal the hidden directory is removed and `target` is as it was."""
+    staging: Path | None = None
+    try:
+        with signals_held():
+            staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}."))
+        write(staging / target.name)
+        with signals_held():
+            _replace(staging / target.name, target, overwrite=True)
+    except OSError as error:
+        raise UsageError(f"{target}: cannot be written ({error.strerror or error}); left as it was") from None
+    finally:
+        with signals_held():
+            if staging is not None:
+                shutil.rmtree(staging, ignore_errors=True)
 
 
 def _remove(temporary: Path | None) -> None:

@@ -15,7 +15,8 @@ from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS
-from ._files import UsageError, positive, refuse_input_as_output, refuse_special_file, report, warnings_as_lines
+from ._files import (UsageError, positive, refuse_input_as_output, refuse_special_file, report, warnings_as_lines,
+                     write_store_atomically)
 from ._scheduler import scheduler
 from .stations import match_records, read_stations
 
@@ -151,13 +152,13 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     settings = dict(options, ranges="ignore")
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga, model=args.model,
                                             units=store.units, **settings) for name, acc in records.items()}
+    def write(staged: Path) -> None:
+        io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
+                       vs30_sim=sites.vs30_sim, units=store.units, model=args.model, convention=convention)
+
     try:
-        io.write_store(output, amplified, store.dt, station=store.station[sites.kept],
-                       vs30=sites.vs30, vs30_sim=sites.vs30_sim, units=store.units, model=args.model,
-                       convention=convention, overwrite=True)
+        write_store_atomically(output, write)
     except (ValueError, io.RecordError) as error:
         raise UsageError(f"{source}: {error}; {output} left as it was") from None
-    except OSError as error:
-        raise UsageError(f"{output}: cannot be written ({error.strerror or error}); left as it was") from None
     model = chosen(args.model, convention)[0].name
     return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"

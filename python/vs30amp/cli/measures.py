@@ -5,9 +5,7 @@ from __future__ import annotations
 import argparse
 import csv
 import shlex
-import shutil
 import sys
-import tempfile
 from pathlib import Path
 from typing import Any
 
@@ -19,9 +17,9 @@ from .._optional import require
 from .._provenance import attributes
 from .._station_measures import default_periods, eas_frequencies, measures_dataset, pair_measures, store_measures
 from .._units import AMPLIFIED_UNITS
-from ..io._store import STORE_FORMATS, _replace
+from ..io._store import STORE_FORMATS
 from ._files import (UsageError, number, positive, record_units, refuse_input_as_output, refuse_special_file,
-                     write_atomically)
+                     write_atomically, write_store_atomically)
 from ._scheduler import add_scheduler_option, scheduler
 from .factors import netcdf4_in_memory
 
@@ -197,16 +195,8 @@ def _write_netcdf(path: Path, table: Table) -> None:
 
 
 def _write_zarr(target: Path, table: Table) -> None:
-    """Writes into a hidden directory beside `target`, moved into place when complete."""
     require("zarr", "zarr", "writing .zarr stores")
-    staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}."))
-    try:
-        table.dataset().to_zarr(staging / target.name, mode="w-", consolidated=False)
-        _replace(staging / target.name, target, overwrite=True)
-    except OSError as error:
-        raise UsageError(f"{target}: cannot be written ({error.strerror or error}); left as it was") from None
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+    write_store_atomically(target, lambda staged: table.dataset().to_zarr(staged, mode="w-", consolidated=False))
 
 
 WRITERS = {".csv": _write_csv, ".npz": _write_npz, ".nc": _write_netcdf}

@@ -257,14 +257,19 @@ def _as_lazy(da: Any, name: str, values: Any, chunk: int | None) -> Any:
 
 
 def _replace(staged: Path, target: Path, overwrite: bool) -> None:
-    """Moves the complete `staged` store to `target`."""
+    """Moves the complete `staged` store to `target`. A directory store is swapped by two
+    renames; should the second fail, the old store is put back."""
     if target.exists() or target.is_symlink():
         if not overwrite:
             raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
         if target.is_dir() and not target.is_symlink():
             old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.old-"))
             os.replace(target, old / target.name)
-            os.replace(staged, target)
+            try:
+                os.replace(staged, target)
+            except OSError:
+                os.replace(old / target.name, target)
+                raise
             shutil.rmtree(old)
             return
     os.replace(staged, target)
