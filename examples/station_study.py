@@ -49,7 +49,8 @@ def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18"):
         raise SystemExit(f"{source}: no vs30 coordinate; give a site table with --sites")
     amplified = {name: vd.amplify_waveforms(records, store.dt, vs30, vs30_sim, model=model, units=store.units)
                  for name, records in store.components.items()}
-    vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, units=store.units, model=model)
+    vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, vs30_sim=vs30_sim, units=store.units,
+                    model=model)
 
     result = vio.read_store(output, ("h1", "h2"))  # the measures of what was written
     h1, h2 = result.components["h1"], result.components["h2"]
