@@ -293,6 +293,10 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
     done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out.nc", cwd=tmp_path)
     assert done.returncode == 2 and "overflows float32" in done.stderr and "out.nc left as it was" in done.stderr
     assert snapshot(tmp_path) == before
+    acc[0, 2, 5] = np.nan  # found by the checks, before anything is written
+    sims_store(tmp_path, acc, overwrite=True)
+    done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "-o", "out.nc", cwd=tmp_path)
+    assert done.returncode == 2 and "sims.nc: 'h1' of station 'S2' has a non-finite sample" in done.stderr
 
 
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
