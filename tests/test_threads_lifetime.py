@@ -206,11 +206,12 @@ def test_views_keep_the_storage_of_their_result(make_view):
     assert held - start >= size
     del a
     gc.collect()
-    assert heap_bytes() > held - 4096  # nothing freed while the view lives
+    # The count is the whole process's: other threads (a cluster's, Dask's) move it by kilobytes.
+    assert heap_bytes() > held - size // 2  # nothing freed while the view lives
     assert np.array_equal(np.asarray(view), expected)
     del view
     gc.collect()
-    assert heap_bytes() < held - size + 4096  # ... and all of it with the view
+    assert heap_bytes() < held - size // 2  # ... and all of it with the view
 
 
 @needs_heap_count
