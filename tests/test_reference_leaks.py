@@ -181,10 +181,11 @@ def test_result_storage_is_freed_with_its_last_view():
     expected = view.copy()
     held = heap_bytes()
     del a
-    assert heap_bytes() > held - 4096  # the view keeps the whole storage alive
+    # The count is the whole process's: other threads (a cluster's, Dask's) move it by kilobytes.
+    assert heap_bytes() > held - size // 2  # the view keeps the whole storage alive
     assert (view == expected).all()
     del view
-    assert heap_bytes() < held - size + 4096
+    assert heap_bytes() < held - size // 2
 
 
 # NumPy made unimportable with a plain ImportError: for a ModuleNotFoundError the rendering of
