@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "models/bayless_abrahamson_2018.hpp"
+#include "vs30amp_native/argument_count.hpp"
 #include "vs30amp_native/ba18_conventions.hpp"
 #include "vs30amp_native/site_arrays.hpp"
 #include "vs30amp_native/str_argument.hpp"
@@ -40,10 +41,7 @@ void compute(const double *vs30, const double *vs30_sim, const double *pga, std:
 }  // namespace
 
 PyObject *ba18_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "ba18_factors() takes 5 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!argument_count("ba18_factors()", nargs, 5)) return nullptr;
     std::string_view name;
     if (!str_argument(args[4], "convention", name)) return nullptr;
     const Ba18Convention *convention = convention_named(name);

@@ -11,6 +11,7 @@
 
 #include "models/bayless_abrahamson_2018.hpp"
 #include "models/campbell_bozorgnia_2014.hpp"
+#include "vs30amp_native/argument_count.hpp"
 #include "vs30amp_native/site_arrays.hpp"
 #include "vs30amp_native/str_argument.hpp"
 #include "vs30amp_native/kernel_math.hpp"
@@ -40,10 +41,7 @@ void compute(const double *vs30, const double *vs30_sim, const double *pga, std:
 }  // namespace
 
 PyObject *cb14_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_Format(PyExc_TypeError, "cb14_factors() takes 4 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!argument_count("cb14_factors()", nargs, 4)) return nullptr;
     SiteArrays sites;
     if (!sites.acquire(args, CB14_COLUMNS)) return nullptr;
     const std::size_t n = sites.sites();
@@ -59,10 +57,7 @@ PyObject *cb14_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyObject *model_frequencies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "model_frequencies() takes 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!argument_count("model_frequencies()", nargs, 2)) return nullptr;
     std::string_view model;
     if (!str_argument(args[0], "model", model)) return nullptr;
     const double *first = model == "cb14" ? std::begin(CB14_FREQUENCIES)

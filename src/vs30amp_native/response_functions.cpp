@@ -8,6 +8,7 @@
 
 #include "module/owned_ref.hpp"
 #include "response_spectra/response_kernels.hpp"
+#include "vs30amp_native/argument_count.hpp"
 #include "vs30amp_native/buffer_view.hpp"
 #include "vs30amp_native/parallel_items.hpp"
 
@@ -105,9 +106,8 @@ PyObject *raise_from(const std::exception_ptr &failure) {
 }  // namespace
 
 PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 7) {
-        PyErr_SetString(PyExc_TypeError,
-                        "response_spectrum(records, dt, periods, damping, out, threads, between_samples)");
+    if (!argument_count("response_spectrum(records, dt, periods, damping, out, threads, between_samples)", nargs,
+                        7)) {
         return nullptr;
     }
     BufferView doubles, floats, periods, out;
@@ -143,9 +143,7 @@ PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t
 }
 
 PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 9) {
-        PyErr_SetString(PyExc_TypeError,
-                        "rotd(h1, h2, dt, periods, damping, percentile, out, threads, between_samples)");
+    if (!argument_count("rotd(h1, h2, dt, periods, damping, percentile, out, threads, between_samples)", nargs, 9)) {
         return nullptr;
     }
     BufferView doubles1, floats1, doubles2, floats2, periods, out;
