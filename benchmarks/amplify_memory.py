@@ -30,8 +30,7 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "examples")]
 from vs30amp import io  # noqa: E402
 
 import station_study  # noqa: E402  (its demo store: the records of the scale benchmark)
-from run import machine, markdown, table  # noqa: E402
-from scale import write_section  # noqa: E402
+from run import machine, markdown, table, write_section  # noqa: E402
 
 # The peak at the larger N may exceed that at the smaller by this much.
 MEMORY_GROWTH = 1.5

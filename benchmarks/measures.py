@@ -19,7 +19,6 @@ records" of results.md beside this file (or in DIR) is replaced (or added) with 
 import argparse
 import datetime
 import os
-import re
 import statistics
 import sys
 import time
@@ -33,7 +32,7 @@ from vs30amp import _fourier
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from run import machine, markdown, table  # noqa: E402
+from run import machine, markdown, table, write_section  # noqa: E402
 
 DT = 0.005
 SAMPLES = 8192
@@ -89,15 +88,6 @@ def median_time(function, repeats):
         result = function()
         seconds.append(time.perf_counter() - start)
     return statistics.median(seconds), result
-
-
-def write_section(path, text):
-    """Replaces the section "## Measures of records" of `path` (up to the next "## " heading), or
-    appends it."""
-    old = path.read_text() if path.exists() else "# Benchmarks\n"
-    pattern = re.compile(r"^## Measures of records\n.*?(?=^## |\Z)", re.S | re.M)
-    new = pattern.sub(lambda _: text, old) if pattern.search(old) else old.rstrip("\n") + "\n\n" + text
-    path.write_text(new)
 
 
 def main():
@@ -162,8 +152,7 @@ def main():
     target_rows = [[t, m, "yes" if ok else "no"] for t, m, ok in targets]
     print("\n" + table(header, rows) + "\n\n" + table(target_header, target_rows))
     elapsed = time.perf_counter() - started
-    write_section(args.output / "results.md", f"""## Measures of records
-
+    write_section(args.output / "results.md", "Measures of records", f"""\
 Produced by `python benchmarks/measures.py{" --quick" if args.quick else ""}` (part of `./run bench`) on \
 {datetime.date.today().isoformat()} in {elapsed:.0f} s; {machine()}, {os.cpu_count()} threads.
 

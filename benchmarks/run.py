@@ -16,6 +16,7 @@ import json
 import math
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -278,6 +279,15 @@ def table(header, rows):
 def markdown(header, rows):
     return "\n".join(["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
                      + ["| " + " | ".join(str(c) for c in r) + " |" for r in rows])
+
+
+def write_section(path, title, body):
+    """Replaces the section "## `title`" of `path` (up to the next "## ") with `body`, or appends it."""
+    text = f"## {title}\n\n{body}"
+    old = path.read_text() if path.exists() else "# Benchmarks\n"
+    pattern = re.compile(rf"^## {re.escape(title)}\n.*?(?=^## |\Z)", re.S | re.M)
+    new = pattern.sub(lambda _: text, old) if pattern.search(old) else old.rstrip("\n") + "\n\n" + text
+    path.write_text(new)
 
 
 def plot(times, path):

@@ -22,7 +22,6 @@ this file (or in DIR) is replaced (or added) with the results.
 import argparse
 import datetime
 import os
-import re
 import sys
 import tempfile
 import time
@@ -34,7 +33,7 @@ HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent / "examples")]
 
 import station_study  # noqa: E402  (the study itself: examples/station_study.py)
-from run import machine, markdown, table  # noqa: E402
+from run import machine, markdown, table, write_section  # noqa: E402
 
 DT = 0.005
 SAMPLES = 8192
@@ -66,15 +65,6 @@ def run_one(client, stations, chunk, suffix, seed):
         elapsed = time.perf_counter() - start
         peaks = client.run(peak_mib)
     return done / elapsed, elapsed, sorted(peaks.values())
-
-
-def write_section(path, title, body):
-    """Replaces the section "## `title`" of `path` (up to the next "## ") with `body`, or appends it."""
-    text = f"## {title}\n\n{body}"
-    old = path.read_text() if path.exists() else "# Benchmarks\n"
-    pattern = re.compile(rf"^## {re.escape(title)}\n.*?(?=^## |\Z)", re.S | re.M)
-    new = pattern.sub(lambda _: text, old) if pattern.search(old) else old.rstrip("\n") + "\n\n" + text
-    path.write_text(new)
 
 
 def main():
