@@ -118,3 +118,12 @@ def test_the_station_study_example_amplifies_and_measures_each_station_at_its_ow
     assert measures["rotd50"].values.tobytes() == vs30amp.rotd(h1, h2, 0.005).tobytes()
     assert measures["eas"].values.tobytes() == vs30amp.eas(h1, h2, 0.005).tobytes()
     assert measures.attrs["model"] == "ba18" and measures.attrs["source"] == f"vs30amp {vs30amp.__version__}"
+
+
+def test_a_netcdf_store_larger_than_the_free_space_is_not_begun(tmp_path):
+    import errno
+
+    huge = da.zeros((10**6, 10**7), dtype=np.float32, chunks=(1, 10**7))  # 40 TB, never computed
+    with pytest.raises(OSError, match="No space left on device: the store needs 40,000,000,000,000 bytes") as error:
+        vio.write_store(tmp_path / "huge.nc", {"acc": huge}, 0.01)
+    assert error.value.errno == errno.ENOSPC and list(tmp_path.iterdir()) == []

@@ -9,6 +9,7 @@ are read and written in chunks of whole records, so no more than a few chunks ar
 
 from __future__ import annotations
 
+import errno
 import os
 import shlex
 import shutil
@@ -275,6 +276,15 @@ def _replace(staged: Path, target: Path, overwrite: bool) -> None:
     os.replace(staged, target)
 
 
+def _room_for(directory: Path, size: int) -> None:
+    """OSError (ENOSPC) unless `directory`'s filesystem has the `size` bytes of records a netCDF
+    store takes uncompressed: the netCDF library fails on a full disk in a way the process does
+    not recover from (it aborts as it exits), so a store that cannot fit is not begun."""
+    free = shutil.disk_usage(directory).free
+    if free < size:
+        raise OSError(errno.ENOSPC, f"No space left on device: the store needs {size:,} bytes, {free:,} are free")
+
+
 def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt: float, *,
                 station: ArrayLike | None = None, vs30: ArrayLike | None = None,
                 vs30_sim: ArrayLike | None = None, units: str = "g",
@@ -313,6 +323,12 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     overwrite : bool
         Replace an existing store (default: refuse, FileExistsError).
 
+    Raises
+    ------
+    OSError
+        A store that cannot be written; for netCDF also, before anything is written, when its
+        filesystem has less free space than the records take (ENOSPC).
+
     Examples
     --------
     Records of four stations, two stations to a chunk of the store, with each station's Vs30:
@@ -348,6 +364,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         if other.shape != first.shape:
             raise ValueError(f"{name}: shape {other.shape} differs from {first_name}'s {first.shape}")
         records[name] = other.rechunk(first.chunks)
+    if kind == "netcdf":
+        _room_for(target.parent, sum(int(values.nbytes) for values in records.values()))
     step = as_dt(dt)
     n, samples = first.shape
     coords: dict[str, Any] = {"time": ("time", np.arange(samples) * step, {"units": "s", "long_name": "time"})}
@@ -381,7 +399,10 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
             dataset.to_zarr(staged, mode="w-", consolidated=False)
         else:
             encoding = {name: {"chunksizes": (rows, samples)} for name in records}
-            dataset.to_netcdf(staged, engine="netcdf4", encoding=encoding)
+            try:
+                dataset.to_netcdf(staged, engine="netcdf4", encoding=encoding)
+            except RuntimeError as error:  # the netCDF library's own failures
+                raise OSError(f"the netCDF library could not write it ({error})") from None
         _replace(staged, target, overwrite)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
