@@ -318,3 +318,16 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
         assert on[0].tobytes() == on[1].tobytes(), name
     tables = [(tmp_path / f"{run}.csv").read_text().split("\n", 1)[1] for run in runs]  # after the comment line
     assert tables[0] == tables[1]
+
+
+@pytest.mark.parametrize("command", [
+    ["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
+    ["measures", f"records/{AT2[0]}", f"records/{AT2[0]}", "-o", "m.csv"],
+])
+def test_units_that_no_record_takes_are_a_warning(tmp_path, command):
+    folder(tmp_path / "records", AT2)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", *command, "--units", "cm/s2"], capture_output=True,
+                          text=True, cwd=tmp_path, timeout=120)
+    assert done.returncode == 0 and done.stderr == ("vs30amp: warning: --units cm/s2 is not used: every record gives "
+                                                    "its own units (AT2 files are in g); --units is for files that "
+                                                    "give none (SAC)\n")

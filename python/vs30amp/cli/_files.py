@@ -272,6 +272,18 @@ def report(line: str, bar: Any) -> str | None:
     return None
 
 
+def takes_declared_units(record: io.Record) -> bool:
+    """Whether `record`'s file gives no units of acceleration, so that --units says them."""
+    return record.units not in AMPLIFIED_UNITS
+
+
+def warn_if_units_unused(given: str | None, used: bool) -> None:
+    """A warning line when --units was given and no record took it: every file gave its own units."""
+    if given is not None and not used:
+        print(f"vs30amp: warning: --units {given} is not used: every record gives its own units (AT2 files are "
+              f"in g); --units is for files that give none (SAC)", file=sys.stderr)
+
+
 def record_units(path: Path, record: io.Record, given: str | None) -> str:
     """The units of `record`'s samples: a file's own units (AT2: g) are kept, --units declares
     those of files that give none (SAC), so one --units serves a directory of both formats."""

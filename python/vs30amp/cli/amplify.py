@@ -23,7 +23,7 @@ from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
 from . import amplify_store
 from ._files import (UsageError, positive, record_units, refuse_special_file, report, signals_held,
-                     warnings_as_lines)
+                     takes_declared_units, warn_if_units_unused, warnings_as_lines)
 from ._scheduler import add_scheduler_option
 from .stations import Station, match, read_stations
 
@@ -169,10 +169,14 @@ def run(args: argparse.Namespace) -> None:
     bar = progress_bar(len(paths))
     try:
         jobs = [Job(path, target, site_) for path, target, site_ in zip(paths, targets, sites)]
+        units_used = False
         for job in jobs:
-            amplify_one(args, job, options)  # the check: the amplified record itself is dropped
+            checked = amplify_one(args, job, options)  # the check: the amplified record is dropped
+            units_used = units_used or takes_declared_units(checked)
+            del checked
             if bar is not None:
                 bar.update(1)
+        warn_if_units_unused(args.units, units_used)
         write_all(args, jobs, options, outdir, bar)
     finally:
         if bar is not None:

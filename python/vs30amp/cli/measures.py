@@ -19,7 +19,7 @@ from .._station_measures import default_periods, eas_frequencies, measures_datas
 from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS
 from ._files import (UsageError, number, positive, record_units, refuse_input_as_output, refuse_special_file,
-                     write_atomically, write_store_atomically)
+                     takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
 from ._scheduler import add_scheduler_option, scheduler
 from .factors import netcdf4_in_memory
 
@@ -94,11 +94,13 @@ def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np
     stations: dict[str, Path] = {}
     rows: dict[str, list[NDArray[np.float64]]] = {}
     units: str | None = None
+    units_used = False
     for first, second in zip(paths[::2], paths[1::2]):
         if first.stem in stations:
             raise UsageError(f"{first}: station {first.stem!r} is also {stations[first.stem]}")
         stations[first.stem] = first
         h1, h2, unit = _read_pair(first, second, args.units)
+        units_used = units_used or takes_declared_units(h1) or takes_declared_units(h2)
         if unit != (units or unit):
             raise UsageError(f"{first}: in {unit}, the records before it in {units}; give records of one unit")
         units = unit
@@ -110,6 +112,7 @@ def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np
         for name, values in one.items():
             rows.setdefault(name, []).append(values)
     assert units is not None
+    warn_if_units_unused(args.units, units_used)
     return list(stations), {name: np.stack(values) for name, values in rows.items()}, units, None, {}
 
 
