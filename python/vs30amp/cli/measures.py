@@ -42,13 +42,12 @@ twice, a component given twice or a station without two horizontal ones is an er
 file's dt is float32: beside another file's it is compared at float32 precision. Or RECORDS is
 one store (.nc, .zarr) of records with dimensions (station, time), whose two variables
 --variables names (default h1,h2); it is read chunk by chunk, on Dask's threads or with
---scheduler on a running cluster. Per
-station: PSA of each component at --periods (default CB14's, s), or with --rotd50 the RotD50 of
-the pair, and EAS of the pair on BA18's frequencies, in the records' units (AT2: g; SAC files
-give none usable: --units). OUT is written by its extension: .csv (one row per station, columns
-psa_h1@T ... eas@f; a comment line first), .npz, .nc (needs vs30amp[xarray]) or .zarr
-(vs30amp[zarr]), with the provenance of factors' outputs; it appears only when complete and is
-never an input. Errors exit with status 2, a signal with 128 + its number.
+--scheduler on a running cluster. Per station: PSA of each component at --periods (default
+CB14's, s), or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18's frequencies,
+in the records' units (AT2: g; SAC files give none usable: --units). OUT is written by its
+extension: .csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz,
+.nc (needs vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs;
+it appears only when complete and is never an input. Errors exit with status 2, a signal with 128 + its number.
 """
 
 
