@@ -47,7 +47,8 @@ CB14's, s), or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18
 in the records' units (AT2: g; SAC files give none usable: --units). OUT is written by its
 extension: .csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz,
 .nc (needs vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs;
-it appears only when complete and is never an input. Errors exit with status 2, a signal with 128 + its number.
+it appears only when complete and is never an input. Errors exit with status 2, a signal with
+128 + its number.
 """
 
 
