@@ -202,6 +202,13 @@ def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
     (f"station,vs30\n{AT2[0][:-4]},300\n", ["--vs30", "300"], "with --sites (one of them)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},50\n", ["--ranges", "raise"],
      f"records/{AT2[1]}: vs30: site 0 has 50.0 m/s"),
+    # A value no site can have is the table's, named by its row, before any record is read.
+    (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},-300\n", [],
+     f"error: stations.csv: vs30: row 2 (station '{AT2[1][:-4]}') has -300.0 m/s; it must be finite and positive"),
+    (f"station,vs30\n{AT2[0][:-4]},0\n{AT2[1][:-4]},300\n", [], "error: stations.csv: vs30: row 1"),
+    (f"station,vs30,pga\n{AT2[0][:-4]},300,0.1\n{AT2[1][:-4]},300,-0.1\n", [], "error: stations.csv: pga: row 2"),
+    (f"station,vs30\n{AT2[0][:-4]},1e-300\n{AT2[1][:-4]},300\n", ["--ranges", "ignore"],
+     "vs30, vs30_sim: site 0 has vs30 1e-300 m/s and vs30_sim 760.0 m/s, whose factors overflow float64"),
 ])
 def test_sites_that_do_not_match_the_records_write_nothing(tmp_path, table, options, message):
     folder(tmp_path / "records", AT2)
@@ -322,10 +329,11 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
 
 @pytest.mark.parametrize("command", [
     ["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
-    ["measures", f"records/{AT2[0]}", f"records/{AT2[0]}", "-o", "m.csv"],
+    ["measures", f"records/{AT2[0]}", "records/NIS000.AT2", "-o", "m.csv"],
 ])
 def test_units_that_no_record_takes_are_a_warning(tmp_path, command):
     folder(tmp_path / "records", AT2)
+    shutil.copy(DATA / AT2[0], tmp_path / "records" / "NIS000.AT2")  # station NIS's other component
     done = subprocess.run([sys.executable, "-m", "vs30amp", *command, "--units", "cm/s2"], capture_output=True,
                           text=True, cwd=tmp_path, timeout=120)
     assert done.returncode == 0 and done.stderr == ("vs30amp: warning: --units cm/s2 is not used: every record gives "

@@ -80,6 +80,10 @@ def test_records_in_blocks_alike(monkeypatch):
     (lambda: vs30amp.fas(np.ones(10), -0.01), "dt: expected one finite, positive sample interval"),
     (lambda: vs30amp.fas([[1.0, np.nan]], 0.01), "acc: expected finite values, got nan in record 0 at sample 1"),
     (lambda: vs30amp.eas(np.ones(10), np.ones(11), 0.01), r"h2: shape \(11,\) differs from h1's \(10,\)"),
+    # Values that would need an FFT beyond any memory: the argument at fault, not numpy's overflow.
+    (lambda: vs30amp.fas(np.ones(10), 5e-324), r"dt: 0.1 Hz at dt 5e-324 s needs an FFT of more than 2\*\*40"),
+    (lambda: vs30amp.eas(np.ones(10), np.ones(10), 1e-12), "dt: 0.1 Hz at dt 1e-12 s"),
+    (lambda: vs30amp.fas(np.ones(10), 0.01, [1e-300, 1.0]), "frequencies: 1e-300 Hz at dt 0.01 s needs an FFT"),
 ])
 def test_refusals_name_the_argument(call, message):
     with pytest.raises(ValueError, match=message):

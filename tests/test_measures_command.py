@@ -1,6 +1,8 @@
 """``vs30amp measures``: per-station tables read back equal to direct calls bit for bit."""
 
 import csv
+import shutil
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -32,9 +34,9 @@ def sac_pairs(tmp_path):
     paths = []
     for station, pair in zip(("S1", "S2", "S3"), RECORDS):
         for component, acc in zip(("h1", "h2"), pair):
-            paths.append(tmp_path / f"{station}{component}.sac")
+            paths.append(tmp_path / f"{station}.{component}.sac")
             io.write(paths[-1], io.Record(acc, DT, "unknown"))
-    return paths, ["--units", "cm/s2", "--samples-only"]
+    return paths, ["--units", "cm/s2", "--samples-only", "--damping", "0"]
 
 
 def store(tmp_path):
@@ -76,7 +78,7 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     assert main(["measures", *map(str, paths), *options, *periods, "-o", str(output)]) == 0
     assert capsys.readouterr().err == ""
     stations, values, about = read_back(output)
-    named = ["S1", "S2", "S3"] if inputs is store else [p.stem for p in paths[::2]]  # the H1 files' stems
+    named = ["S1", "S2", "S3"]
     version = f"vs30amp {vs30amp.__version__}"
     assert stations == named and about.get("source", version) == version
     if inputs is store:  # the measures of amplified records say what amplified them
@@ -84,7 +86,7 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     else:
         assert "model" not in about
     chosen = PERIODS if periods else None
-    only = "--samples-only" in options
+    only, damping = "--samples-only" in options, 0.0 if "--damping" in options else 0.05
     h1, h2, dt = RECORDS[:, 0], RECORDS[:, 1], DT
     if inputs is not store:  # as the files hold them (SAC: dt in float32)
         read = [io.read(p) for p in paths]
@@ -92,7 +94,7 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     if "--rotd50" in options:
         expected = {"rotd50": vs30amp.rotd(h1, h2, dt, chosen)}
     else:
-        expected = {f"psa_{c}": vs30amp.response_spectrum(acc, dt, chosen, samples_only=only)
+        expected = {f"psa_{c}": vs30amp.response_spectrum(acc, dt, chosen, damping, samples_only=only)
                     for c, acc in (("h1", h1), ("h2", h2))}
     expected["eas"] = vs30amp.eas(h1, h2, dt, vs30amp.MODELS["ba18"].frequencies)
     assert values.keys() == expected.keys()
@@ -101,23 +103,59 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
 
 
 @pytest.mark.parametrize("make, argv, message", [
-    (at2_pairs, lambda p, o: [*p[:5], "-o", o], "S3.h1.AT2: has no H2 file"),
+    (at2_pairs, lambda p, o: [*p[:5], "-o", o], "S3.h1.AT2: station 'S3' has 1 horizontal component; give two"),
+    (at2_pairs, lambda p, o: [p[0], p[0], "-o", o], "S1.h1.AT2: is also given as"),  # paired with itself
+    (at2_pairs, lambda p, o: [*p[:2], p[0][:-4] + ".sac", "-o", o], "S1.h1.AT2 and "),  # one component twice
+    (at2_pairs, lambda p, o: [*p[:2], str(Path(o).parent / "empty"), "-o", o], "empty: no .AT2 or .sac files"),
+    (at2_pairs, lambda p, o: [*p[:2], str(Path(o).parent / "x.AT2"), "-o", o], "x.AT2: its name gives no station"),
+    (at2_pairs, lambda p, o: [*p[:2], "--periods", "1,0.5,1.0", "-o", o], "--periods: 1,0.5,1.0; 1.0 s is given twice"),
     (at2_pairs, lambda p, o: [*p[:2], "-o", p[0]], "unknown output format '.AT2'"),
     (store, lambda p, o: [p[0], "-o", p[0]], "is the input"),
     (sac_pairs, lambda p, o: [*p[:2], "-o", o], "give the records' units with --units"),
     (at2_pairs, lambda p, o: [*p[:2], "--periods", "1,-2", "-o", o], "--periods: 1,-2; every period must be positive"),
-    (at2_pairs, lambda p, o: [*p[:2], "--damping", "0", "-o", o], "--damping: 0"),
-    (at2_pairs, lambda p, o: [p[0], p[0], p[2], p[3], "-o", o], None),
+    (at2_pairs, lambda p, o: [*p[:2], "--damping", "1", "-o", o], "error: --damping: 1; a fraction of critical in"),
+    (at2_pairs, lambda p, o: [p[2], p[3], "-o", o], None),
     (store, lambda p, o: [p[0], "--variables", "h1", "-o", o], "--variables: 'h1'"),
 ])
 def test_refusals_are_one_line_and_write_nothing(tmp_path, capsys, make, argv, message):
     paths, _ = make(tmp_path)
+    (tmp_path / "empty").mkdir()
+    if make is at2_pairs:  # a file named by no rule; S1.h1 as SAC too
+        shutil.copy(paths[0], tmp_path / "x.AT2")
+        shutil.copy(paths[1], paths[0].with_suffix(".sac"))
     before = sorted(tmp_path.rglob("*"))
     if message is None:  # a pair whose H2 differs in length from its H1
         io.write(paths[2], io.Record(np.zeros(100), DT, "g"))
-        before, message = sorted(tmp_path.rglob("*")), "the two components differ"
+        before, message = sorted(tmp_path.rglob("*")), "differ in number of samples (100 and 1500)"
     argv = argv([str(p) for p in paths], str(tmp_path / "out.csv"))
     assert main(["measures", *argv]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("vs30amp: error: ") and message in err, err
     assert sorted(tmp_path.rglob("*")) == before
+
+
+def test_files_pair_by_station_and_component_whatever_their_order(tmp_path, capsys):
+    """The issue's order S1.h1 S1.h2 S1.z S2.h1 ...: paired by name, verticals left out with a
+    warning, an AT2 beside a SAC file of float32 dt 0.005 s; the same as each pair given alone."""
+    acc = RECORDS.astype(np.float64)
+    names = {"S1": ("h1", "h2", "z"), "RSN9_X_CLS": ("090", "000", "-UP")}  # RSN9_X_CLS000.AT2: NGA's names
+    for (station, components), pair in zip(names.items(), acc):
+        for component, samples in zip(components, [*pair, pair[0]]):
+            io.write(tmp_path / f"{station}.{component}.AT2".replace(".0", "0").replace(".-", "-"),
+                     io.Record(samples, 0.005, "g"))
+    io.write(tmp_path / "S2.h2.sac", io.Record(RECORDS[2, 1], 0.005, "g"))
+    io.write(tmp_path / "S2.h1.AT2", io.Record(acc[2, 0], 0.005, "g"))
+    given = sorted(tmp_path.iterdir())  # RSN9_X_CLS-UP, ..000, ..090, S1.h1, S1.h2, S1.z, S2.h1, S2.h2
+    assert main(["measures", *map(str, given), "--units", "g", "--periods", "0.2", "-o", str(tmp_path / "m.npz")]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert [Path(line.split(": ")[2]).name for line in err] == ["RSN9_X_CLS-UP.AT2", "S1.z.AT2"], err
+    stations, values, _ = read_back(tmp_path / "m.npz")
+    assert stations == ["RSN9_X_CLS", "S1", "S2"]
+    sac = io.read(tmp_path / "S2.h2.sac").acc
+    h1, h2 = [acc[1, 1], acc[0, 0], acc[2, 0]], [acc[1, 0], acc[0, 1], sac]  # H1: 000 before 090, h1 before h2
+    for row, (first, second) in enumerate(zip(h1, h2)):
+        direct = vs30amp.response_spectrum(np.stack([first, second]), 0.005, [0.2])
+        assert values["psa_h1"][row].tobytes() + values["psa_h2"][row].tobytes() == direct.tobytes(), row
+    io.write(tmp_path / "S2.h2.sac", io.Record(RECORDS[2, 1], 0.01, "g"))
+    assert main(["measures", str(tmp_path), "--units", "g", "-o", str(tmp_path / "n.csv")]) == 2
+    assert "differ in dt (0.005 s and 0.009999999776482582 s)" in capsys.readouterr().err

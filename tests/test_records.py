@@ -190,6 +190,12 @@ AT2_LINES = ("T", "E", "ACCELERATION TIME SERIES IN UNITS OF G", "NPTS= 3, DT= .
     (".sac", {"acc": np.array([1.0, np.nan, 3.0])}, "sample 1 is nan, not a finite float32"),
     (".sac", {"acc": np.array([1.0, 2.0, -4e38])}, "sample 2 is -4e+38, not a finite float32"),
     (".sac", {"dt": 1e-50}, "dt is 1e-50, beyond what header field DELTA (float32) holds"),
+    # Header fields the file would not hold as given: refused, never truncated or replaced.
+    (".sac", {"header": {"NZYEAR": 2.5}}, "header field NZYEAR is 2.5, expected a whole number"),
+    (".sac", {"header": {"NZYEAR": "x"}}, "header field NZYEAR is 'x', expected a whole number"),
+    (".sac", {"header": {"NZYEAR": 2**40}}, "header field NZYEAR is 1099511627776, expected a whole number"),
+    (".sac", {"header": {"STLA": 1e39}}, "header field STLA is 1e+39, expected a number of float32's range"),
+    (".sac", {"header": {"KSTNM": "\u6771\u4eac"}}, "header field KSTNM '\u6771\u4eac' has characters beyond Latin-1"),
 ])
 def test_write_refuses_what_read_could_not_read_back(tmp_path, suffix, change, message):
     record = dataclasses.replace(io.Record(np.array([0.1, -0.2, 0.3]), 0.01, "g", {}), **change)
@@ -226,6 +232,21 @@ def test_amplified_files_say_so_and_read_back_the_same_samples(tmp_path, source,
     else:
         assert {key: back.header[key] for key in SAC_USER} == SAC_USER
         assert back.header.get("KSTNM") == record.header.get("KSTNM")
+
+
+@pytest.mark.parametrize("name", ["KOBE amplified by vs30amp before", f"amplified by vs30amp runs | {NOTE} | mine", ""])
+def test_amplified_again_keeps_the_records_own_name(name):
+    record = io.Record(np.ones(3), 0.01, "g", {"lines": ("T", name, "U", "NPTS= 3, DT= 0.01 SEC")})
+    again = io.amplified(io.amplified(record, io.RecordProvenance("cb14", 250, 400)),
+                         io.RecordProvenance("ba18", 300, 760.5))
+    assert again.header["lines"][1] == (f"{name} | {NOTE}" if name else NOTE)
+
+
+def test_an_empty_sac_record_keeps_no_statistics_of_its_source(tmp_path):
+    record = io.read(SAC_LE)
+    io.write(tmp_path / "x.sac", dataclasses.replace(record, acc=record.acc[:0], header={**record.header, "DEPMIN": 5.0,
+                                                                                          "DEPMAX": 6.0, "DEPMEN": 5.5}))
+    assert not {"DEPMIN", "DEPMAX", "DEPMEN"} & set(io.read(tmp_path / "x.sac").header)
 
 
 @pytest.mark.parametrize("model, convention, message", [

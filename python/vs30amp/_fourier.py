@@ -33,6 +33,8 @@ GROUP_WIDTH = LOBE / 64.0
 PADDING = 2
 # Spectra transformed together: about this many FFT values at a time, whatever the records.
 VALUES_PER_BLOCK = 2**22
+# The longest FFT a (dt, frequencies) may ask for (8 TiB a record): beyond it they are refused.
+MAX_FFT_LENGTH = 2**40
 
 
 def fft_length(samples: int, dt: float, centres: NDArray[np.float64]) -> int:
@@ -108,6 +110,23 @@ def _centres(frequencies: ArrayLike | None) -> NDArray[np.float64]:
     return as_positive("frequencies", frequencies, "frequencies (Hz)")
 
 
+def _arguments(dt: object, frequencies: ArrayLike | None) -> tuple[float, NDArray[np.float64]]:
+    """dt and the centres, checked; ValueError naming the argument when the lowest centre below
+    the Nyquist frequency needs an FFT longer than MAX_FFT_LENGTH to be resolved at this dt."""
+    step, centres = as_dt(dt), _centres(frequencies)
+    resolved = centres[centres <= 0.5 / step]
+    if resolved.size:
+        low = float(resolved.min())
+        if low * LOBE * step * MAX_FFT_LENGTH < BINS_PER_LOBE:
+            name, hint = (("dt", f"give a dt of at least {BINS_PER_LOBE / (MAX_FFT_LENGTH * LOBE * low):.3g} s")
+                          if frequencies is None else
+                          ("frequencies", "give frequencies whose lowest times dt is at least "
+                                          f"{BINS_PER_LOBE / (MAX_FFT_LENGTH * LOBE):.3g}"))
+            raise ValueError(f"{name}: {low!r} Hz at dt {step!r} s needs an FFT of more than 2**"
+                             f"{MAX_FFT_LENGTH.bit_length() - 1} points to be resolved; {hint}")
+    return step, centres
+
+
 _NOTES = """
     The amplitude spectrum is ``dt |DFT|`` (g s for records in g) of the record zero-padded to N,
     a power of two at least twice its length (so that the padding changes nothing of its
@@ -155,7 +174,7 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
     array([0.4868])
     """
     records, one = as_records("acc", acc)
-    step, centres = as_dt(dt), _centres(frequencies)
+    step, centres = _arguments(dt, frequencies)
     length = fft_length(records.shape[1], step, centres)
     out = np.empty((records.shape[0], centres.size))
     for start in range(0, records.shape[0], _rows_per_block(length)):
@@ -193,7 +212,7 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     array([0.3848])
     """
     first, second, one = as_pairs(h1, h2)
-    step, centres = as_dt(dt), _centres(frequencies)
+    step, centres = _arguments(dt, frequencies)
     length = fft_length(first.shape[1], step, centres)
     out = np.empty((first.shape[0], centres.size))
     for start in range(0, first.shape[0], _rows_per_block(length)):

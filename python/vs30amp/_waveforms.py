@@ -147,6 +147,18 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
     return peaks
 
 
+def _refuse_infinite_factors(factors: NDArray[np.float64], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                             first_site: int) -> None:
+    """ValueError naming the first site whose factors overflow float64 (a Vs30 such as 1e-300
+    m/s): the site's values are at fault, not the record's."""
+    bad = np.isinf(factors).any(axis=1)
+    if bad.any():
+        site = int(np.argmax(bad))
+        raise ValueError(f"vs30, vs30_sim: site {first_site + site} has vs30 {float(vs30[site])!r} m/s and vs30_sim "
+                         f"{float(vs30_sim[site])!r} m/s, whose factors overflow float64; give Vs30 values a "
+                         f"model can mean")
+
+
 def _refuse_overflow(amplified: FloatArray, missing: NDArray[np.bool_], start: int, shared: bool,
                      first_site: int) -> None:
     """ValueError naming the first record whose amplified samples are not all finite (beyond the
@@ -301,6 +313,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
             with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
                 spectrum = rfft(padded, axis=1)
         model_factors = site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part])
+        _refuse_infinite_factors(model_factors, site_vs30[part], site_vs30_sim[part], int(part.start) + first_site)
         with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
             for start in range(0, bins, block):
                 stop = min(bins, start + block)

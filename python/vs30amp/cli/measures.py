@@ -18,9 +18,11 @@ from .._provenance import attributes
 from .._station_measures import default_periods, eas_frequencies, measures_dataset, pair_measures, store_measures
 from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS
-from ._files import (UsageError, number, positive, record_units, refuse_input_as_output, refuse_special_file,
+from ._files import (UsageError, number, record_units, refuse_input_as_output, refuse_special_file,
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
+from ._pairs import Pair, pairs
 from ._scheduler import add_scheduler_option, scheduler
+from .amplify import record_paths
 from .factors import netcdf4_in_memory
 
 FORMATS = (".csv", ".npz", ".nc", ".zarr")
@@ -28,18 +30,25 @@ FORMATS = (".csv", ".npz", ".nc", ".zarr")
 EPILOG = """\
 examples:
   vs30amp measures S01.h1.AT2 S01.h2.AT2 S02.h1.AT2 S02.h2.AT2 -o measures.csv
+  vs30amp measures records/ --periods 0.2,1 -o measures.nc
   vs30amp measures sims.zarr --variables h1,h2 --rotd50 -o measures.nc
 
-RECORDS are pairs of files of the two horizontal components, H1 then H2, one pair per station in
-turn; the station is named by its H1 file's name without extension. Or one store (.nc, .zarr) of
-records with dimensions (station, time), whose two variables --variables names (default h1,h2);
-it is read chunk by chunk, on Dask's threads or with --scheduler on a running cluster. Per
-station: PSA of each component at --periods (default CB14's, s), or with --rotd50 the RotD50 of
-the pair, and EAS of the pair on BA18's frequencies, in the records' units (AT2: g; SAC files
-give none usable: --units). OUT is written by its extension: .csv (one row per station, columns
-psa_h1@T ... eas@f; a comment line first), .npz, .nc (needs vs30amp[xarray]) or .zarr
-(vs30amp[zarr]), with the provenance of factors' outputs; it appears only when complete and is
-never an input. Errors exit with status 2, a signal with 128 + its number.
+RECORDS are the files (.AT2, .sac) of the two horizontal components of each station, or
+directories of them, paired by name, not by their order: a name without its extension ends in
+the component, an NGA azimuth of three digits (RSN753_LOMAP_CLS000, station RSN753_LOMAP_CLS)
+or else what follows the last dot (S01.h1, station S01). H1 is the component whose name sorts
+first. Vertical components (Z, HNZ, UP, DWN, ...) are left out with a warning; a file given
+twice, a component given twice or a station without two horizontal ones is an error. A SAC
+file's dt is float32: beside another file's it is compared at float32 precision. Or RECORDS is
+one store (.nc, .zarr) of records with dimensions (station, time), whose two variables
+--variables names (default h1,h2); it is read chunk by chunk, on Dask's threads or with
+--scheduler on a running cluster. Per station: PSA of each component at --periods (default
+CB14's, s), or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18's frequencies,
+in the records' units (AT2: g; SAC files give none usable: --units). OUT is written by its
+extension: .csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz,
+.nc (needs vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs;
+it appears only when complete and is never an input. Errors exit with status 2, a signal with
+128 + its number.
 """
 
 
@@ -48,10 +57,11 @@ def add_parser(commands: Any) -> None:
     measures = commands.add_parser("measures", help="PSA and EAS per station of records or a store", epilog=EPILOG,
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
     measures.add_argument("records", nargs="+", metavar="RECORDS",
-                          help="H1 and H2 files of each station in turn (.AT2, .sac), or one store (.nc, .zarr)")
+                          help="the two horizontal components' files of each station (.AT2, .sac) or directories of "
+                               "them, paired by name; or one store (.nc, .zarr)")
     measures.add_argument("--variables", default="h1,h2", metavar="H1,H2", help="a store's two components")
     measures.add_argument("--periods", metavar="T,...", help="periods in s, comma-separated (default CB14's)")
-    measures.add_argument("--damping", default="0.05", metavar="ZETA", help="fraction of critical (default 0.05)")
+    measures.add_argument("--damping", default="0.05", metavar="ZETA", help="fraction of critical in [0, 1) (default 0.05)")
     measures.add_argument("--rotd50", action="store_true", help="RotD50 of the pair instead of PSA per component")
     measures.add_argument("--samples-only", action="store_true",
                           help="peaks at the samples only, no sub-steps between them (as the functions' option)")
@@ -66,54 +76,77 @@ def _periods(text: str | None) -> NDArray[np.float64]:
     values = [number(part, "--periods") for part in text.split(",")]
     if any(value <= 0.0 for value in values):
         raise UsageError(f"--periods: {text}; every period must be positive")
+    twice = next((value for index, value in enumerate(values) if value in values[:index]), None)
+    if twice is not None:
+        raise UsageError(f"--periods: {text}; {twice!r} s is given twice (the table's columns would repeat)")
     return np.array(values, dtype=np.float64)
 
 
-def _read_pair(first: Path, second: Path, given: str | None) -> tuple[io.Record, io.Record, str]:
-    """The two components of a station and their units; UsageError naming the file at fault."""
+def _damping(text: str) -> float:
+    """--damping as response_spectrum takes it: a fraction of critical in [0, 1)."""
+    value = number(text, "--damping")
+    if not 0.0 <= value < 1.0:
+        raise UsageError(f"--damping: {text}; a fraction of critical in [0, 1), e.g. 0.05")
+    return value
+
+
+def _read_pair(pair: Pair, given: str | None) -> tuple[io.Record, io.Record, float, str]:
+    """The two components of a station, their dt and units; UsageError naming the file at fault."""
     records, units = [], []
-    for path in (first, second):
+    for path in (pair.h1, pair.h2):
         try:
             records.append(io.read(path))
         except (ValueError, OSError) as error:
             raise UsageError(f"{path}: {error}".replace(f"{path}: {path}: ", f"{path}: ")) from None
         units.append(record_units(path, records[-1], given))
     h1, h2 = records
-    if h1.dt != h2.dt or h1.acc.shape != h2.acc.shape:
-        raise UsageError(f"{first} and {second}: the two components differ in dt or number of samples")
+    dt = _common_dt(h1, h2)
+    if dt is None:
+        raise UsageError(f"{pair.h1} and {pair.h2}: the two components differ in dt ({h1.dt!r} s and {h2.dt!r} s); "
+                         f"give components sampled alike")
+    if h1.acc.shape != h2.acc.shape:
+        raise UsageError(f"{pair.h1} and {pair.h2}: the two components differ in number of samples "
+                         f"({h1.acc.size} and {h2.acc.size})")
     if units[0] != units[1]:
-        raise UsageError(f"{first} and {second}: in {units[0]} and {units[1]}; give records of one unit")
-    return h1, h2, units[0]
+        raise UsageError(f"{pair.h1} and {pair.h2}: in {units[0]} and {units[1]}; give records of one unit")
+    return h1, h2, dt, units[0]
+
+
+def _common_dt(h1: io.Record, h2: io.Record) -> float | None:
+    """The pair's dt, or None when the two differ. A SAC file's dt is float32 (0.005 s reads
+    0.004999999888 s): beside it another file's dt is compared at float32 precision, and that
+    file's dt, the more precise, is the pair's."""
+    coarse = [record.acc.dtype == np.float32 for record in (h1, h2)]
+    if h1.dt == h2.dt or all(coarse) or not any(coarse):
+        return h1.dt if h1.dt == h2.dt else None
+    if np.float32(h1.dt) != np.float32(h2.dt):
+        return None
+    return h2.dt if coarse[0] else h1.dt
 
 
 def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np.float64],
                 damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any, dict[str, Any]]:
-    """The measures of each pair of files in turn: one pair's records in memory at a time."""
-    if len(paths) % 2:
-        raise UsageError(f"{paths[-1]}: has no H2 file; give the two components of each station, H1 then H2")
-    stations: dict[str, Path] = {}
+    """The measures of each station's pair of files in turn: one pair's records in memory at a time."""
+    stations = pairs(paths)
     rows: dict[str, list[NDArray[np.float64]]] = {}
     units: str | None = None
     units_used = False
-    for first, second in zip(paths[::2], paths[1::2]):
-        if first.stem in stations:
-            raise UsageError(f"{first}: station {first.stem!r} is also {stations[first.stem]}")
-        stations[first.stem] = first
-        h1, h2, unit = _read_pair(first, second, args.units)
+    for pair in stations:
+        h1, h2, dt, unit = _read_pair(pair, args.units)
         units_used = units_used or takes_declared_units(h1) or takes_declared_units(h2)
         if unit != (units or unit):
-            raise UsageError(f"{first}: in {unit}, the records before it in {units}; give records of one unit")
+            raise UsageError(f"{pair.h1}: in {unit}, the records before it in {units}; give records of one unit")
         units = unit
         try:
-            one = pair_measures(h1.acc, h2.acc, h1.dt, periods, damping, rotd50=args.rotd50,
+            one = pair_measures(h1.acc, h2.acc, dt, periods, damping, rotd50=args.rotd50,
                                 samples_only=args.samples_only)
         except ValueError as error:
-            raise UsageError(f"{first}: {error}") from None
+            raise UsageError(f"{pair.h1} and {pair.h2}: {error}") from None
         for name, values in one.items():
             rows.setdefault(name, []).append(values)
     assert units is not None
     warn_if_units_unused(args.units, units_used)
-    return list(stations), {name: np.stack(values) for name, values in rows.items()}, units, None, {}
+    return [pair.station for pair in stations], {name: np.stack(values) for name, values in rows.items()}, units, None, {}
 
 
 def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float64],
@@ -208,7 +241,7 @@ WRITERS = {".csv": _write_csv, ".npz": _write_npz, ".nc": _write_netcdf}
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp measures``: reads and checks every input, computes, then writes OUT atomically."""
     periods = _periods(args.periods)
-    damping = positive(args.damping, "--damping", "of critical")
+    damping = _damping(args.damping)
     output = Path(args.output)
     kind = output.suffix.lower()
     if kind not in FORMATS:
@@ -228,7 +261,7 @@ def run(args: argparse.Namespace) -> None:
     else:
         if args.scheduler is not None:
             raise UsageError("--scheduler: is for a store (.nc, .zarr); RECORDS are record files")
-        stations, values, units, vs30, source = _from_files(args, paths, periods, damping)
+        stations, values, units, vs30, source = _from_files(args, record_paths(args.records), periods, damping)
     table = Table(stations, values, periods, units, _attributes(args, source), vs30)
     if kind == ".zarr":
         _write_zarr(output, table)

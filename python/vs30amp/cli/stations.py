@@ -6,7 +6,10 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from ._files import UsageError, refuse_special_file
+import numpy as np
+
+from .._sites import refuse_impossible
+from ._files import UsageError, positive, refuse_special_file
 from .factors import Sites, read_sites
 
 # The column naming each record: its station (the file's name without extension) or its file name.
@@ -26,11 +29,19 @@ def read_stations(path: Path, vs30_sim: str | None) -> Sites:
     """The stations of a CSV table: a station or file column, vs30, vs30_sim (unless given once
     for all with --vs30-sim) and optionally pga."""
     refuse_special_file(path)
+    if vs30_sim is not None:
+        positive(vs30_sim, "--vs30-sim", "m/s")  # before the table's rows, which it fills
     sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga",), id_columns=STATION_COLUMNS,
                        id_word="station")
     if sites.ids is None:
         raise UsageError(f"{path}: missing column 'station' or 'file', which names each record")
     sites.word = "station"
+    columns = sites.columns
+    try:  # refused here, against the table's row, before any record is read
+        refuse_impossible(columns["vs30"], columns["vs30_sim"], columns.get("pga", np.zeros(len(sites.ids))),
+                          sites.label)
+    except ValueError as error:
+        raise UsageError(f"{path}: {error}") from None
     return sites
 
 

@@ -104,7 +104,8 @@ def write(path: str | os.PathLike[str], record: Record, format: str | None = Non
         record of real, finite samples (AT2: at least one; SAC: within float32's range), `dt`
         not a finite, positive interval, header lines that are not one line each of Latin-1
         text or whose line 3 names other units than G, ``columns`` below 1, SAC header fields
-        unknown or too long.
+        unknown or that their type does not hold as given (NZYEAR 2.5, a float beyond float32's
+        range, a string beyond Latin-1 or too long), naming the field.
 
     Examples
     --------

@@ -36,7 +36,9 @@ SPECIAL = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
 UNPLAIN = re.compile(r"[_\x1c-\x1f\x80-\xff]")
 DEFAULT_LINES = ("vs30amp record", "", "ACCELERATION TIME SERIES IN UNITS OF G")
 RECORD_LINE = 1
-NOTE = re.compile(r"(?:\s*\|\s*)?" + re.escape(NOTE_START) + r".*\Z")
+# A note in full, ending the line, after " | " or alone: a record's own name may hold its words.
+NOTE = re.compile(r"(?:\A|\s*\|\s*)" + re.escape(NOTE_START)
+                  + r"[^\s|]+ \([^()|]*\): vs30 [^\s|]+ m/s, vs30_sim [^\s|]+ m/s\s*\Z")
 
 
 def npts_and_dt(line: str) -> tuple[str, str] | None:

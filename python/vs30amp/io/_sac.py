@@ -31,6 +31,8 @@ IUNKN = 5
 # IDEP: the dependent variable, in SAC's units (nm, nm/s, nm/s/s, volts); IUNKN = 5.
 IDEP_UNITS = {6: "nm", 7: "nm/s", 8: "nm/s2", 50: "V"}
 UNITS_IDEP = {units: idep for idep, units in IDEP_UNITS.items()}
+INT32 = np.iinfo(np.int32)
+FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 def _width(name: str) -> int:
@@ -120,15 +122,45 @@ def write(path: Path, record: Record) -> None:
         header["IDEP"] = IUNKN
     if acc.size:
         header.update(DEPMIN=float(acc.min()), DEPMAX=float(acc.max()), DEPMEN=float(acc.mean(dtype=np.float64)))
+    else:  # no samples: no statistics, and none of the record's earlier ones
+        for name in ("DEPMIN", "DEPMAX", "DEPMEN", "E"):
+            header.pop(name, None)
     fields = np.zeros(1, _layout(order))
     for name in FLOATS + INTS:
-        fields[name] = header.get(name, UNDEFINED)
+        fields[name] = _field_value(path, name, header.get(name, UNDEFINED))
     for name in STRINGS:
-        text = header.get(name, str(UNDEFINED))
-        encoded = str(text).encode("latin-1", "replace").ljust(_width(name))
-        if len(encoded) > _width(name):
-            raise RecordError(f"{path}: header field {name} {text!r} is longer than {_width(name)} characters")
-        fields[name] = encoded
+        fields[name] = _field_text(path, name, header.get(name, str(UNDEFINED)))
     with path.open("wb") as file:
         file.write(fields.tobytes())
         file.write(acc.astype(f"{order}f4").tobytes())
+
+
+def _field_value(path: Path, name: str, value: Any) -> Any:
+    """A numeric header field's value as the file holds it (int32 or float32), read back the same;
+    RecordError naming the field otherwise."""
+    if name in INTS:
+        whole = isinstance(value, (int, np.integer)) or (isinstance(value, (float, np.floating))
+                                                         and float(value).is_integer())
+        if not (whole and INT32.min <= value <= INT32.max):
+            raise RecordError(f"{path}: header field {name} is {value!r}, expected a whole number of int32's range")
+        return int(value)
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        number = math.nan
+    if isinstance(value, (str, bytes)) or not (math.isnan(number) or abs(number) <= FLOAT32_MAX):
+        raise RecordError(f"{path}: header field {name} is {value!r}, expected a number of float32's range")
+    return number
+
+
+def _field_text(path: Path, name: str, text: Any) -> bytes:
+    """A string header field as the file's bytes, one per character (read decodes Latin-1);
+    RecordError naming the field for what would not read back."""
+    try:
+        encoded = str(text).encode("latin-1")
+    except UnicodeEncodeError:
+        raise RecordError(f"{path}: header field {name} {text!r} has characters beyond Latin-1, which a SAC "
+                          f"header cannot hold") from None
+    if len(encoded) > _width(name) or b"\0" in encoded:
+        raise RecordError(f"{path}: header field {name} {text!r} is not text of at most {_width(name)} characters")
+    return encoded.ljust(_width(name))
