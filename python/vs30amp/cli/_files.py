@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import argparse
 import atexit
-import fcntl
 import os
 import re
 import shutil
@@ -26,6 +25,11 @@ from typing import Any, NoReturn
 from .. import io
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS, _replace, not_a_store
+
+try:
+    import fcntl
+except ImportError:  # Windows: no flock; a run goes on unlocked, as on a filesystem without locks
+    fcntl = None  # type: ignore[assignment]
 
 # Numbers as C's strtod and Fortran read them: ASCII digits, no digit separators ("1_000").
 NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
@@ -352,9 +356,12 @@ def outdir_held(outdir: Path) -> Iterator[None]:
 @contextmanager
 def _locked(outdir: Path) -> Iterator[bool]:
     """An exclusive advisory lock on OUTDIR/.vs30amp-lock, held until the block ends, then the
-    file removed; whether the lock is held (False: a filesystem that has no locks). The lock
-    file is unlinked before it is unlocked, so a run that opened it meanwhile finds another
-    file at its name once it has the lock, and takes the lock of that one instead."""
+    file removed; whether the lock is held (False: a filesystem or a system without locks). The
+    file is unlinked before it is unlocked, so a run that opened it meanwhile finds another file
+    at its name once it has the lock, and takes the lock of that one instead."""
+    if fcntl is None:
+        yield False
+        return
     path = outdir / LOCK
     descriptor, locked = -1, False
     try:
@@ -367,6 +374,9 @@ def _locked(outdir: Path) -> Iterator[bool]:
             try:
                 fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
+                with signals_held():  # the other run's file: closed, not removed
+                    os.close(descriptor)
+                    descriptor = -1
                 raise UsageError(f"{outdir}: another vs30amp run is writing into it; wait until it ends or choose "
                                  "another OUTDIR") from None
             except OSError:  # a filesystem without locks: the run goes on, stale directories only reported
@@ -381,8 +391,7 @@ def _locked(outdir: Path) -> Iterator[bool]:
     finally:
         with signals_held():
             if descriptor >= 0:
-                if locked:
-                    path.unlink(missing_ok=True)
+                path.unlink(missing_ok=True)
                 os.close(descriptor)
 
 
