@@ -370,7 +370,8 @@ def _locked(outdir: Path) -> Iterator[bool]:
                 try:
                     descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
                 except OSError as error:
-                    raise UsageError(f"{outdir}: cannot be written ({error.strerror or error}); nothing written") from None
+                    reason = error.strerror or error
+                    raise UsageError(f"{outdir}: cannot be written ({reason}); nothing written") from None
             try:
                 fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:

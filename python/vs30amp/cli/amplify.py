@@ -71,8 +71,9 @@ coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is r
 chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
 size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
 attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
-only when it is a store of its kind, and never when it holds the input. The chunks run on Dask's threads, or with --scheduler on a
-running cluster (whose workers must see the store's and OUT's paths).
+only when it is a store of its kind, and never when it holds the input. The chunks run on
+Dask's threads, or with --scheduler on a running cluster (whose workers must see the store's
+and OUT's paths).
 """
 
 
