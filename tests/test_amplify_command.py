@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import vs30amp
+from subprocess_helpers import run_child
 from vs30amp import io
 
 DATA = Path(__file__).parent / "data"
@@ -64,7 +65,7 @@ def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
 
 
 @pytest.mark.parametrize("arguments, message", [
-    (["records/NIS090.AT2", "-o", "records/../records"], "would be written over an input; choose another OUTDIR"),
+    (["records/NIS090.AT2", "-o", "records/../records"], "NIS090.AT2: is the input records/NIS090.AT2; write the"),
     (["records", SAC, "-o", "out"], "vs30amp: error: IU.COLA.00.LHZ.le.sac: no such file or directory"),
     (["records", "records/NIS090.AT2", "-o", "out"], "NIS090.AT2 and records/NIS090.AT2 would both be written to out/"),
     (["bad", "-o", "out"], "bad/BAD.AT2: line 5: '0.2338x3E-06' is not a number"),
@@ -73,7 +74,7 @@ def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path):
     (["records", "empty", "--units", "g", "-o", "out"], "empty: no .AT2 or .sac files in this directory"),
     (["records", "--units", "g", "-o", "missing/out"], "missing/out: its parent directory does not exist"),
     # Checked before the first write, however late the input that fails.
-    (["records", "--units", "g", "-o", "taken"], "taken/NIS090.AT2: is a directory, which an output cannot replace"),
+    (["records", "--units", "g", "-o", "taken"], "taken/NIS090.AT2: exists and is a directory; it is not replaced"),
     (["records", "huge", "--units", "g", "-o", "out"], "huge/HUGE.AT2: acc: record 0 amplified for site 0 overflows"),
     (["records", "fifo.AT2", "--units", "g", "-o", "out"], "fifo.AT2: not a regular file or directory"),
     # Errors name what is wrong: the option, the link.
@@ -150,7 +151,58 @@ def test_a_signal_mid_run_leaves_outdir_as_it_was(tmp_path, signum):
     assert snapshot(tmp_path / "out") == before
 
 
-@pytest.mark.parametrize("stdout", ["a closed pipe", "/dev/full", "ascii"])
+def test_a_signal_during_the_moves_waits_until_every_file_is_in_place(tmp_path):
+    many_records(tmp_path, 3)
+    # The child signals itself once the first staged file is moved: the moves must all be done.
+    child = run_child(f"""
+        import os, signal
+        from vs30amp.cli import main
+        replace = os.replace
+
+        def replace_then_signal(source, target):
+            replace(source, target)
+            if ".vs30amp-staging-" in str(source):
+                os.kill(os.getpid(), signal.SIGTERM)
+
+        os.replace = replace_then_signal
+        os.chdir({str(tmp_path)!r})
+        sys.exit(main(["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--units", "g", "-o", "out"]))
+    """)
+    assert child.returncode == 128 + signal.SIGTERM and child.stderr.endswith("terminated by SIGTERM\n"), child.stderr
+    uninterrupted = amplify("records", "--vs30", "300", "--vs30-sim", "760", "--units", "g", "-o", "whole",
+                            cwd=tmp_path)
+    assert uninterrupted.returncode == 0 and snapshot(tmp_path / "out") == snapshot(tmp_path / "whole")
+
+
+def test_one_run_at_a_time_and_a_killed_runs_staging_is_removed(tmp_path):
+    many_records(tmp_path, 150)
+    command = [sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--units",
+               "g", "-o", "out"]
+    first = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 100
+    while not any(p.name.startswith(".vs30amp-staging-") and any(p.iterdir()) for p in (tmp_path / "out").iterdir()):
+        assert first.poll() is None and time.monotonic() < deadline, "the writing never started"
+        time.sleep(0.005)
+    first.send_signal(signal.SIGSTOP)
+    try:
+        second = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    finally:
+        first.kill()  # as a power cut: its staging directory stays
+        first.wait()
+    assert second.returncode == 2 and second.stdout == ""
+    assert second.stderr == "vs30amp: error: out: another vs30amp run is writing into it; wait until it ends or " \
+                            "choose another OUTDIR\n"
+    staged = [p.name for p in (tmp_path / "out").iterdir() if p.name.startswith(".vs30amp-staging-")]
+    assert len(staged) == 1  # left by the killed run
+    third = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert third.returncode == 0
+    assert third.stderr.splitlines()[0] == f"vs30amp: warning: out/{staged[0]}: the staging directory of a run " \
+                                           "that was killed; removed"
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == \
+        sorted(p.name for p in (tmp_path / "records").iterdir())
+
+
+@pytest.mark.parametrize("stdout", ["a closed pipe", "/dev/full", "ascii", "closed"])
 def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     folder(tmp_path / "records", AT2)
     shutil.copy(DATA / AT2[0], tmp_path / "records" / "\u00f3.AT2")  # "ó": no name in ASCII
@@ -161,6 +213,8 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
         options["stdout"] = writer
     elif stdout == "/dev/full":
         options["stdout"] = os.open("/dev/full", os.O_WRONLY)
+    elif stdout == "closed":  # `>&-`: the process begins without descriptor 1
+        options.update(stdout=subprocess.DEVNULL, preexec_fn=lambda: os.close(1))
     else:
         options.update(stdout=subprocess.DEVNULL, env={**os.environ, "PYTHONIOENCODING": "ascii"})
     try:
@@ -209,6 +263,7 @@ def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
     (f"station,vs30,pga\n{AT2[0][:-4]},300,0.1\n{AT2[1][:-4]},300,-0.1\n", [], "error: stations.csv: pga: row 2"),
     (f"station,vs30\n{AT2[0][:-4]},1e-300\n{AT2[1][:-4]},300\n", ["--ranges", "ignore"],
      "vs30, vs30_sim: site 0 has vs30 1e-300 m/s and vs30_sim 760.0 m/s, whose factors overflow float64"),
+    ("station,vs30\n", ["--skip-unmatched"], "stations.csv: none of the 2 records has a row; nothing was amplified"),
 ])
 def test_sites_that_do_not_match_the_records_write_nothing(tmp_path, table, options, message):
     folder(tmp_path / "records", AT2)
@@ -275,14 +330,16 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     (["--variables", "h1,acc"], "sims.nc: no variable 'acc'; the store's variables are 'h1', 'h2'"),
     (["--ranges", "raise", "--vs30", "90"], "sims.nc (h1): vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
     (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
-    (["-o", "sims.nc"], "sims.nc: is the input store sims.nc; write the amplified records to another file"),
-    (["-o", "mine.zarr"], "mine.zarr: a directory that is not a Zarr store; it is not replaced"),
+    (["-o", "sims.nc"], "sims.nc: is the input sims.nc; write the amplified records elsewhere"),
+    (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),
+    (["--sites", "header.csv", "--skip-unmatched"], "header.csv: none of the 5 records has a row; nothing was amplified"),
     (["-o", "out"], "out: the amplified store's name must end in .nc or .zarr"),
 ])
 def test_a_bad_store_or_site_writes_nothing(tmp_path, arguments, message):
     sims_store(tmp_path)
     (tmp_path / "stations.csv").write_text("station,vs30\nS0,300\nS1,300\nS3,300\nS4,300\n")
     (tmp_path / "files.csv").write_text("file,vs30\nS0,300\n")
+    (tmp_path / "header.csv").write_text("station,vs30\n")
     (tmp_path / "mine.zarr").mkdir()
     (tmp_path / "mine.zarr" / "notes.txt").write_text("not a store")
     before = snapshot(tmp_path)
@@ -339,3 +396,27 @@ def test_units_that_no_record_takes_are_a_warning(tmp_path, command):
     assert done.returncode == 0 and done.stderr == ("vs30amp: warning: --units cm/s2 is not used: every record gives "
                                                     "its own units (AT2 files are in g); --units is for files that "
                                                     "give none (SAC)\n")
+
+
+# One rule for every output (store or table): never holding an input, never inside one, replacing only its kind.
+@pytest.mark.parametrize("command, message", [
+    (["amplify", "outer.zarr/inner.zarr", "--vs30-sim", "760", "-o", "outer.zarr"],
+     "outer.zarr: holds the input outer.zarr/inner.zarr, which replacing it would delete"),
+    (["measures", "outer.zarr/inner.zarr", "-o", "outer.zarr"], "outer.zarr: holds the input outer.zarr/inner.zarr"),
+    (["measures", "outer.zarr/inner.zarr", "-o", "mine.zarr"],
+     "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),
+    (["measures", "outer.zarr/inner.zarr", "-o", "outer.zarr/inner.zarr/m.csv"], "is inside the input outer.zarr/"),
+])
+def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, command, message):
+    pytest.importorskip("zarr")
+    acc = sims_store(tmp_path)
+    io.write_store(tmp_path / "outer.zarr", {"acc": acc[0]}, 0.01)
+    io.write_store(tmp_path / "outer.zarr" / "inner.zarr", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(5, 400.0))
+    (tmp_path / "mine.zarr").mkdir()
+    (tmp_path / "mine.zarr" / "thesis.tex").write_text("not a store")
+    before = snapshot(tmp_path)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", *command], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=120)
+    assert done.returncode == 2 and done.stdout == "" and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith("vs30amp: error: ") and message in done.stderr, done.stderr
+    assert snapshot(tmp_path) == before

@@ -127,3 +127,18 @@ def test_a_netcdf_store_larger_than_the_free_space_is_not_begun(tmp_path):
     with pytest.raises(OSError, match="No space left on device: the store needs 40,000,000,000,000 bytes") as error:
         vio.write_store(tmp_path / "huge.nc", {"acc": huge}, 0.01)
     assert error.value.errno == errno.ENOSPC and list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("name, make", [
+    ("mydata.zarr", lambda path: path.mkdir() or (path / "thesis.tex").write_text("mine")),
+    ("dir.nc", lambda path: path.mkdir() or (path / "thesis.tex").write_text("mine")),
+    ("notes.nc", lambda path: path.write_text("not netCDF")),
+    ("link.zarr", lambda path: path.symlink_to(path.parent)),
+])
+def test_overwrite_replaces_only_a_store_of_its_kind(tmp_path, name, make):
+    pytest.importorskip("zarr")
+    make(tmp_path / name)
+    before = sorted(tmp_path.rglob("*"))
+    with pytest.raises(FileExistsError, match=f"{name}: exists and is .*; it is not replaced"):
+        vio.write_store(tmp_path / name, {"h1": H1[:2]}, 0.01, overwrite=True)
+    assert sorted(tmp_path.rglob("*")) == before

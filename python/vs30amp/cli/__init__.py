@@ -33,6 +33,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     written. Without `argv` (the process's own command line) a signal that arrives after the
     run, while the interpreter exits, still ends the process with its line and status."""
     received = _files._Received
+    if argv is None:
+        _files.keep_standard_descriptors()
     with _files.terminations_unwind(exiting=argv is None):
         status = _run(argv)
         with _files._suppress_output_errors():

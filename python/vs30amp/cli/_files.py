@@ -1,6 +1,7 @@
 """The rules every subcommand keeps with files and the terminal: one-line errors, numbers read
-as written, outputs written atomically and never over an input, signals that leave no half-written
-file, warnings and the report on stdout one line each."""
+as written, outputs written atomically and never over, in or around an input, one run at a time
+in an OUTDIR, signals that leave no half-written file, warnings and the report on stdout one line
+each."""
 
 from __future__ import annotations
 
@@ -10,19 +11,25 @@ import os
 import re
 import shutil
 import signal
+import stat
 import sys
 import tempfile
 import threading
 import warnings
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager, suppress
 from pathlib import Path
 from types import FrameType
 from typing import Any, NoReturn
 
 from .. import io
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
-from ..io._store import _replace
+from ..io._store import STORE_FORMATS, _replace, not_a_store
+
+try:
+    import fcntl
+except ImportError:  # Windows: no flock; a run goes on unlocked, as on a filesystem without locks
+    fcntl = None  # type: ignore[assignment]
 
 # Numbers as C's strtod and Fortran read them: ASCII digits, no digit separators ("1_000").
 NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
@@ -31,6 +38,10 @@ NOT_FINITE = re.compile(r"[+-]?(?:inf|infinity|nan)", re.IGNORECASE)
 SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 # The units a file may leave to --units: none given, or SAC's nm/s/s (rarely what it holds).
 DECLARABLE_UNITS = (*(units for units in G_IN_UNITS if units not in AMPLIFIED_UNITS), "unknown")
+# The hidden directory in OUTDIR that holds a run's files until all are written, and the file in
+# OUTDIR whose lock a run holds while it may write there (both removed when the run ends).
+STAGING = ".vs30amp-staging-"
+LOCK = ".vs30amp-lock"
 
 
 class UsageError(Exception):
@@ -159,6 +170,20 @@ def _exit_on_pending_signal() -> None:
     os._exit(128 + signum)
 
 
+def keep_standard_descriptors() -> None:
+    """Opens /dev/null on each of descriptors 0-2 the process began without (`>&-`), so that
+    no file of the run takes one of their numbers and receives what is written to stdout or
+    stderr (by the C libraries too)."""
+    for descriptor in (0, 1, 2):
+        try:
+            os.fstat(descriptor)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)  # the lowest free number: this one
+            if null != descriptor:
+                os.dup2(null, descriptor)
+                os.close(null)
+
+
 @contextmanager
 def _suppress_output_errors() -> Iterator[None]:
     try:
@@ -202,6 +227,58 @@ def refuse_input_as_output(source: Path, output: Path, what: str = "input table"
         raise UsageError(f"{output}: is the {what} {source}; write the {made} to another file")
 
 
+class Inputs:
+    """A run's inputs as the output rule compares them: each one's identity (device, inode), and
+    its resolved path, found once however many outputs are checked."""
+
+    def __init__(self, paths: Iterable[Path]) -> None:
+        self.paths = list(paths)
+        self.identities: dict[tuple[int, int], Path] = {}
+        self.directories: list[tuple[Path, Path]] = []
+        for path in self.paths:
+            status = path.stat()
+            self.identities.setdefault((status.st_dev, status.st_ino), path)
+            if stat.S_ISDIR(status.st_mode):  # a store: nothing may be written inside it
+                self.directories.append((path.resolve(), path))
+        self._resolved: list[tuple[Path, Path]] | None = None
+
+    def within(self, directory: Path) -> Path | None:
+        """The first input that is `directory` or lies under it (resolved), or None."""
+        if self._resolved is None:
+            self._resolved = [(path.resolve(), path) for path in self.paths]
+        return next((path for resolved, path in self._resolved if resolved.is_relative_to(directory)), None)
+
+
+def check_output(output: Path, inputs: Inputs, kind: str, made: str) -> None:
+    """The one rule of every output of amplify and measures: it is never an input (however
+    spelled or linked), never inside an input store, never holds an input (replacing it would
+    delete the input), and replaces only what is of its `kind`: for "file" a file (never a
+    directory), for "netcdf" a netCDF file, for "zarr" a Zarr store. UsageError otherwise."""
+    try:
+        status = output.stat()
+    except OSError:  # nothing there (or a dangling link, which a file replaces)
+        status = None
+    if status is not None and (status.st_dev, status.st_ino) in inputs.identities:
+        raise UsageError(f"{output}: is the input {inputs.identities[status.st_dev, status.st_ino]}; "
+                         f"write the {made} elsewhere")
+    for directory, path in inputs.directories:
+        if output.resolve().is_relative_to(directory):
+            raise UsageError(f"{output}: is inside the input {path}; write the {made} elsewhere")
+    if status is not None and stat.S_ISDIR(status.st_mode):
+        held = inputs.within(output.resolve())
+        if held is not None:
+            raise UsageError(f"{output}: holds the input {held}, which replacing it would delete; write the "
+                             f"{made} elsewhere")
+    if kind != "file":
+        reason = not_a_store(output, kind)
+    elif status is None or stat.S_ISREG(status.st_mode):
+        reason = None
+    else:
+        reason = "a directory" if stat.S_ISDIR(status.st_mode) else "not a regular file"
+    if reason is not None:
+        raise UsageError(f"{output}: exists and is {reason}; it is not replaced")
+
+
 def write_atomically(target: Path, write: Callable[[Path], None]) -> None:
     """Writes through a temporary file beside `target`, renamed over it only when complete; an
     existing target keeps its permission bits. On any failure or signal the temporary file is
@@ -241,13 +318,106 @@ def write_store_atomically(target: Path, write: Callable[[Path], None]) -> None:
             staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}."))
         write(staging / target.name)
         with signals_held():
-            _replace(staging / target.name, target, overwrite=True)
+            _replace(staging / target.name, target, True, STORE_FORMATS[target.suffix.lower()])
+    except FileExistsError as error:  # made something else meanwhile
+        raise UsageError(f"{error}; the new store is not written") from None
     except OSError as error:
         raise UsageError(f"{target}: cannot be written ({error.strerror or error}); left as it was") from None
     finally:
         with signals_held():
             if staging is not None:
                 shutil.rmtree(staging, ignore_errors=True)
+
+
+@contextmanager
+def outdir_held(outdir: Path) -> Iterator[None]:
+    """OUTDIR for the run: created when missing (and removed again when nothing was moved into
+    it), locked so that a second run into it is refused, and cleared of the staging directories
+    of runs that were killed (each one said on stderr). Every other file in it is left alone."""
+    created = False
+    try:
+        with signals_held():  # no signal between the directory's creation and `created` set
+            try:
+                outdir.mkdir()
+                created = True
+            except FileExistsError:
+                pass
+            except OSError as error:
+                raise UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
+        with _locked(outdir) as locked:
+            _clear_stale_staging(outdir, locked)
+            yield
+    finally:
+        if created:
+            with signals_held(), suppress(OSError):
+                outdir.rmdir()  # only when empty: nothing was moved into place
+
+
+@contextmanager
+def _locked(outdir: Path) -> Iterator[bool]:
+    """An exclusive advisory lock on OUTDIR/.vs30amp-lock, held until the block ends, then the
+    file removed; whether the lock is held (False: a filesystem or a system without locks). The
+    file is unlinked before it is unlocked, so a run that opened it meanwhile finds another file
+    at its name once it has the lock, and takes the lock of that one instead."""
+    if fcntl is None:
+        yield False
+        return
+    path = outdir / LOCK
+    descriptor, locked = -1, False
+    try:
+        while not locked:
+            with signals_held():
+                try:
+                    descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+                except OSError as error:
+                    reason = error.strerror or error
+                    raise UsageError(f"{outdir}: cannot be written ({reason}); nothing written") from None
+            try:
+                fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                with signals_held():  # the other run's file: closed, not removed
+                    os.close(descriptor)
+                    descriptor = -1
+                raise UsageError(f"{outdir}: another vs30amp run is writing into it; wait until it ends or choose "
+                                 "another OUTDIR") from None
+            except OSError:  # a filesystem without locks: the run goes on, stale directories only reported
+                break
+            if _same_file(descriptor, path):
+                locked = True
+            else:
+                with signals_held():
+                    os.close(descriptor)
+                    descriptor = -1
+        yield locked
+    finally:
+        with signals_held():
+            if descriptor >= 0:
+                path.unlink(missing_ok=True)
+                os.close(descriptor)
+
+
+def _same_file(descriptor: int, path: Path) -> bool:
+    try:
+        named = path.stat(follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    held = os.fstat(descriptor)
+    return (held.st_dev, held.st_ino) == (named.st_dev, named.st_ino)
+
+
+def _clear_stale_staging(outdir: Path, locked: bool) -> None:
+    """Removes the staging directories in OUTDIR, with the lock held: each was left by a run
+    that was killed (a live run holds the lock), and is said on stderr. Without the lock they
+    are only reported."""
+    for stale in sorted(outdir.glob(f"{STAGING}*")):
+        if not stale.is_dir() or stale.is_symlink():
+            continue
+        if not locked:
+            print(f"vs30amp: warning: {stale}: the staging directory of another run, or of one that was killed "
+                  "(this filesystem has no locks to tell); not removed", file=sys.stderr)
+            continue
+        shutil.rmtree(stale, ignore_errors=True)
+        print(f"vs30amp: warning: {stale}: the staging directory of a run that was killed; removed", file=sys.stderr)
 
 
 def _remove(temporary: Path | None) -> None:
@@ -260,6 +430,8 @@ def _remove(temporary: Path | None) -> None:
 def report(line: str, bar: Any) -> str | None:
     """Prints one line of the report on stdout (through the progress bar, if any); why it could
     not be, or None."""
+    if sys.stdout is None:  # the process began with no stdout (`>&-`)
+        return "it is closed"
     try:
         if bar is None:
             print(line, flush=True)

@@ -22,8 +22,9 @@ from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
 from . import amplify_store
-from ._files import (UsageError, positive, record_units, refuse_special_file, report, signals_held,
-                     takes_declared_units, warn_if_units_unused, warnings_as_lines)
+from ._files import (STAGING, Inputs, UsageError, check_output, outdir_held, positive, record_units,
+                     refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
+                     warnings_as_lines)
 from ._scheduler import add_scheduler_option
 from .stations import Station, match, read_stations
 
@@ -31,8 +32,6 @@ EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
 PROGRESS_ABOVE = 10
-# The hidden directory in OUTDIR that holds a run's files until all are written.
-STAGING = ".vs30amp-staging-"
 
 EPILOG = """\
 examples:
@@ -51,10 +50,12 @@ so a bad file (exit status 2) leaves OUTDIR as it was. Then each record is read 
 again, one at a time (memory does not grow with the number of files), and written into a hidden
 directory .vs30amp-staging-* in OUTDIR; only when all are written are they renamed into place.
 A failed write (a full disk) or a signal removes that directory and leaves OUTDIR as it was.
-An OUTDIR in which an output would be the same file as an input (such as the records' own
-directory) is refused. OUTDIR is created when its parent exists. The lines on stdout, printed
-once all files are in place, decide nothing: should stdout fail (a closed pipe, a full disk),
-the command ends with one error line (status 2).
+One run at a time: a run holds a lock on OUTDIR (.vs30amp-lock), and a second is refused; the
+staging directories of killed runs are removed, each said on stderr. An OUTDIR in which an
+output would be the same file as an input (such as the records' own directory) is refused.
+OUTDIR is created when its parent exists. The lines on stdout, printed once all files are in
+place, decide nothing: should stdout fail (a closed pipe, a full disk, closed with >&-), the
+command ends with one error line (status 2).
 
 Each record its own site: --sites stations.csv, a CSV table with a header row naming each
 record in a column station (its file's name without the extension) or file (its file's name),
@@ -70,8 +71,9 @@ coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is r
 chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
 size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
 attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
-only when it is a store of its kind. The chunks run on Dask's threads, or with --scheduler on a
-running cluster (whose workers must see the store's and OUT's paths).
+only when it is a store of its kind, and never when it holds the input. The chunks run on
+Dask's threads, or with --scheduler on a running cluster (whose workers must see the store's
+and OUT's paths).
 """
 
 
@@ -128,22 +130,14 @@ def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
     if not outdir.exists() and not outdir.absolute().parent.is_dir():
         raise UsageError(f"{outdir}: its parent directory does not exist")
     targets = [outdir / path.name for path in paths]
-    inputs = {_identity(path) for path in paths}  # samefile's test, each file stat'ed once
+    inputs = Inputs(paths)  # each file stat'ed once
     first: dict[Path, Path] = {}
     for path, target in zip(paths, targets):
         if target in first:
             raise UsageError(f"{first[target]} and {path} would both be written to {target}")
         first[target] = path
-        if target.is_dir():
-            raise UsageError(f"{target}: is a directory, which an output cannot replace")
-        if target.exists() and _identity(target) in inputs:
-            raise UsageError(f"{target}: would be written over an input; choose another OUTDIR")
+        check_output(target, inputs, "file", "amplified records")
     return targets
-
-
-def _identity(path: Path) -> tuple[int, int]:
-    status = path.stat()
-    return status.st_dev, status.st_ino
 
 
 def run(args: argparse.Namespace) -> None:
@@ -168,16 +162,17 @@ def run(args: argparse.Namespace) -> None:
     targets = check_targets(paths, outdir)
     bar = progress_bar(len(paths))
     try:
-        jobs = [Job(path, target, site_) for path, target, site_ in zip(paths, targets, sites)]
-        units_used = False
-        for job in jobs:
-            checked = amplify_one(args, job, options)  # the check: the amplified record is dropped
-            units_used = units_used or takes_declared_units(checked)
-            del checked
-            if bar is not None:
-                bar.update(1)
-        warn_if_units_unused(args.units, units_used)
-        write_all(args, jobs, options, outdir, bar)
+        with outdir_held(outdir):
+            jobs = [Job(path, target, site_) for path, target, site_ in zip(paths, targets, sites)]
+            units_used = False
+            for job in jobs:
+                checked = amplify_one(args, job, options)  # the check: the amplified record is dropped
+                units_used = units_used or takes_declared_units(checked)
+                del checked
+                if bar is not None:
+                    bar.update(1)
+            warn_if_units_unused(args.units, units_used)
+            write_all(args, jobs, options, outdir, bar)
     finally:
         if bar is not None:
             bar.close()
@@ -287,14 +282,11 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
             del record
             if bar is not None:
                 bar.update(1)
-        move_into_place(jobs, staging, moved)
+        move_into_place(jobs, staging)
     finally:
         with signals_held():
             if staging is not None:
                 shutil.rmtree(staging, ignore_errors=True)
-            if created and not moved:
-                with contextlib.suppress(OSError):
-                    outdir.rmdir()
     unreported: str | None = None
     for job in jobs:
         unreported = report(f"{job.target}: PGA {job.before:.6g} g -> {job.after:.6g} g", bar)
@@ -303,11 +295,12 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                              f"all {len(jobs)} records were written to {outdir}")
 
 
-def move_into_place(jobs: list[Job], staging: Path, moved: list[str]) -> None:
+def move_into_place(jobs: list[Job], staging: Path) -> None:
     """Renames every staged file over its target (one filesystem: each rename is atomic), signals
     held so that the moves are not cut in two. A rename that fails (a target made a directory
     meanwhile) stops the moves: the error names the files already moved, the rest are removed
     with the staging directory."""
+    moved: list[str] = []
     with signals_held():
         for job in jobs:
             try:

@@ -15,13 +15,10 @@ from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS
-from ._files import (UsageError, positive, refuse_input_as_output, refuse_special_file, report, warnings_as_lines,
+from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
 from ._scheduler import scheduler
 from .stations import match_records, read_stations
-
-# What a Zarr store holds at its top (version 3, version 2): only such a directory is replaced.
-ZARR_MARKS = ("zarr.json", ".zgroup", ".zattrs")
 
 
 def is_store(records: list[str]) -> bool:
@@ -38,8 +35,8 @@ class Sites:
 
 
 def check_paths(args: argparse.Namespace) -> tuple[Path, Path]:
-    """The store and the amplified store's path, refused when the output would replace anything
-    but a store of its own kind, or the input."""
+    """The store and the amplified store's path, refused by the rule of every output
+    (`check_output`): never the input, in it or around it, replacing only a store of its kind."""
     source, output = Path(args.records[0]), Path(args.outdir)
     if len(args.records) > 1:
         raise UsageError(f"{source}: a store is amplified on its own; give it as the only RECORDS")
@@ -51,14 +48,7 @@ def check_paths(args: argparse.Namespace) -> tuple[Path, Path]:
         raise UsageError(f"{output}: the amplified store's name must end in .nc or .zarr")
     if not output.absolute().parent.is_dir():
         raise UsageError(f"{output}: directory {output.parent} does not exist")
-    refuse_input_as_output(source, output, "input store", "amplified records")
-    if source.is_dir() and output.resolve().is_relative_to(source.resolve()):
-        raise UsageError(f"{output}: is inside the input store {source}; write the amplified records elsewhere")
-    if output.exists() or output.is_symlink():
-        if output.is_symlink() or (kind == ".zarr") != output.is_dir():
-            raise UsageError(f"{output}: exists and is not a {kind} store; it is not replaced")
-        if kind == ".zarr" and not any((output / mark).exists() for mark in ZARR_MARKS):
-            raise UsageError(f"{output}: a directory that is not a Zarr store; it is not replaced")
+    check_output(output, Inputs([source]), STORE_FORMATS[kind], "amplified records")
     if args.units is not None:
         raise UsageError("--units: a store's records are in its variables' 'units' attribute (g when it has "
                          "none); --units is for SAC files")
@@ -86,8 +76,6 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
         raise UsageError(f"{table}: a store's records are matched by their station; give a column 'station'")
     records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
-    if not kept:
-        raise UsageError(f"{table}: no station of {source} has a row; nothing to amplify")
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
     return Sites(kept, np.array([station.vs30 for station in stations]),
                  np.array([station.vs30_sim for station in stations]), pga)

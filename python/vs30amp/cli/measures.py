@@ -18,14 +18,15 @@ from .._provenance import attributes
 from .._station_measures import default_periods, eas_frequencies, measures_dataset, pair_measures, store_measures
 from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS
-from ._files import (UsageError, number, record_units, refuse_input_as_output, refuse_special_file,
+from ._files import (Inputs, UsageError, check_output, number, record_units, refuse_special_file,
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
 from ._pairs import Pair, pairs
 from ._scheduler import add_scheduler_option, scheduler
 from .amplify import record_paths
 from .factors import netcdf4_in_memory
 
-FORMATS = (".csv", ".npz", ".nc", ".zarr")
+# Each output format and what an existing OUT must be to be replaced (`check_output`).
+FORMATS = {".csv": "file", ".npz": "file", ".nc": "netcdf", ".zarr": "zarr"}
 
 EPILOG = """\
 examples:
@@ -47,8 +48,9 @@ CB14's, s), or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18
 in the records' units (AT2: g; SAC files give none usable: --units). OUT is written by its
 extension: .csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz,
 .nc (needs vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs;
-it appears only when complete and is never an input. Errors exit with status 2, a signal with
-128 + its number.
+it appears only when complete, is never an input, inside one or holding one, and replaces only
+a file (for .nc a netCDF file, for .zarr a Zarr store): never a directory of other things.
+Errors exit with status 2, a signal with 128 + its number.
 """
 
 
@@ -253,15 +255,17 @@ def run(args: argparse.Namespace) -> None:
     paths = [Path(name) for name in args.records]
     for path in paths:
         refuse_special_file(path, "a record file or a store")
-        refuse_input_as_output(path, output, "input", "measures")
         if not path.exists():
             raise UsageError(f"{path}: no such file or directory")
     if len(paths) == 1 and paths[0].suffix.lower() in STORE_FORMATS:
+        check_output(output, Inputs(paths), FORMATS[kind], "measures")
         stations, values, units, vs30, source = _from_store(args, paths[0], periods, damping)
     else:
         if args.scheduler is not None:
             raise UsageError("--scheduler: is for a store (.nc, .zarr); RECORDS are record files")
-        stations, values, units, vs30, source = _from_files(args, record_paths(args.records), periods, damping)
+        files = record_paths(args.records)  # a directory of records may also hold the table
+        check_output(output, Inputs(files), FORMATS[kind], "measures")
+        stations, values, units, vs30, source = _from_files(args, files, periods, damping)
     table = Table(stations, values, periods, units, _attributes(args, source), vs30)
     if kind == ".zarr":
         _write_zarr(output, table)

@@ -79,6 +79,8 @@ def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
         matched[row] = index
         pga = float(columns["pga"][row]) if "pga" in columns else None
         stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga))
+    if records and not matched:  # with `skip` only: nothing would be amplified
+        raise UsageError(f"{table}: none of the {len(records)} records has a row; nothing was amplified")
     unmatched = [row for row in range(len(sites.ids)) if row not in matched]
     if unmatched:
         more = f" and {len(unmatched) - 1} more" if len(unmatched) > 1 else ""

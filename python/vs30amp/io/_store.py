@@ -36,6 +36,11 @@ CHUNK_BYTES = 4 * 2**20
 STORE_FORMATS = {".nc": "netcdf", ".nc4": "netcdf", ".zarr": "zarr"}
 # A sample interval and the time coordinate's steps may differ by this fraction (rounding).
 TIME_TOLERANCE = 1e-6
+# What a Zarr store holds at its top (version 3; version 2 group or array): only such a
+# directory is replaced by a new store.
+ZARR_MARKS = ("zarr.json", ".zgroup", ".zattrs", ".zarray")
+# The first bytes of a netCDF file: classic, 64-bit offset, 64-bit data, netCDF-4 (HDF5).
+NETCDF_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05", b"\x89HDF\r\n\x1a\n")
 
 
 @dataclass(frozen=True, eq=False)
@@ -257,13 +262,45 @@ def _as_lazy(da: Any, name: str, values: Any, chunk: int | None) -> Any:
     return records.rechunk((rows, -1))  # Zarr's chunks are even; one chunk holds whole records
 
 
-def _replace(staged: Path, target: Path, overwrite: bool) -> None:
-    """Moves the complete `staged` store to `target`. A directory store is swapped by two
-    renames; should the second fail, the old store is put back."""
+def not_a_store(path: Path, kind: str) -> str | None:
+    """Why what is at `path` is not a `kind` ("netcdf" or "zarr") store a new one may replace,
+    in words; None when it is, or when nothing is there. A symbolic link is not followed."""
+    if not (path.exists() or path.is_symlink()):
+        return None
+    if path.is_symlink():
+        return "a symbolic link"
+    if kind == "zarr":
+        if not path.is_dir():
+            return "not a directory"
+        return None if any((path / mark).is_file() for mark in ZARR_MARKS) else "a directory that is not a Zarr store"
+    if path.is_dir():
+        return "a directory"
+    if not path.is_file():
+        return "not a regular file"
+    try:
+        with path.open("rb") as file:
+            head = file.read(8)
+    except OSError as error:
+        return f"a file that cannot be read ({error.strerror or error})"
+    return None if head.startswith(NETCDF_SIGNATURES) else "a file that is not netCDF"
+
+
+def refuse_unless_a_store(path: Path, kind: str) -> None:
+    """FileExistsError unless what is at `path` is nothing or a `kind` store (see `not_a_store`)."""
+    reason = not_a_store(path, kind)
+    if reason is not None:
+        raise FileExistsError(f"{path}: exists and is {reason}; it is not replaced")
+
+
+def _replace(staged: Path, target: Path, overwrite: bool, kind: str) -> None:
+    """Moves the complete `staged` store to `target`, over an existing store of its `kind` only
+    (checked again here: the target may have changed while the store was written). A directory
+    store is swapped by two renames; should the second fail, the old store is put back."""
     if target.exists() or target.is_symlink():
         if not overwrite:
             raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
-        if target.is_dir() and not target.is_symlink():
+        refuse_unless_a_store(target, kind)
+        if target.is_dir():
             old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.old-"))
             os.replace(target, old / target.name)
             try:
@@ -321,10 +358,15 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     format : {"netcdf", "zarr"}, optional
         By default from the extension (.nc, .zarr).
     overwrite : bool
-        Replace an existing store (default: refuse, FileExistsError).
+        Replace an existing store of the same kind: a Zarr directory (it has ``zarr.json``,
+        ``.zgroup``, ``.zattrs`` or ``.zarray`` at its top) or a netCDF file. Anything else
+        named `path` (a plain directory, a directory named ``*.nc``, a file that is not netCDF,
+        a symbolic link) is refused all the same. Default: refuse any existing `path`.
 
     Raises
     ------
+    FileExistsError
+        `path` exists and `overwrite` is false, or it is not a store of the same kind.
     OSError
         A store that cannot be written; for netCDF also, before anything is written, when its
         filesystem has less free space than the records take (ENOSPC).
@@ -356,6 +398,7 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         raise FileNotFoundError(f"{target}: directory {target.parent} does not exist")
     if not overwrite and (target.exists() or target.is_symlink()):  # refused before any computation
         raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
+    refuse_unless_a_store(target, kind)
     if stations_per_chunk is not None and stations_per_chunk < 1:
         raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
     records = {name: _as_lazy(da, name, values, stations_per_chunk) for name, values in components.items()}
@@ -403,6 +446,6 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
                 dataset.to_netcdf(staged, engine="netcdf4", encoding=encoding)
             except RuntimeError as error:  # the netCDF library's own failures
                 raise OSError(f"the netCDF library could not write it ({error})") from None
-        _replace(staged, target, overwrite)
+        _replace(staged, target, overwrite, kind)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
