@@ -175,6 +175,7 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     try:
         write_store_atomically(output, write)
     except (ValueError, io.RecordError) as error:
-        raise UsageError(f"{source}: {error}; {output} left as it was") from None
+        said = str(error) if str(error).startswith(f"{source}: ") else f"{source}: {error}"  # a chunk gone meanwhile
+        raise UsageError(f"{said}; {output} left as it was") from None
     model = chosen(args.model, convention)[0].name
     return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"
