@@ -125,7 +125,8 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
         if bad.any():
             station = store.station[sites.kept[int(np.argmax(bad))]]
             raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
-        pga, scale = (peak if given[name] is None else given[name]), scales[name]
+        row_pga, scale = given[name], scales[name]
+        pga = peak if row_pga is None else row_pga
         try:
             with warnings_as_lines(f"{source} ({name})"):
                 check_sites(found, sites.vs30, sites.vs30_sim, pga if scale == 1.0 else pga / scale, policy,
