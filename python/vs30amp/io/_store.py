@@ -51,7 +51,8 @@ class RecordStore:
     dt : float
         Sample interval (s).
     station : ndarray, shape (n_stations,)
-        The station ids (the ``station`` coordinate; 0 ... n - 1 when the store has none).
+        The station ids, unique (the ``station`` coordinate, bytes decoded as UTF-8 text; 0 ... n - 1
+        when the store has none).
     vs30 : ndarray, shape (n_stations,), or None
         Each station's Vs30 (m/s), when the store has a ``vs30`` coordinate or variable.
     units : str
@@ -176,7 +177,10 @@ def _per_station(path: Path, dataset: Any, name: str) -> NDArray[np.float64] | N
         return None
     if dataset[name].dims != ("station",):
         raise RecordError(f"{path}: {name!r} has dimensions {tuple(dataset[name].dims)}; expected ('station',)")
-    return np.asarray(dataset[name].values, dtype=np.float64)
+    try:
+        return np.asarray(dataset[name].values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise RecordError(f"{path}: {name!r} holds {dataset[name].dtype} values; expected numbers (m/s)") from None
 
 
 def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | None = "acc", *,
@@ -204,7 +208,9 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     Raises
     ------
     RecordError
-        A store of the wrong shape, naming the variable, dimension or coordinate.
+        A store of the wrong shape, naming the variable, dimension or coordinate: no stations,
+        fewer than 2 samples, station ids that repeat. Computing a component raises it too when
+        a Zarr chunk is not in the store (which Zarr would read as NaN), naming its records.
     ImportError
         Without xarray and Dask (the "xarray" and "distributed" extras), netCDF4 for a netCDF
         store (the "xarray" extra), zarr for a Zarr store (the "zarr" extra).
