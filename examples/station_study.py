@@ -47,10 +47,12 @@ def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18"):
     vs30 = store.vs30 if vs30 is None else vs30
     if vs30 is None:
         raise SystemExit(f"{source}: no vs30 coordinate; give a site table with --sites")
-    amplified = {name: vd.amplify_waveforms(records, store.dt, vs30, vs30_sim, model=model, units=store.units)
+    # each component in its own units
+    amplified = {name: vd.amplify_waveforms(records, store.dt, vs30, vs30_sim, model=model,
+                                            units=store.variable_units[name])
                  for name, records in store.components.items()}
-    vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, vs30_sim=vs30_sim, units=store.units,
-                    model=model)
+    vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, vs30_sim=vs30_sim,
+                    units=store.variable_units, model=model)
 
     result = vio.read_store(output, ("h1", "h2"))  # the measures of what was written
     h1, h2 = result.components["h1"], result.components["h2"]

@@ -17,6 +17,7 @@ import pytest
 import vs30amp
 from subprocess_helpers import run_child
 from vs30amp import io
+from vs30amp._units import G_IN_UNITS
 
 DATA = Path(__file__).parent / "data"
 AT2 = ["NIS090.AT2", "RSN8883_14383980_13849360.AT2"]
@@ -230,19 +231,26 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([*AT2, "\u00f3.AT2"])
 
 
-# Each record its own site: (table, options, each AT2 file's vs30, vs30_sim and pga (None: its own peak)).
+# Each record its own site: (table, options, each file's vs30, vs30_sim and pga in g (None: its own peak)).
 @pytest.mark.parametrize("table, options, sites", [
-    (f"file,vs30,pga\n{AT2[0]},300,0.2\n{AT2[1]},450,0.05\n", ["--vs30-sim", "760"], [(300, 760, 0.2), (450, 760, 0.05)]),
-    (f"Station,VS30,vs30_sim\n{AT2[1][:-4]},450,620\n{AT2[0][:-4]},300,760\n", [], [(300, 760, None), (450, 620, None)]),
+    (f"file,vs30,pga\n{AT2[0]},300,0.2\n{AT2[1]},450,0.05\n", ["--vs30-sim", "760"],
+     {AT2[0]: (300, 760, 0.2), AT2[1]: (450, 760, 0.05)}),
+    (f"Station,VS30,vs30_sim\n{AT2[1][:-4]},450,620\n{AT2[0][:-4]},300,760\n", [],
+     {AT2[0]: (300, 760, None), AT2[1]: (450, 620, None)}),
+    # The row's PGA (g) into the SAC record's units, m/s2, as the models see it.
+    (f"file,vs30,pga\n{SAC},300,0.2\n{AT2[0]},450,0.05\n", ["--vs30-sim", "760", "--units", "m/s2"],
+     {SAC: (300, 760, 0.2), AT2[0]: (450, 760, 0.05)}),
 ])
 def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
-    folder(tmp_path / "records", AT2)
+    folder(tmp_path / "records", list(sites))
     (tmp_path / "stations.csv").write_text(table)
     done = amplify("records", "--sites", "stations.csv", *options, "--ranges", "ignore", "-o", "out", cwd=tmp_path)
     assert done.returncode == 0 and done.stderr == "", done.stderr
-    for name, (vs30, vs30_sim, pga) in zip(AT2, sites, strict=True):
+    for name, (vs30, vs30_sim, pga) in sites.items():
         given = io.read(tmp_path / "records" / name)
-        expected = vs30amp.amplify_waveforms(given.acc, given.dt, vs30, vs30_sim, pga, ranges="ignore")
+        units = "m/s2" if name == SAC else "g"
+        pga = None if pga is None else pga * G_IN_UNITS[units]
+        expected = vs30amp.amplify_waveforms(given.acc, given.dt, vs30, vs30_sim, pga, units=units, ranges="ignore")
         assert io.read(tmp_path / "out" / name).acc.tobytes() == expected.tobytes(), name
 
 
@@ -295,32 +303,58 @@ def sims_store(tmp_path, acc=None, **options):
     return acc
 
 
-# A store amplified into a store: (options, table, output, the stations written and their vs30, vs30_sim, pga).
-@pytest.mark.parametrize("options, table, output, sites", [
-    (["--vs30-sim", "760"], None, "amplified.zarr", [(f"S{i}", 250.0 + 100 * i, 760.0, None) for i in range(5)]),
-    (["--vs30", "300", "--vs30-sim", "620"], None, "amplified.nc", [(f"S{i}", 300.0, 620.0, None) for i in range(5)]),
+# A store amplified into a store: (options, table, output, the stations written and their vs30, vs30_sim, pga
+# (g), each component's units).
+@pytest.mark.parametrize("options, table, output, sites, units", [
+    (["--vs30-sim", "760"], None, "amplified.zarr", [(f"S{i}", 250.0 + 100 * i, 760.0, None) for i in range(5)],
+     dict(h1="g", h2="g")),
+    (["--vs30", "300", "--vs30-sim", "620"], None, "amplified.nc", [(f"S{i}", 300.0, 620.0, None) for i in range(5)],
+     dict(h1="m/s2", h2="cm/s2")),
     (["--skip-unmatched"], "station,vs30,vs30_sim,pga\nS3,400,760,0.2\nS1,300,700,0.1\n", "amplified.zarr",
-     [("S1", 300.0, 700.0, 0.1), ("S3", 400.0, 760.0, 0.2)]),
+     [("S1", 300.0, 700.0, 0.1), ("S3", 400.0, 760.0, 0.2)], dict(h1="g", h2="g")),
+    # The rows' PGA (g) into each component's own units.
+    (["--skip-unmatched"], "station,vs30,vs30_sim,pga\nS3,400,760,0.2\nS1,300,700,0.1\n", "amplified.nc",
+     [("S1", 300.0, 700.0, 0.1), ("S3", 400.0, 760.0, 0.2)], dict(h1="m/s2", h2="cm/s2")),
 ])
-def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites):
+def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites, units):
     if output.endswith(".zarr"):
         pytest.importorskip("zarr")
-    acc = sims_store(tmp_path)
+    acc = sims_store(tmp_path, units=units)
     if table is not None:
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
     done = amplify("sims.nc", *options, "--ranges", "ignore", "-o", output, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2)")
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sims.nc", output] + ["stations.csv"] * bool(table))
-    back = io.read_store(tmp_path / output, None)
+    back = io.read_store(tmp_path / output, ("h1", "h2"))
     stations, vs30, vs30_sim, pga = zip(*sites)
-    assert list(back.station) == list(stations) and back.attrs["model"] == "ba18"
+    assert list(back.station) == list(stations) and back.attrs["model"] == "ba18" and back.variable_units == units
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
     rows = [int(s[1]) for s in stations]
     for component, records in zip(("h1", "h2"), acc):
-        given = None if pga[0] is None else np.array(pga)
-        direct = vs30amp.amplify_waveforms(records[rows], 0.01, vs30, vs30_sim, given, ranges="ignore")
+        given = None if pga[0] is None else np.array(pga) * G_IN_UNITS[units[component]]
+        direct = vs30amp.amplify_waveforms(records[rows], 0.01, vs30, vs30_sim, given, units=units[component],
+                                           ranges="ignore")
         assert back.components[component].compute().tobytes() == direct.tobytes(), component
+
+
+def odd_store(path, station=("S0", "S1", "S2", "S3", "S4"), vs30=(250.0, 350.0, np.nan, 550.0, 650.0),
+              units=("g", "g")):
+    """A store of 5 stations (or as many as `station` names) written as no write_store call would."""
+    acc = np.random.default_rng(3).standard_normal((2, len(station), 100)) * 0.05
+    data = {name: (("station", "time"), records, {"units": unit, "dt": 0.01})
+            for name, records, unit in zip(("h1", "h2"), acc, units)}
+    xr = pytest.importorskip("xarray")
+    dataset = xr.Dataset(data, coords={"station": list(station), "vs30": ("station", list(vs30))})
+    if path.suffix == ".zarr":
+        dataset.chunk({"station": 3}).to_zarr(path, consolidated=False)
+        (path / "h1" / "c" / "1" / "0").unlink()  # stations 3-4: never written, or removed while read
+    else:
+        dataset.to_netcdf(path)
+
+
+ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S1", "S2", "S0", "S4")),
+              "empty.nc": dict(station=(), vs30=()), "furlongs.nc": dict(units=("g", "ft/s2"))}
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -334,16 +368,28 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),
     (["--sites", "header.csv", "--skip-unmatched"], "header.csv: none of the 5 records has a row; nothing was amplified"),
     (["-o", "out"], "out: the amplified store's name must end in .nc or .zarr"),
+    # Stores of their own, given instead of sims.nc.
+    (["nan.nc"], "nan.nc: coordinate 'vs30' of station 'S2' is nan; give every station a finite Vs30"),
+    (["holed.zarr", "--vs30", "300"], "holed.zarr: data missing for records 3 to 4 of 'h1': chunk 'c/1/0' is not in"),
+    (["twice.nc", "--vs30", "300"], "twice.nc: station 'S0' is both record 0 and record 3; station ids must be "
+                                    "unique"),
+    (["empty.nc", "--vs30", "300"], "empty.nc: dimension 'station' has 0 stations; the store holds no records"),
+    (["furlongs.nc", "--vs30", "300"], "furlongs.nc: 'h2' is in 'ft/s2' (attribute 'units'); expected one of g,"),
 ])
 def test_a_bad_store_or_site_writes_nothing(tmp_path, arguments, message):
     sims_store(tmp_path)
+    odd = arguments[0] in ODD_STORES
+    if odd:
+        if arguments[0].endswith(".zarr"):
+            pytest.importorskip("zarr")
+        odd_store(tmp_path / arguments[0], **ODD_STORES[arguments[0]])
     (tmp_path / "stations.csv").write_text("station,vs30\nS0,300\nS1,300\nS3,300\nS4,300\n")
     (tmp_path / "files.csv").write_text("file,vs30\nS0,300\n")
     (tmp_path / "header.csv").write_text("station,vs30\n")
     (tmp_path / "mine.zarr").mkdir()
     (tmp_path / "mine.zarr" / "notes.txt").write_text("not a store")
     before = snapshot(tmp_path)
-    done = amplify("--vs30-sim", "760", "-o", "out.nc", "sims.nc", *arguments, cwd=tmp_path)
+    done = amplify("--vs30-sim", "760", "-o", "out.nc", *[] if odd else ["sims.nc"], *arguments, cwd=tmp_path)
     assert done.returncode == 2 and done.stdout == "" and message in done.stderr, done.stderr
     assert snapshot(tmp_path) == before
 

@@ -46,6 +46,17 @@ def store(tmp_path):
     return [path], ["--rotd50"]
 
 
+def odd_store(station=("S1", "S2", "S3"), units=("g", "g")):
+    """A maker of a store that write_store would not write: ids repeated or none, components' units differing."""
+    def make(tmp_path):
+        path = tmp_path / "odd.nc"
+        xr.Dataset({name: (("station", "time"), RECORDS[:len(station), i], {"units": unit, "dt": DT})
+                    for i, (name, unit) in enumerate(zip(("h1", "h2"), units))},
+                   coords={"station": list(station)}).to_netcdf(path)
+        return [path], []
+    return make
+
+
 def read_back(path):
     """Stations, measures and provenance (the csv's comment line, else the attributes)."""
     if path.suffix == ".csv":
@@ -116,6 +127,9 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     (at2_pairs, lambda p, o: [*p[:2], "--damping", "1", "-o", o], "error: --damping: 1; a fraction of critical in"),
     (at2_pairs, lambda p, o: [p[2], p[3], "-o", o], None),
     (store, lambda p, o: [p[0], "--variables", "h1", "-o", o], "--variables: 'h1'"),
+    (odd_store(units=("g", "cm/s2")), lambda p, o: [p[0], "-o", o], "odd.nc: 'h1' is in g and 'h2' in cm/s2"),
+    (odd_store(station=("A", "B", "A")), lambda p, o: [p[0], "-o", o], "station 'A' is both record 0 and record 2"),
+    (odd_store(station=()), lambda p, o: [p[0], "-o", o], "odd.nc: dimension 'station' has 0 stations"),
 ])
 def test_refusals_are_one_line_and_write_nothing(tmp_path, capsys, make, argv, message):
     paths, _ = make(tmp_path)

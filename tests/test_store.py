@@ -50,10 +50,12 @@ def test_a_store_amplified_on_a_cluster_reads_back_as_one_direct_call(tmp_path, 
 
 
 def plain_store(path, acc=H1[:4], dims=("station", "time"), time=np.arange(300) * 0.01, time_units="s",
-                dt=None, vs30_dims=("station",)):
+                dt=None, vs30_dims=("station",), station=None):
     variable = xr.Variable(dims, acc, {} if dt is None else {"dt": dt})
     coords = {} if time is None else {"time": ("time", time, {"units": time_units})}
-    coords["vs30"] = (vs30_dims, np.full([4, 300][:len(vs30_dims)], 500.0))
+    coords["vs30"] = (vs30_dims, np.full(acc.shape[:len(vs30_dims)], 500.0))
+    if station is not None:
+        coords["station"] = ("station", station)
     xr.Dataset({"acc": variable}, coords=coords).to_netcdf(path)
     return path
 
@@ -71,12 +73,18 @@ def plain_store(path, acc=H1[:4], dims=("station", "time"), time=np.arange(300) 
     (dict(time=np.arange(300) ** 1.5), "coordinate 'time' is not evenly spaced"),
     (dict(dt=0.02), "'acc' has dt = 0.02 s but coordinate 'time' steps by 0.01 s"),
     (dict(vs30_dims=("station", "time")), r"'vs30' has dimensions \('station', 'time'\)"),
+    # dt from the axis's ends, to the precision of its values: not 0.009999999999999787, not uneven
+    (dict(time=10.0 + np.arange(300) * 0.01, station=np.array([b"S0", b"S1", b"S2", b"S3"])), None),  # ids: |S2
+    (dict(time=(np.arange(300) * 0.01).astype(np.float32)), None),
+    (dict(station=np.array(["A", "B", "A", "C"])), "station 'A' is both record 0 and record 2; station ids must be"),
+    (dict(acc=H1[:0]), "dimension 'station' has 0 stations; the store holds no records"),
 ])
 def test_stores_of_the_wrong_shape_are_named(tmp_path, store, message):
     path = plain_store(tmp_path / "s.nc", **store)
     if message is None:
         read = vio.read_store(path)
         assert read.dt == 0.01 and read.components["acc"].compute().tobytes() == H1[:4].tobytes()
+        assert read.station.tolist() == (["S0", "S1", "S2", "S3"] if "station" in store else [0, 1, 2, 3])
         assert list(vio.read_store(path, None).components) == ["acc"]  # every (station, time) variable
     else:
         with pytest.raises(vio.RecordError, match=message):
@@ -94,6 +102,36 @@ def test_reading_loads_only_the_chunks_computed(tmp_path):
     assert acc[:16].compute(scheduler="sync").tobytes() == H1[:16].tobytes()
     with pytest.raises(Exception):
         acc.compute(scheduler="sync")
+    (path / "acc" / "c" / "1" / "0").unlink()  # Zarr would fill stations 8-15 with NaN
+    with pytest.raises(vio.RecordError, match="data missing for records 8 to 15 of 'acc': chunk 'c/1/0' is not"):
+        acc[:16].compute(scheduler="sync")
+
+
+# What write_store accepts reads back as written; what it refuses, read_store would.
+@pytest.mark.parametrize("components, options, error", [
+    ({"h1": H1[:2].astype(">f8"), "h2": H2[:2]}, dict(units={"h1": "g", "h2": "cm/s2"}), None),
+    ({"h1": H1[:2]}, dict(station=[b"S0", b"S1"]), None),
+    ({"h1": H1[:2]}, dict(station=["S0", None]), "station: id 1 is None; ids are all strings or all integers"),
+    ({"h1": H1[:3]}, dict(station=[7, 8, 7]), "station: 7 is the id of stations 0 and 2; ids must be unique"),
+    ({"h1": H1[:2, :1]}, {}, r"h1: shape \(2, 1\); a store holds at least one record of at least 2 samples"),
+    ({"h1": H1[:0]}, {}, r"h1: shape \(0, 300\)"),
+    ({"h1": H1[:2], "h2": H2[:2]}, dict(units={"h1": "g"}), "units: no units for 'h2'"),
+])
+def test_what_write_store_accepts_reads_back(tmp_path, components, options, error):
+    path = tmp_path / "s.nc"
+    if error is not None:
+        with pytest.raises(ValueError, match=error):
+            vio.write_store(path, components, 0.01, **options)
+        assert list(tmp_path.iterdir()) == []
+        return
+    vio.write_store(path, components, 0.01, **options)
+    back = vio.read_store(path, list(components))
+    for name, records in components.items():
+        read = back.components[name].compute()
+        assert read.dtype.isnative and read.tolist() == records.tolist(), name
+    assert back.variable_units == options.get("units", dict.fromkeys(components, "g"))
+    if "station" in options:
+        assert back.station.tolist() == [s.decode() for s in options["station"]]
 
 
 def test_the_station_study_example_amplifies_and_measures_each_station_at_its_own_vs30(tmp_path):

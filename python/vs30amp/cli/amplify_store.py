@@ -69,6 +69,11 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
         if store.vs30 is None:
             raise UsageError(f"{source}: no coordinate 'vs30'; give the site's Vs30 with --vs30, or each station's "
                              "with --sites")
+        missing = ~np.isfinite(store.vs30)
+        if missing.any():  # as a site table's empty or "nan" cell is refused
+            at = int(np.argmax(missing))
+            raise UsageError(f"{source}: coordinate 'vs30' of station {str(store.station[at])!r} is "
+                             f"{float(store.vs30[at])!r}; give every station a finite Vs30 (or --vs30, --sites)")
         return Sites(list(range(n)), store.vs30, vs30_sim, None)
     table = Path(args.sites)
     sites = read_stations(table, args.vs30_sim)
@@ -81,30 +86,42 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
                  np.array([station.vs30_sim for station in stations]), pga)
 
 
+def check_units(source: Path, store: io.RecordStore) -> None:
+    """Refuses a component in units the records are not amplified in, naming it."""
+    for name, units in store.variable_units.items():
+        if units not in AMPLIFIED_UNITS:
+            raise UsageError(f"{source}: {name!r} is in {units!r} (attribute 'units'); expected one of "
+                             f"{', '.join(AMPLIFIED_UNITS)}")
+
+
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
-                  convention: str, policy: str) -> NDArray[np.float64] | None:
+                  convention: str, policy: str) -> dict[str, NDArray[np.float64] | None]:
     """Reads every record once for its peak: refuses a non-finite sample, then checks each
     component's sites as the amplification will see them (PGA in g: the row's, else the
-    record's own peak). Returns the rows' PGA in the records' units, or None."""
+    record's own peak). Returns the rows' PGA in each component's own units (None without)."""
     dask = require("dask", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
-    scale = G_IN_UNITS[store.units]
-    given = None if sites.pga is None else sites.pga * scale
-    peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+    scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
+    given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
+    try:
+        peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+    except io.RecordError as error:  # a chunk missing from the store
+        raise UsageError(str(error)) from None
     for name, peak in zip(records, peaks):
         peak = np.asarray(peak, dtype=np.float64)
         bad = ~np.isfinite(peak)
         if bad.any():
             station = store.station[sites.kept[int(np.argmax(bad))]]
             raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
-        pga = peak if given is None else given
+        row_pga, scale = given[name], scales[name]
+        pga = peak if row_pga is None else row_pga
         try:
             with warnings_as_lines(f"{source} ({name})"):
                 check_sites(found, sites.vs30, sites.vs30_sim, pga if scale == 1.0 else pga / scale, policy,
                             lambda site: f"station {str(store.station[sites.kept[site]])!r}")
         except ValueError as error:
             raise UsageError(f"{source} ({name}): {error}") from None
-        if given is not None:  # the same sites for every component: checked once
+        if sites.pga is not None:  # the same sites for every component: checked once
             break
     return given
 
@@ -128,9 +145,7 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
         store = io.read_store(source, names)
     except io.RecordError as error:
         raise UsageError(str(error)) from None
-    if store.units not in AMPLIFIED_UNITS:
-        raise UsageError(f"{source}: the records are in {store.units!r} (attribute 'units'); expected one of "
-                         f"{', '.join(AMPLIFIED_UNITS)}")
+    check_units(source, store)
     sites = station_sites(args, source, store)
     every = len(sites.kept) == len(store.station)
     records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
@@ -138,15 +153,18 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"))
     # Checked above with the run's policy: the chunks need not warn again.
     settings = dict(options, ranges="ignore")
-    amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga, model=args.model,
-                                            units=store.units, **settings) for name, acc in records.items()}
+    amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga[name], model=args.model,
+                                            units=store.variable_units[name], **settings)
+                 for name, acc in records.items()}
+
     def write(staged: Path) -> None:
         io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
-                       vs30_sim=sites.vs30_sim, units=store.units, model=args.model, convention=convention)
+                       vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention)
 
     try:
         write_store_atomically(output, write)
     except (ValueError, io.RecordError) as error:
-        raise UsageError(f"{source}: {error}; {output} left as it was") from None
+        said = str(error) if str(error).startswith(f"{source}: ") else f"{source}: {error}"  # a chunk gone meanwhile
+        raise UsageError(f"{said}; {output} left as it was") from None
     model = chosen(args.model, convention)[0].name
     return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"

@@ -160,6 +160,10 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
     try:
         with scheduler(args.scheduler):
             store = io.read_store(path, names)
+            units = [store.variable_units[name] for name in names]
+            if units[0] != units[1]:  # EAS adds the two: one unit, as for a pair of files
+                raise UsageError(f"{path}: {names[0]!r} is in {units[0]} and {names[1]!r} in {units[1]} (attribute "
+                                 "'units'); give components of one unit")
             lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
                                   rotd50=args.rotd50, samples_only=args.samples_only)
             computed = dask.compute(*lazy.values())

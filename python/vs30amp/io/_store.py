@@ -29,6 +29,7 @@ from .._optional import require
 from .._provenance import attributes
 from .._record_checks import as_dt
 from ._record import RecordError
+from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
 
 # Records per chunk by default: at least this many bytes of one component, so that the work of
 # a chunk outweighs its scheduling.
@@ -55,7 +56,8 @@ class RecordStore:
     dt : float
         Sample interval (s).
     station : ndarray, shape (n_stations,)
-        The station ids (the ``station`` coordinate; 0 ... n - 1 when the store has none).
+        The station ids, unique (the ``station`` coordinate, bytes decoded as UTF-8 text; 0 ... n - 1
+        when the store has none).
     vs30 : ndarray, shape (n_stations,), or None
         Each station's Vs30 (m/s), when the store has a ``vs30`` coordinate or variable.
     units : str
@@ -65,6 +67,8 @@ class RecordStore:
     vs30_sim : ndarray, shape (n_stations,), or None
         The Vs30 (m/s) each station's records were amplified from, when the store has a
         ``vs30_sim`` coordinate (as amplified stores do).
+    variable_units : dict of str to str
+        Each component's ``units`` attribute ("g" when it has none): components may differ.
     """
 
     components: dict[str, Any]
@@ -74,6 +78,7 @@ class RecordStore:
     units: str
     attrs: dict[str, Any] = field(default_factory=dict)
     vs30_sim: NDArray[np.float64] | None = None
+    variable_units: dict[str, str] = field(default_factory=dict)
 
 
 def _xarray(what: str) -> Any:
@@ -115,9 +120,12 @@ def _sample_interval(path: Path, dataset: Any, name: str) -> float:
             values = np.asarray(time.values, dtype=np.float64)
         else:
             raise RecordError(f"{path}: coordinate 'time' is in {time.attrs.get('units')!r}; expected seconds ('s')")
+        # Each time is known to the precision of its own type: float32 times step less evenly.
+        epsilon = np.finfo(time.dtype if time.dtype.kind == "f" else np.float64).eps
+        resolution = float(epsilon * max(abs(values[0]), abs(values[-1])))
+        step = time_step(values, resolution)
         steps = np.diff(values)
-        step = float(steps[0])
-        if not np.all(np.abs(steps - step) <= TIME_TOLERANCE * abs(step)):
+        if not np.all(np.abs(steps - step) <= TIME_TOLERANCE * abs(step) + 2.0 * resolution):
             raise RecordError(f"{path}: coordinate 'time' is not evenly spaced; records need one sample interval")
     if given is None and step is None:
         raise RecordError(f"{path}: no sample interval for {name!r}: give it a 'dt' attribute (s) or a 'time' "
@@ -141,11 +149,13 @@ def _check_variable(path: Path, dataset: Any, name: str) -> None:
     if set(variable.dims) != {"station", "time"}:
         raise RecordError(f"{path}: variable {name!r} has dimensions {tuple(variable.dims)}; expected "
                           "('station', 'time')")
-    if variable.dtype not in (np.float32, np.float64):
+    if variable.dtype.kind != "f" or variable.dtype.itemsize not in (4, 8):  # either byte order
         raise RecordError(f"{path}: variable {name!r} holds {variable.dtype} values; expected float32 or float64 "
                           "accelerations")
     if dataset.sizes["time"] < 2:
         raise RecordError(f"{path}: dimension 'time' has {dataset.sizes['time']} samples; records need at least 2")
+    if dataset.sizes["station"] < 1:
+        raise RecordError(f"{path}: dimension 'station' has 0 stations; the store holds no records")
 
 
 def _stations_per_chunk(variable: Any, samples: int) -> int:
@@ -172,7 +182,10 @@ def _per_station(path: Path, dataset: Any, name: str) -> NDArray[np.float64] | N
         return None
     if dataset[name].dims != ("station",):
         raise RecordError(f"{path}: {name!r} has dimensions {tuple(dataset[name].dims)}; expected ('station',)")
-    return np.asarray(dataset[name].values, dtype=np.float64)
+    try:
+        return np.asarray(dataset[name].values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise RecordError(f"{path}: {name!r} holds {dataset[name].dtype} values; expected numbers (m/s)") from None
 
 
 def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | None = "acc", *,
@@ -200,7 +213,9 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     Raises
     ------
     RecordError
-        A store of the wrong shape, naming the variable, dimension or coordinate.
+        A store of the wrong shape, naming the variable, dimension or coordinate: no stations,
+        fewer than 2 samples, station ids that repeat. Computing a component raises it too when
+        a Zarr chunk is not in the store (which Zarr would read as NaN), naming its records.
     ImportError
         Without xarray and Dask (the "xarray" and "distributed" extras), netCDF4 for a netCDF
         store (the "xarray" extra), zarr for a Zarr store (the "zarr" extra).
@@ -242,24 +257,54 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
         samples = layout.sizes["time"]
         chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
         stations = layout.sizes["station"]
-        station = np.asarray(layout["station"].values) if "station" in layout.coords else np.arange(stations)
+        station = (read_ids(where, np.asarray(layout["station"].values)) if "station" in layout.coords
+                   else np.arange(stations))
         vs30, vs30_sim = _per_station(where, layout, "vs30"), _per_station(where, layout, "vs30_sim")
         attrs = dict(layout.attrs)
-        units = str(layout[names[0]].attrs.get("units", "g"))
+        units = {name: str(layout[name].attrs.get("units", "g")) for name in names}
+        files = {name: chunk_files(where, name, layout[name].dims, layout[name].shape) for name in names
+                 if kind == "zarr"}
     finally:
         layout.close()
     dataset = _open(xr, where, kind, {"station": chunk, "time": -1})
-    components = {name: dataset[name].transpose("station", "time").data for name in names}
-    return RecordStore(components, dt, station, vs30, units, attrs, vs30_sim)
+    components = {name: _records(dataset[name].transpose("station", "time").data, files.get(name), where, name)
+                  for name in names}
+    return RecordStore(components, dt, station, vs30, units[names[0]], attrs, vs30_sim, units)
+
+
+def _records(data: Any, files: ChunkFiles | None, path: Path, name: str) -> Any:
+    """A variable's records in native byte order, each chunk checked to be in the store."""
+    if not data.dtype.isnative:
+        data = data.astype(data.dtype.newbyteorder("="))
+    if files is None:
+        return data
+    return data.map_blocks(present, files, str(path), name, dtype=data.dtype, meta=np.empty((0, 0), data.dtype))
 
 
 def _as_lazy(da: Any, name: str, values: Any, chunk: int | None) -> Any:
     records = values if isinstance(values, da.Array) else da.asarray(np.asarray(values))
-    if records.ndim != 2 or records.dtype not in (np.float32, np.float64):
+    if records.ndim != 2 or records.dtype.kind != "f" or records.dtype.itemsize not in (4, 8):
         raise TypeError(f"{name}: expected float32 or float64 records of shape (n_stations, n_samples), got "
                         f"{records.dtype} of shape {records.shape}")
+    if records.shape[0] < 1 or records.shape[1] < 2:  # what read_store refuses
+        raise ValueError(f"{name}: shape {records.shape}; a store holds at least one record of at least 2 samples")
+    if not records.dtype.isnative:  # written as the machine's floats, of the same values
+        records = records.astype(records.dtype.newbyteorder("="))
     rows = chunk or records.chunks[0][0]
     return records.rechunk((rows, -1))  # Zarr's chunks are even; one chunk holds whole records
+
+
+def _units_of(units: str | Mapping[str, str], records: Mapping[str, Any]) -> dict[str, str]:
+    """Each component's units: `units` for all, or its entry; ValueError for a component without
+    units or units of no component."""
+    if isinstance(units, str):
+        return {name: units for name in records}
+    given = dict(units)
+    for name in list(records) + list(given):
+        if (name in records) != (name in given):
+            raise ValueError(f"units: {'no units for' if name in records else 'no component'} {name!r}; give the "
+                             f"units of each of {', '.join(map(repr, records))}")
+    return {name: str(given[name]) for name in records}
 
 
 def not_a_store(path: Path, kind: str) -> str | None:
@@ -324,7 +369,7 @@ def _room_for(directory: Path, size: int) -> None:
 
 def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt: float, *,
                 station: ArrayLike | None = None, vs30: ArrayLike | None = None,
-                vs30_sim: ArrayLike | None = None, units: str = "g",
+                vs30_sim: ArrayLike | None = None, units: str | Mapping[str, str] = "g",
                 model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
                 format: str | None = None, overwrite: bool = False) -> None:
     """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
@@ -347,10 +392,10 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     dt : float
         Sample interval (s).
     station, vs30, vs30_sim : array_like, shape (n_stations,) (vs30_sim: or a scalar), optional
-        Station ids (default 0 ... n - 1), each station's Vs30 (m/s) and, for amplified
-        records, the Vs30 they were amplified from (m/s).
-    units : str
-        The records' units ("g" by default).
+        Station ids (default 0 ... n - 1; unique, all strings or all integers), each station's
+        Vs30 (m/s) and, for amplified records, the Vs30 they were amplified from (m/s).
+    units : str or mapping of str to str
+        The records' units ("g" by default), or each component's.
     model, convention : str, optional
         The model and convention the records were amplified with, named in the attributes.
     stations_per_chunk : int, optional
@@ -367,6 +412,9 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     ------
     FileExistsError
         `path` exists and `overwrite` is false, or it is not a store of the same kind.
+    ValueError, TypeError
+        Records, ids or units that `read_store` would not read back: no station, fewer than 2
+        samples, a repeated or missing station id, units not given for a component.
     OSError
         A store that cannot be written; for netCDF also, before anything is written, when its
         filesystem has less free space than the records take (ENOSPC).
@@ -411,8 +459,9 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         _room_for(target.parent, sum(int(values.nbytes) for values in records.values()))
     step = as_dt(dt)
     n, samples = first.shape
+    units_of = _units_of(units, records)
     coords: dict[str, Any] = {"time": ("time", np.arange(samples) * step, {"units": "s", "long_name": "time"})}
-    coords["station"] = ("station", np.asarray(station) if station is not None else np.arange(n))
+    coords["station"] = ("station", written_ids(station, n))
     if vs30 is not None:
         coords["vs30"] = ("station", np.asarray(vs30, dtype=np.float64), {"units": "m/s", "long_name": "Vs30"})
     if vs30_sim is not None:
@@ -424,7 +473,7 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
             raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape "
                              f"{np.shape(values[1])}")
     what = "amplified acceleration" if model is not None else "acceleration"
-    variables = {name: (("station", "time"), values, {"units": units, "dt": step, "long_name": what})
+    variables = {name: (("station", "time"), values, {"units": units_of[name], "dt": step, "long_name": what})
                  for name, values in records.items()}
     title = "acceleration records"
     if model is not None:
