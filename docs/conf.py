@@ -2,7 +2,9 @@
 
 Facts the package already holds are rendered from it rather than written twice: the models'
 ranges of applicability come from ``vs30amp.MODELS`` (the ``model-ranges`` directive) and the
-command's options from its own ``--help`` (the ``command-help`` directive).
+command's options from its own ``--help`` (the ``command-help`` directive). The figures of the
+study and measures pages are drawn by their own code as the site is built (the ``plot`` directive),
+run from the project's root, where the record files of tests/data are.
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ author = "the vs30amp developers"
 copyright = "2026, the vs30amp developers"
 release = version = vs30amp.__version__
 
-extensions = ["myst_parser", "sphinx.ext.autodoc", "numpydoc"]
+extensions = ["myst_parser", "sphinx.ext.autodoc", "numpydoc", "matplotlib.sphinxext.plot_directive"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
 # Links to other pages' sections by their headings, as a forge renders them (#the-two-conventions-of-ba18).
@@ -32,7 +34,16 @@ autodoc_member_order = "bysource"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 
+plot_working_directory = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 120)]
+plot_rcparams = {"figure.dpi": 120}
+
 html_theme = "furo"
+html_static_path = ["_static"]
+html_css_files = ["wrap.css"]
 html_title = f"vs30amp {release}"
 
 
