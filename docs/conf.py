@@ -15,6 +15,7 @@ import sys
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
+from matplotlib.sphinxext.plot_directive import PlotDirective
 
 import vs30amp
 
@@ -83,6 +84,22 @@ class CommandHelp(Directive):
         return [nodes.literal_block(result.stdout, result.stdout)]
 
 
+class NumberedPlot(PlotDirective):
+    """Matplotlib's ``plot`` directive, its figures numbered through the page.
+
+    The directive numbers a page's figures in its document, which MyST makes anew for each
+    ``eval-rst`` block: every figure of a Markdown page would be its first and overwrite the others.
+    """
+
+    def run(self) -> list[nodes.Node]:
+        document = self.state_machine.document
+        env = document.settings.env
+        document.attributes["_plot_counter"] = env.temp_data.get("plot_counter", 0)
+        result = super().run()
+        env.temp_data["plot_counter"] = document.attributes["_plot_counter"]
+        return result
+
+
 # The pages link the benchmark results as files of the repository, which a forge shows; the site
 # carries them as its page "benchmarks".
 BENCHMARK_LINKS = {"](../benchmarks/results.md)": "](benchmarks.md#benchmarks)",
@@ -98,3 +115,4 @@ def setup(app: object) -> None:
     app.connect("source-read", link_benchmarks)  # type: ignore[attr-defined]
     app.add_directive("model-ranges", ModelRanges)  # type: ignore[attr-defined]
     app.add_directive("command-help", CommandHelp)  # type: ignore[attr-defined]
+    app.add_directive("plot", NumberedPlot, override=True)  # type: ignore[attr-defined]
