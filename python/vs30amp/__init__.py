@@ -13,9 +13,11 @@ Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb1
 - `MODELS`: the models, their frequencies, references and ranges of applicability.
 - `RangeWarning`: the warning about sites outside a model's range or missing a value (NaN).
 
-Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.distributed` runs the same on Dask
-arrays; the ``vs30amp`` command computes factors for a table of sites. `vs30amp.io` reads and
-writes record files (PEER NGA .AT2, SAC), which ``vs30amp amplify`` amplifies.
+Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.io` reads and writes record files
+(PEER NGA .AT2, SAC) and stores of many stations' records (netCDF, Zarr);
+`vs30amp.distributed` computes factors, amplified records and measures on Dask arrays, bit for
+bit as one call. The ``vs30amp`` command amplifies record files and stores (``amplify``), tables
+their measures per station (``measures``) and the factors of a table of sites (``factors``).
 """
 
 import pkgutil

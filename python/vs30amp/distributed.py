@@ -1,7 +1,9 @@
-"""Factors and amplified records over Dask arrays, chunked by site, for any Dask scheduler.
+"""Factors, amplified records and measures over Dask arrays, for any Dask scheduler.
 
-Each chunk of sites is one call of the in-process function on that chunk, so a chunk's rows
-are those of one direct call, bit for bit. The functions build lazy Dask arrays; compute them
+`amplification` and `amplify_waveforms` take sites (and records) chunked by site; `fas`, `eas`,
+`response_spectrum` and `rotd` take records chunked by station. Each chunk is one call of the
+in-process function on that chunk, so a chunk's rows are those of one direct call, bit for
+bit. The functions build lazy Dask arrays; compute them
 with a ``dask.distributed`` Client to spread the chunks over the processes and machines of a
 cluster (the workers need vs30amp installed)::
 
