@@ -31,40 +31,42 @@ def write_table(path, sites, model_range=(200.0, 1400.0)):
     path.write_text("site,vs30,pga,vs30_sim\n" + "".join(f"S{i},{v!r},0.25,760\n" for i, v in enumerate(vs30.tolist())))
 
 
-def read_output(path, provenance=None):
-    """(site ids, factors, frequencies) from an output file of any format; `provenance` (text
-    that must be in what the file says made it) is checked."""
+def read_output(path, provenance=None, ids="site"):
+    """(site ids, factors, frequencies) from an output file of any format, the ids under the
+    name `ids`; `provenance` (text that must be in what the file says made it) is checked."""
     if path.suffix == ".csv":
         with path.open(newline="") as file:
             about, header, *rows = list(csv.reader(file))
         assert provenance is None or provenance in ",".join(about).replace(";", "")
+        assert header[0] == ids
         return [r[0] for r in rows], np.array([[float(v) for v in r[4:]] for r in rows]), np.array(header[4:], float)
     if path.suffix == ".npz":
         saved = np.load(path)
         assert provenance is None or provenance in " ".join(f"{k} {saved[k]}" for k in ("source", "model", "convention"))
-        return saved["site"].tolist(), saved["factors"], saved["frequencies"]
+        return saved[ids].tolist(), saved["factors"], saved["frequencies"]
     xarray = pytest.importorskip("xarray")
     with xarray.open_dataset(path) as dataset:
         data = dataset["amplification"]
-        assert data.dims == ("site", "frequency") and data.attrs["units"] == "1"
+        assert data.dims == (ids, "frequency") and data.attrs["units"] == "1"
         assert dataset.attrs["Conventions"].startswith("CF-") and "vs30amp factors" in dataset.attrs["history"]
         assert provenance is None or provenance in " ".join(f"{k} {dataset.attrs[k]}" for k in
                                                             ("source", "model", "convention"))
-        return data["site"].values.tolist(), data.values, data["frequency"].values
+        return data[ids].values.tolist(), data.values, data["frequency"].values
 
 
-@pytest.mark.parametrize("suffix, model, convention", [
-    (".csv", "ba18", "module"), (".csv", "ba18", "published"), (".npz", "cb14", "module"),
-    (".npz", "ba18", "published"), (".nc", "ba18", "published"), (".nc", "cb14", "module")])
-def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention):
+@pytest.mark.parametrize("suffix, model, convention, ids", [
+    (".csv", "ba18", "module", "site"), (".csv", "ba18", "published", "Station"), (".npz", "cb14", "module", "site"),
+    (".npz", "ba18", "published", "station"), (".nc", "ba18", "published", "STATION"), (".nc", "cb14", "module", "id")])
+def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention, ids):
     if suffix == ".nc":
         pytest.importorskip("netCDF4")
-    (tmp_path / "sites.csv").write_text("site,vs30,pga,vs30_sim\n" + "\n".join(",".join(r) for r in ROWS) + "\n")
+    (tmp_path / "sites.csv").write_text(f"{ids},vs30,pga,vs30_sim\n" + "\n".join(",".join(r) for r in ROWS) + "\n")
     done = vs30amp_command("factors", "sites.csv", "--model", model, "--convention", convention, "-o", f"out{suffix}",
                            cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     ids, factors, frequencies = read_output(tmp_path / f"out{suffix}",
-                                            f"vs30amp {vs30amp.__version__} model {model} convention {convention}")
+                                            f"vs30amp {vs30amp.__version__} model {model} convention {convention}",
+                                            ids.lower())
     vs30, pga, vs30_sim = (np.array([float(r[k]) for r in ROWS]) for k in (1, 2, 3))
     expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention)
     assert ids == [r[0] for r in ROWS]
@@ -72,7 +74,11 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
 
 
 @pytest.mark.parametrize("table, options, message", [
-    ("vs30,vs30_sim\n300,760\n", [], "sites.csv: missing column 'pga'"),
+    ("vs30,vs30_sim\n300,760\n", [], "sites.csv: missing column 'pga' (or give --pga for every site)"),
+    ("vs30,pga\n300,0.1\n", [], "sites.csv: missing column 'vs30_sim' (or give --vs30-sim for every site)"),
+    ("site,vs30,pga,lat\nA,300,0.1,35.2\n", ["--vs30-sim", "760"], "unknown column 'lat' (column 4); a site table "
+                                                                  "has an id (station, site, site_id, id, file)"),
+    ("Station,site,vs30,pga\nA,A,300,0.1\n", ["--vs30-sim", "760"], "columns 'station' and 'site' both name the"),
     ("vs30,vs30_sim,pga\n300,760,0.1\n310,760,abc\n", [], "sites.csv: row 2, column 'pga': 'abc' is not a number"),
     ("vs30,pga\n300,0.1\n", ["--model", "ba20", "--vs30-sim", "760"], "unknown model 'ba20'"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),

@@ -31,6 +31,9 @@ from ._optional import require
 from ._record_checks import as_dt
 from ._units import check_units
 
+__all__ = ["amplification", "amplify_waveforms", "eas", "fas", "measures_dataset", "response_spectrum", "rotd",
+           "store_measures"]
+
 
 def _dask_array() -> Any:
     return require("dask.array", "distributed", "vs30amp.distributed")

@@ -77,8 +77,8 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
         return Sites(list(range(n)), store.vs30, vs30_sim, None)
     table = Path(args.sites)
     sites = read_stations(table, args.vs30_sim)
-    if sites.id_column != "station":
-        raise UsageError(f"{table}: a store's records are matched by their station; give a column 'station'")
+    if sites.id_column == "file":
+        raise UsageError(f"{table}: a store's records are matched by their station; name the column 'station'")
     records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
