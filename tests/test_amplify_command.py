@@ -363,10 +363,13 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
 
 @pytest.mark.parametrize("arguments, message", [
     (["--sites", "stations.csv"], "sims.nc (record 2): no row of stations.csv has station 'S2'; give --skip-unmatched"),
-    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; give a column 'station'"),
+    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; name the column 'station'"),
     (["--units", "g"], "--units: a store's records are in its variables' 'units' attribute"),
     (["--variables", "h1,acc"], "sims.nc: no variable 'acc'; the store's variables are 'h1', 'h2'"),
-    (["--ranges", "raise", "--vs30", "90"], "sims.nc (h1): vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["--ranges", "raise", "--vs30", "90"], "sims.nc: vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["--ranges", "raise", "--vs30", "90"], "; 5 of 5 sites are outside ba18's range of applicability or missing a "
+                                            "value: station 'S0', station 'S1', station 'S2', station 'S3', station "
+                                            "'S4'\n"),
     (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
     (["-o", "sims.nc"], "sims.nc: is the input sims.nc; write the amplified records elsewhere"),
     (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),

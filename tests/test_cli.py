@@ -84,6 +84,8 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),
     ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: row 2 has 100.0"),
     ("vs30,pga\n300,0.1\n\n100,0.1\n", ["--vs30-sim", "760", "--ranges", "raise"], "vs30: row 3 has 100.0"),
+    ("vs30,pga\n" + "100,0.1\n" * 7, ["--vs30-sim", "760", "--ranges", "raise"], "; 7 of 7 sites are "
+     "outside ba18's range of applicability or missing a value: row 1, row 2, row 3, row 4, row 5 and 2 more\n"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "--check-ranges", "--ranges", "ignore"], "contradicts"),
     ("vs30,pga\n300,\n", ["--vs30-sim", "760"], "row 1, column 'pga': missing value"),
     ("vs30,pga\n300,0.1\n\n310,inf\n", ["--vs30-sim", "760"], "row 3, column 'pga': 'inf' is not a finite"),
@@ -116,9 +118,13 @@ def test_errors_are_one_line_exit_2_and_leave_outputs_alone(tmp_path, table, opt
     assert not existing or target.read_text() == "earlier results"
 
 
-def test_help_shows_an_example(tmp_path):
-    done = vs30amp_command("factors", "--help", cwd=tmp_path)
-    assert done.returncode == 0 and "vs30amp factors sites.csv --model ba18" in done.stdout
+@pytest.mark.parametrize("args, status", [(["factors", "--help"], 0), (["--help"], 0), ([], 2)])
+def test_help_shows_an_example_of_each_command(tmp_path, args, status):
+    done = vs30amp_command(*args, cwd=tmp_path)
+    assert done.returncode == status and done.stdout.startswith("usage: vs30amp") and done.stderr == ""
+    assert "vs30amp factors sites.csv --model ba18" in done.stdout
+    for command in ([] if args else ["vs30amp amplify ", "vs30amp measures "]):
+        assert command in done.stdout
 
 
 def test_one_value_for_every_site_names_in_any_case_and_warnings_on_one_line(tmp_path):

@@ -9,7 +9,7 @@ import sys
 SUPPORTED = "CPython 3.13, 3.14 and 3.15"
 
 if sys.version_info < (3, 13):
-    sys.exit(f"vs30amp supports {SUPPORTED}; this is Python {sys.version_info.major}.{sys.version_info.minor} "
+    sys.exit(f"vs30amp supports {SUPPORTED}; this is Python {sys.version_info[0]}.{sys.version_info[1]} "
              f"({sys.executable}): install it with one of those, e.g. python3.13 -m pip install .")
 
 from scikit_build_core.build import *  # noqa: E402,F403  (the hooks pip calls)
