@@ -133,3 +133,9 @@ def test_the_build_backend_names_the_supported_pythons_before_building(version, 
         assert done.returncode == 1 and done.stdout == ""
         assert done.stderr.startswith(f"vs30amp supports CPython 3.13, 3.14 and 3.15; this is Python "
                                       f"{version[0]}.{version[1]} ("), done.stderr
+
+
+def test_every_example_is_run_by_a_test():
+    """An example no test runs breaks unseen: each is run by name by some test of the suite."""
+    tests = " ".join(path.read_text(encoding="utf-8") for path in (REPO / "tests").glob("test_*.py"))
+    assert [path.name for path in (REPO / "examples").glob("*.py") if f'"{path.name}"' not in tests] == []

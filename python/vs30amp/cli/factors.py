@@ -187,10 +187,10 @@ def write_netcdf(path: Path, result: Amplification, sites: Sites) -> None:
     # Built in memory and written with Python's I/O: the HDF5 library never meets a failing disk,
     # which it answers with an abort at exit.
     ids = sites.ids
-    data = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None)
+    factors = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None)
     if sites.id_column is not None and sites.id_column != "site":  # the dimension named as the table's ids
-        data = data.rename({"site": sites.id_column})
-    dataset = data.to_dataset()
+        factors = factors.rename({"site": sites.id_column})
+    dataset = factors.to_dataset()
     dataset.attrs.update(provenance(result))
     try:
         data = dataset.to_netcdf(engine="netcdf4")
