@@ -32,9 +32,13 @@ import vs30amp.io as vio
 
 
 def site_vs30(path, stations):
-    """Each station's Vs30 from a CSV table with columns station and vs30, in the store's order."""
-    with open(path, newline="", encoding="utf-8") as file:
-        table = {row["station"].strip(): float(row["vs30"]) for row in csv.DictReader(file)}
+    """Each station's Vs30 from a CSV table with columns station and vs30 (names in any case, as
+    the command reads them), in the store's order."""
+    with open(path, newline="", encoding="utf-8-sig") as file:
+        rows = [{name.strip().lower(): value for name, value in row.items()} for row in csv.DictReader(file)]
+    if rows and not {"station", "vs30"} <= rows[0].keys():
+        raise SystemExit(f"{path}: expected columns station and vs30, got {', '.join(rows[0])}")
+    table = {row["station"].strip(): float(row["vs30"]) for row in rows}
     missing = [str(s) for s in stations if str(s) not in table]
     if missing:
         raise SystemExit(f"{path}: no row for {len(missing)} stations of the store, e.g. {missing[0]!r}")

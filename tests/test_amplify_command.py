@@ -237,6 +237,9 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
      {AT2[0]: (300, 760, 0.2), AT2[1]: (450, 760, 0.05)}),
     (f"Station,VS30,vs30_sim\n{AT2[1][:-4]},450,620\n{AT2[0][:-4]},300,760\n", [],
      {AT2[0]: (300, 760, None), AT2[1]: (450, 620, None)}),
+    # The ids' column under any name factors reads too.
+    (f"Site,vs30\n{AT2[1][:-4]},450\n{AT2[0][:-4]},300\n", ["--vs30-sim", "700"],
+     {AT2[0]: (300, 700, None), AT2[1]: (450, 700, None)}),
     # The row's PGA (g) into the SAC record's units, m/s2, as the models see it.
     (f"file,vs30,pga\n{SAC},300,0.2\n{AT2[0]},450,0.05\n", ["--vs30-sim", "760", "--units", "m/s2"],
      {SAC: (300, 760, 0.2), AT2[0]: (450, 760, 0.05)}),
@@ -260,7 +263,8 @@ def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},300\nGHOST,300\n", [],
      "stations.csv: row 3 (station 'GHOST') matches no record"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[0][:-4]},310\n", [], f"station '{AT2[0][:-4]}' is in rows 1 and 2"),
-    ("site,vs30\nA,300\n", [], "stations.csv: missing column 'station' or 'file'"),
+    ("vs30\n300\n", [], "stations.csv: missing column 'station', which names each record"),
+    (f"station,vs30,lat\n{AT2[0][:-4]},300,35\n", [], "stations.csv: unknown column 'lat' (column 3)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n", ["--vs30", "300"], "with --sites (one of them)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},50\n", ["--ranges", "raise"],
      f"records/{AT2[1]}: vs30: site 0 has 50.0 m/s"),
@@ -359,10 +363,13 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
 
 @pytest.mark.parametrize("arguments, message", [
     (["--sites", "stations.csv"], "sims.nc (record 2): no row of stations.csv has station 'S2'; give --skip-unmatched"),
-    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; give a column 'station'"),
+    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; name the column 'station'"),
     (["--units", "g"], "--units: a store's records are in its variables' 'units' attribute"),
     (["--variables", "h1,acc"], "sims.nc: no variable 'acc'; the store's variables are 'h1', 'h2'"),
-    (["--ranges", "raise", "--vs30", "90"], "sims.nc (h1): vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["--ranges", "raise", "--vs30", "90"], "sims.nc: vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["--ranges", "raise", "--vs30", "90"], "; 5 of 5 sites are outside ba18's range of applicability or missing a "
+                                            "value: station 'S0', station 'S1', station 'S2', station 'S3', station "
+                                            "'S4'\n"),
     (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
     (["-o", "sims.nc"], "sims.nc: is the input sims.nc; write the amplified records elsewhere"),
     (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),

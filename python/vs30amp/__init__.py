@@ -24,9 +24,9 @@ import pkgutil
 import sys
 
 # The Python versions of the scientific ecosystem's support window (docs/guide.md, "Supported versions").
-SUPPORTED_PYTHONS = "CPython 3.13, 3.14 and 3.15"
+_SUPPORTED_PYTHONS = "CPython 3.13, 3.14 and 3.15"
 if sys.version_info < (3, 13):
-    raise ImportError(f"vs30amp supports {SUPPORTED_PYTHONS} (and later); this is Python "
+    raise ImportError(f"vs30amp supports {_SUPPORTED_PYTHONS} (and later); this is Python "
                       f"{sys.version_info.major}.{sys.version_info.minor}")
 
 # A build tree keeps the native module in its own vs30amp/ folder; an installed package has it here.
@@ -36,7 +36,7 @@ try:
     from . import _native
 except ImportError as error:
     raise ImportError(f"vs30amp: its native module is missing or was built for another Python than "
-                      f"{sys.version_info.major}.{sys.version_info.minor} ({SUPPORTED_PYTHONS} are supported); "
+                      f"{sys.version_info.major}.{sys.version_info.minor} ({_SUPPORTED_PYTHONS} are supported); "
                       f"reinstall vs30amp for this Python ({error})") from error
 from . import io
 from ._factors import Amplification, amplification
@@ -49,3 +49,5 @@ from ._waveforms import amplify_spectrum, amplify_waveforms
 __all__ = ["MODELS", "Amplification", "Model", "RangeWarning", "amplification", "amplify_spectrum",
            "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
 from ._version import __version__
+
+del pkgutil, sys  # the package's names are those of __all__

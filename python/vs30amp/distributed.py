@@ -33,6 +33,9 @@ from ._optional import require
 from ._record_checks import as_dt
 from ._units import check_units
 
+__all__ = ["amplification", "amplify_waveforms", "eas", "fas", "measures_dataset", "response_spectrum", "rotd",
+           "store_measures"]
+
 
 def _dask_array() -> Any:
     return require("dask.array", "distributed", "vs30amp.distributed")
@@ -52,6 +55,21 @@ def _dask_sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
     return [da.broadcast_to(array, shape).rechunk(chunks) for array in arrays.values()]
 
 
+def _checked_now(da: Any, model: str, policy: str, n: int | None = None, **inputs: Any) -> bool:
+    """Checks the sites now, at the call, when none of them is a Dask array: one warning (at the
+    caller's line) or refusal for the call, rather than one per chunk wherever it runs. Whether
+    it did; `n` is the number of sites the inputs broadcast to when they do not say it."""
+    if any(isinstance(value, da.Array) for value in inputs.values()):
+        return False
+    arrays = {name: _sites.as_real(name, value) for name, value in inputs.items()}
+    if n is not None:
+        arrays = {"sites": np.empty(n), **arrays}
+    vs30, vs30_sim, pga = _sites.broadcast_sites(**arrays)[-3:]
+    found, _, _ = _sites.chosen(model, "module")
+    _sites.check_sites(found, vs30, vs30_sim, pga, policy)
+    return True
+
+
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
                    sites: NDArray[np.float64], *, model: str, ranges: str, convention: str) -> NDArray[np.float64]:
     """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
@@ -69,9 +87,10 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     vs30, vs30_sim, pga : dask array or array_like
         Broadcast together to n sites (one dimension).
     model, ranges, check_ranges, convention
-        As for `vs30amp.amplification`. Values are checked within each chunk when it is
-        computed: a refusal raises from the computation, and warnings are issued where the
-        chunk runs (a worker's log on a cluster).
+        As for `vs30amp.amplification`. Sites given as NumPy arrays or numbers are checked
+        now: one warning for the call, or a refusal raised here. Dask arrays' values are
+        checked within each chunk when it is computed: a refusal raises from the computation,
+        and warnings are issued where the chunk runs (a worker's log on a cluster).
     chunks : optional
         Chunks of sites (default: those of the first chunked input, else Dask's "auto").
 
@@ -96,6 +115,8 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     policy = _sites.range_policy(ranges, check_ranges)
     found, _, convention = _sites.chosen(model, convention)  # refused now, not when computed
     da = _dask_array()
+    if policy != "ignore" and _checked_now(da, found.name, policy, vs30=vs30, vs30_sim=vs30_sim, pga=pga):
+        policy = "ignore"  # checked: the chunks need not warn again
     sites = _dask_sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
     numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
     return da.map_blocks(_factors_block, *sites, numbers, model=found.name, ranges=policy,
@@ -106,9 +127,17 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
 
 def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
                      vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
-                     units: str, fmax: float | None, ranges: str, convention: str) -> NDArray[Any]:
-    """One chunk's records; `sites` are the chunk's site numbers, for what its checks report."""
+                     units: str, fmax: float | None, ranges: str, convention: str,
+                     peaks_only: bool = False) -> NDArray[Any]:
+    """One chunk's records; `sites` are the chunk's site numbers, for what its checks report.
+    With `peaks_only` the sites were checked at the call: only the records' own PGA is, here."""
     first = int(sites[0]) if sites.size else 0
+    if peaks_only and ranges != "ignore" and acc.size:
+        found, _, _ = _sites.chosen(model, convention)
+        peaks = _waveforms._finite_peaks(acc, acc.shape[0], first) / check_units(units)
+        low = np.full(peaks.shape, found.vs30_range[0])  # Vs30s in range: only the peaks can be out
+        _sites.check_sites(found, low, low, peaks, ranges, lambda site: f"site {first + site}")
+        ranges = "ignore"
     return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
                                       convention=convention, workers=1, first_site=first)
 
@@ -125,8 +154,10 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
         record is amplified for every site.
     dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges, convention
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
-        like `acc`'s rows. `dt`, `units`, `fmax` and the policies are checked now, the values
-        of records and sites within each chunk when it is computed.
+        like `acc`'s rows. `dt`, `units`, `fmax` and the policies are checked now, and so are
+        sites given as NumPy arrays or numbers (one warning for the call); the values of
+        records (their PGA when `pga` is None) and of Dask arrays' sites within each chunk
+        when it is computed.
 
     Returns
     -------
@@ -171,6 +202,10 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
         inputs["pga"] = pga
     sites = _dask_sites(da, None, **inputs)
     n = sites[0].shape[0]
+    scale = check_units(units)  # a PGA is given in the records' units, checked in g
+    given = 0.0 if pga is None or isinstance(pga, da.Array) else _sites.as_real("pga", pga) / scale
+    checked = policy != "ignore" and _checked_now(da, found.name, policy, n, vs30=vs30, vs30_sim=vs30_sim,
+                                                  pga=pga if isinstance(pga, da.Array) else given)
     if records.shape[0] != n:  # one record for every site
         records = da.broadcast_to(records, (n, records.shape[1]), chunks=(sites[0].chunks[0], records.shape[1]))
     records = records.rechunk({1: -1})
@@ -178,4 +213,6 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=found.name, units=units,
-                        fmax=fmax, ranges=policy, convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
+                        fmax=fmax, ranges="ignore" if checked and pga is not None else policy, convention=convention,
+                        peaks_only=checked and pga is None, dtype=records.dtype,
+                        meta=np.empty((0, 0), records.dtype))

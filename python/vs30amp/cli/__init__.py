@@ -15,10 +15,20 @@ from ._files import Terminated, UsageError
 
 __all__ = ["main", "parser"]
 
+EPILOG = """\
+examples:
+  vs30amp factors sites.csv --model ba18 --vs30-sim 760 -o factors.nc
+  vs30amp amplify records/ --vs30 300 --vs30-sim 760 -o amplified/
+  vs30amp amplify sims.nc --sites stations.csv --vs30-sim 760 -o amplified.zarr
+  vs30amp measures amplified.zarr --rotd50 -o measures.nc
+
+Each command's files, options and example: vs30amp COMMAND --help.
+"""
+
 
 def parser() -> argparse.ArgumentParser:
     top = _files._Parser(prog="vs30amp", description="Vs30 site amplification factors for simulated ground motions.",
-                         epilog=factors.EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+                         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("--version", action="version", version=f"vs30amp {__version__}")
     commands = top.add_subparsers(dest="command", required=True, parser_class=_files._Parser)
     factors.add_parser(commands)
@@ -51,6 +61,10 @@ def _run(argv: Sequence[str] | None) -> int:
     received = _files._Received
     try:
         try:
+            if not (sys.argv[1:] if argv is None else argv):  # nothing asked: what can be
+                parser().print_help()
+                received.held += 1
+                return 2
             args = parser().parse_args(argv)
             {"amplify": amplify.run, "factors": factors.run, "measures": measures.run}[args.command](args)
         except (UsageError, ImportError, OSError) as error:

@@ -58,9 +58,10 @@ place, decide nothing: should stdout fail (a closed pipe, a full disk, closed wi
 command ends with one error line (status 2).
 
 Each record its own site: --sites stations.csv, a CSV table with a header row naming each
-record in a column station (its file's name without the extension) or file (its file's name),
-its site's vs30 (m/s), vs30_sim (m/s, unless given for all with --vs30-sim) and optionally pga
-(g; by default the record's own peak). A record without a row, a row without a record and two
+record in a column station (its file's name without the extension; or site, site_id, id) or
+file (its file's name), its site's vs30 (m/s), vs30_sim (m/s, unless given for all with
+--vs30-sim) and optionally pga (g; by default the record's own peak); names in any case, any
+other column refused, as factors reads its table. A record without a row, a row without a record and two
 records of one station are errors; --skip-unmatched leaves out records without a row.
 
 A store: RECORDS is one netCDF (.nc) or Zarr (.zarr) store of records with dimensions (station,
@@ -86,7 +87,7 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30", metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--sites", metavar="STATIONS.csv",
-                         help="each record's site instead of --vs30: columns station or file, vs30, [vs30_sim], [pga]")
+                         help="each record's site instead of --vs30: columns station (or file), vs30, [vs30_sim], [pga]")
     amplify.add_argument("--skip-unmatched", action="store_true",
                          help="leave out the records that have no row in --sites (saying how many)")
     amplify.add_argument("--variables", metavar="NAME,...",

@@ -77,8 +77,8 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
         return Sites(list(range(n)), store.vs30, vs30_sim, None)
     table = Path(args.sites)
     sites = read_stations(table, args.vs30_sim)
-    if sites.id_column != "station":
-        raise UsageError(f"{table}: a store's records are matched by their station; give a column 'station'")
+    if sites.id_column == "file":
+        raise UsageError(f"{table}: a store's records are matched by their station; name the column 'station'")
     records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
@@ -96,9 +96,9 @@ def check_units(source: Path, store: io.RecordStore) -> None:
 
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
                   convention: str, policy: str) -> dict[str, NDArray[np.float64] | None]:
-    """Reads every record once for its peak: refuses a non-finite sample, then checks each
-    component's sites as the amplification will see them (PGA in g: the row's, else the
-    record's own peak). Returns the rows' PGA in each component's own units (None without)."""
+    """Reads every record once for its peak: refuses a non-finite sample, then checks the sites
+    once as the amplification will see them (PGA in g: the row's, else the highest of the
+    components' own peaks). Returns the rows' PGA in each component's own units (None without)."""
     dask = require("dask", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
@@ -107,22 +107,21 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
         peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
+    highest = np.zeros(len(sites.kept))  # in g; the sites' once for all components, one warning
     for name, peak in zip(records, peaks):
         peak = np.asarray(peak, dtype=np.float64)
         bad = ~np.isfinite(peak)
         if bad.any():
             station = store.station[sites.kept[int(np.argmax(bad))]]
             raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
-        row_pga, scale = given[name], scales[name]
-        pga = peak if row_pga is None else row_pga
-        try:
-            with warnings_as_lines(f"{source} ({name})"):
-                check_sites(found, sites.vs30, sites.vs30_sim, pga if scale == 1.0 else pga / scale, policy,
-                            lambda site: f"station {str(store.station[sites.kept[site]])!r}")
-        except ValueError as error:
-            raise UsageError(f"{source} ({name}): {error}") from None
-        if sites.pga is not None:  # the same sites for every component: checked once
-            break
+        highest = np.maximum(highest, peak / scales[name])
+    pga = highest if sites.pga is None else sites.pga
+    try:
+        with warnings_as_lines(source):
+            check_sites(found, sites.vs30, sites.vs30_sim, pga, policy,
+                        lambda site: f"station {str(store.station[sites.kept[site]])!r}")
+    except ValueError as error:
+        raise UsageError(f"{source}: {error}") from None
     return given
 
 
