@@ -27,19 +27,19 @@ namespace {
 // Up to L::N operands from x, the rest `pad`; nothing is read past the live lanes.
 template <class L>
 LANES_INLINE Vec<L> load_lanes(const double *x, std::size_t live, double pad) {
-    if (live == L::N) return load_doubles<Vec<L>>(x);
+    if (live == L::N) return L::load(x);
     double lanes[L::N];
     for (std::size_t i = 0; i < L::N; ++i) lanes[i] = i < live ? x[i] : pad;
-    return load_doubles<Vec<L>>(lanes);
+    return L::load(lanes);
 }
 
 // The live lanes of `result`, those not set in `served` replaced by the scalar call's.
 template <class L, class Scalar>
 LANES_INLINE void store_lanes(Vec<L> result, Mask<L> served, double *out, std::size_t live, Scalar scalar) {
     const unsigned missed = ~L::lanes_set(served) & ((1u << L::N) - 1);
-    if (missed == 0 && live == L::N) return store_doubles(out, result);
+    if (missed == 0 && live == L::N) return L::store(out, result);
     double lanes[L::N];
-    store_doubles(lanes, result);
+    L::store(lanes, result);
     for (std::size_t i = 0; i < live; ++i) out[i] = (missed >> i) & 1 ? scalar(i) : lanes[i];
 }
 
@@ -81,7 +81,7 @@ LANES_INLINE void for_blocks(std::size_t n, Block block) {
 template <class L>
 LANES_TARGET void lane_exp(const double *x, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::exp(x[i]); })) return;
-    for_blocks<L>(n, [x, out](std::size_t start, std::size_t live) LANES_INLINE {
+    for_blocks<L>(n, [x, out](std::size_t start, std::size_t live) LANES_LAMBDA {
         const double *xs = x + start;
         const Vec<L> v = load_lanes<L>(xs, live, 1.0);
         const Vec<L> result = exp_table<L>(v, v, false);
@@ -92,7 +92,7 @@ LANES_TARGET void lane_exp(const double *x, double *out, std::size_t n) {
 template <class L>
 LANES_TARGET void lane_log(const double *x, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::log(x[i]); })) return;
-    for_blocks<L>(n, [x, out](std::size_t start, std::size_t live) LANES_INLINE {
+    for_blocks<L>(n, [x, out](std::size_t start, std::size_t live) LANES_LAMBDA {
         const double *xs = x + start;
         const Vec<L> v = load_lanes<L>(xs, live, 2.0);
         const Mask<L> near_one = log_near_one<L>(v);
@@ -105,7 +105,7 @@ LANES_TARGET void lane_log(const double *x, double *out, std::size_t n) {
 template <class L>
 LANES_TARGET void lane_pow(const double *x, const double *y, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x[i], y[i]); })) return;
-    for_blocks<L>(n, [x, y, out](std::size_t start, std::size_t live) LANES_INLINE {
+    for_blocks<L>(n, [x, y, out](std::size_t start, std::size_t live) LANES_LAMBDA {
         const double *xs = x + start;
         const double *ys = y + start;
         const Vec<L> vx = load_lanes<L>(xs, live, 2.0);
@@ -128,7 +128,7 @@ LANES_TARGET void lane_pow_of_base(double x, const double *y, double *out, std::
         return;
     }
     const LogParts<L> log_x = pow_log<L>(vx);
-    for_blocks<L>(n, [x, y, out, log_x](std::size_t start, std::size_t live) LANES_INLINE {
+    for_blocks<L>(n, [x, y, out, log_x](std::size_t start, std::size_t live) LANES_LAMBDA {
         const double *ys = y + start;
         const Vec<L> vy = load_lanes<L>(ys, live, 2.0);
         const Product<L> e = pow_exponent<L>(vy, log_x);
@@ -155,13 +155,13 @@ LANES_TARGET void lane_pow_of_bases(const double *bases, std::size_t base_count,
     if (took_scalar_calls(n, scalar)) return;
     double log_hi[MOST_BASES];
     double log_tail[MOST_BASES];
-    for_blocks<L>(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_INLINE {
+    for_blocks<L>(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_LAMBDA {
         const Vec<L> x = load_lanes<L>(bases + start, live, 2.0);
         const LogParts<L> parts = pow_log<L>(x);
-        store_doubles(log_hi + start, blend<L>(pow_base_served<L>(x), parts.hi, L::broadcast(__builtin_nan(""))));
-        store_doubles(log_tail + start, parts.tail);
+        L::store(log_hi + start, blend<L>(pow_base_served<L>(x), parts.hi, L::broadcast(__builtin_nan(""))));
+        L::store(log_tail + start, parts.tail);
     });
-    for_blocks<L>(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_INLINE {
+    for_blocks<L>(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_LAMBDA {
         const std::uint16_t *indices = base_of + start;
         const Mask<L> index = load_indices<L>(indices, live);
         const double *ys = y + start;

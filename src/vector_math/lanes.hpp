@@ -10,7 +10,7 @@
 // of a comparison: all bits set or clear), its width L::N, and the leaf operations that no vector
 // operator says: broadcast, the three fused multiply-adds, gather from a table by 64-bit index,
 // the signed conversion of the top twelve bits, and the lanes a mask sets as a bit field. The
-// rest is GCC's vector operators, which are the IEEE operations lane by lane.
+// rest, but unaligned loads and stores, is GCC's vector operators, which are the IEEE operations lane by lane.
 
 #include <bit>
 #include <cstdint>
@@ -22,8 +22,9 @@
 #endif
 
 // A helper compiled for LANES_ISA and always inlined into its caller, so that no vector crosses a
-// call.
-#define LANES_INLINE __attribute__((target(LANES_ISA), always_inline))
+// call; LANES_LAMBDA the same for a lambda.
+#define LANES_LAMBDA __attribute__((target(LANES_ISA), always_inline))
+#define LANES_INLINE LANES_LAMBDA inline
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"

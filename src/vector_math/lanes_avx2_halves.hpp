@@ -35,6 +35,12 @@ struct EightLanesAsHalves {
         return x;
     }
 
+    SIMD_INLINE static V load(const double *p) { return join(_mm256_loadu_pd(p), _mm256_loadu_pd(p + 4)); }
+    SIMD_INLINE static void store(double *p, V x) {
+        const auto h = split<Double4>(x);
+        _mm256_storeu_pd(p, h.low);
+        _mm256_storeu_pd(p + 4, h.high);
+    }
     SIMD_INLINE static V broadcast(double x) { return join(_mm256_set1_pd(x), _mm256_set1_pd(x)); }
     SIMD_INLINE static V fma(V a, V b, V c) {
         const auto ha = split<Double4>(a), hb = split<Double4>(b), hc = split<Double4>(c);

@@ -40,7 +40,7 @@ template <class L>
 LANES_INLINE LogParts<L> pow_log(Vec<L> x) {
     using V = Vec<L>;
     const auto [index, kd, z] = table_reduction<L>(x, 0x3fe6955500000000);
-    const auto table = [index](const std::uint64_t *bits) LANES_INLINE {
+    const auto table = [index](const std::uint64_t *bits) LANES_LAMBDA {
         return L::gather(reinterpret_cast<const double *>(bits), index);
     };
     const V t1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2HI[0]), table(LIBM_POW_LOGC));
