@@ -7,9 +7,10 @@
 // inlined into the functions of lane_batch_math.hpp.
 //
 // L provides the vector of doubles L::V, the vector of their 64-bit patterns L::B (also the result
-// of a comparison: all bits set or clear), its width L::N, and the leaf operations that no vector
+// of a comparison: all bits set or clear) and its unsigned twin L::U, its width L::N, and the leaf operations that no vector
 // operator says: broadcast, the three fused multiply-adds, gather from a table by 64-bit index,
-// the signed conversion of the top twelve bits, and the lanes a mask sets as a bit field. The
+// the signed conversion of the top twelve bits, the two comparisons and the lanes a mask sets as
+// a bit field. The
 // rest, but unaligned loads and stores, is GCC's vector operators, which are the IEEE operations lane by lane.
 
 #include <bit>
@@ -81,15 +82,14 @@ template <class L>
 LANES_INLINE TableReduction<L> table_reduction(Vec<L> x, std::uint64_t offset) {
     const Mask<L> ix = as_bits<L>(x);
     const Mask<L> tmp = ix - broadcast_integer<L>(static_cast<std::int64_t>(offset));
-    // The arithmetic shift leaves the same low seven bits as the logical one.
-    return {(tmp >> 45) & broadcast_integer<L>(127), L::top12_signed(tmp),
+    return {(Mask<L>)((typename L::U)tmp >> 45) & broadcast_integer<L>(127), L::top12_signed(tmp),
             as_doubles<L>(ix - (tmp & broadcast_integer<L>(-0x10000000000000)))};
 }
 
 // Lanes with low <= x < high; false for NaN.
 template <class L>
 LANES_INLINE Mask<L> within(Vec<L> x, double low, double high) {
-    return (Mask<L>)(x >= L::broadcast(low)) & (Mask<L>)(x < L::broadcast(high));
+    return L::at_least(x, L::broadcast(low)) & L::below(x, L::broadcast(high));
 }
 
 // Lanes with low <= |x| < high; false for NaN.

@@ -13,6 +13,7 @@ namespace {
 struct FourLanes {
     using V = Double4;
     using B = Bits4;
+    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
     static constexpr std::size_t N = 4;
 
     SIMD_INLINE static V load(const double *p) { return _mm256_loadu_pd(p); }
@@ -28,6 +29,9 @@ struct FourLanes {
         const Bits4 high_halves = _mm256_permutevar8x32_epi32(shifted, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
         return _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_halves));
     }
+    // The comparisons, false for NaN.
+    SIMD_INLINE static B at_least(V a, V b) { return (B)(a >= b); }
+    SIMD_INLINE static B below(V a, V b) { return (B)(a < b); }
     // Bit i set when lane i of the mask is.
     SIMD_INLINE static unsigned lanes_set(B mask) { return static_cast<unsigned>(_mm256_movemask_pd((V)mask)); }
 };

@@ -16,6 +16,7 @@ namespace {
 struct EightLanesAsHalves {
     using V = Double8;
     using B = Bits8;
+    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
     static constexpr std::size_t N = 8;
 
     template <class Half>
@@ -61,6 +62,15 @@ struct EightLanesAsHalves {
     SIMD_INLINE static V top12_signed(B bits) {
         const auto h = split<Bits4>(bits);
         return join(FourLanes::top12_signed(h.low), FourLanes::top12_signed(h.high));
+    }
+    // GCC would compare a vector wider than its instructions lane by lane.
+    SIMD_INLINE static B at_least(V a, V b) {
+        const auto ha = split<Double4>(a), hb = split<Double4>(b);
+        return (B)join((Double4)FourLanes::at_least(ha.low, hb.low), (Double4)FourLanes::at_least(ha.high, hb.high));
+    }
+    SIMD_INLINE static B below(V a, V b) {
+        const auto ha = split<Double4>(a), hb = split<Double4>(b);
+        return (B)join((Double4)FourLanes::below(ha.low, hb.low), (Double4)FourLanes::below(ha.high, hb.high));
     }
     SIMD_INLINE static unsigned lanes_set(B mask) {
         const auto h = split<Bits4>(mask);

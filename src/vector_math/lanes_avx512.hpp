@@ -20,6 +20,7 @@ namespace {
 struct EightLanes {
     using V = Double8;
     using B = Bits8;
+    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
     static constexpr std::size_t N = 8;
 
     SIMD512_INLINE static V load(const double *p) { return _mm512_loadu_pd(p); }
@@ -32,6 +33,8 @@ struct EightLanes {
     SIMD512_INLINE static V top12_signed(B bits) {
         return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_srai_epi64(bits, 52)));
     }
+    SIMD512_INLINE static B at_least(V a, V b) { return (B)(a >= b); }
+    SIMD512_INLINE static B below(V a, V b) { return (B)(a < b); }
     SIMD512_INLINE static unsigned lanes_set(B mask) { return _mm512_cmplt_epi64_mask(mask, _mm512_setzero_si512()); }
 };
 
