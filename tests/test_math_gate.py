@@ -145,3 +145,22 @@ def test_non_fma_library_takes_exact_scalar_path(gate):
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(HERE / "test_plain_identity.py"),
          "-k", "module and (realistic or grouped)"], env=env, capture_output=True, text=True)
     assert identity.returncode == 0, identity.stdout[-3000:]
+
+
+@pytest.mark.parametrize("function", range(5), ids=["exp", "log", "pow", "pow_of_base", "pow_of_bases"])
+def test_native_eight_lanes_match_the_two_halves(gate, function):
+    """The AVX-512F leaves against the AVX2 halves on the same operands, whatever the library."""
+    native = runnable(gate, "8")
+    rng = np.random.default_rng(function)
+    n = 40_003  # a partial last block
+    x = np.concatenate([rng.uniform(-750, 750, n // 4), np.exp(rng.uniform(-745, 709, n // 4)),
+                        rng.uniform(0.9, 1.1, n // 4), rng.integers(0, 2**64, n - 3 * (n // 4), np.uint64).view(float)])
+    rng.shuffle(x)
+    y = rng.uniform(-3, 3, n)
+    if function == 3:  # one base, the exponents taking its powers across exp's whole range
+        with np.errstate(invalid="ignore"):  # signalling NaNs among the random bits
+            x, y = np.full(n, 1.7), x / 700
+    got, want = np.empty(n), np.empty(n)
+    gate.kernel_paths_math(native, function, x.ctypes.data, y.ctypes.data, got.ctypes.data, n)
+    gate.kernel_paths_math(WIDTHS["2x4"], function, x.ctypes.data, y.ctypes.data, want.ctypes.data, n)
+    assert np.array_equal(got.view(np.uint64), want.view(np.uint64))

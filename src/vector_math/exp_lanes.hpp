@@ -32,10 +32,10 @@ LANES_INLINE Vec<L> exp_table(Vec<L> x, Vec<L> tail, bool has_tail) {
     V r = L::fma(kd, broadcast_bits<L>(LIBM_EXP_NEGLN2HIN[0]), x);
     r = L::fma(kd, broadcast_bits<L>(LIBM_EXP_NEGLN2LON[0]), r);
     if (has_tail) r = tail + r;
-    const B index = (ki & broadcast_integer<L>(127)) << 1;
+    const B index = shift_left<L>(ki & broadcast_integer<L>(127), 1);
     const double *table = reinterpret_cast<const double *>(LIBM_EXP_TAB);
     const V table_tail = L::gather(table, index);
-    const B scale_bits = as_bits<L>(L::gather(table + 1, index)) + (ki << 45);
+    const B scale_bits = add_bits<L>(as_bits<L>(L::gather(table + 1, index)), shift_left<L>(ki, 45));
     const V c2_c3 = L::fma(r, broadcast_bits<L>(LIBM_EXP_POLY[1]), broadcast_bits<L>(LIBM_EXP_POLY[0]));
     const V tail_r = r + table_tail;
     const V r2 = r * r;

@@ -57,6 +57,21 @@ LANES_INLINE Mask<L> broadcast_integer(std::int64_t value) {
     return as_bits<L>(L::broadcast(std::bit_cast<double>(value)));
 }
 
+// Integer sums, differences and left shifts of bit patterns wrap, as the instructions do: they are
+// made in the unsigned twin, where wrapping is defined (lanes that wrap are off the ported paths).
+template <class L>
+LANES_INLINE Mask<L> add_bits(Mask<L> a, Mask<L> b) {
+    return (Mask<L>)((typename L::U)a + (typename L::U)b);
+}
+template <class L>
+LANES_INLINE Mask<L> subtract_bits(Mask<L> a, Mask<L> b) {
+    return (Mask<L>)((typename L::U)a - (typename L::U)b);
+}
+template <class L>
+LANES_INLINE Mask<L> shift_left(Mask<L> a, int bits) {
+    return (Mask<L>)((typename L::U)a << bits);
+}
+
 // The lanes of `when` from a, the others from b.
 template <class L>
 LANES_INLINE Vec<L> blend(Mask<L> when, Vec<L> a, Vec<L> b) {
@@ -81,9 +96,9 @@ struct TableReduction {
 template <class L>
 LANES_INLINE TableReduction<L> table_reduction(Vec<L> x, std::uint64_t offset) {
     const Mask<L> ix = as_bits<L>(x);
-    const Mask<L> tmp = ix - broadcast_integer<L>(static_cast<std::int64_t>(offset));
+    const Mask<L> tmp = subtract_bits<L>(ix, broadcast_integer<L>(static_cast<std::int64_t>(offset)));
     return {(Mask<L>)((typename L::U)tmp >> 45) & broadcast_integer<L>(127), L::top12_signed(tmp),
-            as_doubles<L>(ix - (tmp & broadcast_integer<L>(-0x10000000000000)))};
+            as_doubles<L>(subtract_bits<L>(ix, tmp & broadcast_integer<L>(-0x10000000000000)))};
 }
 
 // Lanes with low <= x < high; false for NaN.
