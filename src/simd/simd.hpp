@@ -8,7 +8,8 @@
 //
 // Instructions beyond the x86-64 baseline (SSE2) are compiled only into functions marked
 // SIMD_TARGET and the SIMD_INLINE helpers and lambdas they inline, and such a function runs only
-// after cpu_has_avx2_and_fma() said yes. Everything else runs on any x86-64 CPU: two-lane vectors
+// after cpu_has_avx2_and_fma() said yes; the eight-lane vector math on AVX-512F likewise with
+// SIMD512_ISA after cpu_has_avx512f(). Everything else runs on any x86-64 CPU: two-lane vectors
 // are SSE2 operations there, and four-lane ones two SSE2 operations each, or one AVX operation
 // once inlined into a SIMD_TARGET function. The build disables contraction into fused
 // multiply-add, so that enabling FMA changes no result: only an explicit fused intrinsic fuses.
