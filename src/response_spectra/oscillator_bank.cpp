@@ -37,8 +37,8 @@ LaneModel lane_model(double period, double damping, std::uint64_t k) {
 }  // namespace
 
 OscillatorBank::OscillatorBank(const double *periods, std::size_t count, double damping, double dt,
-                               bool between_samples)
-    : count_(count) {
+                               Substeps where)
+    : count_(count), every_(where == Substeps::every) {
     std::vector<std::size_t> stepped;
     std::vector<std::uint64_t> k(count, 1);
     for (std::size_t p = 0; p < count; ++p) {
@@ -47,7 +47,7 @@ OscillatorBank::OscillatorBank(const double *periods, std::size_t count, double 
             ground_.push_back(p);
             continue;
         }
-        if (between_samples) k[p] = substeps(in_samples);
+        if (where != Substeps::none) k[p] = substeps(in_samples);
         stepped.push_back(p);
     }
     // Plain lanes first, then the refined ones, each padded to whole groups with copies of

@@ -25,10 +25,14 @@ struct LaneModel {
     double inv_omega2 = 0.0, drift = 0.0, zeta_omega = 0.0, inv_omega_d = 0.0;
 };
 
+// Where the peak is looked for: at the samples only (k = 1 for every period); also at the
+// sub-step points a bound says can matter; or at every sub-step point, the definition the bounds
+// are tested against (same values, visited exhaustively).
+enum class Substeps { none, bounded, every };
+
 class OscillatorBank {
 public:
-    // `between_samples` false: peaks at the samples only (k = 1 for every period).
-    OscillatorBank(const double *periods, std::size_t count, double damping, double dt, bool between_samples);
+    OscillatorBank(const double *periods, std::size_t count, double damping, double dt, Substeps substeps);
 
     std::size_t periods() const { return count_; }
     // Groups of four lanes: the first plain_groups() step at the samples only, the others are
@@ -43,6 +47,8 @@ public:
     // Periods so short against dt that the oscillator follows the ground to double precision:
     // their PSA is the record's peak (T -> 0), RotD the rotated records' peaks.
     const std::vector<std::size_t> &ground_periods() const { return ground_; }
+    // Every sub-step point is visited, whatever the bounds say.
+    bool every_substep() const { return every_; }
 
     // Per group, four lanes each of: a, b, e, d, ap, bp, ep, dp (the shifted recurrence), then
     // inv_omega2, drift, zeta_omega, inv_omega_d and a refinement flag (1 or 0).
@@ -51,6 +57,7 @@ public:
 
 private:
     std::size_t count_ = 0, plain_groups_ = 0;
+    bool every_ = false;
     std::vector<std::ptrdiff_t> lanes_;
     std::vector<LaneModel> models_;
     std::vector<double> omega2_, fields_;

@@ -110,12 +110,14 @@ ALWAYS_INLINE inline bool may_rise(const Bounds &b, Double4 u0, Double4 v0, Doub
     return (any[0] | any[1] | any[2] | any[3]) != 0;
 }
 
-// The peak of |u| of one oscillator at the sub-step points of one interval, at least `peak`.
+// The peak of |u| of one oscillator at the sub-step points of one interval, at least `peak`;
+// `every`: at all of them, whatever the bound says.
 __attribute__((noinline)) double peak_between(const LaneModel &m, double u0, double v0, double p0, double p1,
-                                              double peak) {
+                                              double peak, bool every) {
     auto may_reach = [&](const Span *s) {
-        return (std::fmax(std::fabs(s->alpha_start), std::fabs(s->alpha_end)) + s->amplitude) * (1.0 + bound_margin) >=
-               peak;
+        return every || (std::fmax(std::fabs(s->alpha_start), std::fabs(s->alpha_end)) + s->amplitude) *
+                                    (1.0 + bound_margin) >=
+                            peak;
     };
     auto leaf = [&](const double *u) { peak = std::fmax(peak, std::fabs(u[0])); };
     BetweenSamples<1, decltype(may_reach), decltype(leaf)> visit(m, &p0, &p1, may_reach, leaf);
@@ -139,7 +141,9 @@ ALWAYS_INLINE inline Double4 sweep_refined(const T *acc, std::size_t samples, co
         const Double4 u0 = x + g.d * p0, v0 = y + g.dp * p0;
         peak = larger(magnitude(step(g, x, y, p0, p1)), peak);
         Bits4 lanes;
-        if (may_rise(b, u0, v0, p0, p1, peak, lanes)) {
+        // Every sub-step point: a threshold no bound is below.
+        const Double4 threshold = bank.every_substep() ? splat(-INFINITY) : peak;
+        if (may_rise(b, u0, v0, p0, p1, threshold, lanes)) {
             double u[4], v[4], top[4];
             long long chosen[4];
             store_doubles(u, u0);
@@ -147,7 +151,8 @@ ALWAYS_INLINE inline Double4 sweep_refined(const T *acc, std::size_t samples, co
             store_doubles(top, peak);
             std::memcpy(chosen, &lanes, sizeof chosen);
             for (std::size_t l = 0; l < 4; ++l) {
-                if (chosen[l] != 0) top[l] = peak_between(bank.lane(4 * k + l), u[l], v[l], p0[0], p1[0], top[l]);
+                if (chosen[l] != 0) top[l] = peak_between(bank.lane(4 * k + l), u[l], v[l], p0[0], p1[0], top[l],
+                                                        bank.every_substep());
             }
             peak = load_doubles<Double4>(top);
         }
@@ -218,10 +223,11 @@ const Rotations &rotations() {
 
 // The 180 peaks of a pair's rotated displacement, max |x cos theta + y sin theta|, as points
 // (x, y) are added. A point closer to the origin than the smallest peak so far cannot raise
-// any rotation's peak, so most points are never projected.
+// any rotation's peak, so most points are never projected (`every`: all are, and every span is
+// visited: the definition the shortcuts are tested against).
 class RotatedPeaks {
 public:
-    RotatedPeaks() {
+    explicit RotatedPeaks(bool every) : every_(every) {
         for (Double4 &m : maxima_) m = splat(0.0);
     }
 
@@ -231,7 +237,7 @@ public:
     ALWAYS_INLINE void add_samples(const T *x, const T *y, std::size_t stride, std::size_t samples) {
         double largest = 0.0;
         for (std::size_t i = 0; i < samples; ++i) largest = std::max(largest, radius2(x, y, stride * i));
-        const double half = 0.5 * largest;
+        const double half = every_ ? 0.0 : 0.5 * largest;
         for (std::size_t i = 0; i < samples; ++i) {
             if (radius2(x, y, stride * i) >= half) project(x[stride * i], y[stride * i]);
         }
@@ -247,7 +253,7 @@ public:
 
     // One point; true when it was projected.
     ALWAYS_INLINE bool add_point(double x, double y) {
-        if (x * x + y * y < lower_) return false;
+        if (!every_ && x * x + y * y < lower_) return false;
         project(x, y);
         return true;
     }
@@ -256,6 +262,7 @@ public:
     // the rotated line alpha (largest at an end) plus a free vibration no larger than the norm of
     // the components' amplitudes.
     ALWAYS_INLINE bool may_raise(const Span &s1, const Span &s2) const {
+        if (every_) return true;
         const double slack = std::sqrt(s1.amplitude * s1.amplitude + s2.amplitude * s2.amplitude);
         // First the cheap test: all of it inside the smallest peak.
         const double reach1 = std::fmax(std::fabs(s1.alpha_start), std::fabs(s1.alpha_end)) + s1.amplitude;
@@ -314,6 +321,7 @@ private:
 
     Double4 maxima_[45];
     double smallest_ = 0.0, lower_ = 0.0;
+    bool every_;
 };
 
 // The sub-step points of every interval of one refined lane whose bound reaches the smallest
@@ -371,7 +379,7 @@ ALWAYS_INLINE inline void pair_rotd_body(const T *h1, const T *h2, std::size_t s
         for (std::size_t l = 0; l < 4; ++l) {
             const std::ptrdiff_t p = bank.period_of(4 * k + l);
             if (p < 0) continue;
-            RotatedPeaks peaks;
+            RotatedPeaks peaks(bank.every_substep());
             peaks.add_samples(u1 + l, u2 + l, 4, samples);
             const LaneModel &m = bank.lane(4 * k + l);
             if (m.substeps > 1) rotated_between(m, h1, h2, samples, u1 + l, u2 + l, v1 + l, v2 + l, peaks);
@@ -379,7 +387,7 @@ ALWAYS_INLINE inline void pair_rotd_body(const T *h1, const T *h2, std::size_t s
         }
     }
     if (!bank.ground_periods().empty()) {
-        RotatedPeaks peaks;
+        RotatedPeaks peaks(bank.every_substep());
         peaks.add_samples(h1, h2, 1, samples);
         const double value = peaks.percentile(percentile);
         for (std::size_t p : bank.ground_periods()) out[p] = value;
