@@ -26,6 +26,9 @@ LaneModel lane_model(double period, double damping, std::uint64_t k) {
     for (int level = 0; k > 1 && (k >> level) != 0; ++level) {
         m.levels.push_back(oscillator_step(period, damping, std::ldexp(1.0, level) / static_cast<double>(k)));
     }
+    for (std::uint64_t j = 1; k <= direct_substeps && j < k; ++j) {
+        m.within.push_back(oscillator_step(period, damping, static_cast<double>(j) / static_cast<double>(k)));
+    }
     const double omega = 2.0 * std::numbers::pi / period;
     m.inv_omega2 = 1.0 / m.sample.omega2;
     m.drift = 2.0 * damping / omega;

@@ -15,10 +15,15 @@
 // most T / 10: the usual rule of time-stepping response-spectrum codes, and the one that
 // reproduces the NGA-West2 database's published spectra to their printed digits (the tests).
 
+// Up to this k, a pair's sub-step points are each computed straight from the interval's start
+// (RotD): cheaper there than bounding the intervals.
+constexpr std::uint64_t direct_substeps = 8;
+
 // Everything the scalar refinement of one oscillator needs.
 struct LaneModel {
     OscillatorStep sample;               // one sample interval
     std::vector<OscillatorStep> levels;  // 2^m sub-steps of 1 / k, m = 0 ... bit length of k - 1
+    std::vector<OscillatorStep> within;  // j sub-steps of 1 / k, j = 1 ... k - 1, where k <= direct_substeps
     std::uint64_t substeps = 1;          // k
     // The response within a step under acceleration p + s t: u = alpha + beta t plus a decaying
     // free vibration, alpha = (drift s - p) inv_omega2, beta = -s inv_omega2, drift = 2 zeta / omega.
