@@ -230,23 +230,31 @@ public:
         for (Double4 &m : maxima_) m = splat(0.0);
     }
 
-    // The samples at x[stride i], y[stride i]: those far out first (beyond half the largest
-    // squared distance), then only those between the smallest peak and them.
+    // The samples at x[stride i], y[stride i]: the farthest of each block of them first, whose
+    // peaks already come close to the final ones, then the others that reach beyond the smallest
+    // peak so far (raised as it goes).
     template <typename T>
     ALWAYS_INLINE void add_samples(const T *x, const T *y, std::size_t stride, std::size_t samples) {
-        double largest = 0.0;
-        for (std::size_t i = 0; i < samples; ++i) largest = std::max(largest, radius2(x, y, stride * i));
-        const double half = every_ ? 0.0 : 0.5 * largest;
-        for (std::size_t i = 0; i < samples; ++i) {
-            if (radius2(x, y, stride * i) >= half) project(x[stride * i], y[stride * i]);
+        constexpr std::size_t block = 32;
+        for (std::size_t first = 0; first < samples; first += block) {
+            std::size_t far = first;
+            double largest = -1.0;
+            for (std::size_t i = first; i < std::min(samples, first + block); ++i) {
+                const double r2 = radius2(x, y, stride * i);
+                if (r2 > largest) {
+                    largest = r2;
+                    far = i;
+                }
+            }
+            project(x[stride * far], y[stride * far]);
         }
         update_lower();
-        if (lower_ < half) {
-            for (std::size_t i = 0; i < samples; ++i) {
-                const double r2 = radius2(x, y, stride * i);
-                if (r2 < half && r2 >= lower_) project(x[stride * i], y[stride * i]);
+        for (std::size_t first = 0; first < samples; first += block) {
+            bool raised = false;
+            for (std::size_t i = first; i < std::min(samples, first + block); ++i) {
+                raised = add_point(x[stride * i], y[stride * i]) || raised;
             }
-            update_lower();
+            if (raised) update_lower();
         }
     }
 
