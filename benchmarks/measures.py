@@ -126,7 +126,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--output", type=Path, default=HERE)
     args = parser.parse_args()
-    started = time.perf_counter()
+    started, load = time.perf_counter(), os.getloadavg()[0]
     repeats = max(1, args.repeats)
     rows, targets = [], []
 
@@ -204,7 +204,9 @@ Produced by `python benchmarks/measures.py{" --quick" if args.quick else ""}` (p
 Records of {SAMPLES:,} samples at dt = {DT} s (enveloped white noise). EAS is timed against the
 direct Konno-Ohmachi smoothing of the same spectra on the package's FFT length (the window
 evaluated for each centre frequency over all FFT bins, record by record, given the unsmoothed EAS
-for free; timed on 2 pairs and scaled); PSA against Nigam and Jennings' recurrence in NumPy over
+for free; timed on 2 pairs and scaled): the length the direct smoothing needs for the same
+accuracy too (on the records' own length it was up to 13 % off below 0.5 Hz in a trial, with
+under one bin in the window's half-lobe at 0.1 Hz); PSA against Nigam and Jennings' recurrence in NumPy over
 (records, periods) arrays, one Python iteration per time step (`benchmarks/measures.py`), at the
 periods above 10 dt, where both take one step per sample. The rows "peaks at the samples only"
 give the default's time and, in parentheses, that with `samples_only=True`: their ratio is what
@@ -218,7 +220,7 @@ is that of the grouping of dense bins.
 A study per station: {stations} stations of two components of {SAMPLES:,} float32 samples at dt = {DT} s,
 every CPU; EAS on FFTs of {length:,} points (the records' own length is {own:,}). Each step is
 timed in turn in every repeat, median of {max(3, repeats)}: on a loaded machine the absolute times
-move between runs, their ratios much less.
+move between runs, their ratios much less (load average {load:.1f} when the run began).
 
 {markdown(["step", "ms per station"], study_rows)}
 
