@@ -41,7 +41,7 @@ inline void advance(const OscillatorStep &s, double &u, double &v, double f0, do
 // N components (1 for PSA, 2 for the two of a pair) of one oscillator over one interval.
 // `may_reach(spans)` says whether a span (one per component) can matter and is visited;
 // `leaf(u)` receives the displacements at each visited point. `every`: all points are visited,
-// no span asked (where k is small, that costs less than the bounds).
+// no span asked (the definition the bounds are tested against).
 template <std::size_t N, typename MayReach, typename Leaf>
 class BetweenSamples {
 public:

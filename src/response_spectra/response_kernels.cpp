@@ -265,11 +265,11 @@ public:
         return true;
     }
 
+    bool every() const { return every_; }
+
     // Whether the two components' spans can raise any rotation's peak: the rotated response is
     // the rotated line alpha (largest at an end) plus a free vibration no larger than the norm of
     // the components' amplitudes.
-    bool every() const { return every_; }
-
     ALWAYS_INLINE bool may_raise(const Span &s1, const Span &s2) const {
         const double slack = std::sqrt(s1.amplitude * s1.amplitude + s2.amplitude * s2.amplitude);
         // First the cheap test: all of it (within `slack` of the segment between the lines' ends)
