@@ -3,6 +3,7 @@
 import dataclasses
 import os
 import resource
+import shlex
 import shutil
 import signal
 import subprocess
@@ -319,7 +320,7 @@ def sims_store(tmp_path, acc=None, **options):
 def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites, units):
     if output.endswith(".zarr"):
         pytest.importorskip("zarr")
-    acc = sims_store(tmp_path, units=units)
+    acc = sims_store(tmp_path, units=units, history="2026-01-01T00:00:00+00:00: simulated")
     if table is not None:
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
@@ -330,6 +331,11 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     stations, vs30, vs30_sim, pga = zip(*sites)
     assert list(back.station) == list(stations) and back.attrs["model"] == "ba18" and back.variable_units == units
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
+    # The input's history, then the command as typed (no path of the installation).
+    history, typed = back.attrs["history"].splitlines(), shlex.join(["sims.nc", *options, "--ranges", "ignore", "-o",
+                                                                     output])
+    assert len(history) == 3 and history[0].endswith(": simulated") and "write_store" in history[1]
+    assert history[2].endswith(f"+00:00: python -m vs30amp amplify {typed}")
     rows = [int(s[1]) for s in stations]
     for component, records in zip(("h1", "h2"), acc):
         given = None if pga[0] is None else np.array(pga) * G_IN_UNITS[units[component]]
@@ -466,3 +472,32 @@ def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, 
     assert done.returncode == 2 and done.stdout == "" and done.stderr.count("\n") == 1, done.stderr
     assert done.stderr.startswith("vs30amp: error: ") and message in done.stderr, done.stderr
     assert snapshot(tmp_path) == before
+
+
+
+# Long runs: (command, each pass's steps, their unit). 22 files of 11 stations; a store of 5 records of 2**18 samples,
+# 4 to a chunk (at least 4 MiB of records).
+@pytest.mark.parametrize("command, passes, unit", [
+    (["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out"],
+     {"reading": 22, "writing": 22}, "file"),
+    (["measures", "records", "--periods", "1", "-o", "m.csv"], {"measuring": 11}, "station"),
+    (["amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "amp.nc"],
+     {"checking sims.nc": 4, "amplifying sims.nc": 4}, "chunk"),  # 2 of each component
+    (["measures", "sims.nc", "--periods", "1", "-o", "m.npz"], {"measuring sims.nc": 2}, "chunk"),
+])
+def test_long_runs_say_their_progress_on_stderr_a_line_a_step(tmp_path, command, passes, unit):
+    folder(tmp_path / "records", [])
+    for name in (f"S{i:02d}.{c}.AT2" for i in range(11) for c in ("h1", "h2")):
+        shutil.copy(DATA / AT2[0], tmp_path / "records" / name)
+    pytest.importorskip("distributed")
+    acc = np.random.default_rng(5).standard_normal((2, 5, 2**18)).astype(np.float32) * 0.01
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, stations_per_chunk=1)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", *command], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=300)
+    assert done.returncode == 0 and done.stdout, done.stderr
+    said = [line.removeprefix("vs30amp: ").rsplit(": ", 1) for line in done.stderr.splitlines()]
+    assert list(dict.fromkeys(what for what, _ in said)) == list(passes), done.stderr
+    for what, steps in passes.items():  # a line a step, or at most 20 a pass, up to the last
+        counts = [int(step.split(" of ")[0]) for name, step in said if name == what]
+        assert counts == (list(range(1, steps + 1)) if steps <= 20 else sorted(set(counts))) and len(counts) <= 20
+        assert [step for name, step in said if name == what][-1] == f"{steps} of {steps} {unit}s (100%)"
