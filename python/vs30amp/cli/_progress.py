@@ -9,6 +9,8 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
+from .._optional import require
+
 # A run of more files or stations than this shows its progress; a shorter one ends before it
 # would matter. A store's chunks are larger (at least 4 MiB of records): two of them show it.
 PROGRESS_ABOVE = 10
@@ -49,8 +51,7 @@ class Progress:
                 if done == self.total:  # drawn now: the next pass resets it
                     self.bar.refresh()
             elif self.shown and (self.total <= LINES or done * LINES // self.total > before * LINES // self.total):
-                print(f"vs30amp: {self.what}: {done} of {self.total} {self.unit}s ({100 * done // self.total}%)",
-                      file=sys.stderr, flush=True)
+                _say(f"vs30amp: {self.what}: {done} of {self.total} {self.unit}s ({100 * done // self.total}%)")
 
     def write(self, line: str, file: Any) -> None:
         """Prints `line` on `file` without breaking the bar."""
@@ -70,6 +71,16 @@ class Progress:
         self.close()
 
 
+def _say(line: str) -> None:
+    """A line on stderr, if there is one: progress that cannot be said never stops the run."""
+    if sys.stderr is None:  # the process began without one (`2>&-`)
+        return
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
 def _terminal() -> bool:
     try:
         return sys.stderr.isatty()
@@ -80,10 +91,9 @@ def _terminal() -> bool:
 def _bar(total: int, unit: str, what: str) -> Any:
     """A tqdm bar, or None without tqdm (lines then)."""
     try:
-        from tqdm import tqdm
+        return require("tqdm", "progress", "the progress bar").tqdm(total=total, unit=unit, desc=what)
     except ImportError:
         return None
-    return tqdm(total=total, unit=unit, desc=what)
 
 
 @contextlib.contextmanager
@@ -94,12 +104,12 @@ def dask_progress(progress: Progress) -> Iterator[None]:
     if not progress.shown:
         yield
         return
-    from dask.callbacks import Callback
+    callbacks = require("dask.callbacks", "distributed", "the progress of a store")
 
     def finished(key: Any, result: Any, dsk: Any, state: dict[str, Any], worker: Any) -> None:
         tasks = sum(len(state[name]) for name in ("ready", "waiting", "running", "finished"))
         if tasks >= progress.total:
             progress.reach(len(state["finished"]) * progress.total // tasks)
 
-    with Callback(posttask=finished):
+    with callbacks.Callback(posttask=finished):
         yield
