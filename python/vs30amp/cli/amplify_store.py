@@ -152,7 +152,9 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     every = len(sites.kept) == len(store.station)
     records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
     convention = options.get("convention", "module")
-    progress = Progress(sum(acc.numblocks[0] for acc in records.values()), "chunk", f"checking {source}", 1)
+    # Shown for more than one chunk of each component: a store of one is done in moments.
+    chunks = sum(acc.numblocks[0] for acc in records.values())
+    progress = Progress(chunks, "chunk", f"checking {source}", above=len(records))
     try:
         pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"),
                             progress)

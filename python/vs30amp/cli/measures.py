@@ -171,7 +171,7 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
                                  "'units'); give components of one unit")
             lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
                                   rotd50=args.rotd50, samples_only=args.samples_only)
-            with Progress(store.components[names[0]].numblocks[0], "chunk", f"measuring {path}", 1) as progress, \
+            with Progress(store.components[names[0]].numblocks[0], "chunk", f"measuring {path}", above=1) as progress, \
                     dask_progress(progress):
                 computed = dask.compute(*lazy.values())
     except ValueError as error:
