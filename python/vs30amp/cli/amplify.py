@@ -68,10 +68,11 @@ coordinate; units from the 'units' attribute, g when none), and -o names the amp
 coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is read chunk by
 chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
 size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
-attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
-only when it is a store of its kind, and never when it holds the input. The chunks run on
-Dask's threads, or with --scheduler on a running cluster (whose workers must see the store's
-and OUT's paths).
+attributes (its history the input's, then this command), is written beside OUT and appears only
+when complete. An existing OUT is replaced only when it is a store of its kind, and never when
+it holds the input. The chunks run on Dask's threads, or with --scheduler on a running cluster
+(whose workers must see the store's and OUT's paths). A long run shows its progress on stderr:
+a bar on a terminal, else a line per file or chunk (at most 20 a pass).
 """
 
 

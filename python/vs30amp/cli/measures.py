@@ -45,11 +45,14 @@ one store (.nc, .zarr) of records with dimensions (station, time), whose two var
 --variables names (default h1,h2); it is read chunk by chunk, on Dask's threads or with
 --scheduler on a running cluster. Per station: PSA of each component at --periods (default
 CB14's, s), or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18's frequencies,
-in the records' units (AT2: g; SAC files give none usable: --units). OUT is written by its
-extension: .csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz,
-.nc (needs vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs;
-it appears only when complete, is never an input, inside one or holding one, and replaces only
-a file (for .nc a netCDF file, for .zarr a Zarr store): never a directory of other things.
+in the records' units (AT2: g; SAC files give none usable: --units; EAS in those units times
+s). OUT is written by its extension: .csv (one row per station, columns [vs30, vs30_sim of a
+store,] psa_h1@T ... eas@f; a comment line first), .npz, .nc (needs vs30amp[xarray]) or .zarr
+(vs30amp[zarr]), with the provenance of factors' outputs (a store's history, then this
+command), each measure's units, damping and percentile; it appears only when complete, is never
+an input, inside one or holding one, and replaces only a file (for .nc a netCDF file, for .zarr
+a Zarr store): never a directory of other things. One line on stdout says what was written; a
+long run shows its progress on stderr (a bar on a terminal, else a line per station or chunk).
 Errors exit with status 2, a signal with 128 + its number.
 """
 
