@@ -1,13 +1,17 @@
 """``vs30amp amplify`` in a child process, on the real record files of tests/data."""
 
 import dataclasses
+import fcntl
 import os
+import pty
 import resource
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 import warnings
 from pathlib import Path
@@ -475,6 +479,27 @@ def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, 
 
 
 
+def long_store(tmp_path):
+    pytest.importorskip("distributed")
+    acc = np.random.default_rng(5).standard_normal((2, 5, 2**18)).astype(np.float32) * 0.01
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, stations_per_chunk=1)
+
+
+def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
+    pytest.importorskip("tqdm")
+    long_store(tmp_path)
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760",
+                           "--ranges", "ignore", "-o", "amp.nc"], stdout=subprocess.PIPE, stderr=follower,
+                          cwd=tmp_path, timeout=300)
+    os.close(follower)
+    drawn = os.read(leader, 65536).decode()
+    os.close(leader)
+    assert done.returncode == 0 and "vs30amp:" not in drawn, drawn  # a bar, not lines
+    assert "\rchecking sims.nc: 100%|" in drawn and "\ramplifying sims.nc: 100%|" in drawn and "| 4/4 [" in drawn
+
+
 # Long runs: (command, each pass's steps, their unit). 22 files of 11 stations; a store of 5 records of 2**18 samples,
 # 4 to a chunk (at least 4 MiB of records).
 @pytest.mark.parametrize("command, passes, unit", [
@@ -489,9 +514,7 @@ def test_long_runs_say_their_progress_on_stderr_a_line_a_step(tmp_path, command,
     folder(tmp_path / "records", [])
     for name in (f"S{i:02d}.{c}.AT2" for i in range(11) for c in ("h1", "h2")):
         shutil.copy(DATA / AT2[0], tmp_path / "records" / name)
-    pytest.importorskip("distributed")
-    acc = np.random.default_rng(5).standard_normal((2, 5, 2**18)).astype(np.float32) * 0.01
-    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, stations_per_chunk=1)
+    long_store(tmp_path)
     done = subprocess.run([sys.executable, "-m", "vs30amp", *command], capture_output=True, text=True, cwd=tmp_path,
                           timeout=300)
     assert done.returncode == 0 and done.stdout, done.stderr
