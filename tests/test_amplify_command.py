@@ -422,16 +422,17 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("zarr")
-    sims_store(tmp_path)
+    long_store(tmp_path)
     runs = {"threads": []}
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster:  # its workers' directory is not tmp_path
         runs["cluster"] = ["--scheduler", cluster.scheduler_address]
         for run, options in runs.items():
-            assert amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path).returncode == 0
+            done = amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path)
+            assert done.returncode == 0 and "vs30amp: checking sims.nc: 4 of 4 chunks (100%)\n" in done.stderr
             measured = subprocess.run([sys.executable, "-m", "vs30amp", "measures", f"{run}.zarr", *options, "-o",
                                        f"{run}.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
-            assert measured.returncode == 0, measured.stderr
+            assert measured.returncode == 0 and measured.stderr.endswith(": 6 of 6 chunks (100%)\n"), measured.stderr
         assert cluster.scheduler.transition_counter > 0  # the cluster's workers did the work
     for name in ("h1", "h2"):
         on = [io.read_store(tmp_path / f"{run}.zarr", name).components[name].compute() for run in runs]
@@ -482,7 +483,8 @@ def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, 
 def long_store(tmp_path):
     pytest.importorskip("distributed")
     acc = np.random.default_rng(5).standard_normal((2, 5, 2**18)).astype(np.float32) * 0.01
-    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, stations_per_chunk=1)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(5, 400.0),
+                   stations_per_chunk=1)
 
 
 def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
@@ -501,14 +503,14 @@ def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
 
 
 # Long runs: (command, each pass's steps, their unit). 22 files of 11 stations; a store of 5 records of 2**18 samples,
-# 4 to a chunk (at least 4 MiB of records).
+# 4 to a chunk (at least 4 MiB of records), two chunks of each component.
 @pytest.mark.parametrize("command, passes, unit", [
     (["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out"],
      {"reading": 22, "writing": 22}, "file"),
     (["measures", "records", "--periods", "1", "-o", "m.csv"], {"measuring": 11}, "station"),
     (["amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "amp.nc"],
      {"checking sims.nc": 4, "amplifying sims.nc": 4}, "chunk"),  # 2 of each component
-    (["measures", "sims.nc", "--periods", "1", "-o", "m.npz"], {"measuring sims.nc": 2}, "chunk"),
+    (["measures", "sims.nc", "--periods", "1", "-o", "m.npz"], {"measuring sims.nc": 6}, "chunk"),  # 2 of psa_h1, ...
 ])
 def test_long_runs_say_their_progress_on_stderr_a_line_a_step(tmp_path, command, passes, unit):
     folder(tmp_path / "records", [])

@@ -9,6 +9,8 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
+import numpy as np
+
 from .._optional import require
 
 # A run of more files or stations than this shows its progress; a shorter one ends before it
@@ -113,3 +115,30 @@ def dask_progress(progress: Progress) -> Iterator[None]:
 
     with callbacks.Callback(posttask=finished):
         yield
+
+
+def compute(progress: Progress, *arrays: Any) -> tuple[Any, ...]:
+    """``dask.compute(*arrays)``, `progress` moved on a step for each chunk (along the first
+    axis) of each array: through `dask_progress` on this process's threads, and on a
+    ``dask.distributed`` cluster (a Client the default, as with --scheduler) as each chunk's
+    result comes back. The same values either way: each chunk is the same task."""
+    dask = require("dask", "distributed", "the progress of a store")
+    client = _default_client()
+    if client is None or not progress.shown:
+        with dask_progress(progress):
+            return tuple(dask.compute(*arrays))
+    distributed = require("distributed", "distributed", "the progress of a store")
+    blocks = [[array.blocks[i] for i in range(array.numblocks[0])] for array in arrays]
+    futures = client.compute([block for chunks in blocks for block in chunks])
+    for _ in distributed.as_completed(futures):
+        progress.advance()
+    results = iter(client.gather(futures))
+    return tuple(np.concatenate([next(results) for _ in chunks]) for chunks in blocks)
+
+
+def _default_client() -> Any:
+    """The ``dask.distributed`` Client that computes Dask collections, or None."""
+    try:
+        return require("distributed", "distributed", "--scheduler").default_client()
+    except (ImportError, ValueError):  # no distributed, or no Client
+        return None

@@ -17,7 +17,7 @@ from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
-from ._progress import Progress, dask_progress
+from ._progress import Progress, compute, dask_progress
 from ._scheduler import scheduler
 from .stations import match_records, read_stations
 
@@ -100,13 +100,12 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
     """Reads every record once for its peak: refuses a non-finite sample, then checks each
     component's sites as the amplification will see them (PGA in g: the row's, else the
     record's own peak). Returns the rows' PGA in each component's own units (None without)."""
-    dask = require("dask", "distributed", "amplifying a store")
+    require("dask", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
-        with dask_progress(progress):
-            peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+        peaks = compute(progress, *(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
     for name, peak in zip(records, peaks):

@@ -20,7 +20,7 @@ from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, number, record_units, refuse_special_file, report,
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
 from ._pairs import Pair, pairs
-from ._progress import Progress, dask_progress
+from ._progress import Progress, compute
 from ._scheduler import add_scheduler_option, scheduler
 from .amplify import record_paths
 from .factors import netcdf4_in_memory
@@ -161,7 +161,7 @@ def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np
 
 
 def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float64], damping: float) -> Measured:
-    dask = require("dask", "distributed", "measures of a store")
+    require("dask", "distributed", "measures of a store")
     names = [name.strip() for name in args.variables.split(",")]
     if len(names) != 2:
         raise UsageError(f"--variables: {args.variables!r}; give the two horizontal components, e.g. h1,h2")
@@ -174,9 +174,9 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
                                  "'units'); give components of one unit")
             lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
                                   rotd50=args.rotd50, samples_only=args.samples_only)
-            with Progress(store.components[names[0]].numblocks[0], "chunk", f"measuring {path}", above=1) as progress, \
-                    dask_progress(progress):
-                computed = dask.compute(*lazy.values())
+            chunks = sum(values.numblocks[0] for values in lazy.values())  # of each measure
+            with Progress(chunks, "chunk", f"measuring {path}", above=len(lazy)) as progress:
+                computed = compute(progress, *lazy.values())
     except ValueError as error:
         raise UsageError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
     per_station = {name: values for name, values in (("vs30", store.vs30), ("vs30_sim", store.vs30_sim))
