@@ -217,8 +217,8 @@ class Table:
 
 def _described(name: str, about: dict[str, Any]) -> str:
     """A measure's units, damping and percentile in words, e.g. "rotd50 in g, damping 0.05, percentile 50"."""
-    said = [f"{name} in {about['units']}"] + [f"{key} {about[key]:g}" for key in ("damping", "percentile")
-                                                if key in about]
+    said = [f"{name} in {about['units']}"] + [f"{key} {repr(float(about[key])).removesuffix('.0')}"
+                                                for key in ("damping", "percentile") if key in about]
     return ", ".join(said)
 
 
