@@ -37,11 +37,13 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
 def command_line(argv: Sequence[str]) -> str:
     """`argv` as the user typed it, without the paths of the installation: ``python -m vs30amp``
     for the package's own ``__main__.py`` (any package's: ``python -m pytest``), ``vs30amp``
-    for the installed command, any other program as given."""
+    for the installed command, ``python -c`` for a program given so, any other as given."""
     program = argv[0] if argv and argv[0] else "python"
     path = Path(program)
     if path.name == "__main__.py":
         typed = f"python -m {path.parent.name}"
+    elif program == "-c":
+        typed = "python -c"
     else:
         typed = "vs30amp" if path.stem == "vs30amp" else shlex.quote(program)
     return " ".join([typed, *map(shlex.quote, argv[1:])])
