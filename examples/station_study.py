@@ -56,13 +56,13 @@ def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18"):
                                             units=store.variable_units[name])
                  for name, records in store.components.items()}
     vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, vs30_sim=vs30_sim,
-                    units=store.variable_units, model=model)
+                    units=store.variable_units, model=model, history=store.attrs.get("history"))
 
     result = vio.read_store(output, ("h1", "h2"))  # the measures of what was written
     h1, h2 = result.components["h1"], result.components["h2"]
     periods = 1.0 / vs30amp.MODELS["cb14"].frequencies
     table = vd.measures_dataset(vd.store_measures(h1, h2, result.dt, periods, rotd50=True), result.station, periods,
-                                result.units, result.attrs, vs30)
+                                result.units, result.attrs, vs30, vs30_sim=result.vs30_sim)
     if Path(measures).suffix == ".zarr":
         table.to_zarr(measures, mode="w-", consolidated=False)
     else:

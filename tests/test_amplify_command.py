@@ -1,12 +1,17 @@
 """``vs30amp amplify`` in a child process, on the real record files of tests/data."""
 
 import dataclasses
+import fcntl
 import os
+import pty
 import resource
+import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 import warnings
 from pathlib import Path
@@ -323,7 +328,7 @@ def sims_store(tmp_path, acc=None, **options):
 def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites, units):
     if output.endswith(".zarr"):
         pytest.importorskip("zarr")
-    acc = sims_store(tmp_path, units=units)
+    acc = sims_store(tmp_path, units=units, history="2026-01-01T00:00:00+00:00: simulated")
     if table is not None:
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
@@ -334,6 +339,11 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     stations, vs30, vs30_sim, pga = zip(*sites)
     assert list(back.station) == list(stations) and back.attrs["model"] == "ba18" and back.variable_units == units
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
+    # The input's history, then the command as typed (no path of the installation).
+    history, typed = back.attrs["history"].splitlines(), shlex.join(["sims.nc", *options, "--ranges", "ignore", "-o",
+                                                                     output])
+    assert len(history) == 3 and history[0].endswith(": simulated") and "write_store" in history[1]
+    assert history[2].endswith(f"+00:00: python -m vs30amp amplify {typed}")
     rows = [int(s[1]) for s in stations]
     for component, records in zip(("h1", "h2"), acc):
         given = None if pga[0] is None else np.array(pga) * G_IN_UNITS[units[component]]
@@ -419,16 +429,17 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("zarr")
-    sims_store(tmp_path)
+    long_store(tmp_path)
     runs = {"threads": []}
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster:  # its workers' directory is not tmp_path
         runs["cluster"] = ["--scheduler", cluster.scheduler_address]
         for run, options in runs.items():
-            assert amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path).returncode == 0
+            done = amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path)
+            assert done.returncode == 0 and "vs30amp: checking sims.nc: 4 of 4 chunks (100%)\n" in done.stderr
             measured = subprocess.run([sys.executable, "-m", "vs30amp", "measures", f"{run}.zarr", *options, "-o",
                                        f"{run}.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
-            assert measured.returncode == 0, measured.stderr
+            assert measured.returncode == 0 and measured.stderr.endswith(": 6 of 6 chunks (100%)\n"), measured.stderr
         assert cluster.scheduler.transition_counter > 0  # the cluster's workers did the work
     for name in ("h1", "h2"):
         on = [io.read_store(tmp_path / f"{run}.zarr", name).components[name].compute() for run in runs]
@@ -473,3 +484,52 @@ def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, 
     assert done.returncode == 2 and done.stdout == "" and done.stderr.count("\n") == 1, done.stderr
     assert done.stderr.startswith("vs30amp: error: ") and message in done.stderr, done.stderr
     assert snapshot(tmp_path) == before
+
+
+
+def long_store(tmp_path):
+    pytest.importorskip("distributed")
+    acc = np.random.default_rng(5).standard_normal((2, 5, 2**18)).astype(np.float32) * 0.01
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(5, 400.0),
+                   stations_per_chunk=1)
+
+
+def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
+    pytest.importorskip("tqdm")
+    long_store(tmp_path)
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760",
+                           "--ranges", "ignore", "-o", "amp.nc"], stdout=subprocess.PIPE, stderr=follower,
+                          cwd=tmp_path, timeout=300)
+    os.close(follower)
+    drawn = os.read(leader, 65536).decode()
+    os.close(leader)
+    assert done.returncode == 0 and "vs30amp:" not in drawn, drawn  # a bar, not lines
+    assert "\rchecking sims.nc: 100%|" in drawn and "\ramplifying sims.nc: 100%|" in drawn and "| 4/4 [" in drawn
+
+
+# Long runs: (command, each pass's steps, their unit). 22 files of 11 stations; a store of 5 records of 2**18 samples,
+# 4 to a chunk (at least 4 MiB of records), two chunks of each component.
+@pytest.mark.parametrize("command, passes, unit", [
+    (["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out"],
+     {"reading": 22, "writing": 22}, "file"),
+    (["measures", "records", "--periods", "1", "-o", "m.csv"], {"measuring": 11}, "station"),
+    (["amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "amp.nc"],
+     {"checking sims.nc": 4, "amplifying sims.nc": 4}, "chunk"),  # 2 of each component
+    (["measures", "sims.nc", "--periods", "1", "-o", "m.npz"], {"measuring sims.nc": 6}, "chunk"),  # 2 of psa_h1, ...
+])
+def test_long_runs_say_their_progress_on_stderr_a_line_a_step(tmp_path, command, passes, unit):
+    folder(tmp_path / "records", [])
+    for name in (f"S{i:02d}.{c}.AT2" for i in range(11) for c in ("h1", "h2")):
+        shutil.copy(DATA / AT2[0], tmp_path / "records" / name)
+    long_store(tmp_path)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", *command], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=300)
+    assert done.returncode == 0 and done.stdout, done.stderr
+    said = [line.removeprefix("vs30amp: ").rsplit(": ", 1) for line in done.stderr.splitlines()]
+    assert list(dict.fromkeys(what for what, _ in said)) == list(passes), done.stderr
+    for what, steps in passes.items():  # a line a step, or at most 20 a pass, up to the last
+        counts = [int(step.split(" of ")[0]) for name, step in said if name == what]
+        assert counts == (list(range(1, steps + 1)) if steps <= 20 else sorted(set(counts))) and len(counts) <= 20
+        assert [step for name, step in said if name == what][-1] == f"{steps} of {steps} {unit}s (100%)"

@@ -9,6 +9,7 @@ import signal
 import sys
 from collections.abc import Sequence
 
+from .._provenance import command_line
 from .._version import __version__
 from . import _files, amplify, factors, measures
 from ._files import Terminated, UsageError
@@ -66,6 +67,8 @@ def _run(argv: Sequence[str] | None) -> int:
                 received.held += 1
                 return 2
             args = parser().parse_args(argv)
+            # What the outputs' history says ran: as typed, or `vs30amp ...` for a call of main.
+            args.command_line = command_line(sys.argv if argv is None else ["vs30amp", *argv])
             {"amplify": amplify.run, "factors": factors.run, "measures": measures.run}[args.command](args)
         except (UsageError, ImportError, OSError) as error:
             received.held += 1

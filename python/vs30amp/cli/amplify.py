@@ -7,7 +7,6 @@ import contextlib
 import dataclasses
 import os
 import shutil
-import sys
 import tempfile
 import warnings
 from collections.abc import Iterator
@@ -17,7 +16,6 @@ from typing import Any
 
 from .. import io
 from .._models import CONVENTIONS
-from .._optional import require
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms
@@ -25,13 +23,13 @@ from . import amplify_store
 from ._files import (STAGING, Inputs, UsageError, check_output, outdir_held, positive, record_units,
                      refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
                      warnings_as_lines)
+from ._progress import Progress
 from ._scheduler import add_scheduler_option
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
-PROGRESS_ABOVE = 10
 
 EPILOG = """\
 examples:
@@ -71,10 +69,11 @@ coordinate; units from the 'units' attribute, g when none), and -o names the amp
 coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is read chunk by
 chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
 size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
-attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
-only when it is a store of its kind, and never when it holds the input. The chunks run on
-Dask's threads, or with --scheduler on a running cluster (whose workers must see the store's
-and OUT's paths).
+attributes (its history the input's, then this command), is written beside OUT and appears only
+when complete. An existing OUT is replaced only when it is a store of its kind, and never when
+it holds the input. The chunks run on Dask's threads, or with --scheduler on a running cluster
+(whose workers must see the store's and OUT's paths). A long run shows its progress on stderr:
+a bar on a terminal, else a line per file or chunk (at most 20 a pass).
 """
 
 
@@ -161,7 +160,7 @@ def run(args: argparse.Namespace) -> None:
     paths, sites = sited_records(args, site)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)
-    bar = progress_bar(len(paths))
+    progress = Progress(len(paths), "file", "reading")
     try:
         with outdir_held(outdir):
             jobs = [Job(path, target, site_) for path, target, site_ in zip(paths, targets, sites)]
@@ -170,23 +169,11 @@ def run(args: argparse.Namespace) -> None:
                 checked = amplify_one(args, job, options)  # the check: the amplified record is dropped
                 units_used = units_used or takes_declared_units(checked)
                 del checked
-                if bar is not None:
-                    bar.update(1)
+                progress.advance()
             warn_if_units_unused(args.units, units_used)
-            write_all(args, jobs, options, outdir, bar)
+            write_all(args, jobs, options, outdir, progress)
     finally:
-        if bar is not None:
-            bar.close()
-
-
-def progress_bar(files: int) -> Any:
-    """A tqdm bar on stderr when there are many files and stderr is a terminal (and tqdm is there)."""
-    if files <= PROGRESS_ABOVE or not sys.stderr.isatty():
-        return None
-    try:
-        return require("tqdm", "progress", "the progress bar").tqdm(total=files, unit="file", desc="reading")
-    except ImportError:
-        return None
+        progress.close()
 
 
 def one_site(args: argparse.Namespace) -> Station | None:
@@ -247,7 +234,8 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
 
 
-def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any], outdir: Path, bar: Any) -> None:
+def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any], outdir: Path,
+              progress: Progress) -> None:
     """Amplifies the records again one at a time (the same doubles as the check), writes each into
     a hidden staging directory in OUTDIR, and moves them all into place only when every one is
     written. On any failure or signal before the moves the staging directory is removed and OUTDIR
@@ -258,9 +246,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
         outdir.mkdir(exist_ok=True)
     except OSError as error:
         raise UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
-    if bar is not None:
-        bar.reset(total=len(jobs))
-        bar.set_description("writing")
+    progress.stage("writing")
     staging: Path | None = None
     moved: list[str] = []
     try:
@@ -281,8 +267,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                 reason = error.strerror if isinstance(error, OSError) and error.strerror else error
                 raise UsageError(f"{job.target}: cannot be written ({reason}); OUTDIR left as it was") from None
             del record
-            if bar is not None:
-                bar.update(1)
+            progress.advance()
         move_into_place(jobs, staging)
     finally:
         with signals_held():
@@ -290,7 +275,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                 shutil.rmtree(staging, ignore_errors=True)
     unreported: str | None = None
     for job in jobs:
-        unreported = report(f"{job.target}: PGA {job.before:.6g} g -> {job.after:.6g} g", bar)
+        unreported = report(f"{job.target}: PGA {job.before:.6g} g -> {job.after:.6g} g", progress)
         if unreported is not None:
             raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
                              f"all {len(jobs)} records were written to {outdir}")

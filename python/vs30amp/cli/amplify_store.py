@@ -17,6 +17,7 @@ from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
+from ._progress import Progress, compute, dask_progress
 from ._scheduler import scheduler
 from .stations import match_records, read_stations
 
@@ -95,16 +96,16 @@ def check_units(source: Path, store: io.RecordStore) -> None:
 
 
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
-                  convention: str, policy: str) -> dict[str, NDArray[np.float64] | None]:
+                  convention: str, policy: str, progress: Progress) -> dict[str, NDArray[np.float64] | None]:
     """Reads every record once for its peak: refuses a non-finite sample, then checks the sites
     once as the amplification will see them (PGA in g: the row's, else the highest of the
     components' own peaks). Returns the rows' PGA in each component's own units (None without)."""
-    dask = require("dask", "distributed", "amplifying a store")
+    require("dask", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
-        peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+        peaks = compute(progress, *(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
     highest = np.zeros(len(sites.kept))  # in g; the sites' once for all components, one warning
@@ -149,7 +150,26 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     every = len(sites.kept) == len(store.station)
     records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
     convention = options.get("convention", "module")
-    pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"))
+    # Shown for more than one chunk of each component: a store of one is done in moments.
+    chunks = sum(acc.numblocks[0] for acc in records.values())
+    progress = Progress(chunks, "chunk", f"checking {source}", above=len(records))
+    try:
+        pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"),
+                            progress)
+        progress.stage(f"amplifying {source}")
+        amplify_into(args, options, vd, (source, output), store, sites, records, pga, progress)
+    finally:
+        progress.close()
+    model = chosen(args.model, convention)[0].name
+    return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"
+
+
+def amplify_into(args: argparse.Namespace, options: dict[str, Any], vd: Any, paths: tuple[Path, Path],
+                 store: io.RecordStore, sites: Sites, records: dict[str, Any],
+                 pga: dict[str, NDArray[np.float64] | None], progress: Progress) -> None:
+    """Amplifies `records` and writes them, with their sites and provenance, to the new store."""
+    source, output = paths
+    convention = options.get("convention", "module")
     # Checked above with the run's policy: the chunks need not warn again.
     settings = dict(options, ranges="ignore")
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga[name], model=args.model,
@@ -158,12 +178,12 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
 
     def write(staged: Path) -> None:
         io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
-                       vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention)
+                       vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention,
+                       history=store.attrs.get("history"), made_by=args.command_line)
 
     try:
-        write_store_atomically(output, write)
+        with dask_progress(progress):
+            write_store_atomically(output, write)
     except (ValueError, io.RecordError) as error:
         said = str(error) if str(error).startswith(f"{source}: ") else f"{source}: {error}"  # a chunk gone meanwhile
         raise UsageError(f"{said}; {output} left as it was") from None
-    model = chosen(args.model, convention)[0].name
-    return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import errno
 import os
-import shlex
 import shutil
 import sys
 import tempfile
@@ -26,7 +25,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .._models import get_model
 from .._optional import require
-from .._provenance import attributes
+from .._provenance import attributes, command_line
 from .._record_checks import as_dt
 from ._record import RecordError
 from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
@@ -371,7 +370,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
                 station: ArrayLike | None = None, vs30: ArrayLike | None = None,
                 vs30_sim: ArrayLike | None = None, units: str | Mapping[str, str] = "g",
                 model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
-                format: str | None = None, overwrite: bool = False) -> None:
+                format: str | None = None, overwrite: bool = False, history: str | None = None,
+                made_by: str | None = None) -> None:
     """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
 
     The store reads back with `read_store`: one variable per component with dimensions
@@ -407,6 +407,13 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         ``.zgroup``, ``.zattrs`` or ``.zarray`` at its top) or a netCDF file. Anything else
         named `path` (a plain directory, a directory named ``*.nc``, a file that is not netCDF,
         a symbolic link) is refused all the same. Default: refuse any existing `path`.
+    history : str, optional
+        The ``history`` of the records' input (a store's attribute): the store's history keeps
+        its lines and appends its own.
+    made_by : str, optional
+        What wrote the store, for its line of history (the time and this): default
+        ``vs30amp.io.write_store in`` the program's command line (``python -m vs30amp ...`` for
+        the package's own, never the paths of the installation).
 
     Raises
     ------
@@ -480,8 +487,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         chosen = get_model(model)
         chosen.kernel_for(convention)  # an unknown convention is refused before anything is written
         title = f"acceleration records amplified with {chosen.label}"
-    made_by = f"vs30amp.io.write_store in {shlex.join(sys.argv) or 'python'}"
-    about = attributes(title, made_by, model, convention if model is not None else None)
+    made_by = made_by or f"vs30amp.io.write_store in {command_line(sys.argv)}"
+    about = attributes(title, made_by, model, convention if model is not None else None, history)
     dataset = xr.Dataset(variables, coords=coords, attrs=about)
     rows = first.chunks[0][0]
     staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.partial-"))
