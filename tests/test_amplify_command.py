@@ -299,6 +299,18 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
     assert done.returncode == 2 and "sims.nc: 'h1' of station 'S2' has a non-finite sample" in done.stderr
 
 
+@pytest.mark.parametrize("limit", [2 * 1024, 40 * 1024])  # in the netCDF header, in the records
+def test_a_netcdf_store_that_fills_the_disk_is_one_line_and_nothing_left(tmp_path, limit):
+    sims_store(tmp_path)
+    before = snapshot(tmp_path)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o", "out.nc"],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=120,
+                          preexec_fn=_file_size_limit(limit))
+    assert (done.returncode, done.stdout) == (2, ""), done.stderr
+    assert done.stderr == "vs30amp: error: out.nc: cannot be written (File too large); left as it was\n"
+    assert snapshot(tmp_path) == before
+
+
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("zarr")
