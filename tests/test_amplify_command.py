@@ -271,6 +271,7 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     (["-o", "sims.nc"], "sims.nc: is the input store sims.nc; write the amplified records to another file"),
     (["-o", "mine.zarr"], "mine.zarr: a directory that is not a Zarr store; it is not replaced"),
     (["-o", "out"], "out: the amplified store's name must end in .nc or .zarr"),
+    (["--scheduler", "tls://127.0.0.1:1"], "--scheduler tls://127.0.0.1:1: cannot connect (TypeError: TLS expects"),
 ])
 def test_a_bad_store_or_site_writes_nothing(tmp_path, arguments, message):
     sims_store(tmp_path)
@@ -330,6 +331,34 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
         assert on[0].tobytes() == on[1].tobytes(), name
     tables = [(tmp_path / f"{run}.csv").read_text().split("\n", 1)[1] for run in runs]  # after the comment line
     assert tables[0] == tables[1]
+
+
+@pytest.mark.parametrize("command, memory, closed, message", [
+    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "120MiB", False,
+     "amplifying a record of one station needs about 1 MiB and the worker with least memory has 0 MiB"),
+    (["measures", "-o", "out.nc"], "120MiB", False, "the measures of a pair of records of one station needs about"),
+    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "1GiB", True, "lost the connection to its scheduler"),
+])
+def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(tmp_path, command, memory, closed,
+                                                                                message):
+    distributed = pytest.importorskip("distributed")
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    before = snapshot(tmp_path)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
+                                  memory_limit=memory) as cluster:
+        address = cluster.scheduler_address
+        run = subprocess.Popen([sys.executable, "-m", "vs30amp", command[0], "sims.nc", "--scheduler", address,
+                                *command[1:]], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while closed and not cluster.scheduler.tasks and run.poll() is None:  # computing: the cluster goes
+            time.sleep(0.02)
+        if closed:
+            cluster.close()
+        stdout, stderr = run.communicate(timeout=120)
+    assert (run.returncode, stdout) == (2, ""), stderr
+    assert stderr.startswith(f"vs30amp: error: --scheduler {address}: ") and stderr.count("\n") == 1, stderr
+    assert message in stderr and snapshot(tmp_path) == before
 
 
 @pytest.mark.parametrize("command", [

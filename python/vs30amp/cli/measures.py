@@ -20,7 +20,7 @@ from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS
 from ._files import (UsageError, number, positive, record_units, refuse_input_as_output, refuse_special_file,
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
-from ._scheduler import add_scheduler_option, scheduler
+from ._scheduler import MEASURES_BYTES, add_scheduler_option, fitted, scheduler
 from .factors import netcdf4_in_memory
 
 FORMATS = (".csv", ".npz", ".nc", ".zarr")
@@ -123,8 +123,8 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
     if len(names) != 2:
         raise UsageError(f"--variables: {args.variables!r}; give the two horizontal components, e.g. h1,h2")
     try:
-        with scheduler(args.scheduler):
-            store = io.read_store(path, names)
+        with scheduler(args.scheduler) as cluster:
+            store = fitted(path, names, cluster, MEASURES_BYTES, "the measures of a pair of records")
             lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
                                   rotd50=args.rotd50, samples_only=args.samples_only)
             computed = dask.compute(*lazy.values())
