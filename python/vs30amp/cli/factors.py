@@ -18,7 +18,7 @@ from .._models import CONVENTIONS, get_model
 from .._optional import require
 from .._provenance import attributes
 from .._sites import RANGE_POLICIES, checked_factors, chosen, range_policy
-from ..io._netcdf import netcdf4_in_memory
+from ..io._netcdf import netcdf4_in_memory as netcdf4_in_memory  # the netCDF-4 bytes of measures too
 from ._files import (UsageError, number, refuse_input_as_output, refuse_special_file, warnings_as_lines,
                      write_atomically)
 

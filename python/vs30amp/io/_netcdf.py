@@ -36,8 +36,8 @@ SYSTEM_ERROR = re.compile(r"^vs30amp-netcdf: errno (\d+)$", re.MULTILINE)
 def _default_client() -> Any:
     """The ``dask.distributed`` Client that computes Dask collections, or None."""
     try:
-        from distributed import default_client
-        return default_client()
+        distributed: Any = __import__("distributed")
+        return distributed.default_client()
     except (ImportError, ValueError):
         return None
 
