@@ -361,6 +361,27 @@ def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(t
     assert message in stderr and snapshot(tmp_path) == before
 
 
+def test_a_terminal_shows_the_chunks_a_cluster_has_done(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    import pty
+
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    terminal, stderr = pty.openpty()
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster:
+        run = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "--scheduler",
+                              cluster.scheduler_address, "-o", "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=stderr, timeout=120)
+    os.close(stderr)
+    shown = os.read(terminal, 65536).decode()
+    os.close(terminal)
+    assert run.returncode == 0 and (tmp_path / "out.nc").exists()
+    assert f"\rvs30amp: {cluster.scheduler_address}: " in shown and " chunks done on 1 workers" in shown, shown
+    assert shown.endswith("\r\033[K")  # the line is cleared when the cluster is done
+
+
 @pytest.mark.parametrize("command", [
     ["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
     ["measures", f"records/{AT2[0]}", f"records/{AT2[0]}", "-o", "m.csv"],
