@@ -312,6 +312,26 @@ def test_a_netcdf_store_that_fills_the_disk_is_one_line_and_nothing_left(tmp_pat
     assert snapshot(tmp_path) == before
 
 
+def test_a_signal_late_in_a_netcdf_write_is_one_line_and_nothing_left(tmp_path):
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    before = snapshot(tmp_path)
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o",
+                              "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 100
+    while not any(tmp_path.glob(".out.nc.*/.out.nc.partial-*/out.nc")):  # the netCDF file is begun
+        assert child.poll() is None and time.monotonic() < deadline, "the records were never written"
+        time.sleep(0.005)
+    child.send_signal(signal.SIGTERM)
+    try:
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert (child.returncode, stdout, stderr) == (128 + signal.SIGTERM, "", "vs30amp: error: terminated by SIGTERM\n")
+    assert snapshot(tmp_path) == before
+
+
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("zarr")

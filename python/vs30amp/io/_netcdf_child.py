@@ -21,8 +21,9 @@ PROBE_BYTES = 2**20
 
 
 def main() -> int:
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):  # the caller stops this process itself
-        signal.signal(signum, signal.SIG_IGN)
+    for name in ("SIGINT", "SIGTERM", "SIGHUP"):  # the caller stops this process itself
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), signal.SIG_IGN)
     messages = sys.stdin.buffer
     path, skeleton, variables = pickle.load(messages)
     WRITING.append(path)
