@@ -392,6 +392,7 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
                                     "unique"),
     (["empty.nc", "--vs30", "300"], "empty.nc: dimension 'station' has 0 stations; the store holds no records"),
     (["furlongs.nc", "--vs30", "300"], "furlongs.nc: 'h2' is in 'ft/s2' (attribute 'units'); expected one of g,"),
+    (["--scheduler", "tls://127.0.0.1:1"], "--scheduler tls://127.0.0.1:1: cannot connect (TypeError: TLS expects"),
 ])
 def test_a_bad_store_or_site_writes_nothing(tmp_path, arguments, message):
     sims_store(tmp_path)
@@ -426,6 +427,38 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
     assert done.returncode == 2 and "sims.nc: 'h1' of station 'S2' has a non-finite sample" in done.stderr
 
 
+@pytest.mark.parametrize("limit", [2 * 1024, 40 * 1024])  # in the netCDF header, in the records
+def test_a_netcdf_store_that_fills_the_disk_is_one_line_and_nothing_left(tmp_path, limit):
+    sims_store(tmp_path)
+    before = snapshot(tmp_path)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o", "out.nc"],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=120,
+                          preexec_fn=_file_size_limit(limit))
+    assert (done.returncode, done.stdout) == (2, ""), done.stderr
+    assert done.stderr == "vs30amp: error: out.nc: cannot be written (File too large); left as it was\n"
+    assert snapshot(tmp_path) == before
+
+
+def test_a_signal_late_in_a_netcdf_write_is_one_line_and_nothing_left(tmp_path):
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    before = snapshot(tmp_path)
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o",
+                              "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 100
+    while not any(tmp_path.glob(".out.nc.*/.out.nc.partial-*/out.nc")):  # the netCDF file is begun
+        assert child.poll() is None and time.monotonic() < deadline, "the records were never written"
+        time.sleep(0.005)
+    child.send_signal(signal.SIGTERM)
+    try:
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert (child.returncode, stdout, stderr) == (128 + signal.SIGTERM, "", "vs30amp: error: terminated by SIGTERM\n")
+    assert snapshot(tmp_path) == before
+
+
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("zarr")
@@ -446,6 +479,34 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
         assert on[0].tobytes() == on[1].tobytes(), name
     tables = [(tmp_path / f"{run}.csv").read_text().split("\n", 1)[1] for run in runs]  # after the comment line
     assert tables[0] == tables[1]
+
+
+@pytest.mark.parametrize("command, memory, closed, message", [
+    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "120MiB", False,
+     "amplifying a record of one station needs about 1 MiB and the worker with least memory has 0 MiB"),
+    (["measures", "-o", "out.nc"], "120MiB", False, "the measures of a pair of records of one station needs about"),
+    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "1GiB", True, "lost the connection to its scheduler"),
+])
+def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(tmp_path, command, memory, closed,
+                                                                                message):
+    distributed = pytest.importorskip("distributed")
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    before = snapshot(tmp_path)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
+                                  memory_limit=memory) as cluster:
+        address = cluster.scheduler_address
+        run = subprocess.Popen([sys.executable, "-m", "vs30amp", command[0], "sims.nc", "--scheduler", address,
+                                *command[1:]], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while closed and not cluster.scheduler.tasks and run.poll() is None:  # computing: the cluster goes
+            time.sleep(0.02)
+        if closed:
+            cluster.close()
+        stdout, stderr = run.communicate(timeout=120)
+    assert (run.returncode, stdout) == (2, ""), stderr
+    assert stderr.startswith(f"vs30amp: error: --scheduler {address}: ") and stderr.count("\n") == 1, stderr
+    assert message in stderr and snapshot(tmp_path) == before
 
 
 @pytest.mark.parametrize("command", [

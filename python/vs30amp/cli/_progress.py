@@ -18,6 +18,13 @@ from .._optional import require
 PROGRESS_ABOVE = 10
 # A pass that is not on a terminal says at most this many lines: one per step, or per 5 %.
 LINES = 20
+# The bars on the terminal now.
+_BARS: set[Progress] = set()
+
+
+def bar_shown() -> bool:
+    """Whether a bar is on the terminal now: other status lines then keep quiet."""
+    return bool(_BARS)
 
 
 class Progress:
@@ -29,6 +36,8 @@ class Progress:
         self.shown = total > above
         self.bar = _bar(total, unit, what) if self.shown and _terminal() else None
         self._lock = threading.Lock()  # chunks may finish on several threads
+        if self.bar is not None:
+            _BARS.add(self)
 
     def stage(self, what: str) -> None:
         """Begins another pass over the same steps, named `what` ("amplifying sims.nc")."""
@@ -65,6 +74,7 @@ class Progress:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
+            _BARS.discard(self)
 
     def __enter__(self) -> Progress:
         return self

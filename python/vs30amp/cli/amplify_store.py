@@ -18,7 +18,7 @@ from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
 from ._progress import Progress, compute, dask_progress
-from ._scheduler import scheduler
+from ._scheduler import AMPLIFY_BYTES, Cluster, fitted, scheduler
 from .stations import match_records, read_stations
 
 
@@ -131,18 +131,20 @@ def run(args: argparse.Namespace, options: dict[str, Any]) -> None:
     through a hidden path beside OUT, moved into place only when complete."""
     vd = require("vs30amp.distributed", "distributed", "amplifying a store")
     source, output = check_paths(args)
-    with scheduler(args.scheduler):
-        done = amplify(args, options, vd, source, output)
+    with scheduler(args.scheduler) as cluster:
+        done = amplify(args, options, vd, source, output, cluster)
     unreported = report(f"{output}: {done}", None)
     if unreported is not None:
         raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, {output} was written")
 
 
-def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: Path, output: Path) -> str:
-    """The checks and the amplification on the current Dask scheduler; what was done, in words."""
+def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: Path, output: Path,
+            cluster: Cluster | None) -> str:
+    """The checks and the amplification on the current Dask scheduler (the cluster's, if any);
+    what was done, in words."""
     names = None if args.variables is None else [name.strip() for name in args.variables.split(",")]
     try:
-        store = io.read_store(source, names)
+        store = fitted(source, names, cluster, AMPLIFY_BYTES, "amplifying a record")
     except io.RecordError as error:
         raise UsageError(str(error)) from None
     check_units(source, store)

@@ -18,6 +18,7 @@ from .._models import CONVENTIONS, get_model
 from .._optional import require
 from .._provenance import attributes
 from .._sites import RANGE_POLICIES, checked_factors, chosen, range_policy
+from ..io._netcdf import netcdf4_in_memory as netcdf4_in_memory  # the netCDF-4 bytes of measures too
 from ._files import (UsageError, number, refuse_input_as_output, refuse_special_file, warnings_as_lines,
                      write_atomically)
 
@@ -201,21 +202,8 @@ def write_netcdf(path: Path, result: Amplification, sites: Sites) -> None:
     path.write_bytes(data)
 
 
-def netcdf4_in_memory(dataset: Any) -> bytes:
-    """`dataset` as the bytes of a netCDF-4 file, through a netCDF4 dataset held in memory."""
-    netcdf4 = require("netCDF4", "xarray", "writing .nc files")
-    xr = require("xarray", "xarray", "writing .nc files")
-    target = netcdf4.Dataset("vs30amp.nc", mode="w", format="NETCDF4", memory=0)
-    try:
-        dataset.dump_to_store(xr.backends.NetCDF4DataStore(target))
-    finally:
-        data = bytes(target.close())
-    return data
-
-
 WRITERS: dict[str, Callable[[Path, Amplification, Sites], None]] = {
     ".csv": write_csv, ".npz": write_npz, ".nc": write_netcdf}
-
 
 
 def run(args: argparse.Namespace) -> None:

@@ -21,7 +21,7 @@ from ._files import (Inputs, UsageError, check_output, number, record_units, ref
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
 from ._pairs import Pair, pairs
 from ._progress import Progress, compute
-from ._scheduler import add_scheduler_option, scheduler
+from ._scheduler import MEASURES_BYTES, add_scheduler_option, fitted, scheduler
 from .amplify import record_paths
 from .factors import netcdf4_in_memory
 
@@ -166,8 +166,8 @@ def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float6
     if len(names) != 2:
         raise UsageError(f"--variables: {args.variables!r}; give the two horizontal components, e.g. h1,h2")
     try:
-        with scheduler(args.scheduler):
-            store = io.read_store(path, names)
+        with scheduler(args.scheduler) as cluster:
+            store = fitted(path, names, cluster, MEASURES_BYTES, "the measures of a pair of records")
             units = [store.variable_units[name] for name in names]
             if units[0] != units[1]:  # EAS adds the two: one unit, as for a pair of files
                 raise UsageError(f"{path}: {names[0]!r} is in {units[0]} and {names[1]!r} in {units[1]} (attribute "

@@ -27,6 +27,7 @@ from .._models import get_model
 from .._optional import require
 from .._provenance import attributes, command_line
 from .._record_checks import as_dt
+from ._netcdf import write_netcdf
 from ._record import RecordError
 from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
 
@@ -359,8 +360,8 @@ def _replace(staged: Path, target: Path, overwrite: bool, kind: str) -> None:
 
 def _room_for(directory: Path, size: int) -> None:
     """OSError (ENOSPC) unless `directory`'s filesystem has the `size` bytes of records a netCDF
-    store takes uncompressed: the netCDF library fails on a full disk in a way the process does
-    not recover from (it aborts as it exits), so a store that cannot fit is not begun."""
+    store takes uncompressed: a store that cannot fit is not begun (one that fills the disk
+    all the same fails in its writing process, `_netcdf`)."""
     free = shutil.disk_usage(directory).free
     if free < size:
         raise OSError(errno.ENOSPC, f"No space left on device: the store needs {size:,} bytes, {free:,} are free")
@@ -423,8 +424,11 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         Records, ids or units that `read_store` would not read back: no station, fewer than 2
         samples, a repeated or missing station id, units not given for a component.
     OSError
-        A store that cannot be written; for netCDF also, before anything is written, when its
-        filesystem has less free space than the records take (ENOSPC).
+        A store that cannot be written (nothing is left of it); for netCDF also, before anything
+        is written, when its filesystem has less free space than the records take (ENOSPC). A
+        netCDF store is written by a process of its own, from chunks computed here: the netCDF
+        library's failures (a full disk) are an OSError with the system's error, and its own
+        diagnostics are not printed.
 
     Examples
     --------
@@ -489,19 +493,14 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         title = f"acceleration records amplified with {chosen.label}"
     made_by = made_by or f"vs30amp.io.write_store in {command_line(sys.argv)}"
     about = attributes(title, made_by, model, convention if model is not None else None, history)
-    dataset = xr.Dataset(variables, coords=coords, attrs=about)
-    rows = first.chunks[0][0]
     staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.partial-"))
     staged = staging / target.name
     try:
         if kind == "zarr":
-            dataset.to_zarr(staged, mode="w-", consolidated=False)
+            xr.Dataset(variables, coords=coords, attrs=about).to_zarr(staged, mode="w-", consolidated=False)
         else:
-            encoding = {name: {"chunksizes": (rows, samples)} for name in records}
-            try:
-                dataset.to_netcdf(staged, engine="netcdf4", encoding=encoding)
-            except RuntimeError as error:  # the netCDF library's own failures
-                raise OSError(f"the netCDF library could not write it ({error})") from None
+            write_netcdf(staged, xr.Dataset(coords=coords, attrs=about), records,
+                         {name: variable[2] for name, variable in variables.items()}, first.chunks[0][0])
         _replace(staged, target, overwrite, kind)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
