@@ -89,7 +89,9 @@ def _operator(length: int, dt: float, centres_bytes: bytes) -> NDArray[np.float6
 
 def _smooth(spectra: NDArray[np.float64], length: int, dt: float, centres: NDArray[np.float64]) -> NDArray[np.float64]:
     starts, _, _ = _groups(length, dt)
-    return np.add.reduceat(spectra, starts, axis=1) @ _operator(length, dt, centres.tobytes())  # type: ignore[no-any-return]
+    # Typed here: NumPy's stubs give the product as Any on some versions, not on others.
+    values: NDArray[np.float64] = np.add.reduceat(spectra, starts, axis=1) @ _operator(length, dt, centres.tobytes())
+    return values
 
 
 def _powers(records: Records, rows: slice, length: int) -> NDArray[np.float64]:
