@@ -181,3 +181,25 @@ def test_overwrite_replaces_only_a_store_of_its_kind(tmp_path, name, make):
     with pytest.raises(FileExistsError, match=f"{name}: exists and is .*; it is not replaced"):
         vio.write_store(tmp_path / name, {"h1": H1[:2]}, 0.01, overwrite=True)
     assert sorted(tmp_path.rglob("*")) == before
+
+
+def test_a_zarr_write_that_fails_leaves_nothing_once_its_chunks_end(tmp_path):
+    """A chunk that fails while others still run: none of them may write after the clean-up."""
+    pytest.importorskip("zarr")
+    import itertools
+    import time
+
+    started = itertools.count()
+
+    def slow_or_failing(block):
+        if next(started) == 1:  # the second chunk fails while the first still runs
+            time.sleep(0.1)
+            raise ValueError("a chunk fails")
+        time.sleep(0.5)
+        return block
+
+    records = da.from_array(H1, chunks=(5, 300)).map_blocks(slow_or_failing, meta=np.empty((0, 0), H1.dtype))
+    with pytest.raises(ValueError, match="a chunk fails"):
+        vio.write_store(tmp_path / "out.zarr", {"h1": records}, 0.01)
+    time.sleep(1.0)  # what a chunk left running would still write
+    assert list(tmp_path.iterdir()) == []

@@ -13,6 +13,7 @@ import logging
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -159,7 +160,9 @@ def fitted(path: Path, names: list[str] | None, cluster: Cluster | None, bytes_p
     most = cluster.stations_per_chunk(bytes_per_sample * first.shape[1], what)
     if most is None or most >= max(first.chunks[0]):
         return store
-    return io.read_store(path, names, stations_per_chunk=most)
+    with warnings.catch_warnings():  # chunks that split the file's own cost a re-read, nothing more
+        warnings.filterwarnings("ignore", "The specified chunks separate the stored chunks", UserWarning)
+        return io.read_store(path, names, stations_per_chunk=most)
 
 
 @contextlib.contextmanager

@@ -16,6 +16,7 @@ import sys
 import tempfile
 import warnings
 from collections.abc import Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -367,6 +368,31 @@ def _room_for(directory: Path, size: int) -> None:
         raise OSError(errno.ENOSPC, f"No space left on device: the store needs {size:,} bytes, {free:,} are free")
 
 
+def _write_zarr(dataset: Any, staged: Path) -> None:
+    """`dataset` written to the Zarr store `staged`. On this process's threads the chunks run on
+    a pool of the write's own, waited for before this returns, failure or not: a chunk still
+    running after another failed would otherwise write into the staging directory after its
+    removal and leave it behind. A cluster's workers write as the cluster schedules them."""
+    if _cluster_computes():
+        dataset.to_zarr(staged, mode="w-", consolidated=False)
+        return
+    dask = require("dask", "distributed", "writing a store")
+    with ThreadPoolExecutor(os.cpu_count() or 1) as pool, dask.config.set(pool=pool):
+        dataset.to_zarr(staged, mode="w-", consolidated=False)
+
+
+def _cluster_computes() -> bool:
+    """Whether a ``dask.distributed`` Client computes Dask collections here."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:  # never imported: there is no Client
+        return False
+    try:
+        distributed.default_client()
+    except ValueError:
+        return False
+    return True
+
+
 def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt: float, *,
                 station: ArrayLike | None = None, vs30: ArrayLike | None = None,
                 vs30_sim: ArrayLike | None = None, units: str | Mapping[str, str] = "g",
@@ -497,7 +523,7 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     staged = staging / target.name
     try:
         if kind == "zarr":
-            xr.Dataset(variables, coords=coords, attrs=about).to_zarr(staged, mode="w-", consolidated=False)
+            _write_zarr(xr.Dataset(variables, coords=coords, attrs=about), staged)
         else:
             write_netcdf(staged, xr.Dataset(coords=coords, attrs=about), records,
                          {name: variable[2] for name, variable in variables.items()}, first.chunks[0][0])
