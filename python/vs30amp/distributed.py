@@ -104,15 +104,18 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
 
 def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
                      vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
-                     units: str, fmax: float | None, ranges: str, convention: str) -> NDArray[Any]:
+                     units: str, fmax: float | None, ranges: str, convention: str, above_fmax: str = "taper",
+                     taper: float | None = None, not_at_rest: str = "warn") -> NDArray[Any]:
     """One chunk's records; `sites` are the chunk's site numbers, for what its checks report."""
     first = int(sites[0]) if sites.size else 0
     return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
+                                      above_fmax=above_fmax, taper=taper, not_at_rest=not_at_rest,
                                       convention=convention, workers=1, first_site=first)
 
 
 def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
-                      units: str = "g", fmax: float | None = None, ranges: str = "warn",
+                      units: str = "g", fmax: float | None = None, above_fmax: str = "taper",
+                      taper: float | None = None, not_at_rest: str = "warn", ranges: str = "warn",
                       check_ranges: bool | None = None, convention: str = "module") -> Any:
     """Lazy amplified records of `vs30amp.amplify_waveforms`, one call per chunk of sites.
 
@@ -121,10 +124,12 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     acc : dask array or array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,)
         float32 or float64 records; rechunked to whole records (chunks only along sites). One
         record is amplified for every site.
-    dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges, convention
+    dt, vs30, vs30_sim, pga, model, units, fmax, above_fmax, taper, not_at_rest, ranges, check_ranges, convention
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
-        like `acc`'s rows. `dt`, `units`, `fmax` and the policies are checked now, the values
-        of records and sites within each chunk when it is computed.
+        like `acc`'s rows. `dt`, `units`, `fmax`, `above_fmax` and the policies are checked
+        now, the values of records and sites (and `taper` against the records' length) within
+        each chunk when it is computed. Each chunk issues its own warnings (no `fmax`, records
+        not at rest) where it runs.
 
     Returns
     -------
@@ -141,10 +146,10 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     >>> t = np.arange(2000) * 0.01
     >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2
     >>> vs30 = da.from_array(np.array([200.0, 300.0, 400.0, 500.0]), chunks=2)
-    >>> records = vd.amplify_waveforms(acc, 0.01, vs30, 760.0)
+    >>> records = vd.amplify_waveforms(acc, 0.01, vs30, 760.0, fmax=25.0)
     >>> records.shape, records.chunks[0]
     ((4, 2000), (2, 2))
-    >>> direct = vs30amp.amplify_waveforms(acc, 0.01, [200.0, 300.0, 400.0, 500.0], 760.0)
+    >>> direct = vs30amp.amplify_waveforms(acc, 0.01, [200.0, 300.0, 400.0, 500.0], 760.0, fmax=25.0)
     >>> bool((records.compute() == direct).all())   # bit for bit
     True
     """
@@ -152,8 +157,13 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     policy = _sites.range_policy(ranges, check_ranges)
     found, _, convention = _sites.chosen(model, convention)
     check_units(units)
-    _interp.held_above(np.zeros(1), fmax)
+    _interp.fmax_limit(fmax)
+    _interp.above_fmax_rule(above_fmax)
+    if not_at_rest not in _waveforms.NOT_AT_REST:
+        raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, _waveforms.NOT_AT_REST))}, "
+                         f"got {not_at_rest!r}")
     step = as_dt(dt)
+    _waveforms.taper_ramp(taper, step, 2**62)  # a bad taper now; too long for the records, when computed
     da = _dask_array()
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
@@ -176,4 +186,5 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=found.name, units=units,
-                        fmax=fmax, ranges=policy, convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
+                        fmax=fmax, above_fmax=above_fmax, taper=taper, not_at_rest=not_at_rest, ranges=policy,
+                        convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
