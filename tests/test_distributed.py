@@ -37,6 +37,10 @@ def test_one_record_for_every_site_and_checks_that_count_sites_across_chunks():
     lazy = vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0, units="m/s2", fmax=20.0)
     direct = vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0, units="m/s2", fmax=20.0)
     assert lazy.shape == (25, 900) and lazy.compute(scheduler="threads").tobytes() == direct.tobytes()
+    for safe in ({"fmax": 10.0, "taper": 0.5}, {"fmax": 10.0, "above_fmax": "hold"}):
+        lazy = vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0, **safe)
+        assert lazy.compute(scheduler="threads").tobytes() == vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0,
+                                                                                        **safe).tobytes()
     vs30[20] = 100.0  # in the fourth chunk: named by its place among all sites
     with pytest.raises(ValueError, match="vs30: site 20 has 100.0"):
         vd.amplification(da.from_array(vs30, chunks=6), 760.0, 0.1, ranges="raise").compute(scheduler="sync")
@@ -53,6 +57,8 @@ def test_what_values_do_not_decide_is_checked_when_the_graph_is_built():
     assert lazy.compute(scheduler="sync").tobytes() == vs30amp.amplify_waveforms(acc, 0.01, [300.0, 500.0, 900.0],
                                                                                  760.0).tobytes()
     for change, message in (({"units": "gal"}, "units: unknown units 'gal'"), ({"fmax": 0.0}, "fmax: expected"),
-                            ({"dt": -0.01}, "dt: expected one finite, positive"), ({"dt": np.nan}, "dt: ")):
+                            ({"dt": -0.01}, "dt: expected one finite, positive"), ({"dt": np.nan}, "dt: "),
+                            ({"above_fmax": "cut"}, "above_fmax: "), ({"taper": -1.0}, "taper: "),
+                            ({"not_at_rest": "no"}, "not_at_rest: ")):
         with pytest.raises(ValueError, match=message):
             vd.amplify_waveforms(acc, **{"dt": 0.01, "vs30": 300.0, "vs30_sim": 760.0, **change})

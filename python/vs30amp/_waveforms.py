@@ -324,11 +324,10 @@ def warn_not_at_rest(shares: NDArray[np.float64], name: Any = lambda record: f"r
         return
     first = int(np.argmax(moving))
     start, end = shares[first]
-    which = "the record does" if shares.shape[0] == 1 else (f"{int(moving.sum())} of {shares.shape[0]} records do; "
-                                                          f"the first, {name(first)},")
-    warnings.warn(f"{which} not start and end at rest (first sample {start:.0%}, last {end:.0%} of its peak): "
-                  f"amplified, its ends ring; taper them (taper=SECONDS, --taper SECONDS)", AmplificationWarning,
-                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
+    which = ("the record does not start and end at rest:" if shares.shape[0] == 1 else
+             f"{int(moving.sum())} of {shares.shape[0]} records do not start and end at rest; the first, {name(first)}:")
+    warnings.warn(f"{which} first sample {start:.0%}, last {end:.0%} of its peak; amplified, such ends ring: taper "
+                  f"them (taper=SECONDS, --taper SECONDS)", AmplificationWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
 def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:
