@@ -301,12 +301,26 @@ def highest_factor(grid: NDArray[np.float64], factors: NDArray[np.float64], nyqu
     return float(values[:, column].max()), float(at[column])
 
 
+def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike,
+                         dt: float) -> tuple[float, float]:
+    """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`."""
+    found, kernel, _ = chosen(model, convention)
+    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64)) for value in (vs30, vs30_sim, pga)))
+    factors = site_factors(kernel, *(np.ascontiguousarray(site) for site in sites))
+    return highest_factor(found.frequencies, factors, 0.5 / dt)
+
+
+def unlimited_message(highest: float, at: float, nyquist: float,
+                      how: str = "fmax=, --fmax) to taper them to 1 above it, or fmax=inf to apply the model at every "
+                                 "frequency") -> str:
+    """What the warning of records amplified without an fmax says; `how` names the ways to give one."""
+    return (f"fmax not given: factors up to {highest:.4g} (at {at:.4g} Hz) applied up to the records' Nyquist "
+            f"frequency {nyquist:.4g} Hz; give the simulation's maximum frequency ({how}")
+
+
 def warn_unlimited(highest: float, at: float, nyquist: float) -> None:
     """The AmplificationWarning of records amplified without an fmax."""
-    warnings.warn(f"fmax not given: factors up to {highest:.4g} (at {at:.4g} Hz) applied up to the records' Nyquist "
-                  f"frequency {nyquist:.4g} Hz; give the simulation's maximum frequency (fmax=, --fmax) to taper "
-                  f"them to 1 above it, or fmax=inf to apply the model at every frequency", AmplificationWarning,
-                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
+    warnings.warn(unlimited_message(highest, at, nyquist), AmplificationWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
 def rest_shares(records: FloatArray, peaks: NDArray[np.float64]) -> NDArray[np.float64]:

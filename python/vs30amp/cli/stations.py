@@ -18,25 +18,30 @@ STATION_COLUMNS = ("station", "file")
 
 @dataclass(frozen=True)
 class Station:
-    """The site of one record: Vs30 and simulation Vs30 (m/s), PGA (g) or None for the record's own."""
+    """The site of one record: Vs30 and simulation Vs30 (m/s), PGA (g) or None for the record's own,
+    the simulation's maximum frequency (Hz) or None when not known."""
 
     vs30: float
     vs30_sim: float
     pga: float | None
+    fmax: float | None = None
 
 
-def read_stations(path: Path, vs30_sim: str | None) -> Sites:
+def read_stations(path: Path, vs30_sim: str | None, fmax: str | None = None) -> Sites:
     """The stations of a CSV table: a station or file column, vs30, vs30_sim (unless given once
-    for all with --vs30-sim) and optionally pga."""
+    for all with --vs30-sim) and optionally pga and fmax (unless given with --fmax)."""
     refuse_special_file(path)
     if vs30_sim is not None:
         positive(vs30_sim, "--vs30-sim", "m/s")  # before the table's rows, which it fills
-    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga",), id_columns=STATION_COLUMNS,
+    sites = read_sites(path, {"vs30_sim": vs30_sim, "fmax": fmax}, optional=("pga", "fmax"), id_columns=STATION_COLUMNS,
                        id_word="station")
     if sites.ids is None:
         raise UsageError(f"{path}: missing column 'station' or 'file', which names each record")
     sites.word = "station"
     columns = sites.columns
+    if "fmax" in columns and not (columns["fmax"] > 0.0).all():
+        row = int(np.argmax(~(columns["fmax"] > 0.0)))
+        raise UsageError(f"{path}: {sites.label(row)}: fmax {columns['fmax'][row]:g} Hz; it must be positive")
     try:  # refused here, against the table's row, before any record is read
         refuse_impossible(columns["vs30"], columns["vs30_sim"], columns.get("pga", np.zeros(len(sites.ids))),
                           sites.label)
@@ -78,7 +83,8 @@ def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
                              f"{sites.label(row)})")
         matched[row] = index
         pga = float(columns["pga"][row]) if "pga" in columns else None
-        stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga))
+        fmax = float(columns["fmax"][row]) if "fmax" in columns else None
+        stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga, fmax))
     if records and not matched:  # with `skip` only: nothing would be amplified
         raise UsageError(f"{table}: none of the {len(records)} records has a row; nothing was amplified")
     unmatched = [row for row in range(len(sites.ids)) if row not in matched]
