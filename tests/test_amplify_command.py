@@ -24,9 +24,13 @@ AT2 = ["NIS090.AT2", "RSN8883_14383980_13849360.AT2"]
 SAC = "IU.COLA.00.LHZ.le.sac"
 
 
-def amplify(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *map(str, args)], capture_output=True,
-                          text=True, cwd=cwd, timeout=120)
+# The factors at every frequency and no taper, said explicitly (the defaults before fmax was asked for).
+UNLIMITED = ("--fmax", "inf", "--taper", "0")
+
+
+def amplify(*args, cwd, settings=UNLIMITED):
+    return subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *settings, *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
 def folder(path, names):
@@ -126,7 +130,7 @@ def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
     # Records are written in name order: copy0000-2.AT2 fit, the 4th file, of twice as many samples, does not.
     record = io.read(DATA / AT2[0])
     io.write(tmp_path / "records" / "long.AT2", dataclasses.replace(record, acc=np.tile(record.acc, 2)))
-    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim", "760",
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim", "760",
                            "--units", "g", "-o", "out"], capture_output=True, text=True, cwd=tmp_path, timeout=120,
                           preexec_fn=_file_size_limit(24 * 1024))
     assert done.returncode == 2 and done.stdout == "", done.stderr
@@ -138,7 +142,7 @@ def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_a_signal_mid_run_leaves_outdir_as_it_was(tmp_path, signum):
     before = many_records(tmp_path, 150)
-    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim",
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim",
                               "760", "--units", "g", "-o", "out"], cwd=tmp_path, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 100
@@ -177,7 +181,7 @@ def test_a_signal_during_the_moves_waits_until_every_file_is_in_place(tmp_path):
 
 def test_one_run_at_a_time_and_a_killed_runs_staging_is_removed(tmp_path):
     many_records(tmp_path, 150)
-    command = [sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--units",
+    command = [sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim", "760", "--units",
                "g", "-o", "out"]
     first = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 100
@@ -219,7 +223,7 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     else:
         options.update(stdout=subprocess.DEVNULL, env={**os.environ, "PYTHONIOENCODING": "ascii"})
     try:
-        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim",
+        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim",
                                "760", "-o", "out"], stderr=subprocess.PIPE, text=True, cwd=tmp_path, timeout=120,
                               **options)
     finally:
@@ -431,7 +435,7 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
 
 
 @pytest.mark.parametrize("command", [
-    ["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
+    ["amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
     ["measures", f"records/{AT2[0]}", "records/NIS000.AT2", "-o", "m.csv"],
 ])
 def test_units_that_no_record_takes_are_a_warning(tmp_path, command):

@@ -241,7 +241,8 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         Seconds at each end of every record multiplied by a half cosine (Hann) ramp,
         (1 - cos(pi i / k)) / 2 on the first k = round(taper / dt) samples and its mirror on the
         last k, before the amplification; at most half the record. The PGA the models see (by
-        default) is the record's own peak before the taper.
+        default) is the record's own peak before the taper. 0: no taper, knowingly (no warning
+        of records not at rest).
     not_at_rest : {"warn", "ignore"}
         Records that do not start and end at rest (first or last sample above 5 % of the
         record's peak, before any taper): one `AmplificationWarning` naming how many and the

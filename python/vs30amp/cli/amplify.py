@@ -24,7 +24,7 @@ from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._interp import ABOVE_FMAX
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
 from . import amplify_store
-from ._files import (STAGING, Inputs, UsageError, check_output, number, outdir_held, positive, record_units,
+from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive, record_units,
                      refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
                      warnings_as_lines)
 from ._scheduler import add_scheduler_option
@@ -100,11 +100,12 @@ def add_parser(commands: Any) -> None:
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ",
                          help="the simulation's maximum frequency: the factors are tapered to 1 above it (default: a "
-                              "column fmax of --sites, a store's attribute fmax; else a warning)")
+                              "column fmax of --sites, a store's attribute fmax; else a warning); inf: none")
     amplify.add_argument("--above-fmax", choices=ABOVE_FMAX, default="taper",
                          help="factors above fmax: taper (default: to 1 over the octave above it) or hold (at fmax's)")
     amplify.add_argument("--taper", metavar="SECONDS",
-                         help="taper this many seconds at each end of every record with a half cosine first")
+                         help="taper this many seconds at each end of every record with a half cosine first (0: no "
+                              "taper, and no warning of records not at rest)")
     amplify.add_argument("--ranges", choices=RANGE_POLICIES, help="sites outside the model's ranges")
     add_scheduler_option(amplify)
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR",
@@ -158,7 +159,7 @@ def run(args: argparse.Namespace) -> None:
                                if getattr(args, name) is not None}
     options["above_fmax"] = args.above_fmax
     if args.fmax is not None:
-        options["fmax"] = positive(args.fmax, "--fmax", "Hz")
+        options["fmax"] = fmax_option(args.fmax)
     if args.taper is not None:
         options["taper"] = non_negative(args.taper, "--taper", "s")
     if amplify_store.is_store(args.records):
@@ -218,7 +219,7 @@ def one_site(args: argparse.Namespace) -> Station | None:
     if args.sites is not None:
         return None
     assert vs30_sim is not None
-    fmax = None if args.fmax is None else positive(args.fmax, "--fmax", "Hz")
+    fmax = None if args.fmax is None else fmax_option(args.fmax)
     return Station(positive(args.vs30, "--vs30", "m/s"), vs30_sim, None, fmax)
 
 

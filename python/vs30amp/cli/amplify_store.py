@@ -4,6 +4,7 @@ each to its station's Vs30, into a new store that appears only when complete."""
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -14,6 +15,7 @@ from .. import io
 from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
+from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
 from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
@@ -30,8 +32,9 @@ class Sites:
     """The stations of a store that are amplified (their indices) and each one's site."""
 
     def __init__(self, kept: list[int], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64] | None) -> None:
+                 pga: NDArray[np.float64] | None, fmax: float | None = None) -> None:
         self.kept, self.vs30, self.vs30_sim, self.pga = np.asarray(kept, dtype=np.intp), vs30, vs30_sim, pga
+        self.fmax = fmax  # the simulation's maximum frequency (Hz) from --fmax or --sites, or None
 
 
 def check_paths(args: argparse.Namespace) -> tuple[Path, Path]:
@@ -76,14 +79,31 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
                              f"{float(store.vs30[at])!r}; give every station a finite Vs30 (or --vs30, --sites)")
         return Sites(list(range(n)), store.vs30, vs30_sim, None)
     table = Path(args.sites)
-    sites = read_stations(table, args.vs30_sim)
+    sites = read_stations(table, args.vs30_sim, args.fmax)
     if sites.id_column != "station":
         raise UsageError(f"{table}: a store's records are matched by their station; give a column 'station'")
     records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
+    fmax = {station.fmax for station in stations}
+    if len(fmax) > 1:
+        raise UsageError(f"{table}: column 'fmax' gives {len(fmax)} values; a store's records are one simulation's: "
+                         f"give its maximum frequency once (one value, or --fmax)")
     return Sites(kept, np.array([station.vs30 for station in stations]),
-                 np.array([station.vs30_sim for station in stations]), pga)
+                 np.array([station.vs30_sim for station in stations]), pga, fmax.pop())
+
+
+def store_fmax(source: Path, store: io.RecordStore) -> float | None:
+    """The store's attribute fmax (Hz), when it has one; UsageError when it is not a positive number."""
+    given = store.attrs.get("fmax")
+    if given is None:
+        return None
+    value = np.asarray(given)
+    if value.size != 1 or value.dtype.kind not in "iuf" or not float(value.ravel()[0]) > 0.0 \
+            or not np.isfinite(value).all():
+        raise UsageError(f"{source}: attribute 'fmax' is {given!r}; expected the simulation's maximum frequency "
+                         f"(Hz, one positive number), or give --fmax")
+    return float(value.ravel()[0])
 
 
 def check_units(source: Path, store: io.RecordStore) -> None:
@@ -95,19 +115,25 @@ def check_units(source: Path, store: io.RecordStore) -> None:
 
 
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
-                  convention: str, policy: str) -> dict[str, NDArray[np.float64] | None]:
-    """Reads every record once for its peak: refuses a non-finite sample, then checks each
-    component's sites as the amplification will see them (PGA in g: the row's, else the
-    record's own peak). Returns the rows' PGA in each component's own units (None without)."""
+                  convention: str, policy: str, fmax: float | None = None,
+                  taper: float | None = None) -> dict[str, NDArray[np.float64] | None]:
+    """Reads every record once for its peak and its ends: refuses a non-finite sample, then
+    checks each component's sites as the amplification will see them (PGA in g: the row's, else
+    the record's own peak), warns of records not at rest (unless `taper`) and, without `fmax`,
+    of the highest factor applied. Returns the rows' PGA in each component's own units (None
+    without)."""
     dask = require("dask", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
-        peaks = dask.compute(*(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+        found_ = dask.compute(*((np.maximum(acc.max(axis=1), -acc.min(axis=1)), acc[:, [0, -1]])
+                                for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
-    for name, peak in zip(records, peaks):
+    peaks = [peak for peak, _ in found_]
+    unlimited: list[tuple[float, float]] = []
+    for (name, peak), (_, ends) in zip(zip(records, peaks), found_):
         peak = np.asarray(peak, dtype=np.float64)
         bad = ~np.isfinite(peak)
         if bad.any():
@@ -115,14 +141,26 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
             raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
         row_pga, scale = given[name], scales[name]
         pga = peak if row_pga is None else row_pga
+        with warnings_as_lines(f"{source} ({name})"):
+            if taper is None:
+                warn_not_at_rest(rest_shares(np.asarray(ends), peak),
+                                 lambda site: f"station {str(store.station[sites.kept[site]])!r}")
+        if fmax is None:
+            unlimited.append(sites_highest_factor(model, convention, sites.vs30, sites.vs30_sim,
+                                                  pga if scale == 1.0 else pga / scale, store.dt))
+        if sites.pga is not None and name != next(iter(records)):  # the same sites for every component: checked once
+            continue
         try:
             with warnings_as_lines(f"{source} ({name})"):
                 check_sites(found, sites.vs30, sites.vs30_sim, pga if scale == 1.0 else pga / scale, policy,
                             lambda site: f"station {str(store.station[sites.kept[site]])!r}")
         except ValueError as error:
             raise UsageError(f"{source} ({name}): {error}") from None
-        if sites.pga is not None:  # the same sites for every component: checked once
-            break
+    reached = [pair for pair in unlimited if np.isfinite(pair[0])]
+    if reached:
+        said = unlimited_message(*max(reached), 0.5 / store.dt, "--fmax, a column fmax of --sites or the store's "
+                                 "attribute fmax) to taper them to 1 above it")
+        print(f"vs30amp: warning: {source}: {said}", file=sys.stderr)
     return given
 
 
@@ -150,9 +188,12 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     every = len(sites.kept) == len(store.station)
     records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
     convention = options.get("convention", "module")
-    pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"))
-    # Checked above with the run's policy: the chunks need not warn again.
-    settings = dict(options, ranges="ignore")
+    fmax = options.get("fmax", sites.fmax)
+    fmax = store_fmax(source, store) if fmax is None else fmax
+    pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"), fmax,
+                        options.get("taper"))
+    # Checked above with the run's policy and warned once: the chunks need not warn again.
+    settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga[name], model=args.model,
                                             units=store.variable_units[name], **settings)
                  for name, acc in records.items()}

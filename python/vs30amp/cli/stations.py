@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 
 from .._sites import refuse_impossible
-from ._files import UsageError, positive, refuse_special_file
+from ._files import UsageError, fmax_option, positive, refuse_special_file
 from .factors import Sites, read_sites
 
 # The column naming each record: its station (the file's name without extension) or its file name.
@@ -33,12 +33,17 @@ def read_stations(path: Path, vs30_sim: str | None, fmax: str | None = None) -> 
     refuse_special_file(path)
     if vs30_sim is not None:
         positive(vs30_sim, "--vs30-sim", "m/s")  # before the table's rows, which it fills
-    sites = read_sites(path, {"vs30_sim": vs30_sim, "fmax": fmax}, optional=("pga", "fmax"), id_columns=STATION_COLUMNS,
+    limit = None if fmax is None else fmax_option(fmax)
+    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga", "fmax"), id_columns=STATION_COLUMNS,
                        id_word="station")
     if sites.ids is None:
         raise UsageError(f"{path}: missing column 'station' or 'file', which names each record")
     sites.word = "station"
     columns = sites.columns
+    if limit is not None:
+        if "fmax" in columns:
+            raise UsageError(f"{path}: has a column 'fmax' and --fmax was given; use one of them")
+        columns["fmax"] = np.full(len(sites.ids), limit)
     if "fmax" in columns and not (columns["fmax"] > 0.0).all():
         row = int(np.argmax(~(columns["fmax"] > 0.0)))
         raise UsageError(f"{path}: {sites.label(row)}: fmax {columns['fmax'][row]:g} Hz; it must be positive")
