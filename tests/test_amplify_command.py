@@ -470,3 +470,64 @@ def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, 
     assert done.returncode == 2 and done.stdout == "" and done.stderr.count("\n") == 1, done.stderr
     assert done.stderr.startswith("vs30amp: error: ") and message in done.stderr, done.stderr
     assert snapshot(tmp_path) == before
+
+
+# Simulation-safe amplification of a file: (options, --sites table, the direct call's options, stderr's lines).
+REST = "vs30amp: warning: records/NIS090.AT2: the record does not start and end at rest: first sample 0%, last 26%"
+UNLIMITED_LINE = "vs30amp: warning: 1 of 1 records: fmax not given: factors up to 17.93 (at 50 Hz)"
+
+
+@pytest.mark.parametrize("options, table, library, stderr", [
+    (["--vs30", "1100"], None, {}, [REST, UNLIMITED_LINE]),
+    (["--vs30", "1100", "--fmax", "12", "--taper", "2"], None, {"fmax": 12.0, "taper": 2.0}, []),
+    (["--vs30", "1100", "--fmax", "12", "--above-fmax", "hold", "--taper", "0"], None,
+     {"fmax": 12.0, "above_fmax": "hold"}, []),
+    (["--sites", "s.csv"], "station,vs30,fmax\nNIS090,1100,12\n", {"fmax": 12.0}, [REST]),
+    (["--sites", "s.csv", "--fmax", "inf", "--taper", "1"], "station,vs30\nNIS090,1100\n", {"taper": 1.0}, []),
+])
+def test_records_are_tapered_above_fmax_and_at_their_ends_as_asked(tmp_path, options, table, library, stderr):
+    folder(tmp_path / "records", AT2[:1])
+    if table is not None:
+        (tmp_path / "s.csv").write_text(table)
+    done = amplify("records", "--vs30-sim", "200", *options, "-o", "out", cwd=tmp_path, settings=())
+    assert done.returncode == 0 and len(done.stderr.splitlines()) == len(stderr)
+    assert all(line.startswith(start) for line, start in zip(done.stderr.splitlines(), stderr))
+    given = io.read(DATA / AT2[0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vs30amp.AmplificationWarning)
+        direct = vs30amp.amplify_waveforms(given.acc, given.dt, 1100.0, 200.0, **library)
+    assert io.read(tmp_path / "out" / AT2[0]).acc.tobytes() == direct.tobytes()
+
+
+@pytest.mark.parametrize("source, options, table, message", [
+    ("attribute", ["--vs30", "300"], None, None),
+    ("table", ["--sites", "s.csv"], "station,vs30,vs30_sim,fmax\n" + "".join(f"S{i},300,760,12\n" for i in range(5)),
+     None),
+    ("option", ["--vs30", "300", "--fmax", "12"], None, None),
+    ("none", ["--vs30", "300"], None, "vs30amp: warning: sims.nc: fmax not given: factors up to "),
+    ("table", ["--sites", "s.csv"], "station,vs30,vs30_sim,fmax\n" + "".join(f"S{i},300,760,{i + 9}\n" for i in range(5)),
+     "vs30amp: error: s.csv: column 'fmax' gives 5 values; a store's records are one simulation's"),
+    ("table", ["--sites", "s.csv", "--fmax", "9"], "station,vs30,vs30_sim,fmax\nS0,300,760,12\n",
+     "vs30amp: error: s.csv: has a column 'fmax' and --fmax was given; use one of them"),
+])
+def test_a_store_takes_its_simulations_fmax(tmp_path, source, options, table, message):
+    xr = pytest.importorskip("xarray")
+    acc = sims_store(tmp_path)
+    with xr.open_dataset(tmp_path / "sims.nc") as opened:
+        dataset = opened.load()
+    (tmp_path / "sims.nc").unlink()
+    if source == "attribute":
+        dataset.attrs["fmax"] = 12.0
+    dataset.to_netcdf(tmp_path / "sims.nc")
+    if table is not None:
+        (tmp_path / "s.csv").write_text(table)
+    vs30_sim = [] if table is not None else ["--vs30-sim", "760"]
+    done = amplify("sims.nc", *vs30_sim, *options, "--taper", "0", "-o", "out.nc", cwd=tmp_path, settings=())
+    if message is not None and "error" in message:
+        assert done.returncode == 2 and done.stderr.startswith(message)
+        return
+    assert done.returncode == 0 and done.stderr.startswith(message or "") and len(done.stderr.splitlines()) == bool(message)
+    back = io.read_store(tmp_path / "out.nc", ("h1",))
+    fmax = None if message else 12.0
+    direct = vs30amp.amplify_waveforms(acc[0], 0.01, 300.0, 760.0, fmax=fmax, not_at_rest="ignore")
+    assert back.components["h1"].compute().tobytes() == direct.tobytes()
