@@ -328,7 +328,9 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
     done = amplify("sims.nc", *options, "--ranges", "ignore", "-o", output, cwd=tmp_path)
-    assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2)")
+    assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2) "
+                                                           "amplified with ba18 in the module convention, not the "
+                                                           "published BA18")
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sims.nc", output] + ["stations.csv"] * bool(table))
     back = io.read_store(tmp_path / output, ("h1", "h2"))
     stations, vs30, vs30_sim, pga = zip(*sites)

@@ -69,6 +69,13 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention)
     assert ids == [r[0] for r in ROWS]
     assert factors.tobytes() == expected.factors.tobytes() and np.array_equal(frequencies, expected.frequencies)
+    said = vs30amp._models.convention_words(model, convention)  # ba18's module convention: not the published model
+    if suffix == ".csv":
+        assert (tmp_path / "out.csv").read_text().splitlines()[0].endswith(f"; factors of {said}")
+    elif suffix == ".nc":
+        xarray = pytest.importorskip("xarray")
+        with xarray.open_dataset(tmp_path / "out.nc") as dataset:
+            assert dataset.attrs["comment"] == f"factors of {said}"
 
 
 @pytest.mark.parametrize("table, options, message", [

@@ -409,6 +409,18 @@ def test_records_warn_without_fmax_and_when_not_at_rest_and_taper_on_request():
                                                           "record 1: first sample 0%, last 26%"):
         vs30amp.amplify_waveforms(np.stack([by_hand, nis.acc, nis.acc]), nis.dt, 300, 760, fmax=25.0)
 
+
+@pytest.mark.parametrize("model, convention, said", [
+    ("ba18", "module", "ba18 in the module convention, not the published BA18 (factors up to 10 % apart"),
+    ("ba18", "published", "ba18 in the published convention (the published BA18)"),
+    ("cb14", "module", "cb14 (its published site term)"),
+])
+def test_a_result_names_its_convention(model, convention, said):
+    result = vs30amp.amplification([200.0, 400.0], 760.0, 0.1, model, convention=convention)
+    assert repr(result).startswith(f"<Amplification: {said}") and repr(result).endswith("; 2 sites, "
+        f"{result.frequencies.size} frequencies {result.frequencies[0]:g}-{result.frequencies[-1]:g} Hz>")
+    assert vs30amp._provenance.attributes("t", "made", model, convention)["comment"].startswith(f"factors of {said}")
+
 # Many short records in chunks of 2 MiB: the chunks' 2 MiB, 8 bytes of peak per site and the
 # checks' masks (the n x 301 factors at once would be 115 MiB). Two records of 2^20 samples, each
 # more than the default 32 MiB of chunk on its own (N = 2^21: 5 N x 4 bytes with SciPy's FFT,

@@ -18,6 +18,7 @@ import numpy as np
 
 from .. import io
 from .._models import CONVENTIONS
+from .factors import CONVENTION_HELP
 from .._optional import require
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
@@ -95,7 +96,7 @@ def add_parser(commands: Any) -> None:
                          help="a store's variables to amplify (default: all with dimensions station and time)")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
-                         help="module (default) or published: see the documentation's models page")
+                         help=CONVENTION_HELP)
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ",

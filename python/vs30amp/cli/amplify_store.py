@@ -13,6 +13,7 @@ from numpy.typing import NDArray
 
 from .. import io
 from .._optional import require
+from .._models import convention_words
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
@@ -207,5 +208,5 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     except (ValueError, io.RecordError) as error:
         said = str(error) if str(error).startswith(f"{source}: ") else f"{source}: {error}"  # a chunk gone meanwhile
         raise UsageError(f"{said}; {output} left as it was") from None
-    model = chosen(args.model, convention)[0].name
-    return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"
+    return (f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with "
+            f"{convention_words(args.model, convention)}")

@@ -23,6 +23,10 @@ from ._files import (UsageError, number, refuse_input_as_output, refuse_special_
 
 FORMATS = (".csv", ".npz", ".nc")
 SITE_COLUMNS = ("site", "site_id", "id")
+# Every command's --convention says that BA18's default is not the published model.
+CONVENTION_HELP = ("ba18's convention: module (default; not the published BA18, whose factors are up to 10%% apart "
+                   "within the model's ranges) or published (the published model); see the documentation's models "
+                   "page")
 
 EPILOG = """\
 example:
@@ -51,7 +55,7 @@ def add_parser(commands: Any) -> None:
     factors.add_argument("--vs30-sim", metavar="M/S", help="one simulation Vs30 for every site")
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
     factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
-                         help="module (default) or published: see the documentation's models page")
+                         help=CONVENTION_HELP)
     factors.add_argument("--ranges", choices=RANGE_POLICIES,
                          help="sites outside the model's range of applicability: warn (default), raise, ignore")
     factors.add_argument("--check-ranges", action="store_true", help="the same as --ranges raise")
@@ -144,7 +148,7 @@ def write_csv(path: Path, result: Amplification, ids: list[str] | None) -> None:
     with path.open("w", newline="", encoding="utf-8") as file:
         # One comment line before the header: read the table with skiprows=1.
         file.write(f"# {about['source']}; model {about['model']}; convention {about['convention']}; "
-                   f"{about['history']}\n")
+                   f"{about['history']}; {about['comment']}\n")
         writer = csv.writer(file)
         writer.writerow((["site"] if ids is not None else []) + ["vs30", "vs30_sim", "pga"]
                         + [repr(float(f)) for f in result.frequencies])
