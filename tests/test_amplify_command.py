@@ -533,3 +533,18 @@ def test_a_store_takes_its_simulations_fmax(tmp_path, source, options, table, me
     fmax = None if message else 12.0
     direct = vs30amp.amplify_waveforms(acc[0], 0.01, 300.0, 760.0, fmax=fmax, not_at_rest="ignore")
     assert back.components["h1"].compute().tobytes() == direct.tobytes()
+
+
+def test_a_stores_records_not_at_rest_are_named_by_station_or_tapered(tmp_path):
+    acc = sims_store(tmp_path)  # noise: no record is at rest
+    done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--fmax", "20", "-o", "out.nc", cwd=tmp_path,
+                   settings=())
+    lines = done.stderr.splitlines()
+    assert done.returncode == 0 and len(lines) == 2 and all(line.startswith(
+        f"vs30amp: warning: sims.nc ({name}): 5 of 5 records do not start and end at rest; the first, station 'S0'")
+        for line, name in zip(lines, ("h1", "h2")))
+    done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--fmax", "20", "--taper", "1.5", "-o", "out.nc",
+                   cwd=tmp_path, settings=())
+    assert done.returncode == 0 and done.stderr == ""
+    direct = vs30amp.amplify_waveforms(acc[1], 0.01, 300.0, 760.0, fmax=20.0, taper=1.5)
+    assert io.read_store(tmp_path / "out.nc", ("h2",)).components["h2"].compute().tobytes() == direct.tobytes()
