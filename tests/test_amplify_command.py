@@ -130,7 +130,8 @@ def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
     # Records are written in name order: copy0000-2.AT2 fit, the 4th file, of twice as many samples, does not.
     record = io.read(DATA / AT2[0])
     io.write(tmp_path / "records" / "long.AT2", dataclasses.replace(record, acc=np.tile(record.acc, 2)))
-    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim", "760",
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim", "760",
                            "--units", "g", "-o", "out"], capture_output=True, text=True, cwd=tmp_path, timeout=120,
                           preexec_fn=_file_size_limit(24 * 1024))
     assert done.returncode == 2 and done.stdout == "", done.stderr
@@ -142,7 +143,8 @@ def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_a_signal_mid_run_leaves_outdir_as_it_was(tmp_path, signum):
     before = many_records(tmp_path, 150)
-    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim",
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim",
                               "760", "--units", "g", "-o", "out"], cwd=tmp_path, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 100
@@ -181,7 +183,8 @@ def test_a_signal_during_the_moves_waits_until_every_file_is_in_place(tmp_path):
 
 def test_one_run_at_a_time_and_a_killed_runs_staging_is_removed(tmp_path):
     many_records(tmp_path, 150)
-    command = [sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim", "760", "--units",
+    command = [sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim", "760", "--units",
                "g", "-o", "out"]
     first = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 100
@@ -223,7 +226,8 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     else:
         options.update(stdout=subprocess.DEVNULL, env={**os.environ, "PYTHONIOENCODING": "ascii"})
     try:
-        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim",
+        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim",
                                "760", "-o", "out"], stderr=subprocess.PIPE, text=True, cwd=tmp_path, timeout=120,
                               **options)
     finally:
@@ -507,7 +511,8 @@ def test_records_are_tapered_above_fmax_and_at_their_ends_as_asked(tmp_path, opt
      None),
     ("option", ["--vs30", "300", "--fmax", "12"], None, None),
     ("none", ["--vs30", "300"], None, "vs30amp: warning: sims.nc: fmax not given: factors up to "),
-    ("table", ["--sites", "s.csv"], "station,vs30,vs30_sim,fmax\n" + "".join(f"S{i},300,760,{i + 9}\n" for i in range(5)),
+    ("table", ["--sites", "s.csv"],
+     "station,vs30,vs30_sim,fmax\n" + "".join(f"S{i},300,760,{i + 9}\n" for i in range(5)),
      "vs30amp: error: s.csv: column 'fmax' gives 5 values; a store's records are one simulation's"),
     ("table", ["--sites", "s.csv", "--fmax", "9"], "station,vs30,vs30_sim,fmax\nS0,300,760,12\n",
      "vs30amp: error: s.csv: has a column 'fmax' and --fmax was given; use one of them"),
@@ -528,7 +533,8 @@ def test_a_store_takes_its_simulations_fmax(tmp_path, source, options, table, me
     if message is not None and "error" in message:
         assert done.returncode == 2 and done.stderr.startswith(message)
         return
-    assert done.returncode == 0 and done.stderr.startswith(message or "") and len(done.stderr.splitlines()) == bool(message)
+    assert done.returncode == 0 and done.stderr.startswith(message or "")
+    assert len(done.stderr.splitlines()) == bool(message)
     back = io.read_store(tmp_path / "out.nc", ("h1",))
     fmax = None if message else 12.0
     direct = vs30amp.amplify_waveforms(acc[0], 0.01, 300.0, 760.0, fmax=fmax, not_at_rest="ignore")

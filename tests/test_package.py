@@ -278,7 +278,8 @@ def test_no_wrap_around_chunking_and_the_default_pga():
             ({"workers": 2**63}, ValueError, "workers: expected at most 2147483647 threads"),
             ({"fmax": 0.0}, ValueError, "fmax: "), ({"fmax": -np.inf}, ValueError, "fmax: "),
             ({"fmax": np.nan}, ValueError, "fmax: "), ({"fmax": "10"}, TypeError, "fmax: "),
-            ({"units": "gal"}, ValueError, "units: unknown units 'gal'"), ({"above_fmax": "cut"}, ValueError, "above_fmax: "),
+            ({"units": "gal"}, ValueError, "units: unknown units 'gal'"),
+            ({"above_fmax": "cut"}, ValueError, "above_fmax: "),
             ({"taper": -1.0}, ValueError, "taper: "), ({"taper": 3.01}, ValueError, "taper: 3.01 s at each end is more "
                                                                                   "than half of the 6 s record"),
             ({"not_at_rest": "raise"}, ValueError, "not_at_rest: ")):
@@ -294,9 +295,11 @@ def test_no_wrap_around_chunking_and_the_default_pga():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(ValueError, match="acc: record 1 amplified for site 1 overflows float32"):
-            vs30amp.amplify_waveforms(huge, 0.01, 200, 1000, 0.1, workers=1, chunk_bytes=1, fmax=np.inf, not_at_rest="ignore")
+            vs30amp.amplify_waveforms(huge, 0.01, 200, 1000, 0.1, workers=1, chunk_bytes=1, fmax=np.inf,
+                                      not_at_rest="ignore")
         with pytest.raises(ValueError, match="acc: record 0 amplified for site 1 overflows float32"):
-            vs30amp.amplify_waveforms(huge[1], 0.01, [np.nan, 300], 1000, 0.1, ranges="ignore", fmax=np.inf, not_at_rest="ignore")
+            vs30amp.amplify_waveforms(huge[1], 0.01, [np.nan, 300], 1000, 0.1, ranges="ignore", fmax=np.inf,
+                                      not_at_rest="ignore")
 
 
 def test_progress_bar_and_plot(capsys):
@@ -390,7 +393,8 @@ def test_records_warn_without_fmax_and_when_not_at_rest_and_taper_on_request():
         plain = vs30amp.amplify_waveforms(nis.acc, nis.dt, 1100, 200)
     said = sorted(str(warning.message) for warning in caught)
     assert len(said) == 2 and all(warning.filename == __file__ for warning in caught)
-    assert said[0].startswith("fmax not given: factors up to 17.93 (at 50 Hz) applied up to the records' Nyquist frequency 50 Hz")
+    assert said[0].startswith("fmax not given: factors up to 17.93 (at 50 Hz) applied up to the records' Nyquist "
+                              "frequency 50 Hz")
     assert said[1].startswith("the record does not start and end at rest: first sample 0%, last 26% of its peak")
     with warnings.catch_warnings():
         warnings.simplefilter("error")

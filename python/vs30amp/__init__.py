@@ -46,6 +46,7 @@ from ._response import response_spectrum, rotd
 from ._sites import RangeWarning
 from ._waveforms import AmplificationWarning, amplify_spectrum, amplify_waveforms
 
-__all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWarning", "amplification", "amplify_spectrum",
+__all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWarning", "amplification",
+           "amplify_spectrum",
            "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
 from ._version import __version__

@@ -99,7 +99,8 @@ def held_above(frequencies: NDArray[np.float64], fmax: object) -> NDArray[np.flo
     return np.minimum(frequencies, limit)
 
 
-def taper_above(factors: NDArray[np.floating], frequencies: NDArray[np.float64], fmax: float | None) -> NDArray[np.floating]:
+def taper_above(factors: NDArray[np.floating], frequencies: NDArray[np.float64],
+                fmax: float | None) -> NDArray[np.floating]:
     """Factors (n x K) held above `fmax` (by `held_above`) brought to 1 in place: a factor A at
     frequency f becomes A^w(f), w = (1 + cos(pi (f - fmax) / fmax)) / 2 from fmax to 2 fmax and 0
     beyond, so that ln(A) falls to 0 along a half cosine over the octave above fmax. Below fmax

@@ -306,7 +306,8 @@ def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim:
                          dt: float) -> tuple[float, float]:
     """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`."""
     found, kernel, _ = chosen(model, convention)
-    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64)) for value in (vs30, vs30_sim, pga)))
+    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
+                                  for value in (vs30, vs30_sim, pga)))
     factors = site_factors(kernel, *(np.ascontiguousarray(site) for site in sites))
     return highest_factor(found.frequencies, factors, 0.5 / dt)
 
@@ -321,7 +322,8 @@ def unlimited_message(highest: float, at: float, nyquist: float,
 
 def warn_unlimited(highest: float, at: float, nyquist: float) -> None:
     """The AmplificationWarning of records amplified without an fmax."""
-    warnings.warn(unlimited_message(highest, at, nyquist), AmplificationWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
+    warnings.warn(unlimited_message(highest, at, nyquist), AmplificationWarning,
+                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
 def rest_shares(records: FloatArray, peaks: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -340,9 +342,11 @@ def warn_not_at_rest(shares: NDArray[np.float64], name: Any = lambda record: f"r
     first = int(np.argmax(moving))
     start, end = shares[first]
     which = ("the record does not start and end at rest:" if shares.shape[0] == 1 else
-             f"{int(moving.sum())} of {shares.shape[0]} records do not start and end at rest; the first, {name(first)}:")
+             f"{int(moving.sum())} of {shares.shape[0]} records do not start and end at rest; the first, "
+             f"{name(first)}:")
     warnings.warn(f"{which} first sample {start:.0%}, last {end:.0%} of its peak; amplified, such ends ring: taper "
-                  f"them (taper=SECONDS, --taper SECONDS)", AmplificationWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
+                  f"them (taper=SECONDS, --taper SECONDS)", AmplificationWarning,
+                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
 def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:

@@ -25,7 +25,8 @@ from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._interp import ABOVE_FMAX
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
 from . import amplify_store
-from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive, record_units,
+from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive,
+                     record_units,
                      refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
                      warnings_as_lines)
 from ._scheduler import add_scheduler_option
@@ -253,7 +254,8 @@ def warn_unlimited(jobs: list[Job]) -> None:
     unlimited = [job.unlimited for job in jobs if job.unlimited is not None]
     if unlimited:
         highest, at, nyquist = max(unlimited)
-        said = unlimited_message(highest, at, nyquist, "--fmax, or a column fmax of --sites) to taper them to 1 above it")
+        said = unlimited_message(highest, at, nyquist,
+                                 "--fmax, or a column fmax of --sites) to taper them to 1 above it")
         print(f"vs30amp: warning: {len(unlimited)} of {len(jobs)} records: {said}", file=sys.stderr)
 
 
