@@ -128,13 +128,13 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
-        found_ = dask.compute(*((np.maximum(acc.max(axis=1), -acc.min(axis=1)), acc[:, [0, -1]])
-                                for acc in records.values()))
+        # Each record's peak and its first and last samples, from one read of the store.
+        summaries = dask.compute(*((np.maximum(acc.max(axis=1), -acc.min(axis=1)), acc[:, [0, -1]])
+                                   for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
-    peaks = [peak for peak, _ in found_]
     unlimited: list[tuple[float, float]] = []
-    for (name, peak), (_, ends) in zip(zip(records, peaks), found_):
+    for name, (peak, ends) in zip(records, summaries):
         peak = np.asarray(peak, dtype=np.float64)
         bad = ~np.isfinite(peak)
         if bad.any():
