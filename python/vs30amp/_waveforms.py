@@ -309,7 +309,7 @@ def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim:
     found, kernel, _ = chosen(model, convention)
     sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
                                   for value in (vs30, vs30_sim, pga)))
-    each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(site[part]) for site in sites)),
+    each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[part]) for s in sites)),
                            0.5 / dt) for part in _chunks(sites[0].size, 4096)]
     reached = [pair for pair in each if np.isfinite(pair[0])]
     return max(reached) if reached else (np.nan, np.nan)
