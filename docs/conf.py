@@ -2,7 +2,9 @@
 
 Facts the package already holds are rendered from it rather than written twice: the models'
 ranges of applicability come from ``vs30amp.MODELS`` (the ``model-ranges`` directive) and the
-command's options from its own ``--help`` (the ``command-help`` directive).
+command's options from its own ``--help`` (the ``command-help`` directive). The figures of the
+study and measures pages are drawn by their own code as the site is built (the ``plot`` directive),
+run from the project's root, where the record files of tests/data are.
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ from pathlib import Path
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
+from matplotlib.sphinxext.plot_directive import PlotDirective
 
 import vs30amp
 
@@ -25,7 +28,7 @@ author = "the vs30amp developers"
 copyright = "2026, the vs30amp developers"
 release = version = vs30amp.__version__
 
-extensions = ["myst_parser", "sphinx.ext.autodoc", "numpydoc"]
+extensions = ["myst_parser", "sphinx.ext.autodoc", "numpydoc", "matplotlib.sphinxext.plot_directive"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
 # Links to other pages' sections by their headings, as a forge renders them (#the-two-conventions-of-ba18).
@@ -36,7 +39,16 @@ autodoc_member_order = "bysource"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 
+plot_working_directory = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+plot_include_source = True
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 120)]
+plot_rcparams = {"figure.dpi": 120}
+
 html_theme = "furo"
+html_static_path = ["_static"]
+html_css_files = ["wrap.css"]
 html_title = f"vs30amp {release}"
 
 
@@ -76,6 +88,22 @@ class CommandHelp(Directive):
         return [nodes.literal_block(result.stdout, result.stdout)]
 
 
+class NumberedPlot(PlotDirective):
+    """Matplotlib's ``plot`` directive, its figures numbered through the page.
+
+    The directive numbers a page's figures in its document, which MyST makes anew for each
+    ``eval-rst`` block: every figure of a Markdown page would be its first and overwrite the others.
+    """
+
+    def run(self) -> list[nodes.Node]:
+        document = self.state_machine.document
+        env = document.settings.env
+        document.attributes["_plot_counter"] = env.temp_data.get("plot_counter", 0)
+        result = super().run()
+        env.temp_data["plot_counter"] = document.attributes["_plot_counter"]
+        return result
+
+
 # The pages link the benchmark results as files of the repository, which a forge shows; the site
 # carries them as its page "benchmarks".
 BENCHMARK_LINKS = {"](../benchmarks/results.md)": "](benchmarks.md#benchmarks)",
@@ -96,3 +124,4 @@ def setup(app: object) -> None:
     app.connect("source-read", link_benchmarks)  # type: ignore[attr-defined]
     app.add_directive("model-ranges", ModelRanges)  # type: ignore[attr-defined]
     app.add_directive("command-help", CommandHelp)  # type: ignore[attr-defined]
+    app.add_directive("plot", NumberedPlot, override=True)  # type: ignore[attr-defined]

@@ -32,9 +32,13 @@ import vs30amp.io as vio
 
 
 def site_vs30(path, stations):
-    """Each station's Vs30 from a CSV table with columns station and vs30, in the store's order."""
-    with open(path, newline="", encoding="utf-8") as file:
-        table = {row["station"].strip(): float(row["vs30"]) for row in csv.DictReader(file)}
+    """Each station's Vs30 from a CSV table with columns station and vs30 (names in any case, as
+    the command reads them), in the store's order."""
+    with open(path, newline="", encoding="utf-8-sig") as file:
+        rows = [{name.strip().lower(): value for name, value in row.items()} for row in csv.DictReader(file)]
+    if rows and not {"station", "vs30"} <= rows[0].keys():
+        raise SystemExit(f"{path}: expected columns station and vs30, got {', '.join(rows[0])}")
+    table = {row["station"].strip(): float(row["vs30"]) for row in rows}
     missing = [str(s) for s in stations if str(s) not in table]
     if missing:
         raise SystemExit(f"{path}: no row for {len(missing)} stations of the store, e.g. {missing[0]!r}")
@@ -52,13 +56,13 @@ def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18"):
                                             units=store.variable_units[name])
                  for name, records in store.components.items()}
     vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, vs30_sim=vs30_sim,
-                    units=store.variable_units, model=model)
+                    units=store.variable_units, model=model, history=store.attrs.get("history"))
 
     result = vio.read_store(output, ("h1", "h2"))  # the measures of what was written
     h1, h2 = result.components["h1"], result.components["h2"]
     periods = 1.0 / vs30amp.MODELS["cb14"].frequencies
     table = vd.measures_dataset(vd.store_measures(h1, h2, result.dt, periods, rotd50=True), result.station, periods,
-                                result.units, result.attrs, vs30)
+                                result.units, result.attrs, vs30, vs30_sim=result.vs30_sim)
     if Path(measures).suffix == ".zarr":
         table.to_zarr(measures, mode="w-", consolidated=False)
     else:

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "generated/libm_tables.hpp"
 #include "model_kernel_matrices.hpp"
@@ -23,6 +25,7 @@ enum Alteration {
 };
 
 Alteration alteration = NONE;
+const MathPath *altered_path = &MATH_PATHS[1];
 std::uint64_t altered_slot = 0;
 
 double nudged(double value) { return std::nextafter(value, INFINITY); }
@@ -38,13 +41,13 @@ bool exp_altered(double x) {
 }
 
 void altered_exp(const double *x, double *out, std::size_t n) {
-    vector_batch_math().exp(x, out, n);
+    altered_path->math().exp(x, out, n);
     for (std::size_t i = 0; i < n; ++i)
         if (exp_altered(x[i])) out[i] = nudged(out[i]);
 }
 
 void altered_log(const double *x, double *out, std::size_t n) {
-    vector_batch_math().log(x, out, n);
+    altered_path->math().log(x, out, n);
     for (std::size_t i = 0; i < n; ++i) {
         const bool slot = alteration == LOG_SLOT && x[i] > 0 && ((bits(x[i]) - 0x3fe6000000000000) >> 45 & 127) == altered_slot &&
                           !(x[i] >= 1 - 0x1p-4 && x[i] < 1 + 0x1.09p-4);
@@ -54,7 +57,7 @@ void altered_log(const double *x, double *out, std::size_t n) {
 }
 
 void altered_pow(const double *x, const double *y, double *out, std::size_t n) {
-    vector_batch_math().pow(x, y, out, n);
+    altered_path->math().pow(x, y, out, n);
     for (std::size_t i = 0; i < n; ++i)
         if (alteration == POW_SLOT && x[i] > 0 && std::isfinite(out[i]) &&
             ((bits(x[i]) - 0x3fe6955500000000) >> 45 & 127) == altered_slot)
@@ -62,7 +65,7 @@ void altered_pow(const double *x, const double *y, double *out, std::size_t n) {
 }
 
 void altered_pow_of_base(double x, const double *y, double *out, std::size_t n) {
-    vector_batch_math().pow_of_base(x, y, out, n);
+    altered_path->math().pow_of_base(x, y, out, n);
     for (std::size_t i = 0; i < n; ++i)
         if (alteration == POW_OF_BASE_SLOT && x > 0 && std::isfinite(out[i]) &&
             ((bits(x) - 0x3fe6955500000000) >> 45 & 127) == altered_slot)
@@ -71,7 +74,7 @@ void altered_pow_of_base(double x, const double *y, double *out, std::size_t n) 
 
 void altered_pow_of_bases(const double *bases, std::size_t base_count, const std::uint16_t *base_of, const double *y,
                           double *out, std::size_t n) {
-    vector_batch_math().pow_of_bases(bases, base_count, base_of, y, out, n);
+    altered_path->math().pow_of_bases(bases, base_count, base_of, y, out, n);
     for (std::size_t i = 0; i < n; ++i) {
         const double x = bases[base_of[i]];
         if (alteration == POW_OF_BASES_SLOT && x > 0 && std::isfinite(out[i]) &&
@@ -80,7 +83,8 @@ void altered_pow_of_bases(const double *bases, std::size_t base_count, const std
     }
 }
 
-const BatchMath &math_of(int path) { return path == 0 ? scalar_batch_math() : vector_batch_math(); }
+// The path numbered as in MATH_PATHS: 0 scalar, 1 four lanes, 2 eight as halves, 3 eight native.
+const BatchMath &math_of(int path) { return MATH_PATHS[path].math(); }
 
 }  // namespace
 
@@ -88,10 +92,37 @@ extern "C" {
 
 __attribute__((visibility("default"))) int kernel_paths_cpu_has_avx2_and_fma() { return cpu_has_avx2_and_fma(); }
 
-// 1 when the gate, given `build_id` (NULL: the loaded library's), chooses the vector math.
-__attribute__((visibility("default"))) int kernel_paths_gate_chooses_vector(const char *build_id) {
+// The name of path number `path` (MATH_PATHS), or NULL past the last; whether this CPU runs it.
+__attribute__((visibility("default"))) const char *kernel_paths_path_name(int path) {
+    return path >= 0 && path < static_cast<int>(std::size(MATH_PATHS)) ? MATH_PATHS[path].name : nullptr;
+}
+__attribute__((visibility("default"))) int kernel_paths_cpu_runs(int path) { return MATH_PATHS[path].cpu_runs(); }
+
+// The name of the path the gate chooses given `build_id` (NULL: the loaded library's) and
+// `forced` (NULL: VS30AMP_VECTOR_WIDTH's value).
+__attribute__((visibility("default"))) const char *kernel_paths_gate_choice(const char *build_id, const char *forced) {
     const BuildId loaded = loaded_libm_build_id();
-    return &choose_batch_math(build_id ? std::string_view(build_id) : loaded.text()) == &vector_batch_math();
+    const std::string_view id = build_id ? std::string_view(build_id) : loaded.text();
+    return choose_math_path(id, forced ? forced : std::getenv("VS30AMP_VECTOR_WIDTH")).name;
+}
+
+// One function of path number `path` over n operands: 0 exp(x), 1 log(x), 2 pow(x, y),
+// 3 pow(x[0], y), 4 pow(x[i % 8], y).
+__attribute__((visibility("default"))) void kernel_paths_math(int path, int function, const double *x, const double *y,
+                                                             double *out, std::size_t n) {
+    const BatchMath &math = math_of(path);
+    static constexpr std::uint16_t BASE_OF[] = {0, 1, 2, 3, 4, 5, 6, 7};
+    switch (function) {
+    case 0: return math.exp(x, out, n);
+    case 1: return math.log(x, out, n);
+    case 2: return math.pow(x, y, out, n);
+    case 3: return math.pow_of_base(x[0], y, out, n);
+    default:
+        for (std::size_t start = 0; start < n; start += 8) {
+            const std::size_t count = n - start < 8 ? n - start : 8;
+            math.pow_of_bases(x + start, count, BASE_OF, y + start, out + start, count);
+        }
+    }
 }
 
 __attribute__((visibility("default"))) int kernel_paths_build_id(char *out, std::size_t size) {
@@ -101,8 +132,9 @@ __attribute__((visibility("default"))) int kernel_paths_build_id(char *out, std:
     return 1;
 }
 
-// 1 when the probe agrees with the vector math altered as `mode` (an Alteration) at `slot`.
-__attribute__((visibility("default"))) int kernel_paths_probe_agrees_altered(int mode, int slot) {
+// 1 when the probe agrees with vector path number `path` altered as `mode` (an Alteration) at `slot`.
+__attribute__((visibility("default"))) int kernel_paths_probe_agrees_altered(int path, int mode, int slot) {
+    altered_path = &MATH_PATHS[path];
     alteration = static_cast<Alteration>(mode);
     altered_slot = static_cast<std::uint64_t>(slot);
     static constexpr BatchMath altered{altered_exp, altered_log, altered_pow, altered_pow_of_base,
@@ -112,7 +144,8 @@ __attribute__((visibility("default"))) int kernel_paths_probe_agrees_altered(int
     return agrees;
 }
 
-// Runs a model's kernel (0 CB14, 1 BA18, 2 BA18 under the published convention) on the math path (0 scalar, 1 vector) over n sites of
+// Runs a model's kernel (0 CB14, 1 BA18, 2 BA18 under the published convention) on the math path (numbered as
+// in MATH_PATHS) over n sites of
 // three doubles and copies the matrix to out (unless out is NULL, for timing the kernel alone);
 // 0 when the matrix could not be allocated.
 __attribute__((visibility("default"))) int kernel_paths_run(int model, int path, const double *sites, std::size_t n,

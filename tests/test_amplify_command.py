@@ -1,12 +1,17 @@
 """``vs30amp amplify`` in a child process, on the real record files of tests/data."""
 
 import dataclasses
+import fcntl
 import os
+import pty
 import resource
+import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 import warnings
 from pathlib import Path
@@ -245,6 +250,9 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
      {AT2[0]: (300, 760, 0.2), AT2[1]: (450, 760, 0.05)}),
     (f"Station,VS30,vs30_sim\n{AT2[1][:-4]},450,620\n{AT2[0][:-4]},300,760\n", [],
      {AT2[0]: (300, 760, None), AT2[1]: (450, 620, None)}),
+    # The ids' column under any name factors reads too.
+    (f"Site,vs30\n{AT2[1][:-4]},450\n{AT2[0][:-4]},300\n", ["--vs30-sim", "700"],
+     {AT2[0]: (300, 700, None), AT2[1]: (450, 700, None)}),
     # The row's PGA (g) into the SAC record's units, m/s2, as the models see it.
     (f"file,vs30,pga\n{SAC},300,0.2\n{AT2[0]},450,0.05\n", ["--vs30-sim", "760", "--units", "m/s2"],
      {SAC: (300, 760, 0.2), AT2[0]: (450, 760, 0.05)}),
@@ -268,7 +276,8 @@ def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},300\nGHOST,300\n", [],
      "stations.csv: row 3 (station 'GHOST') matches no record"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[0][:-4]},310\n", [], f"station '{AT2[0][:-4]}' is in rows 1 and 2"),
-    ("site,vs30\nA,300\n", [], "stations.csv: missing column 'station' or 'file'"),
+    ("vs30\n300\n", [], "stations.csv: missing column 'station', which names each record"),
+    (f"station,vs30,lat\n{AT2[0][:-4]},300,35\n", [], "stations.csv: unknown column 'lat' (column 3)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n", ["--vs30", "300"], "with --sites (one of them)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},50\n", ["--ranges", "raise"],
      f"records/{AT2[1]}: vs30: site 0 has 50.0 m/s"),
@@ -327,7 +336,7 @@ def sims_store(tmp_path, acc=None, **options):
 def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites, units):
     if output.endswith(".zarr"):
         pytest.importorskip("zarr")
-    acc = sims_store(tmp_path, units=units)
+    acc = sims_store(tmp_path, units=units, history="2026-01-01T00:00:00+00:00: simulated")
     if table is not None:
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
@@ -340,6 +349,11 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     stations, vs30, vs30_sim, pga = zip(*sites)
     assert list(back.station) == list(stations) and back.attrs["model"] == "ba18" and back.variable_units == units
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
+    # The input's history, then the command as typed (no path of the installation).
+    history, typed = back.attrs["history"].splitlines(), shlex.join(["sims.nc", *options, "--ranges", "ignore", "-o",
+                                                                     output])
+    assert len(history) == 3 and history[0].endswith(": simulated") and "write_store" in history[1]
+    assert history[2].endswith(f"+00:00: python -m vs30amp amplify {typed}")
     rows = [int(s[1]) for s in stations]
     for component, records in zip(("h1", "h2"), acc):
         given = None if pga[0] is None else np.array(pga) * G_IN_UNITS[units[component]]
@@ -369,10 +383,13 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
 
 @pytest.mark.parametrize("arguments, message", [
     (["--sites", "stations.csv"], "sims.nc (record 2): no row of stations.csv has station 'S2'; give --skip-unmatched"),
-    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; give a column 'station'"),
+    (["--sites", "files.csv"], "files.csv: a store's records are matched by their station; name the column 'station'"),
     (["--units", "g"], "--units: a store's records are in its variables' 'units' attribute"),
     (["--variables", "h1,acc"], "sims.nc: no variable 'acc'; the store's variables are 'h1', 'h2'"),
-    (["--ranges", "raise", "--vs30", "90"], "sims.nc (h1): vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["--ranges", "raise", "--vs30", "90"], "sims.nc: vs30: station 'S0' has 90.0 m/s, outside ba18's range"),
+    (["--ranges", "raise", "--vs30", "90"], "; 5 of 5 sites are outside ba18's range of applicability or missing a "
+                                            "value: station 'S0', station 'S1', station 'S2', station 'S3', station "
+                                            "'S4'\n"),
     (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
     (["-o", "sims.nc"], "sims.nc: is the input sims.nc; write the amplified records elsewhere"),
     (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),
@@ -385,6 +402,7 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
                                     "unique"),
     (["empty.nc", "--vs30", "300"], "empty.nc: dimension 'station' has 0 stations; the store holds no records"),
     (["furlongs.nc", "--vs30", "300"], "furlongs.nc: 'h2' is in 'ft/s2' (attribute 'units'); expected one of g,"),
+    (["--scheduler", "tls://127.0.0.1:1"], "--scheduler tls://127.0.0.1:1: cannot connect (TypeError: TLS expects"),
 ])
 def test_a_bad_store_or_site_writes_nothing(tmp_path, arguments, message):
     sims_store(tmp_path)
@@ -419,25 +437,86 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
     assert done.returncode == 2 and "sims.nc: 'h1' of station 'S2' has a non-finite sample" in done.stderr
 
 
+@pytest.mark.parametrize("limit", [2 * 1024, 40 * 1024])  # in the netCDF header, in the records
+def test_a_netcdf_store_that_fills_the_disk_is_one_line_and_nothing_left(tmp_path, limit):
+    sims_store(tmp_path)
+    before = snapshot(tmp_path)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o", "out.nc"],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=120,
+                          preexec_fn=_file_size_limit(limit))
+    assert (done.returncode, done.stdout) == (2, ""), done.stderr
+    assert done.stderr == "vs30amp: error: out.nc: cannot be written (File too large); left as it was\n"
+    assert snapshot(tmp_path) == before
+
+
+def test_a_signal_late_in_a_netcdf_write_is_one_line_and_nothing_left(tmp_path):
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    before = snapshot(tmp_path)
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o",
+                              "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 100
+    while not any(tmp_path.glob(".out.nc.*/.out.nc.partial-*/out.nc")):  # the netCDF file is begun
+        assert child.poll() is None and time.monotonic() < deadline, "the records were never written"
+        time.sleep(0.005)
+    child.send_signal(signal.SIGTERM)
+    try:
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert (child.returncode, stdout, stderr) == (128 + signal.SIGTERM, "", "vs30amp: error: terminated by SIGTERM\n")
+    assert snapshot(tmp_path) == before
+
+
 def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("zarr")
-    sims_store(tmp_path)
+    long_store(tmp_path)
     runs = {"threads": []}
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster:  # its workers' directory is not tmp_path
         runs["cluster"] = ["--scheduler", cluster.scheduler_address]
         for run, options in runs.items():
-            assert amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path).returncode == 0
+            done = amplify("sims.nc", "--vs30-sim", "760", *options, "-o", f"{run}.zarr", cwd=tmp_path)
+            assert done.returncode == 0 and "vs30amp: checking sims.nc: 4 of 4 chunks (100%)\n" in done.stderr
             measured = subprocess.run([sys.executable, "-m", "vs30amp", "measures", f"{run}.zarr", *options, "-o",
                                        f"{run}.csv"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
-            assert measured.returncode == 0, measured.stderr
+            assert measured.returncode == 0 and measured.stderr.endswith(": 6 of 6 chunks (100%)\n"), measured.stderr
         assert cluster.scheduler.transition_counter > 0  # the cluster's workers did the work
     for name in ("h1", "h2"):
         on = [io.read_store(tmp_path / f"{run}.zarr", name).components[name].compute() for run in runs]
         assert on[0].tobytes() == on[1].tobytes(), name
     tables = [(tmp_path / f"{run}.csv").read_text().split("\n", 1)[1] for run in runs]  # after the comment line
     assert tables[0] == tables[1]
+
+
+@pytest.mark.parametrize("command, memory, closed, message", [
+    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "120MiB", False,
+     "amplifying a record of one station needs about 1 MiB and the worker with least memory has 0 MiB"),
+    (["measures", "-o", "out.nc"], "120MiB", False, "the measures of a pair of records of one station needs about"),
+    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "1GiB", True, "lost the connection to its scheduler"),
+])
+def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(tmp_path, command, memory, closed,
+                                                                                message):
+    distributed = pytest.importorskip("distributed")
+    acc = (np.random.default_rng(3).standard_normal((2, 40, 20000)) * 0.05).astype(np.float32)
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
+                   stations_per_chunk=2)
+    before = snapshot(tmp_path)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
+                                  memory_limit=memory) as cluster:
+        address = cluster.scheduler_address
+        run = subprocess.Popen([sys.executable, "-m", "vs30amp", command[0], "sims.nc", "--scheduler", address,
+                                *command[1:]], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while closed and not cluster.scheduler.tasks and run.poll() is None:  # computing: the cluster goes
+            time.sleep(0.02)
+        if closed:
+            cluster.close()
+        stdout, stderr = run.communicate(timeout=120)
+    assert (run.returncode, stdout) == (2, ""), stderr
+    assert stderr.startswith(f"vs30amp: error: --scheduler {address}: ") and stderr.count("\n") == 1, stderr
+    assert message in stderr and snapshot(tmp_path) == before
 
 
 @pytest.mark.parametrize("command", [
@@ -554,3 +633,52 @@ def test_a_stores_records_not_at_rest_are_named_by_station_or_tapered(tmp_path):
     assert done.returncode == 0 and done.stderr == ""
     direct = vs30amp.amplify_waveforms(acc[1], 0.01, 300.0, 760.0, fmax=20.0, taper=1.5)
     assert io.read_store(tmp_path / "out.nc", ("h2",)).components["h2"].compute().tobytes() == direct.tobytes()
+
+
+def long_store(tmp_path):
+    pytest.importorskip("distributed")
+    acc = np.random.default_rng(5).standard_normal((2, 5, 2**18)).astype(np.float32) * 0.01
+    io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(5, 400.0),
+                   stations_per_chunk=1)
+
+
+def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
+    pytest.importorskip("tqdm")
+    long_store(tmp_path)
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760",
+                           "--ranges", "ignore", *UNLIMITED, "-o", "amp.nc"], stdout=subprocess.PIPE, stderr=follower,
+                          cwd=tmp_path, timeout=300)
+    os.close(follower)
+    drawn = os.read(leader, 65536).decode()
+    os.close(leader)
+    assert done.returncode == 0 and "vs30amp:" not in drawn, drawn  # a bar, not lines
+    assert "\rchecking sims.nc: 100%|" in drawn and "\ramplifying sims.nc: 100%|" in drawn and "| 4/4 [" in drawn
+
+
+# Long runs: (command, each pass's steps, their unit). 22 files of 11 stations; a store of 5 records of 2**18 samples,
+# 4 to a chunk (at least 4 MiB of records), two chunks of each component.
+@pytest.mark.parametrize("command, passes, unit", [
+    (["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", *UNLIMITED, "-o", "out"],
+     {"reading": 22, "writing": 22}, "file"),
+    (["measures", "records", "--periods", "1", "-o", "m.csv"], {"measuring": 11}, "station"),
+    (["amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", *UNLIMITED, "-o",
+      "amp.nc"],
+     {"checking sims.nc": 4, "amplifying sims.nc": 4}, "chunk"),  # 2 of each component
+    (["measures", "sims.nc", "--periods", "1", "-o", "m.npz"], {"measuring sims.nc": 6}, "chunk"),  # 2 of psa_h1, ...
+])
+def test_long_runs_say_their_progress_on_stderr_a_line_a_step(tmp_path, command, passes, unit):
+    folder(tmp_path / "records", [])
+    for name in (f"S{i:02d}.{c}.AT2" for i in range(11) for c in ("h1", "h2")):
+        shutil.copy(DATA / AT2[0], tmp_path / "records" / name)
+    long_store(tmp_path)
+    done = subprocess.run([sys.executable, "-m", "vs30amp", *command], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=300)
+    assert done.returncode == 0 and done.stdout, done.stderr
+    said = [line.removeprefix("vs30amp: ").rsplit(": ", 1) for line in done.stderr.splitlines()]
+    assert list(dict.fromkeys(what for what, _ in said)) == list(passes), done.stderr
+    for what, steps in passes.items():  # a line a step, or at most 20 a pass, up to the last
+        counts = [int(step.split(" of ")[0]) for name, step in said if name == what]
+        assert counts == (list(range(1, steps + 1)) if steps <= 20 else sorted(set(counts))) and len(counts) <= 20
+        assert [step for name, step in said if name == what][-1] == f"{steps} of {steps} {unit}s (100%)"

@@ -31,40 +31,42 @@ def write_table(path, sites, model_range=(200.0, 1400.0)):
     path.write_text("site,vs30,pga,vs30_sim\n" + "".join(f"S{i},{v!r},0.25,760\n" for i, v in enumerate(vs30.tolist())))
 
 
-def read_output(path, provenance=None):
-    """(site ids, factors, frequencies) from an output file of any format; `provenance` (text
-    that must be in what the file says made it) is checked."""
+def read_output(path, provenance=None, ids="site"):
+    """(site ids, factors, frequencies) from an output file of any format, the ids under the
+    name `ids`; `provenance` (text that must be in what the file says made it) is checked."""
     if path.suffix == ".csv":
         with path.open(newline="") as file:
             about, header, *rows = list(csv.reader(file))
         assert provenance is None or provenance in ",".join(about).replace(";", "")
+        assert header[0] == ids
         return [r[0] for r in rows], np.array([[float(v) for v in r[4:]] for r in rows]), np.array(header[4:], float)
     if path.suffix == ".npz":
         saved = np.load(path)
         assert provenance is None or provenance in " ".join(f"{k} {saved[k]}" for k in ("source", "model", "convention"))
-        return saved["site"].tolist(), saved["factors"], saved["frequencies"]
+        return saved[ids].tolist(), saved["factors"], saved["frequencies"]
     xarray = pytest.importorskip("xarray")
     with xarray.open_dataset(path) as dataset:
         data = dataset["amplification"]
-        assert data.dims == ("site", "frequency") and data.attrs["units"] == "1"
+        assert data.dims == (ids, "frequency") and data.attrs["units"] == "1"
         assert dataset.attrs["Conventions"].startswith("CF-") and "vs30amp factors" in dataset.attrs["history"]
         assert provenance is None or provenance in " ".join(f"{k} {dataset.attrs[k]}" for k in
                                                             ("source", "model", "convention"))
-        return data["site"].values.tolist(), data.values, data["frequency"].values
+        return data[ids].values.tolist(), data.values, data["frequency"].values
 
 
-@pytest.mark.parametrize("suffix, model, convention", [
-    (".csv", "ba18", "module"), (".csv", "ba18", "published"), (".npz", "cb14", "module"),
-    (".npz", "ba18", "published"), (".nc", "ba18", "published"), (".nc", "cb14", "module")])
-def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention):
+@pytest.mark.parametrize("suffix, model, convention, ids", [
+    (".csv", "ba18", "module", "site"), (".csv", "ba18", "published", "Station"), (".npz", "cb14", "module", "site"),
+    (".npz", "ba18", "published", "station"), (".nc", "ba18", "published", "STATION"), (".nc", "cb14", "module", "id")])
+def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention, ids):
     if suffix == ".nc":
         pytest.importorskip("netCDF4")
-    (tmp_path / "sites.csv").write_text("site,vs30,pga,vs30_sim\n" + "\n".join(",".join(r) for r in ROWS) + "\n")
+    (tmp_path / "sites.csv").write_text(f"{ids},vs30,pga,vs30_sim\n" + "\n".join(",".join(r) for r in ROWS) + "\n")
     done = vs30amp_command("factors", "sites.csv", "--model", model, "--convention", convention, "-o", f"out{suffix}",
                            cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     ids, factors, frequencies = read_output(tmp_path / f"out{suffix}",
-                                            f"vs30amp {vs30amp.__version__} model {model} convention {convention}")
+                                            f"vs30amp {vs30amp.__version__} model {model} convention {convention}",
+                                            ids.lower())
     vs30, pga, vs30_sim = (np.array([float(r[k]) for r in ROWS]) for k in (1, 2, 3))
     expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention)
     assert ids == [r[0] for r in ROWS]
@@ -79,12 +81,18 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
 
 
 @pytest.mark.parametrize("table, options, message", [
-    ("vs30,vs30_sim\n300,760\n", [], "sites.csv: missing column 'pga'"),
+    ("vs30,vs30_sim\n300,760\n", [], "sites.csv: missing column 'pga' (or give --pga for every site)"),
+    ("vs30,pga\n300,0.1\n", [], "sites.csv: missing column 'vs30_sim' (or give --vs30-sim for every site)"),
+    ("site,vs30,pga,lat\nA,300,0.1,35.2\n", ["--vs30-sim", "760"], "unknown column 'lat' (column 4); a site table "
+                                                                  "has an id (station, site, site_id, id, file)"),
+    ("Station,site,vs30,pga\nA,A,300,0.1\n", ["--vs30-sim", "760"], "columns 'station' and 'site' both name the"),
     ("vs30,vs30_sim,pga\n300,760,0.1\n310,760,abc\n", [], "sites.csv: row 2, column 'pga': 'abc' is not a number"),
     ("vs30,pga\n300,0.1\n", ["--model", "ba20", "--vs30-sim", "760"], "unknown model 'ba20'"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),
     ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: row 2 has 100.0"),
     ("vs30,pga\n300,0.1\n\n100,0.1\n", ["--vs30-sim", "760", "--ranges", "raise"], "vs30: row 3 has 100.0"),
+    ("vs30,pga\n" + "100,0.1\n" * 7, ["--vs30-sim", "760", "--ranges", "raise"], "; 7 of 7 sites are "
+     "outside ba18's range of applicability or missing a value: row 1, row 2, row 3, row 4, row 5 and 2 more\n"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "--check-ranges", "--ranges", "ignore"], "contradicts"),
     ("vs30,pga\n300,\n", ["--vs30-sim", "760"], "row 1, column 'pga': missing value"),
     ("vs30,pga\n300,0.1\n\n310,inf\n", ["--vs30-sim", "760"], "row 3, column 'pga': 'inf' is not a finite"),
@@ -117,9 +125,13 @@ def test_errors_are_one_line_exit_2_and_leave_outputs_alone(tmp_path, table, opt
     assert not existing or target.read_text() == "earlier results"
 
 
-def test_help_shows_an_example(tmp_path):
-    done = vs30amp_command("factors", "--help", cwd=tmp_path)
-    assert done.returncode == 0 and "vs30amp factors sites.csv --model ba18" in done.stdout
+@pytest.mark.parametrize("args, status", [(["factors", "--help"], 0), (["--help"], 0), ([], 2)])
+def test_help_shows_an_example_of_each_command(tmp_path, args, status):
+    done = vs30amp_command(*args, cwd=tmp_path)
+    assert done.returncode == status and done.stdout.startswith("usage: vs30amp") and done.stderr == ""
+    assert "vs30amp factors sites.csv --model ba18" in done.stdout
+    for command in ([] if args else ["vs30amp amplify ", "vs30amp measures "]):
+        assert command in done.stdout
 
 
 def test_one_value_for_every_site_names_in_any_case_and_warnings_on_one_line(tmp_path):

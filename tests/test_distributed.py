@@ -1,5 +1,7 @@
 """vs30amp.distributed on a real cluster: a scheduler and two worker processes on the loopback."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -62,3 +64,30 @@ def test_what_values_do_not_decide_is_checked_when_the_graph_is_built():
                             ({"not_at_rest": "no"}, "not_at_rest: ")):
         with pytest.raises(ValueError, match=message):
             vd.amplify_waveforms(acc, **{"dt": 0.01, "vs30": 300.0, "vs30_sim": 760.0, **change})
+
+
+@pytest.mark.parametrize("call, later", [("amplification", []), ("amplify_waveforms", ["1 of 6 sites is outside ba18's "
+                                                                                        "range .* pga: site 21 has"])])
+def test_numpy_sites_are_checked_once_at_the_call_at_the_callers_line(call, later):
+    da = pytest.importorskip("dask.array")
+    import warnings
+
+    import vs30amp.distributed as vd
+
+    vs30 = np.linspace(200, 1200, 25)
+    vs30[[2, 20]] = 100.0  # in two chunks of six
+    acc = np.random.default_rng(5).standard_normal((25, 400)) * 0.1
+    acc[21] *= 100.0  # above 5 g: the records' own PGA is known only in its chunk
+    build = {"amplification": lambda ranges: vd.amplification(vs30, 760.0, 0.1, chunks=6, ranges=ranges),
+             "amplify_waveforms": lambda ranges: vd.amplify_waveforms(da.from_array(acc, chunks=(6, 400)), 0.005,
+                                                                      vs30, 760.0, ranges=ranges)}[call]
+    with pytest.warns(vs30amp.RangeWarning) as caught:
+        lazy = build("warn")
+    assert len(caught) == 1 and caught[0].filename == __file__
+    assert str(caught[0].message).startswith("2 of 25 sites are outside ba18's range")
+    with warnings.catch_warnings(record=True) as computed:
+        warnings.simplefilter("always")
+        lazy.compute(scheduler="sync")
+    assert len(computed) == len(later) and all(re.search(p, str(w.message)) for p, w in zip(later, computed))
+    with pytest.raises(ValueError, match="vs30: site 2 has 100.0 .*; 2 of 25 sites are .*: site 2, site 20$"):
+        build("raise")  # refused at the call, before anything is computed

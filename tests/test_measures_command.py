@@ -42,7 +42,8 @@ def sac_pairs(tmp_path):
 def store(tmp_path):
     path = tmp_path / "sims.zarr"
     io.write_store(path, {"h1": RECORDS[:, 0], "h2": RECORDS[:, 1]}, DT, station=np.array(["S1", "S2", "S3"], dtype=object),
-                   vs30=[250.0, 500.0, 900.0], model="cb14", stations_per_chunk=2)  # as amplified
+                   vs30=[250.0, 500.0, 900.0], vs30_sim=[700.0, 760.0, 800.0], model="cb14",
+                   stations_per_chunk=2, history="2026-01-01T00:00:00+00:00: simulated")  # as amplified
     return [path], ["--rotd50"]
 
 
@@ -58,26 +59,36 @@ def odd_store(station=("S1", "S2", "S3"), units=("g", "g")):
 
 
 def read_back(path):
-    """Stations, measures and provenance (the csv's comment line, else the attributes)."""
+    """Stations, measures and provenance (the csv's comment line, else the attributes) with each
+    measure's units, damping and percentile ("said") and the vs30_sim of each station."""
     if path.suffix == ".csv":
         with path.open(newline="") as file:
             comment = file.readline()
             rows = list(csv.reader(file))
         header, body = rows[0], rows[1:]
-        stations = [row[0] for row in body]
-        values = {}
+        stations, values, about = [row[0] for row in body], {}, {"history": comment, "said": {}}
         for column, name in enumerate(header[1:], start=1):
-            if name != "vs30":
-                values.setdefault(name.split("@")[0], []).append([float(row[column]) for row in body])
-        return stations, {name: np.array(v).T for name, v in values.items()}, {"comment": comment}
+            values.setdefault(name.split("@")[0], []).append([float(row[column]) for row in body])
+        for part in comment.split("; "):  # "rotd50 in g, damping 0.05, percentile 50"
+            name, _, said = part.partition(" in ")
+            if name in ("psa_h1", "psa_h2", "rotd50", "eas"):
+                units, *numbers = said.split(", ")
+                about["said"][name] = {"units": units} | {k: float(v) for k, v in (n.split(" ") for n in numbers)}
+        about["vs30_sim"] = values.pop("vs30_sim", [None])[0]
+        values.pop("vs30", None)
+        return stations, {name: np.array(v).T for name, v in values.items()}, about
     if path.suffix == ".npz":
         with np.load(path) as saved:
             names = [n for n in ("psa_h1", "psa_h2", "rotd50", "eas") if n in saved]
-            return list(saved["station"]), {n: saved[n] for n in names}, {k: str(saved[k]) for k in saved
-                                                                          if k in ("source", "model")}
+            about = {k: str(saved[k]) for k in saved if k in ("source", "model", "history")}
+            about["said"] = {n: {k.removeprefix(n + "_"): saved[k].item() for k in saved if k.startswith(n + "_")}
+                             for n in names}
+            about["vs30_sim"] = saved["vs30_sim"].tolist() if "vs30_sim" in saved else None
+            return list(saved["station"]), {n: saved[n] for n in names}, about
     table = xr.open_dataset(path, **({"engine": "zarr", "consolidated": False} if path.suffix == ".zarr" else {})).load()
-    return ([str(s) for s in table["station"].values], {n: table[n].values for n in table.data_vars},
-            table.attrs)
+    about = dict(table.attrs, vs30_sim=table["vs30_sim"].values.tolist() if "vs30_sim" in table.coords else None)
+    about["said"] = {n: {k: v for k, v in table[n].attrs.items() if k != "long_name"} for n in table.data_vars}
+    return [str(s) for s in table["station"].values], {n: table[n].values for n in table.data_vars}, about
 
 
 @pytest.mark.parametrize("ext", [".csv", ".npz", ".nc", ".zarr"])
@@ -87,15 +98,20 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     output = tmp_path / f"measures{ext}"
     periods = ["--periods", ",".join(map(str, PERIODS))] if inputs is not sac_pairs else []
     assert main(["measures", *map(str, paths), *options, *periods, "-o", str(output)]) == 0
-    assert capsys.readouterr().err == ""
+    said = capsys.readouterr()
+    assert said.err == "" and said.out.startswith(f"{output}: ") and " of 3 stations " in said.out
+    assert said.out.count("\n") == 1
     stations, values, about = read_back(output)
     named = ["S1", "S2", "S3"]
     version = f"vs30amp {vs30amp.__version__}"
     assert stations == named and about.get("source", version) == version
-    if inputs is store:  # the measures of amplified records say what amplified them
-        assert "write_store" in about["comment"] if ext == ".csv" else about["model"] == "cb14"
+    if inputs is store:  # the measures of amplified records say what amplified them, after the store's history
+        assert ext == ".csv" or about["model"] == "cb14"
+        history = about["history"]
+        assert history.index("simulated") < history.index("write_store in") < history.index("vs30amp measures")
+        assert about["vs30_sim"] == [700.0, 760.0, 800.0]
     else:
-        assert "model" not in about
+        assert "model" not in about and about["vs30_sim"] is None
     chosen = PERIODS if periods else None
     only, damping = "--samples-only" in options, 0.0 if "--damping" in options else 0.05
     h1, h2, dt = RECORDS[:, 0], RECORDS[:, 1], DT
@@ -109,6 +125,10 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
                     for c, acc in (("h1", h1), ("h2", h2))}
     expected["eas"] = vs30amp.eas(h1, h2, dt, vs30amp.MODELS["ba18"].frequencies)
     assert values.keys() == expected.keys()
+    units = "cm/s2" if inputs is sac_pairs else "g"
+    for name in expected:  # EAS in g s; PSA at its damping, RotD50 at its percentile too
+        described = {"units": f"{units} s"} if name == "eas" else {"units": units, "damping": damping}
+        assert about["said"][name] == described | ({"percentile": 50.0} if name == "rotd50" else {}), name
     for name, direct in expected.items():
         assert values[name].tobytes() == direct.tobytes(), name
 

@@ -1,5 +1,6 @@
 """The public package: factors from any array-likes, interpolation, spectra and waveforms."""
 
+import re
 import sys
 import warnings
 
@@ -483,3 +484,24 @@ def test_without_its_native_module_the_package_names_the_supported_pythons(tmp_p
     assert done.returncode == 1
     assert "ImportError: vs30amp: its native module is missing or was built for another Python" in done.stderr
     assert "(CPython 3.13, 3.14 and 3.15 are supported)" in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("module", ["vs30amp", "vs30amp.io", "vs30amp.distributed"])
+def test_every_public_name_is_in_all_and_the_api_reference(module):
+    """A name the package exports but the reference does not show is one users cannot find."""
+    import importlib
+    import inspect
+    from pathlib import Path
+
+    if module == "vs30amp.distributed":
+        pytest.importorskip("dask")
+    found = importlib.import_module(module)
+    exported = set(found.__all__)
+    assert exported <= set(vars(found)) and not {"sys", "np", "Any", "pkgutil"} & exported
+    # What is defined as public in the module itself belongs in __all__ too.
+    own = {name for name, value in vars(found).items() if not name.startswith("_") and
+           getattr(value, "__module__", None) == module and (inspect.isfunction(value) or inspect.isclass(value))}
+    assert own <= exported
+    page = (Path(__file__).resolve().parents[1] / "docs" / "api.rst").read_text()
+    shown = set(re.findall(r"^\.\. auto\w+:: ([\w.]+)$", page, re.M))
+    assert {f"{module}.{name}" for name in found.__all__} - shown == set()

@@ -119,3 +119,23 @@ def test_dask_example_matches_one_direct_call(tmp_path):
         assert saved[name].tobytes() == expected.tobytes()
     amplified = vs30amp.amplify_waveforms(saved["acc"], 0.005, vs30[:150], vs30_sim[:150])
     assert saved["amplified"].tobytes() == amplified.tobytes()
+
+
+@pytest.mark.parametrize("version, supported", [((3, 12, 9), False), ((3, 11, 7), False), (sys.version_info, True)])
+def test_the_build_backend_names_the_supported_pythons_before_building(version, supported):
+    """pip install . on an older Python: the in-tree backend says which Pythons, before anything is built."""
+    program = (f"import sys; sys.version_info = {tuple(version)!r}; sys.path.insert(0, 'tools/backend');"
+               "import vs30amp_backend as b; print(callable(b.build_wheel) and callable(b.get_requires_for_build_wheel))")
+    done = run([sys.executable, "-c", program], cwd=REPO)
+    if supported:
+        assert (done.returncode, done.stdout) == (0, "True\n"), done.stderr
+    else:
+        assert done.returncode == 1 and done.stdout == ""
+        assert done.stderr.startswith(f"vs30amp supports CPython 3.13, 3.14 and 3.15; this is Python "
+                                      f"{version[0]}.{version[1]} ("), done.stderr
+
+
+def test_every_example_is_run_by_a_test():
+    """An example no test runs breaks unseen: each is run by name by some test of the suite."""
+    tests = " ".join(path.read_text(encoding="utf-8") for path in (REPO / "tests").glob("test_*.py"))
+    assert [path.name for path in (REPO / "examples").glob("*.py") if f'"{path.name}"' not in tests] == []

@@ -44,9 +44,10 @@ def kernel_paths():
 
 # How the cells are computed: by the module (whichever math its gate chose), by the package's
 # native module where the module is _utils (3.15 and later), or by the kernels with the C library's
-# scalar calls or with the vector exp, log and pow.
+# scalar calls or with the vector exp, log and pow at each width (kernel_paths numbers them).
 HAS_UTILS = sys.version_info >= (3, 15)
-PATHS = ["module", "native", "scalar", "vector"]
+MATH_PATHS = ["scalar", "4", "2x4", "8"]
+PATHS = ["module", "native", *MATH_PATHS]
 
 
 def kernel_function(kernel_paths, model, path):
@@ -55,14 +56,15 @@ def kernel_function(kernel_paths, model, path):
         if not HAS_UTILS or model == "ba18_published":
             pytest.skip("the module function is the native module's here")
         return NATIVE[model]
-    if path == "vector" and not kernel_paths.kernel_paths_cpu_has_avx2_and_fma():
-        pytest.skip("this CPU lacks AVX2 or FMA")
+    number = MATH_PATHS.index(path)
+    if not kernel_paths.kernel_paths_cpu_runs(number):
+        pytest.skip(f"this CPU cannot run the {path}-lane vector math")
     columns = MODELS[model][2]
 
     def run(vs30, vs30_sim, pga):
         sites = np.ascontiguousarray(np.column_stack([vs30, vs30_sim, pga]))
         out = np.empty((len(sites), columns))
-        assert kernel_paths.kernel_paths_run(list(MODELS).index(model), path == "vector", sites.ctypes.data,
+        assert kernel_paths.kernel_paths_run(list(MODELS).index(model), number, sites.ctypes.data,
                                              len(sites), out.ctypes.data)
         return out
     return run

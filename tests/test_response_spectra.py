@@ -176,7 +176,8 @@ def on_substeps(function, records, dt, period, *args):
 
 @pytest.mark.parametrize("damping", [0.0, 0.05, 0.3])
 def test_peaks_between_samples_are_those_of_the_resampled_polygon(damping):
-    dt, periods = 0.01, np.array([0.0007, 0.003, 0.011, 0.02, 0.05, 0.07, 0.1, 0.3])
+    # 10 dt / n for n = 3, 6, 12: ratios of n (1 + 2e-16) in doubles, which take n sub-steps
+    dt, periods = 0.01, np.array([0.0007, 0.003, 0.011, 0.02, 0.05, 0.07, 0.1, 0.3, 0.1 / 3, 0.1 / 6, 0.1 / 12])
     rng = np.random.default_rng(1)
     h1, h2 = rng.standard_normal((2, 1500)) * np.hanning(1500)  # rough: peaks far from the samples
     psa = vs30amp.response_spectrum(h1, dt, periods, damping)
@@ -186,6 +187,31 @@ def test_peaks_between_samples_are_those_of_the_resampled_polygon(damping):
     np.testing.assert_allclose(rotd, [on_substeps(vs30amp.rotd, [h1, h2], dt, p, 50, damping) for p in periods],
                                rtol=1e-11)
     assert (vs30amp.response_spectrum(h1, dt, periods, damping, samples_only=True) < psa).any()
+
+
+def at_every_substep(records, dt, periods, damping, *rotd_percentile):
+    """PSA (or RotD of a pair) from the native entry visiting every sub-step point, with no
+    bound deciding which to skip: the values the bounded search must find bit for bit."""
+    from vs30amp import _native
+    out = np.empty((records[0].shape[0], periods.size))
+    if rotd_percentile:
+        _native.rotd(*records, dt, periods, damping, *rotd_percentile, out, 1, 2)
+    else:
+        _native.response_spectrum(*records, dt, periods, damping, out, 1, 2)
+    return out
+
+
+@pytest.mark.parametrize("dt, damping, rough", [(0.005, 0.05, True), (0.005, 0.05, False), (0.01, 0.0, True),
+                                                (0.02, 0.3, False), (0.01, 0.02, True)])
+def test_the_bounds_skip_no_peak(dt, damping, rough):
+    periods = dt * np.array([0.02, 0.7, 1.9, 10 / 3, 6.0, 8.5, 20.0])
+    h1, h2 = (np.random.default_rng(8).standard_normal((2, 3, 1200)) * np.hanning(1200) if rough
+              else shaped_noise(2 * 3, 1200, dt, seed=8).reshape(2, 3, 1200))
+    psa = vs30amp.response_spectrum(h1, dt, periods, damping)
+    np.testing.assert_array_equal(psa, at_every_substep([h1], dt, periods, damping))
+    for percentile in (50.0, 100.0):
+        np.testing.assert_array_equal(vs30amp.rotd(h1, h2, dt, periods, percentile, damping),
+                                      at_every_substep([h1, h2], dt, periods, damping, percentile))
 
 
 @pytest.mark.parametrize("period", [1e-300, 1e-160, 1e-14, 1e-12, 1e-9])

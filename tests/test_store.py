@@ -134,7 +134,8 @@ def test_what_write_store_accepts_reads_back(tmp_path, components, options, erro
         assert back.station.tolist() == [s.decode() for s in options["station"]]
 
 
-def test_the_station_study_example_amplifies_and_measures_each_station_at_its_own_vs30(tmp_path):
+@pytest.mark.parametrize("header", ["station,vs30", "Station,VS30"])
+def test_the_station_study_example_amplifies_and_measures_each_station_at_its_own_vs30(tmp_path, header):
     import subprocess
     import sys
     from pathlib import Path
@@ -143,7 +144,7 @@ def test_the_station_study_example_amplifies_and_measures_each_station_at_its_ow
     ids = [f"S{i:05d}" for i in range(40)]
     vs30 = np.linspace(200.0, 1100.0, 40)[::-1]
     sites = tmp_path / "stations.csv"
-    sites.write_text("station,vs30\n" + "".join(f"{s},{float(v)!r}\n" for s, v in reversed(list(zip(ids, vs30)))))
+    sites.write_text(f"{header}\n" + "".join(f"{s},{float(v)!r}\n" for s, v in reversed(list(zip(ids, vs30)))))
     example = Path(__file__).resolve().parent.parent / "examples" / "station_study.py"
     done = subprocess.run([sys.executable, str(example), "--demo", "40", "--sites", str(sites), "-o",
                            str(tmp_path / "amplified.zarr"), "--measures", str(tmp_path / "measures.nc")],

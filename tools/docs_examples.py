@@ -4,7 +4,8 @@ A page's ```python blocks run in order in one namespace, as a reader would type 
 with ``>>>`` prompts is a doctest whose output must match. A ```console block's ``$`` lines run in
 the shell, with ``vs30amp`` the command of the package under test; each must succeed and print
 what follows it (``...`` matches anything). Each page runs in its own empty working directory,
-with ``__name__ == "__main__"`` as in a script.
+with ``__name__ == "__main__"`` as in a script. The figures the pages draw as the site is built
+must each be an image of their own.
 """
 
 from __future__ import annotations
@@ -69,3 +70,17 @@ def test_examples_run(page: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatc
         plt = __import__("sys").modules.get("matplotlib.pyplot")
         if plt is not None:
             plt.close("all")
+
+
+SITE = HERE / os.environ.get("VS30AMP_DOCS_OUT", "build/docs") / "html"
+
+
+@pytest.mark.parametrize("page", ["index", "study", "measures"])
+def test_figures_drawn(page: str) -> None:
+    """The figures a page draws as the site is built are each its own image: none overwrote another."""
+    if not SITE.is_dir():
+        pytest.skip(f"no site built in {SITE}")
+    html = (SITE / f"{page}.html").read_text(encoding="utf-8")
+    images = [SITE / src for src in re.findall(r'<img [^>]*src="(_images/[^"]+\.png)"', html)]
+    contents = {image.read_bytes() for image in images}
+    assert images and len(contents) == len(images), f"{page}: {len(contents)} distinct of {len(images)} figures"

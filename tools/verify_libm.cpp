@@ -5,8 +5,9 @@
 // loaded libm's GNU build-id and the glibc version, the count and the differences of each class,
 // and, when nothing differs, the line to add to data/verified_libm_builds.csv.
 //
-//   verify_libm [--count N] [--list-differences K]
+//   verify_libm [--count N] [--list-differences K] [--width 4|2x4|8]
 //
+// --width picks the vector path checked (MATH_PATHS; default 4): each is verified on its own.
 // --list-differences prints up to K differing operands per function as name,index,bits lines
 // (pow as x then y), the form of data/libm_probe_inputs.csv: run under
 // GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA it lists operands on which the library's FMA and
@@ -181,20 +182,34 @@ Tally run_class(const BatchMath &vector, Kind kind, const Class &c, std::uint64_
 
 }  // namespace
 
+// The vector path of MATH_PATHS named `name`, or null.
+const MathPath *vector_path(const char *name) {
+    for (std::size_t i = 1; i < std::size(MATH_PATHS); ++i)
+        if (std::strcmp(name, MATH_PATHS[i].name) == 0) return &MATH_PATHS[i];
+    return nullptr;
+}
+
 int main(int argc, char **argv) {
     std::uint64_t count = 100'000'000;
     std::size_t keep = 0;
+    const MathPath *path = &MATH_PATHS[1];
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--count") == 0) count = std::strtoull(argv[i + 1], nullptr, 10);
         else if (std::strcmp(argv[i], "--list-differences") == 0) keep = std::strtoull(argv[i + 1], nullptr, 10);
-        else { std::fprintf(stderr, "usage: verify_libm [--count N] [--list-differences K]\n"); return 2; }
+        else if (std::strcmp(argv[i], "--width") == 0 && vector_path(argv[i + 1])) path = vector_path(argv[i + 1]);
+        else {
+            std::fprintf(stderr, "usage: verify_libm [--count N] [--list-differences K] [--width 4|2x4|8]\n");
+            return 2;
+        }
     }
-    if (!cpu_has_avx2_and_fma()) {
-        std::fprintf(stderr, "verify_libm: this CPU lacks AVX2 or FMA; the vector code cannot run here\n");
+    if (!path->cpu_runs()) {
+        std::fprintf(stderr, "verify_libm: this CPU cannot run the %s-lane vector code\n", path->name);
         return 2;
     }
+    const BatchMath &vector = path->math();
     const std::string build_id = std::string(loaded_libm_build_id().text());
-    std::printf("libm GNU build-id %s, glibc %s\n", build_id.c_str(), gnu_get_libc_version());
+    std::printf("libm GNU build-id %s, glibc %s, vector width %s\n", build_id.c_str(), gnu_get_libc_version(),
+                path->name);
     const Function functions[] = {
         {"exp", Kind::EXP, EXP_CLASSES, std::size(EXP_CLASSES)},
         {"log", Kind::LOG, LOG_CLASSES, std::size(LOG_CLASSES)},
@@ -215,7 +230,7 @@ int main(int argc, char **argv) {
             std::vector<std::thread> workers;
             for (unsigned t = 0; t < threads; ++t)
                 workers.emplace_back([&, t] {
-                    tallies[t] = run_class(vector_batch_math(), f.kind, f.classes[c], per_class / threads + 1,
+                    tallies[t] = run_class(vector, f.kind, f.classes[c], per_class / threads + 1,
                                            0x5eed0000 + 1000 * c + t + 7919 * f.name[0], kept, keep, lock);
                 });
             for (auto &w : workers) w.join();
@@ -242,13 +257,13 @@ int main(int argc, char **argv) {
             listed += line;
         }
     }
-    std::printf("probe against the live library: %s\n", probe_agrees(vector_batch_math()) ? "agrees" : "DIFFERS");
+    std::printf("probe against the live library: %s\n", probe_agrees(vector) ? "agrees" : "DIFFERS");
     if (!listed.empty()) std::printf("differing operands:\n%s", listed.c_str());
     if (total_differences != 0) {
         std::printf("FAILED: %llu operands differ; do not list this build\n", static_cast<unsigned long long>(total_differences));
         return 1;
     }
-    std::printf("verified; line for data/verified_libm_builds.csv:\n%s,%s,verify-libm: %llu operands per function, none differ\n",
-                build_id.c_str(), gnu_get_libc_version(), static_cast<unsigned long long>(count));
+    std::printf("verified; line for data/verified_libm_builds.csv:\n%s,%s,verify-libm --width %s: %llu operands per function, none differ\n",
+                build_id.c_str(), gnu_get_libc_version(), path->name, static_cast<unsigned long long>(count));
     return 0;
 }

@@ -15,18 +15,20 @@ Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb1
 - `AmplificationWarning`: the warning about records amplified above a simulation's maximum
   frequency unknowingly (no `fmax`) or not at rest at their ends.
 
-Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.distributed` runs the same on Dask
-arrays; the ``vs30amp`` command computes factors for a table of sites. `vs30amp.io` reads and
-writes record files (PEER NGA .AT2, SAC), which ``vs30amp amplify`` amplifies.
+Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.io` reads and writes record files
+(PEER NGA .AT2, SAC) and stores of many stations' records (netCDF, Zarr);
+`vs30amp.distributed` computes factors, amplified records and measures on Dask arrays, bit for
+bit as one call. The ``vs30amp`` command amplifies record files and stores (``amplify``), tables
+their measures per station (``measures``) and the factors of a table of sites (``factors``).
 """
 
 import pkgutil
 import sys
 
 # The Python versions of the scientific ecosystem's support window (docs/guide.md, "Supported versions").
-SUPPORTED_PYTHONS = "CPython 3.13, 3.14 and 3.15"
+_SUPPORTED_PYTHONS = "CPython 3.13, 3.14 and 3.15"
 if sys.version_info < (3, 13):
-    raise ImportError(f"vs30amp supports {SUPPORTED_PYTHONS} (and later); this is Python "
+    raise ImportError(f"vs30amp supports {_SUPPORTED_PYTHONS} (and later); this is Python "
                       f"{sys.version_info.major}.{sys.version_info.minor}")
 
 # A build tree keeps the native module in its own vs30amp/ folder; an installed package has it here.
@@ -36,7 +38,7 @@ try:
     from . import _native
 except ImportError as error:
     raise ImportError(f"vs30amp: its native module is missing or was built for another Python than "
-                      f"{sys.version_info.major}.{sys.version_info.minor} ({SUPPORTED_PYTHONS} are supported); "
+                      f"{sys.version_info.major}.{sys.version_info.minor} ({_SUPPORTED_PYTHONS} are supported); "
                       f"reinstall vs30amp for this Python ({error})") from error
 from . import io
 from ._factors import Amplification, amplification
@@ -50,3 +52,5 @@ __all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWar
            "amplify_spectrum",
            "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
 from ._version import __version__
+
+del pkgutil, sys  # the package's names are those of __all__

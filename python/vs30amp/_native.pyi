@@ -6,9 +6,9 @@ import numpy as np
 from numpy.typing import NDArray
 
 def response_spectrum(records: NDArray[np.floating[Any]], dt: float, periods: NDArray[np.float64], damping: float,
-                      out: NDArray[np.float64], threads: int, between_samples: bool, /) -> None: ...
+                      out: NDArray[np.float64], threads: int, between_samples: int, /) -> None: ...
 def rotd(h1: NDArray[np.floating[Any]], h2: NDArray[np.floating[Any]], dt: float, periods: NDArray[np.float64],
-         damping: float, percentile: float, out: NDArray[np.float64], threads: int, between_samples: bool,
+         damping: float, percentile: float, out: NDArray[np.float64], threads: int, between_samples: int,
          /) -> None: ...
 def ba18_factors(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
                  out: NDArray[np.float64], convention: str, /) -> None:

@@ -4,7 +4,10 @@ an amplified record file carries in its own header."""
 from __future__ import annotations
 
 import datetime
+import shlex
+from collections.abc import Sequence
 from dataclasses import dataclass
+from pathlib import Path
 
 from ._models import convention_words, get_model
 from ._version import __version__
@@ -15,18 +18,37 @@ NOTE_START = "amplified by vs30amp "
 SAC_WIDTH = 8
 
 
-def attributes(title: str, made_by: str, model: str | None = None, convention: str | None = None) -> dict[str, str]:
-    """Conventions, title, source (the package's version), history (now and `made_by`, the
-    command or function that wrote the file) and, for a model's output, its references, name,
-    convention and a comment saying what the convention is (BA18's default is not the published
-    model)."""
+def attributes(title: str, made_by: str, model: str | None = None, convention: str | None = None,
+               earlier: str | None = None) -> dict[str, str]:
+    """Conventions, title, source (the package's version), history (the `earlier` history of
+    the input, then a line of now and `made_by`, the command or function that wrote the file)
+    and, for a model's output, its references, name, convention and a comment saying what the
+    convention is (BA18's default is not the published model)."""
     now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
-    about = {"Conventions": "CF-1.8", "title": title, "source": SOURCE, "history": f"{now}: {made_by}"}
+    history = f"{now}: {made_by}"
+    if earlier:
+        history = f"{str(earlier).rstrip()}\n{history}"
+    about = {"Conventions": "CF-1.8", "title": title, "source": SOURCE, "history": history}
     if model is not None:
         chosen = get_model(model)
         about |= {"references": chosen.reference, "model": chosen.name, "convention": convention or "module",
                   "comment": f"factors of {convention_words(chosen.name, convention or 'module')}"}
     return about
+
+
+def command_line(argv: Sequence[str]) -> str:
+    """`argv` as the user typed it, without the paths of the installation: ``python -m vs30amp``
+    for the package's own ``__main__.py`` (any package's: ``python -m pytest``), ``vs30amp``
+    for the installed command, ``python -c`` for a program given so, any other as given."""
+    program = argv[0] if argv and argv[0] else "python"
+    path = Path(program)
+    if path.name == "__main__.py":
+        typed = f"python -m {path.parent.name}"
+    elif program == "-c":
+        typed = "python -c"
+    else:
+        typed = "vs30amp" if path.stem == "vs30amp" else shlex.quote(program)
+    return " ".join([typed, *map(shlex.quote, argv[1:])])
 
 
 @dataclass(frozen=True)

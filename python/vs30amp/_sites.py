@@ -21,6 +21,9 @@ RANGE_POLICIES = ("warn", "raise", "ignore")
 # Above this PGA (g) a record or PGA given in m/s^2 or cm/s^2 by mistake is the likelier story.
 PGA_LIMIT = 5.0
 
+# How many of the sites out of range a refusal names before it counts the rest.
+NAMED_SITES = 5
+
 Label = Callable[[int], str]
 
 
@@ -105,9 +108,9 @@ def refuse_impossible(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], 
 
 
 def out_of_range(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64], label: Label = "site {}".format) -> tuple[int, str]:
-    """How many sites are outside the model's ranges or missing a value, and what is wrong with the
-    first of them (0 and "" when none is)."""
+                 pga: NDArray[np.float64], label: Label = "site {}".format) -> tuple[int, str, list[int]]:
+    """How many sites are outside the model's ranges or missing a value, what is wrong with the
+    first of them and the first NAMED_SITES of them (0, "" and [] when none is)."""
     low, high = model.vs30_range
     checks = (("vs30", vs30, ~((vs30 >= low) & (vs30 <= high))),
               ("vs30_sim", vs30_sim, ~((vs30_sim >= low) & (vs30_sim <= high))),
@@ -115,18 +118,25 @@ def out_of_range(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.f
     outside = checks[0][2] | checks[1][2] | checks[2][2]
     count = int(np.count_nonzero(outside))
     if count == 0:
-        return 0, ""
-    site = int(np.argmax(outside))
+        return 0, "", []
+    named = [int(site) for site in np.flatnonzero(outside)[:NAMED_SITES]]
+    return count, first_wrong(model, checks, named[0], label), named
+
+
+def first_wrong(model: Model, checks: tuple[tuple[str, NDArray[np.float64], NDArray[np.bool_]], ...], site: int,
+                label: Label) -> str:
+    """What is wrong with `site`: the first of its values that `checks` (name, values, outside) flag."""
+    low, high = model.vs30_range
     name, values, _ = next(check for check in checks if check[2][site])
     value = float(values[site])
     if np.isnan(value):
         unit = "g" if name == "pga" else "m/s"
-        return count, f"{name}: {label(site)} has nan {unit}, a missing value (its factors are NaN)"
+        return f"{name}: {label(site)} has nan {unit}, a missing value (its factors are NaN)"
     if name == "pga":
-        return count, (f"pga: {label(site)} has {value!r} g, above {PGA_LIMIT:g} g; are the records or the PGA "
-                       f"in m/s^2 or cm/s^2 rather than g?")
-    return count, (f"{name}: {label(site)} has {value!r} m/s, outside {model.name}'s range of applicability "
-                   f"{low:g} to {high:g} m/s ({model.range_source})")
+        return (f"pga: {label(site)} has {value!r} g, above {PGA_LIMIT:g} g; are the records or the PGA "
+                f"in m/s^2 or cm/s^2 rather than g?")
+    return (f"{name}: {label(site)} has {value!r} m/s, outside {model.name}'s range of applicability "
+            f"{low:g} to {high:g} m/s ({model.range_source})")
 
 
 def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
@@ -136,11 +146,15 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
     refuse_impossible(vs30, vs30_sim, pga, label)
     if policy == "ignore":
         return
-    count, first = out_of_range(model, vs30, vs30_sim, pga, label)
+    count, first, named = out_of_range(model, vs30, vs30_sim, pga, label)
     if count == 0:
         return
     if policy == "raise":
-        raise ValueError(first)
+        if count == 1:
+            raise ValueError(first)
+        more = f" and {count - len(named)} more" if count > len(named) else ""
+        raise ValueError(f"{first}; {count} of {vs30.size} sites are outside {model.name}'s range of applicability "
+                         f"or missing a value: {', '.join(label(site) for site in named)}{more}")
     verb = "is" if count == 1 else "are"
     warnings.warn(f"{count} of {vs30.size} sites {verb} outside {model.name}'s range of applicability or missing a "
                   f"value; the first: {first}", RangeWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))

@@ -66,17 +66,40 @@ def store_measures(h1: Any, h2: Any, dt: float, periods: ArrayLike, damping: flo
     return out | {"eas": vd.eas(h1, h2, dt, eas_frequencies())}
 
 
+def measure_attributes(name: str, units: str, damping: float = 0.05) -> dict[str, Any]:
+    """What the values of measure `name` (as `pair_measures` names them) are: their units (EAS
+    in `units` s, the records' units times seconds), a long name, and for PSA and RotDnn the
+    damping (fraction of critical), for RotDnn also its percentile.
+
+    Examples
+    --------
+    >>> from vs30amp._station_measures import measure_attributes
+    >>> measure_attributes("rotd50", "g", 0.05)["percentile"], measure_attributes("eas", "g")["units"]
+    (50.0, 'g s')
+    """
+    if name == "eas":
+        return {"units": f"{units} s", "long_name": "smoothed effective amplitude spectrum of the pair"}
+    if name.startswith("rotd"):
+        return {"units": units, "long_name": f"RotD{name[4:]} pseudo-spectral acceleration", "damping": damping,
+                "percentile": float(name[4:])}
+    return {"units": units, "long_name": f"pseudo-spectral acceleration of {name.removeprefix('psa_')}",
+            "damping": damping}
+
+
 def measures_dataset(measures: dict[str, Any], station: Sequence[Any] | NDArray[Any], periods: ArrayLike,
-                     units: str, attrs: dict[str, str], vs30: ArrayLike | None = None) -> Any:
+                     units: str, attrs: dict[str, str], vs30: ArrayLike | None = None, *,
+                     vs30_sim: ArrayLike | None = None, damping: float = 0.05) -> Any:
     """The measures as an xarray Dataset: dimensions station, period (s) and frequency (Hz);
-    each variable in `units` (EAS in `units` s), `attrs` its global attributes and `vs30` (m/s)
-    an optional coordinate along station."""
+    each variable with the attributes of `measure_attributes` (records in `units`, PSA at
+    `damping`), `attrs` its global attributes, and `vs30` and `vs30_sim` (m/s, those the records
+    were amplified from) optional coordinates along station."""
     xr = require("xarray", "xarray", "a measures table in netCDF or Zarr")
     variables = {name: (("station", "frequency" if name == "eas" else "period"), values,
-                        {"units": f"{units} s" if name == "eas" else units}) for name, values in measures.items()}
+                        measure_attributes(name, units, damping)) for name, values in measures.items()}
     coords: dict[str, Any] = {"station": np.asarray(station),
                               "period": ("period", np.asarray(periods, dtype=np.float64), {"units": "s"}),
                               "frequency": ("frequency", eas_frequencies(), {"units": "Hz"})}
-    if vs30 is not None:
-        coords["vs30"] = ("station", np.asarray(vs30, dtype=np.float64), {"units": "m/s"})
+    for name, values in (("vs30", vs30), ("vs30_sim", vs30_sim)):
+        if values is not None:
+            coords[name] = ("station", np.asarray(values, dtype=np.float64), {"units": "m/s"})
     return xr.Dataset(variables, coords=coords, attrs=attrs)

@@ -1,7 +1,9 @@
-"""Factors and amplified records over Dask arrays, chunked by site, for any Dask scheduler.
+"""Factors, amplified records and measures over Dask arrays, for any Dask scheduler.
 
-Each chunk of sites is one call of the in-process function on that chunk, so a chunk's rows
-are those of one direct call, bit for bit. The functions build lazy Dask arrays; compute them
+`amplification` and `amplify_waveforms` take sites (and records) chunked by site; `fas`, `eas`,
+`response_spectrum` and `rotd` take records chunked by station. Each chunk is one call of the
+in-process function on that chunk, so a chunk's rows are those of one direct call, bit for
+bit. The functions build lazy Dask arrays; compute them
 with a ``dask.distributed`` Client to spread the chunks over the processes and machines of a
 cluster (the workers need vs30amp installed)::
 
@@ -19,6 +21,7 @@ Needs the "distributed" extra (dask and distributed).
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -30,6 +33,9 @@ from ._station_measures import measures_dataset as measures_dataset, store_measu
 from ._optional import require
 from ._record_checks import as_dt
 from ._units import check_units
+
+__all__ = ["amplification", "amplify_waveforms", "eas", "fas", "measures_dataset", "response_spectrum", "rotd",
+           "store_measures"]
 
 
 def _dask_array() -> Any:
@@ -50,6 +56,57 @@ def _dask_sites(da: Any, chunks: Any, **inputs: Any) -> list[Any]:
     return [da.broadcast_to(array, shape).rechunk(chunks) for array in arrays.values()]
 
 
+def _checked_now(da: Any, model: str, policy: str, n: int | None = None, **inputs: Any) -> bool:
+    """Checks the sites now, at the call, when none of them is a Dask array: one warning (at the
+    caller's line) or refusal for the call, rather than one per chunk wherever it runs. Whether
+    it did; `n` is the number of sites the inputs broadcast to when they do not say it."""
+    if any(isinstance(value, da.Array) for value in inputs.values()):
+        return False
+    arrays = {name: _sites.as_real(name, value) for name, value in inputs.items()}
+    if n is not None:
+        arrays = {"sites": np.empty(n), **arrays}
+    vs30, vs30_sim, pga = _sites.broadcast_sites(**arrays)[-3:]
+    found, _, _ = _sites.chosen(model, "module")
+    _sites.check_sites(found, vs30, vs30_sim, pga, policy)
+    return True
+
+
+def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units: str, vs30: Any, vs30_sim: Any,
+                pga: Any, fmax: float | None, at_rest: bool) -> None:
+    """The call's warnings, once at the caller's line rather than per chunk wherever it runs: of
+    records not at rest (when `at_rest` asks and they are a NumPy array), and without `fmax` of
+    the highest factor applied (when the sites and their PGAs are known now)."""
+    records = None if isinstance(acc, da.Array) else np.asarray(acc)
+    if records is not None and (records.ndim not in (1, 2) or records.dtype.kind not in "iuf" or records.size == 0):
+        records = None  # refused below, or by the chunks
+    peaks = None
+    if records is not None:
+        rows = records.reshape(-1, records.shape[-1]).astype(np.float64)
+        with np.errstate(invalid="ignore"):  # a non-finite sample is refused by its chunk
+            peaks = np.nanmax(np.abs(rows), axis=1)
+        if at_rest:
+            _waveforms.warn_not_at_rest(_waveforms.rest_shares(rows, peaks))
+    if fmax is not None:
+        return
+    nyquist = 0.5 / dt
+    known = not any(isinstance(value, da.Array) for value in (vs30, vs30_sim, pga))
+    given = peaks if pga is None else pga
+    if known and given is not None and np.isfinite(np.asarray(given, dtype=np.float64)).all():
+        try:
+            scale = check_units(units)
+            highest, at = _waveforms.sites_highest_factor(model, convention, vs30, vs30_sim,
+                                                          np.asarray(given, dtype=np.float64) / scale, dt)
+        except (ValueError, TypeError):  # sites that do not broadcast, or out of the model's reach: refused below
+            highest, at = np.nan, np.nan
+        if np.isfinite(highest):
+            _waveforms.warn_unlimited(highest, at, nyquist)
+            return
+    warnings.warn(f"fmax not given: the model's factors applied up to the records' Nyquist frequency {nyquist:.4g} Hz; "
+                  "give the simulation's maximum frequency (fmax=) to taper them to 1 above it, or fmax=inf to apply "
+                  "the model at every frequency", _waveforms.AmplificationWarning,
+                  skip_file_prefixes=(_waveforms.PACKAGE_DIRECTORY,))
+
+
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
                    sites: NDArray[np.float64], *, model: str, ranges: str, convention: str) -> NDArray[np.float64]:
     """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
@@ -67,9 +124,10 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     vs30, vs30_sim, pga : dask array or array_like
         Broadcast together to n sites (one dimension).
     model, ranges, check_ranges, convention
-        As for `vs30amp.amplification`. Values are checked within each chunk when it is
-        computed: a refusal raises from the computation, and warnings are issued where the
-        chunk runs (a worker's log on a cluster).
+        As for `vs30amp.amplification`. Sites given as NumPy arrays or numbers are checked
+        now: one warning for the call, or a refusal raised here. Dask arrays' values are
+        checked within each chunk when it is computed: a refusal raises from the computation,
+        and warnings are issued where the chunk runs (a worker's log on a cluster).
     chunks : optional
         Chunks of sites (default: those of the first chunked input, else Dask's "auto").
 
@@ -94,6 +152,8 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     policy = _sites.range_policy(ranges, check_ranges)
     found, _, convention = _sites.chosen(model, convention)  # refused now, not when computed
     da = _dask_array()
+    if policy != "ignore" and _checked_now(da, found.name, policy, vs30=vs30, vs30_sim=vs30_sim, pga=pga):
+        policy = "ignore"  # checked: the chunks need not warn again
     sites = _dask_sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
     numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
     return da.map_blocks(_factors_block, *sites, numbers, model=found.name, ranges=policy,
@@ -105,11 +165,19 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
 def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
                      vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
                      units: str, fmax: float | None, ranges: str, convention: str, above_fmax: str = "taper",
-                     taper: float | None = None, not_at_rest: str = "warn") -> NDArray[Any]:
-    """One chunk's records; `sites` are the chunk's site numbers, for what its checks report."""
+                     taper: float | None = None, peaks_only: bool = False) -> NDArray[Any]:
+    """One chunk's records; `sites` are the chunk's site numbers, for what its checks report.
+    With `peaks_only` the sites were checked at the call: only the records' own PGA is, here.
+    The warnings of a missing fmax and of records not at rest were the call's: none here."""
     first = int(sites[0]) if sites.size else 0
+    if peaks_only and ranges != "ignore" and acc.size:
+        found, _, _ = _sites.chosen(model, convention)
+        peaks = _waveforms._finite_peaks(acc, acc.shape[0], first) / check_units(units)
+        low = np.full(peaks.shape, found.vs30_range[0])  # Vs30s in range: only the peaks can be out
+        _sites.check_sites(found, low, low, peaks, ranges, lambda site: f"site {first + site}")
+        ranges = "ignore"
     return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
-                                      above_fmax=above_fmax, taper=taper, not_at_rest=not_at_rest,
+                                      above_fmax=above_fmax, taper=taper, not_at_rest="ignore",
                                       convention=convention, workers=1, first_site=first)
 
 
@@ -127,9 +195,14 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     dt, vs30, vs30_sim, pga, model, units, fmax, above_fmax, taper, not_at_rest, ranges, check_ranges, convention
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
         like `acc`'s rows. `dt`, `units`, `fmax`, `above_fmax` and the policies are checked
-        now, the values of records and sites (and `taper` against the records' length) within
-        each chunk when it is computed. Each chunk issues its own warnings (no `fmax`, records
-        not at rest) where it runs.
+        now, and so are sites given as NumPy arrays or numbers (one warning for the call); the
+        values of records (their PGA when `pga` is None) and of Dask arrays' sites (and `taper`
+        against the records' length) within each chunk when it is computed. Without `fmax` one
+        `AmplificationWarning` for the call names the highest factor applied when the sites
+        and PGAs are known now (not Dask arrays), else says the factors are applied up to the
+        Nyquist frequency. Records given as a NumPy array are checked for being at rest now
+        (one warning for the call); a Dask array's records are not (give `taper` if they may
+        not start and end at rest).
 
     Returns
     -------
@@ -165,6 +238,8 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     step = as_dt(dt)
     _waveforms.taper_ramp(taper, step, 2**62)  # a bad taper now; too long for the records, when computed
     da = _dask_array()
+    _warned_now(da, acc, step, found.name, convention, units, vs30, vs30_sim, pga, fmax,
+                taper is None and not_at_rest == "warn")
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
         records = records.reshape(1, -1)
@@ -179,6 +254,10 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
         inputs["pga"] = pga
     sites = _dask_sites(da, None, **inputs)
     n = sites[0].shape[0]
+    scale = check_units(units)  # a PGA is given in the records' units, checked in g
+    given = 0.0 if pga is None or isinstance(pga, da.Array) else _sites.as_real("pga", pga) / scale
+    checked = policy != "ignore" and _checked_now(da, found.name, policy, n, vs30=vs30, vs30_sim=vs30_sim,
+                                                  pga=pga if isinstance(pga, da.Array) else given)
     if records.shape[0] != n:  # one record for every site
         records = da.broadcast_to(records, (n, records.shape[1]), chunks=(sites[0].chunks[0], records.shape[1]))
     records = records.rechunk({1: -1})
@@ -186,5 +265,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=found.name, units=units,
-                        fmax=fmax, above_fmax=above_fmax, taper=taper, not_at_rest=not_at_rest, ranges=policy,
-                        convention=convention, dtype=records.dtype, meta=np.empty((0, 0), records.dtype))
+                        fmax=np.inf if fmax is None else fmax, above_fmax=above_fmax, taper=taper,
+                        ranges="ignore" if checked and pga is not None else policy, convention=convention,
+                        peaks_only=checked and pga is None, dtype=records.dtype,
+                        meta=np.empty((0, 0), records.dtype))

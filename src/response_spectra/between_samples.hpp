@@ -40,12 +40,14 @@ inline void advance(const OscillatorStep &s, double &u, double &v, double f0, do
 
 // N components (1 for PSA, 2 for the two of a pair) of one oscillator over one interval.
 // `may_reach(spans)` says whether a span (one per component) can matter and is visited;
-// `leaf(u)` receives the displacements at each visited point.
+// `leaf(u)` receives the displacements at each visited point. `every`: all points are visited,
+// no span asked (the definition the bounds are tested against).
 template <std::size_t N, typename MayReach, typename Leaf>
 class BetweenSamples {
 public:
-    BetweenSamples(const LaneModel &m, const double *p0, const double *p1, MayReach &may_reach, Leaf &leaf)
-        : m_(m), may_reach_(may_reach), leaf_(leaf) {
+    BetweenSamples(const LaneModel &m, const double *p0, const double *p1, MayReach &may_reach, Leaf &leaf,
+                   bool every = false)
+        : m_(m), may_reach_(may_reach), leaf_(leaf), every_(every) {
         for (std::size_t c = 0; c < N; ++c) {
             p0_[c] = p0[c];
             slope_[c] = p1[c] - p0[c];
@@ -80,9 +82,13 @@ private:
     // Points j0 + 1 ... j0 + 2^level (those below k), from the state at j0.
     void descend(std::uint64_t j0, int level, const double *u, const double *v) {
         const std::uint64_t j1 = j0 + (std::uint64_t{1} << level);
-        Span spans[N];
-        for (std::size_t c = 0; c < N; ++c) spans[c] = span(m_, u[c], v[c], force(c, j0), force(c, j1), slope_[c]);
-        if (!may_reach_(static_cast<const Span *>(spans))) return;
+        if (!every_) {
+            Span spans[N];
+            for (std::size_t c = 0; c < N; ++c) {
+                spans[c] = span(m_, u[c], v[c], force(c, j0), force(c, j1), slope_[c]);
+            }
+            if (!may_reach_(static_cast<const Span *>(spans))) return;
+        }
         double un[N], vn[N];
         for (std::size_t c = 0; c < N; ++c) {
             un[c] = u[c];
@@ -104,4 +110,5 @@ private:
     MayReach &may_reach_;
     Leaf &leaf_;
     double p0_[N], slope_[N];
+    bool every_;
 };

@@ -26,6 +26,9 @@ LaneModel lane_model(double period, double damping, std::uint64_t k) {
     for (int level = 0; k > 1 && (k >> level) != 0; ++level) {
         m.levels.push_back(oscillator_step(period, damping, std::ldexp(1.0, level) / static_cast<double>(k)));
     }
+    for (std::uint64_t j = 1; k <= direct_substeps && j < k; ++j) {
+        m.within.push_back(oscillator_step(period, damping, static_cast<double>(j) / static_cast<double>(k)));
+    }
     const double omega = 2.0 * std::numbers::pi / period;
     m.inv_omega2 = 1.0 / m.sample.omega2;
     m.drift = 2.0 * damping / omega;
@@ -37,8 +40,8 @@ LaneModel lane_model(double period, double damping, std::uint64_t k) {
 }  // namespace
 
 OscillatorBank::OscillatorBank(const double *periods, std::size_t count, double damping, double dt,
-                               bool between_samples)
-    : count_(count) {
+                               Substeps where)
+    : count_(count), every_(where == Substeps::every) {
     std::vector<std::size_t> stepped;
     std::vector<std::uint64_t> k(count, 1);
     for (std::size_t p = 0; p < count; ++p) {
@@ -47,7 +50,7 @@ OscillatorBank::OscillatorBank(const double *periods, std::size_t count, double 
             ground_.push_back(p);
             continue;
         }
-        if (between_samples) k[p] = substeps(in_samples);
+        if (where != Substeps::none) k[p] = substeps(in_samples);
         stepped.push_back(p);
     }
     // Plain lanes first, then the refined ones, each padded to whole groups with copies of

@@ -15,20 +15,29 @@
 // most T / 10: the usual rule of time-stepping response-spectrum codes, and the one that
 // reproduces the NGA-West2 database's published spectra to their printed digits (the tests).
 
+// Up to this k, a pair's sub-step points are each computed straight from the interval's start
+// (RotD): cheaper there than bounding the intervals.
+constexpr std::uint64_t direct_substeps = 8;
+
 // Everything the scalar refinement of one oscillator needs.
 struct LaneModel {
     OscillatorStep sample;               // one sample interval
     std::vector<OscillatorStep> levels;  // 2^m sub-steps of 1 / k, m = 0 ... bit length of k - 1
+    std::vector<OscillatorStep> within;  // j sub-steps of 1 / k, j = 1 ... k - 1, where k <= direct_substeps
     std::uint64_t substeps = 1;          // k
     // The response within a step under acceleration p + s t: u = alpha + beta t plus a decaying
     // free vibration, alpha = (drift s - p) inv_omega2, beta = -s inv_omega2, drift = 2 zeta / omega.
     double inv_omega2 = 0.0, drift = 0.0, zeta_omega = 0.0, inv_omega_d = 0.0;
 };
 
+// Where the peak is looked for: at the samples only (k = 1 for every period); also at the
+// sub-step points a bound says can matter; or at every sub-step point, the definition the bounds
+// are tested against (same values, visited exhaustively).
+enum class Substeps { none, bounded, every };
+
 class OscillatorBank {
 public:
-    // `between_samples` false: peaks at the samples only (k = 1 for every period).
-    OscillatorBank(const double *periods, std::size_t count, double damping, double dt, bool between_samples);
+    OscillatorBank(const double *periods, std::size_t count, double damping, double dt, Substeps substeps);
 
     std::size_t periods() const { return count_; }
     // Groups of four lanes: the first plain_groups() step at the samples only, the others are
@@ -43,6 +52,8 @@ public:
     // Periods so short against dt that the oscillator follows the ground to double precision:
     // their PSA is the record's peak (T -> 0), RotD the rotated records' peaks.
     const std::vector<std::size_t> &ground_periods() const { return ground_; }
+    // Every sub-step point is visited, whatever the bounds say.
+    bool every_substep() const { return every_; }
 
     // Per group, four lanes each of: a, b, e, d, ap, bp, ep, dp (the shifted recurrence), then
     // inv_omega2, drift, zeta_omega, inv_omega_d and a refinement flag (1 or 0).
@@ -51,6 +62,7 @@ public:
 
 private:
     std::size_t count_ = 0, plain_groups_ = 0;
+    bool every_ = false;
     std::vector<std::ptrdiff_t> lanes_;
     std::vector<LaneModel> models_;
     std::vector<double> omega2_, fields_;

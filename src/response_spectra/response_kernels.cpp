@@ -110,15 +110,16 @@ ALWAYS_INLINE inline bool may_rise(const Bounds &b, Double4 u0, Double4 v0, Doub
     return (any[0] | any[1] | any[2] | any[3]) != 0;
 }
 
-// The peak of |u| of one oscillator at the sub-step points of one interval, at least `peak`.
+// The peak of |u| of one oscillator at the sub-step points of one interval, at least `peak`;
+// `every`: at all of them, whatever the bound says.
 __attribute__((noinline)) double peak_between(const LaneModel &m, double u0, double v0, double p0, double p1,
-                                              double peak) {
+                                              double peak, bool every) {
     auto may_reach = [&](const Span *s) {
         return (std::fmax(std::fabs(s->alpha_start), std::fabs(s->alpha_end)) + s->amplitude) * (1.0 + bound_margin) >=
                peak;
     };
     auto leaf = [&](const double *u) { peak = std::fmax(peak, std::fabs(u[0])); };
-    BetweenSamples<1, decltype(may_reach), decltype(leaf)> visit(m, &p0, &p1, may_reach, leaf);
+    BetweenSamples<1, decltype(may_reach), decltype(leaf)> visit(m, &p0, &p1, may_reach, leaf, every);
     visit.run(&u0, &v0);
     return peak;
 }
@@ -139,7 +140,9 @@ ALWAYS_INLINE inline Double4 sweep_refined(const T *acc, std::size_t samples, co
         const Double4 u0 = x + g.d * p0, v0 = y + g.dp * p0;
         peak = larger(magnitude(step(g, x, y, p0, p1)), peak);
         Bits4 lanes;
-        if (may_rise(b, u0, v0, p0, p1, peak, lanes)) {
+        // Every sub-step point: a threshold no bound is below.
+        const Double4 threshold = bank.every_substep() ? splat(-INFINITY) : peak;
+        if (may_rise(b, u0, v0, p0, p1, threshold, lanes)) {
             double u[4], v[4], top[4];
             long long chosen[4];
             store_doubles(u, u0);
@@ -147,7 +150,8 @@ ALWAYS_INLINE inline Double4 sweep_refined(const T *acc, std::size_t samples, co
             store_doubles(top, peak);
             std::memcpy(chosen, &lanes, sizeof chosen);
             for (std::size_t l = 0; l < 4; ++l) {
-                if (chosen[l] != 0) top[l] = peak_between(bank.lane(4 * k + l), u[l], v[l], p0[0], p1[0], top[l]);
+                if (chosen[l] != 0) top[l] = peak_between(bank.lane(4 * k + l), u[l], v[l], p0[0], p1[0], top[l],
+                                                        bank.every_substep());
             }
             peak = load_doubles<Double4>(top);
         }
@@ -218,49 +222,61 @@ const Rotations &rotations() {
 
 // The 180 peaks of a pair's rotated displacement, max |x cos theta + y sin theta|, as points
 // (x, y) are added. A point closer to the origin than the smallest peak so far cannot raise
-// any rotation's peak, so most points are never projected.
+// any rotation's peak, so most points are never projected (`every`: all are, and every span is
+// visited: the definition the shortcuts are tested against).
 class RotatedPeaks {
 public:
-    RotatedPeaks() {
+    explicit RotatedPeaks(bool every) : every_(every) {
         for (Double4 &m : maxima_) m = splat(0.0);
     }
 
-    // The samples at x[stride i], y[stride i]: those far out first (beyond half the largest
-    // squared distance), then only those between the smallest peak and them.
+    // The samples at x[stride i], y[stride i]: the farthest of each block of them first, whose
+    // peaks already come close to the final ones, then the others that reach beyond the smallest
+    // peak so far (raised as it goes).
     template <typename T>
     ALWAYS_INLINE void add_samples(const T *x, const T *y, std::size_t stride, std::size_t samples) {
-        double largest = 0.0;
-        for (std::size_t i = 0; i < samples; ++i) largest = std::max(largest, radius2(x, y, stride * i));
-        const double half = 0.5 * largest;
-        for (std::size_t i = 0; i < samples; ++i) {
-            if (radius2(x, y, stride * i) >= half) project(x[stride * i], y[stride * i]);
+        constexpr std::size_t block = 32;
+        for (std::size_t first = 0; first < samples; first += block) {
+            std::size_t far = first;
+            double largest = -1.0;
+            for (std::size_t i = first; i < std::min(samples, first + block); ++i) {
+                const double r2 = radius2(x, y, stride * i);
+                if (r2 > largest) {
+                    largest = r2;
+                    far = i;
+                }
+            }
+            project(x[stride * far], y[stride * far]);
         }
         update_lower();
-        if (lower_ < half) {
-            for (std::size_t i = 0; i < samples; ++i) {
-                const double r2 = radius2(x, y, stride * i);
-                if (r2 < half && r2 >= lower_) project(x[stride * i], y[stride * i]);
+        for (std::size_t first = 0; first < samples; first += block) {
+            bool raised = false;
+            for (std::size_t i = first; i < std::min(samples, first + block); ++i) {
+                raised = add_point(x[stride * i], y[stride * i]) || raised;
             }
-            update_lower();
+            if (raised) update_lower();
         }
     }
 
     // One point; true when it was projected.
     ALWAYS_INLINE bool add_point(double x, double y) {
-        if (x * x + y * y < lower_) return false;
+        if (!every_ && x * x + y * y < lower_) return false;
         project(x, y);
         return true;
     }
+
+    bool every() const { return every_; }
 
     // Whether the two components' spans can raise any rotation's peak: the rotated response is
     // the rotated line alpha (largest at an end) plus a free vibration no larger than the norm of
     // the components' amplitudes.
     ALWAYS_INLINE bool may_raise(const Span &s1, const Span &s2) const {
         const double slack = std::sqrt(s1.amplitude * s1.amplitude + s2.amplitude * s2.amplitude);
-        // First the cheap test: all of it inside the smallest peak.
-        const double reach1 = std::fmax(std::fabs(s1.alpha_start), std::fabs(s1.alpha_end)) + s1.amplitude;
-        const double reach2 = std::fmax(std::fabs(s2.alpha_start), std::fabs(s2.alpha_end)) + s2.amplitude;
-        if (std::sqrt(reach1 * reach1 + reach2 * reach2) * (1.0 + bound_margin) < smallest_) return false;
+        // First the cheap test: all of it (within `slack` of the segment between the lines' ends)
+        // inside the circle of the smallest peak, which every rotation's peak reaches.
+        const double start = std::sqrt(s1.alpha_start * s1.alpha_start + s2.alpha_start * s2.alpha_start);
+        const double end = std::sqrt(s1.alpha_end * s1.alpha_end + s2.alpha_end * s2.alpha_end);
+        if ((std::fmax(start, end) + slack) * (1.0 + bound_margin) < smallest_) return false;
         const Rotations &r = rotations();
         const Double4 x0 = splat(s1.alpha_start), y0 = splat(s2.alpha_start);
         const Double4 x1 = splat(s1.alpha_end), y1 = splat(s2.alpha_end);
@@ -314,7 +330,34 @@ private:
 
     Double4 maxima_[45];
     double smallest_ = 0.0, lower_ = 0.0;
+    bool every_;
 };
+
+// Every sub-step point of every interval of one lane with k <= direct_substeps, each straight
+// from the interval's start: u(j / k) = a u0 + b v0 + c p0 + d p(j / k) with the step of j / k.
+// The bounds of a pair are loose there (the free vibration's whole ellipse against the arc of it
+// one interval covers) and would let most intervals through at a higher cost per point.
+template <typename T>
+__attribute__((noinline)) void rotated_direct(const LaneModel &m, const T *h1, const T *h2, std::size_t samples,
+                                              const double *u1, const double *u2, const double *v1,
+                                              const double *v2, RotatedPeaks &peaks) {
+    const std::size_t points = static_cast<std::size_t>(m.substeps) - 1;
+    double fraction[direct_substeps];
+    for (std::size_t j = 0; j < points; ++j) fraction[j] = static_cast<double>(j + 1) / static_cast<double>(m.substeps);
+    for (std::size_t i = 1; i < samples; ++i) {
+        const double p1 = static_cast<double>(h1[i - 1]), slope1 = static_cast<double>(h1[i]) - p1;
+        const double p2 = static_cast<double>(h2[i - 1]), slope2 = static_cast<double>(h2[i]) - p2;
+        const double x0 = u1[4 * (i - 1)], y0 = u2[4 * (i - 1)], vx = v1[4 * (i - 1)], vy = v2[4 * (i - 1)];
+        bool raised = false;
+        for (std::size_t j = 0; j < points; ++j) {
+            const OscillatorStep &s = m.within[j];
+            const double x = s.a * x0 + s.b * vx + s.c * p1 + s.d * (p1 + slope1 * fraction[j]);
+            const double y = s.a * y0 + s.b * vy + s.c * p2 + s.d * (p2 + slope2 * fraction[j]);
+            raised = peaks.add_point(x, y) || raised;
+        }
+        if (raised) peaks.update_lower();
+    }
+}
 
 // The sub-step points of every interval of one refined lane whose bound reaches the smallest
 // rotated peak so far. u and v hold both components' states at the samples, lane-interleaved.
@@ -323,16 +366,19 @@ __attribute__((noinline)) void rotated_between(const LaneModel &m, const T *h1, 
                                                const double *u1, const double *u2, const double *v1,
                                                const double *v2, RotatedPeaks &peaks) {
     bool raised = false;
+    const bool every = peaks.every();
     auto may_reach = [&](const Span *s) { return peaks.may_raise(s[0], s[1]); };
     auto leaf = [&](const double *u) { raised = peaks.add_point(u[0], u[1]) || raised; };
     for (std::size_t i = 1; i < samples; ++i) {
         const double p0[2] = {static_cast<double>(h1[i - 1]), static_cast<double>(h2[i - 1])};
         const double p1[2] = {static_cast<double>(h1[i]), static_cast<double>(h2[i])};
         const double u[2] = {u1[4 * (i - 1)], u2[4 * (i - 1)]}, v[2] = {v1[4 * (i - 1)], v2[4 * (i - 1)]};
-        const Span s[2] = {span(m, u[0], v[0], p0[0], p1[0], p1[0] - p0[0]),
-                           span(m, u[1], v[1], p0[1], p1[1], p1[1] - p0[1])};
-        if (!may_reach(s)) continue;
-        BetweenSamples<2, decltype(may_reach), decltype(leaf)> visit(m, p0, p1, may_reach, leaf);
+        if (!every) {
+            const Span s[2] = {span(m, u[0], v[0], p0[0], p1[0], p1[0] - p0[0]),
+                               span(m, u[1], v[1], p0[1], p1[1], p1[1] - p0[1])};
+            if (!may_reach(s)) continue;
+        }
+        BetweenSamples<2, decltype(may_reach), decltype(leaf)> visit(m, p0, p1, may_reach, leaf, every);
         visit.run(u, v);
         if (raised) {
             peaks.update_lower();
@@ -371,15 +417,19 @@ ALWAYS_INLINE inline void pair_rotd_body(const T *h1, const T *h2, std::size_t s
         for (std::size_t l = 0; l < 4; ++l) {
             const std::ptrdiff_t p = bank.period_of(4 * k + l);
             if (p < 0) continue;
-            RotatedPeaks peaks;
+            RotatedPeaks peaks(bank.every_substep());
             peaks.add_samples(u1 + l, u2 + l, 4, samples);
             const LaneModel &m = bank.lane(4 * k + l);
-            if (m.substeps > 1) rotated_between(m, h1, h2, samples, u1 + l, u2 + l, v1 + l, v2 + l, peaks);
+            if (m.substeps > direct_substeps) {
+                rotated_between(m, h1, h2, samples, u1 + l, u2 + l, v1 + l, v2 + l, peaks);
+            } else if (m.substeps > 1) {
+                rotated_direct(m, h1, h2, samples, u1 + l, u2 + l, v1 + l, v2 + l, peaks);
+            }
             out[p] = bank.omega2(4 * k + l) * peaks.percentile(percentile);
         }
     }
     if (!bank.ground_periods().empty()) {
-        RotatedPeaks peaks;
+        RotatedPeaks peaks(bank.every_substep());
         peaks.add_samples(h1, h2, 1, samples);
         const double value = peaks.percentile(percentile);
         for (std::size_t p : bank.ground_periods()) out[p] = value;

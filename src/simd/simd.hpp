@@ -8,7 +8,8 @@
 //
 // Instructions beyond the x86-64 baseline (SSE2) are compiled only into functions marked
 // SIMD_TARGET and the SIMD_INLINE helpers and lambdas they inline, and such a function runs only
-// after cpu_has_avx2_and_fma() said yes. Everything else runs on any x86-64 CPU: two-lane vectors
+// after cpu_has_avx2_and_fma() said yes; the eight-lane vector math on AVX-512F likewise with
+// SIMD512_ISA after cpu_has_avx512f(). Everything else runs on any x86-64 CPU: two-lane vectors
 // are SSE2 operations there, and four-lane ones two SSE2 operations each, or one AVX operation
 // once inlined into a SIMD_TARGET function. The build disables contraction into fused
 // multiply-add, so that enabling FMA changes no result: only an explicit fused intrinsic fuses.
@@ -19,8 +20,10 @@
 
 using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
 using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
-// The 64-bit patterns of a Double4's lanes, and a Double4 comparison's result.
+using Double8 = double __attribute__((vector_size(8 * sizeof(double))));
+// The 64-bit patterns of a Double4's lanes, and a Double4 comparison's result; the same at eight.
 using Bits4 = long long __attribute__((vector_size(4 * sizeof(long long))));
+using Bits8 = long long __attribute__((vector_size(8 * sizeof(long long))));
 
 // The instructions of SIMD_TARGET code.
 #define SIMD_ISA "avx2,fma"
@@ -35,11 +38,24 @@ using Bits4 = long long __attribute__((vector_size(4 * sizeof(long long))));
 // baseline copy.
 #define ALWAYS_INLINE __attribute__((always_inline))
 
+// The instructions of the eight-lane code on AVX-512 (vector_math/lanes_avx512.hpp), which runs
+// only after cpu_has_avx512f() said yes.
+#define SIMD512_ISA "avx512f,avx2,fma"
+
 // Whether this CPU runs SIMD_TARGET code; asked once per process.
 inline bool cpu_has_avx2_and_fma() {
     static const bool has = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
+    return has;
+}
+
+// Whether this CPU also runs SIMD512_ISA code.
+inline bool cpu_has_avx512f() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return cpu_has_avx2_and_fma() && __builtin_cpu_supports("avx512f");
     }();
     return has;
 }

@@ -22,7 +22,24 @@ struct BatchMath {
 // One scalar call per element.
 const BatchMath &scalar_batch_math();
 
-// Four lanes at a time with AVX2 and FMA, each lane the double of the C library builds listed in
+// The vector exp, log and pow, each lane the double of the C library builds listed in
 // data/verified_libm_builds.csv; lanes outside the ranges the vector code covers go to the scalar
-// call. Only for a CPU with AVX2 and FMA and a C library that passed the gate (libm_gate.hpp).
-const BatchMath &vector_batch_math();
+// call. Only for a CPU that runs them and a C library that passed the gate (libm_gate.hpp). The
+// same algorithm (lane_batch_math.hpp) at three widths:
+// four lanes with AVX2 and FMA,
+const BatchMath &four_lane_batch_math();
+// eight lanes as two four-lane halves with AVX2 and FMA,
+const BatchMath &eight_lane_halves_batch_math();
+// eight lanes native with AVX-512F.
+const BatchMath &eight_lane_native_batch_math();
+
+// One way of computing exp, log and pow: its name (as VS30AMP_VECTOR_WIDTH gives it: "scalar",
+// "4", "2x4" or "8"), whether this CPU runs it, and its functions.
+struct MathPath {
+    const char *name;
+    bool (*cpu_runs)();
+    const BatchMath &(*math)();
+};
+
+// Every path of this build: the scalar calls first, then the vector widths.
+extern const MathPath MATH_PATHS[4];

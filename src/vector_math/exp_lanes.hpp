@@ -15,28 +15,35 @@ namespace {
 
 // Lanes whose argument the table path serves: 2^-54 <= |x| < 512. Elsewhere (tiny, large,
 // infinite or NaN arguments) the library takes other paths.
-SIMD_INLINE inline Double4 exp_table_path(Double4 x) { return magnitude_within(x, 0x1p-54, 512.0); }
+template <class L>
+LANES_INLINE Mask<L> exp_table_path(Vec<L> x) {
+    return magnitude_within<L>(x, 0x1p-54, 512.0);
+}
 
 // exp(x + tail) on the table path, tail being a small correction (zero for exp itself).
-SIMD_INLINE inline Double4 exp_table(Double4 x, Double4 tail, bool has_tail) {
-    const Double4 shift = broadcast_bits(LIBM_EXP_SHIFT[0]);
-    const Double4 shifted = _mm256_fmadd_pd(x, broadcast_bits(LIBM_EXP_INVLN2N[0]), shift);
-    const Bits4 ki = as_bits(shifted);
-    const Double4 kd = _mm256_sub_pd(shifted, shift);
-    Double4 r = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_EXP_NEGLN2HIN[0]), x);
-    r = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_EXP_NEGLN2LON[0]), r);
-    if (has_tail) r = _mm256_add_pd(tail, r);
-    const Bits4 index = _mm256_slli_epi64(_mm256_and_si256(ki, _mm256_set1_epi64x(127)), 1);
-    const Double4 table_tail = gather(LIBM_EXP_TAB, index);
-    const Bits4 scale_bits = _mm256_add_epi64(as_bits(gather(LIBM_EXP_TAB + 1, index)), _mm256_slli_epi64(ki, 45));
-    const Double4 c2_c3 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_EXP_POLY[1]), broadcast_bits(LIBM_EXP_POLY[0]));
-    const Double4 tail_r = _mm256_add_pd(r, table_tail);
-    const Double4 r2 = _mm256_mul_pd(r, r);
-    const Double4 c4_c5 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_EXP_POLY[3]), broadcast_bits(LIBM_EXP_POLY[2]));
-    Double4 tmp = _mm256_fmadd_pd(c2_c3, r2, tail_r);
-    tmp = _mm256_fmadd_pd(_mm256_mul_pd(r2, r2), c4_c5, tmp);
-    const Double4 scale = as_doubles(scale_bits);
-    return _mm256_fmadd_pd(scale, tmp, scale);
+template <class L>
+LANES_INLINE Vec<L> exp_table(Vec<L> x, Vec<L> tail, bool has_tail) {
+    using V = Vec<L>;
+    using B = Mask<L>;
+    const V shift = broadcast_bits<L>(LIBM_EXP_SHIFT[0]);
+    const V shifted = L::fma(x, broadcast_bits<L>(LIBM_EXP_INVLN2N[0]), shift);
+    const B ki = as_bits<L>(shifted);
+    const V kd = shifted - shift;
+    V r = L::fma(kd, broadcast_bits<L>(LIBM_EXP_NEGLN2HIN[0]), x);
+    r = L::fma(kd, broadcast_bits<L>(LIBM_EXP_NEGLN2LON[0]), r);
+    if (has_tail) r = tail + r;
+    const B index = shift_left<L>(ki & broadcast_integer<L>(127), 1);
+    const double *table = reinterpret_cast<const double *>(LIBM_EXP_TAB);
+    const V table_tail = L::gather(table, index);
+    const B scale_bits = add_bits<L>(as_bits<L>(L::gather(table + 1, index)), shift_left<L>(ki, 45));
+    const V c2_c3 = L::fma(r, broadcast_bits<L>(LIBM_EXP_POLY[1]), broadcast_bits<L>(LIBM_EXP_POLY[0]));
+    const V tail_r = r + table_tail;
+    const V r2 = r * r;
+    const V c4_c5 = L::fma(r, broadcast_bits<L>(LIBM_EXP_POLY[3]), broadcast_bits<L>(LIBM_EXP_POLY[2]));
+    V tmp = L::fma(c2_c3, r2, tail_r);
+    tmp = L::fma(r2 * r2, c4_c5, tmp);
+    const V scale = as_doubles<L>(scale_bits);
+    return L::fma(scale, tmp, scale);
 }
 
 }  // namespace

@@ -1,59 +1,118 @@
 #pragma once
 
-// The parts of the vector exp, log and pow: four lanes at a time, helpers of SIMD_TARGET code
-// (simd/simd.hpp), called only after the gate has seen the CPU run it. Everything here has
-// internal linkage.
+// The parts of the vector exp, log and pow, written once over a set of lanes L: four lanes
+// (lanes_avx2.hpp), eight as two four-lane halves (lanes_avx2_halves.hpp) or eight native
+// (lanes_avx512.hpp). The including file includes one of those first: it defines LANES_ISA, the
+// instructions every helper here is compiled for. Everything here has internal linkage and is
+// inlined into the functions of lane_batch_math.hpp.
+//
+// L provides the vector of doubles L::V, the vector of their 64-bit patterns L::B (also the result
+// of a comparison: all bits set or clear) and its unsigned twin L::U, its width L::N, and the leaf operations that no vector
+// operator says: broadcast, the three fused multiply-adds, gather from a table by 64-bit index,
+// the signed conversion of the top twelve bits, the two comparisons and the lanes a mask sets as
+// a bit field. The
+// rest, but unaligned loads and stores, is GCC's vector operators, which are the IEEE operations lane by lane.
 
 #include <bit>
 #include <cstdint>
 
 #include "simd/simd.hpp"
 
+#if !defined(LANES_ISA)
+#error "include the header of one set of lanes first"
+#endif
+
+// A helper compiled for LANES_ISA and always inlined into its caller, so that no vector crosses a
+// call; LANES_LAMBDA the same for a lambda.
+#define LANES_LAMBDA __attribute__((target(LANES_ISA), always_inline))
+#define LANES_INLINE LANES_LAMBDA inline
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace {
 
-SIMD_INLINE inline Double4 broadcast(double value) { return _mm256_set1_pd(value); }
-SIMD_INLINE inline Double4 broadcast_bits(std::uint64_t bits) { return _mm256_set1_pd(std::bit_cast<double>(bits)); }
-SIMD_INLINE inline Bits4 as_bits(Double4 x) { return _mm256_castpd_si256(x); }
-SIMD_INLINE inline Double4 as_doubles(Bits4 x) { return _mm256_castsi256_pd(x); }
+template <class L>
+using Vec = typename L::V;
+template <class L>
+using Mask = typename L::B;
 
-// table[index] of each lane, as doubles.
-SIMD_INLINE inline Double4 gather(const std::uint64_t *table, Bits4 index) {
-    return _mm256_i64gather_pd(reinterpret_cast<const double *>(table), index, 8);
+template <class L>
+LANES_INLINE Vec<L> broadcast_bits(std::uint64_t bits) {
+    return L::broadcast(std::bit_cast<double>(bits));
 }
 
-// (double)(int64_t)(bits >> 52), the shift arithmetic: the top twelve bits as a signed number.
-SIMD_INLINE inline Double4 top12_signed(Bits4 bits) {
-    const Bits4 shifted = _mm256_srai_epi32(bits, 20);  // the high half of each lane, sign-extended
-    const Bits4 high_halves = _mm256_permutevar8x32_epi32(shifted, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
-    return _mm256_cvtepi32_pd(_mm256_castsi256_si128(high_halves));
+template <class L>
+LANES_INLINE Mask<L> as_bits(Vec<L> x) {
+    return (Mask<L>)x;
+}
+
+template <class L>
+LANES_INLINE Vec<L> as_doubles(Mask<L> x) {
+    return (Vec<L>)x;
+}
+
+template <class L>
+LANES_INLINE Mask<L> broadcast_integer(std::int64_t value) {
+    return as_bits<L>(L::broadcast(std::bit_cast<double>(value)));
+}
+
+// Integer sums, differences and left shifts of bit patterns wrap, as the instructions do: they are
+// made in the unsigned twin, where wrapping is defined (lanes that wrap are off the ported paths).
+template <class L>
+LANES_INLINE Mask<L> add_bits(Mask<L> a, Mask<L> b) {
+    return (Mask<L>)((typename L::U)a + (typename L::U)b);
+}
+template <class L>
+LANES_INLINE Mask<L> subtract_bits(Mask<L> a, Mask<L> b) {
+    return (Mask<L>)((typename L::U)a - (typename L::U)b);
+}
+template <class L>
+LANES_INLINE Mask<L> shift_left(Mask<L> a, int bits) {
+    return (Mask<L>)((typename L::U)a << bits);
+}
+
+// The lanes of `when` from a, the others from b.
+template <class L>
+LANES_INLINE Vec<L> blend(Mask<L> when, Vec<L> a, Vec<L> b) {
+    return as_doubles<L>((as_bits<L>(a) & when) | (as_bits<L>(b) & ~when));
+}
+
+template <class L>
+LANES_INLINE bool any(Mask<L> mask) {
+    return L::lanes_set(mask) != 0;
 }
 
 // The table reduction of Arm Optimized Routines' math/log.c and math/pow.c (MIT; see NOTICE).
 // x = 2^k z for the log tables: z in [c, 2c) where `offset` has the bits of c, and the index of
 // the 128 subintervals of [c, 2c) that holds z.
+template <class L>
 struct TableReduction {
-    Bits4 index;
-    Double4 k;
-    Double4 z;
+    Mask<L> index;
+    Vec<L> k;
+    Vec<L> z;
 };
 
-SIMD_INLINE inline TableReduction table_reduction(Double4 x, std::uint64_t offset) {
-    const Bits4 ix = as_bits(x);
-    const Bits4 tmp = _mm256_sub_epi64(ix, _mm256_set1_epi64x(static_cast<long long>(offset)));
-    return {_mm256_and_si256(_mm256_srli_epi64(tmp, 45), _mm256_set1_epi64x(127)), top12_signed(tmp),
-            as_doubles(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, _mm256_set1_epi64x(-0x10000000000000))))};
-}
-
-// Lanes with low <= |x| < high; false for NaN.
-SIMD_INLINE inline Double4 magnitude_within(Double4 x, double low, double high) {
-    const Double4 magnitude = _mm256_andnot_pd(broadcast(-0.0), x);
-    return _mm256_and_pd(_mm256_cmp_pd(magnitude, broadcast(low), _CMP_GE_OQ),
-                         _mm256_cmp_pd(magnitude, broadcast(high), _CMP_LT_OQ));
+template <class L>
+LANES_INLINE TableReduction<L> table_reduction(Vec<L> x, std::uint64_t offset) {
+    const Mask<L> ix = as_bits<L>(x);
+    const Mask<L> tmp = subtract_bits<L>(ix, broadcast_integer<L>(static_cast<std::int64_t>(offset)));
+    return {(Mask<L>)((typename L::U)tmp >> 45) & broadcast_integer<L>(127), L::top12_signed(tmp),
+            as_doubles<L>(subtract_bits<L>(ix, tmp & broadcast_integer<L>(-0x10000000000000)))};
 }
 
 // Lanes with low <= x < high; false for NaN.
-SIMD_INLINE inline Double4 within(Double4 x, double low, double high) {
-    return _mm256_and_pd(_mm256_cmp_pd(x, broadcast(low), _CMP_GE_OQ), _mm256_cmp_pd(x, broadcast(high), _CMP_LT_OQ));
+template <class L>
+LANES_INLINE Mask<L> within(Vec<L> x, double low, double high) {
+    return L::at_least(x, L::broadcast(low)) & L::below(x, L::broadcast(high));
+}
+
+// Lanes with low <= |x| < high; false for NaN.
+template <class L>
+LANES_INLINE Mask<L> magnitude_within(Vec<L> x, double low, double high) {
+    return within<L>(as_doubles<L>(as_bits<L>(x) & broadcast_integer<L>(0x7fffffffffffffff)), low, high);
 }
 
 }  // namespace
+
+#pragma GCC diagnostic pop

@@ -84,9 +84,42 @@ bool is_verified_libm_build(std::string_view build_id) {
     return false;
 }
 
+namespace {
+
+bool always() { return true; }
+
+// Of four lanes and eight as two halves, the one that is faster on AVX2 machines (measured in
+// docs/performance.md).
+constexpr const char *PREFERRED_AVX2_PATH = "4";
+
+const MathPath &path_named(std::string_view name) {
+    for (const MathPath &path : MATH_PATHS)
+        if (name == path.name) return path;
+    return MATH_PATHS[0];
+}
+
+bool admitted(const MathPath &path, std::string_view libm_build_id) {
+    return path.cpu_runs() && is_verified_libm_build(libm_build_id) && probe_agrees(path.math());
+}
+
+}  // namespace
+
+const MathPath MATH_PATHS[4] = {{"scalar", always, scalar_batch_math},
+                                {"4", cpu_has_avx2_and_fma, four_lane_batch_math},
+                                {"2x4", cpu_has_avx2_and_fma, eight_lane_halves_batch_math},
+                                {"8", cpu_has_avx512f, eight_lane_native_batch_math}};
+
+const MathPath &choose_math_path(std::string_view libm_build_id, const char *forced) {
+    const MathPath &scalar = MATH_PATHS[0];
+    if (forced != nullptr && *forced != '\0') {
+        const MathPath &path = path_named(forced);
+        return admitted(path, libm_build_id) ? path : scalar;
+    }
+    for (const MathPath *path : {&path_named("8"), &path_named(PREFERRED_AVX2_PATH)})
+        if (admitted(*path, libm_build_id)) return *path;
+    return scalar;
+}
+
 const BatchMath &choose_batch_math(std::string_view libm_build_id) {
-    if (cpu_has_avx2_and_fma() && is_verified_libm_build(libm_build_id) &&
-        probe_agrees(vector_batch_math()))
-        return vector_batch_math();
-    return scalar_batch_math();
+    return choose_math_path(libm_build_id, std::getenv("VS30AMP_VECTOR_WIDTH")).math();
 }

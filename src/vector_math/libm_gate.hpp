@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdlib>
 #include <string_view>
 
 #include "simd/simd.hpp"
@@ -25,7 +26,13 @@ bool is_verified_libm_build(std::string_view build_id);
 // inputs on which the library's FMA and non-FMA builds differ. A few milliseconds.
 bool probe_agrees(const BatchMath &candidate);
 
-// The gate: the vector math when the CPU has AVX2 and FMA, the loaded library (by its build-id,
-// loaded_libm_build_id() in the module) is a verified build and the probe agrees; the scalar
-// calls otherwise. A few milliseconds: call once per process.
+// The gate: one of MATH_PATHS, the scalar calls unless the loaded library (by its build-id,
+// loaded_libm_build_id() in the module) is a verified build. A vector path is taken only where the
+// CPU runs it and the probe agrees: eight native lanes where the CPU has AVX-512F, otherwise the
+// faster of the AVX2 widths (PREFERRED_AVX2_PATH). `forced` (the value of VS30AMP_VECTOR_WIDTH,
+// for tests and benchmarks; null or empty when unset) names the one path to try: the scalar
+// calls when it cannot be taken or names no path. A few milliseconds: call once per process.
+const MathPath &choose_math_path(std::string_view libm_build_id, const char *forced);
+
+// choose_math_path's functions, with `forced` from the environment.
 const BatchMath &choose_batch_math(std::string_view libm_build_id);

@@ -18,54 +18,64 @@ constexpr double LOG_NEAR_ONE_HIGH = 1.0 + 0x1.09p-4;
 
 // Lanes that are normal, positive and finite; elsewhere (zero, subnormal, negative, infinite or
 // NaN) the library takes other paths.
-SIMD_INLINE inline Double4 log_normal_path(Double4 x) { return within(x, 0x1p-1022, __builtin_inf()); }
-
-// Arguments in [1 - 2^-4, 1 + 0x1.09p-4), where the library takes the polynomial about 1.
-SIMD_INLINE inline Double4 log_near_one(Double4 x) { return within(x, LOG_NEAR_ONE_LOW, LOG_NEAR_ONE_HIGH); }
-
-SIMD_INLINE inline Double4 log_table(Double4 x) {
-    const auto [index, kd, z] = table_reduction(x, 0x3fe6000000000000);
-    const Double4 invc = gather(LIBM_LOG_INVC, index);
-    const Double4 logc = gather(LIBM_LOG_LOGC, index);
-    const Double4 r = _mm256_fmadd_pd(z, invc, broadcast(-1.0));
-    const Double4 w = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_LOG_LN2HI[0]), logc);
-    const Double4 a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY[2]), broadcast_bits(LIBM_LOG_POLY[1]));
-    const Double4 hi = _mm256_add_pd(r, w);
-    const Double4 r2 = _mm256_mul_pd(r, r);
-    Double4 lo = _mm256_add_pd(_mm256_sub_pd(w, hi), r);
-    lo = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_LOG_LN2LO[0]), lo);
-    const Double4 r3 = _mm256_mul_pd(r, r2);
-    Double4 poly = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY[4]), broadcast_bits(LIBM_LOG_POLY[3]));
-    lo = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY[0]), lo);
-    poly = _mm256_fmadd_pd(poly, r2, a1_a2);
-    const Double4 y = _mm256_fmadd_pd(r3, poly, lo);
-    return _mm256_add_pd(y, hi);
+template <class L>
+LANES_INLINE Mask<L> log_normal_path(Vec<L> x) {
+    return within<L>(x, 0x1p-1022, __builtin_inf());
 }
 
-SIMD_INLINE inline Double4 log_about_one(Double4 x) {
-    const Double4 r = _mm256_sub_pd(x, broadcast(1.0));
-    Double4 p2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[2]), broadcast_bits(LIBM_LOG_POLY1[1]));
-    Double4 p5 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[5]), broadcast_bits(LIBM_LOG_POLY1[4]));
-    const Double4 r2 = _mm256_mul_pd(r, r);
-    Double4 p8 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_LOG_POLY1[8]), broadcast_bits(LIBM_LOG_POLY1[7]));
-    p2 = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY1[3]), p2);
-    p5 = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY1[6]), p5);
-    const Double4 r3 = _mm256_mul_pd(r, r2);
-    p8 = _mm256_fmadd_pd(r2, broadcast_bits(LIBM_LOG_POLY1[9]), p8);
-    p8 = _mm256_fmadd_pd(r3, broadcast_bits(LIBM_LOG_POLY1[10]), p8);
-    p8 = _mm256_fmadd_pd(p8, r3, p5);
-    const Double4 poly = _mm256_fmadd_pd(p8, r3, p2);
+// Arguments in [1 - 2^-4, 1 + 0x1.09p-4), where the library takes the polynomial about 1.
+template <class L>
+LANES_INLINE Mask<L> log_near_one(Vec<L> x) {
+    return within<L>(x, LOG_NEAR_ONE_LOW, LOG_NEAR_ONE_HIGH);
+}
+
+template <class L>
+LANES_INLINE Vec<L> log_table(Vec<L> x) {
+    using V = Vec<L>;
+    const auto [index, kd, z] = table_reduction<L>(x, 0x3fe6000000000000);
+    const V invc = L::gather(reinterpret_cast<const double *>(LIBM_LOG_INVC), index);
+    const V logc = L::gather(reinterpret_cast<const double *>(LIBM_LOG_LOGC), index);
+    const V r = L::fma(z, invc, L::broadcast(-1.0));
+    const V w = L::fma(kd, broadcast_bits<L>(LIBM_LOG_LN2HI[0]), logc);
+    const V a1_a2 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY[2]), broadcast_bits<L>(LIBM_LOG_POLY[1]));
+    const V hi = r + w;
+    const V r2 = r * r;
+    V lo = (w - hi) + r;
+    lo = L::fma(kd, broadcast_bits<L>(LIBM_LOG_LN2LO[0]), lo);
+    const V r3 = r * r2;
+    V poly = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY[4]), broadcast_bits<L>(LIBM_LOG_POLY[3]));
+    lo = L::fma(r2, broadcast_bits<L>(LIBM_LOG_POLY[0]), lo);
+    poly = L::fma(poly, r2, a1_a2);
+    const V y = L::fma(r3, poly, lo);
+    return y + hi;
+}
+
+template <class L>
+LANES_INLINE Vec<L> log_about_one(Vec<L> x) {
+    using V = Vec<L>;
+    const V r = x - L::broadcast(1.0);
+    V p2 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY1[2]), broadcast_bits<L>(LIBM_LOG_POLY1[1]));
+    V p5 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY1[5]), broadcast_bits<L>(LIBM_LOG_POLY1[4]));
+    const V r2 = r * r;
+    V p8 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY1[8]), broadcast_bits<L>(LIBM_LOG_POLY1[7]));
+    p2 = L::fma(r2, broadcast_bits<L>(LIBM_LOG_POLY1[3]), p2);
+    p5 = L::fma(r2, broadcast_bits<L>(LIBM_LOG_POLY1[6]), p5);
+    const V r3 = r * r2;
+    p8 = L::fma(r2, broadcast_bits<L>(LIBM_LOG_POLY1[9]), p8);
+    p8 = L::fma(r3, broadcast_bits<L>(LIBM_LOG_POLY1[10]), p8);
+    p8 = L::fma(p8, r3, p5);
+    const V poly = L::fma(p8, r3, p2);
     // r = rhi + rlo with rhi's low 27 bits clear, so that rhi * rhi is exact.
-    const Double4 two27 = broadcast(0x1p27);
-    const Double4 rhi = _mm256_fnmadd_pd(two27, r, _mm256_fmadd_pd(r, two27, r));
-    const Double4 rhi2 = _mm256_mul_pd(rhi, rhi);
-    const Double4 rlo = _mm256_sub_pd(r, rhi);
-    const Double4 half = broadcast_bits(LIBM_LOG_POLY1[0]);  // -0.5
-    const Double4 hi = _mm256_fmadd_pd(rhi2, half, r);
-    Double4 lo = _mm256_fmadd_pd(rhi2, half, _mm256_sub_pd(r, hi));
-    lo = _mm256_fmadd_pd(_mm256_mul_pd(half, rlo), _mm256_add_pd(r, rhi), lo);
-    const Double4 y = _mm256_fmadd_pd(poly, r3, lo);
-    return _mm256_add_pd(hi, y);
+    const V two27 = L::broadcast(0x1p27);
+    const V rhi = L::fnma(two27, r, L::fma(r, two27, r));
+    const V rhi2 = rhi * rhi;
+    const V rlo = r - rhi;
+    const V half = broadcast_bits<L>(LIBM_LOG_POLY1[0]);  // -0.5
+    const V hi = L::fma(rhi2, half, r);
+    V lo = L::fma(rhi2, half, r - hi);
+    lo = L::fma(half * rlo, r + rhi, lo);
+    const V y = L::fma(poly, r3, lo);
+    return hi + y;
 }
 
 }  // namespace

@@ -17,50 +17,67 @@ namespace {
 // Lanes the main path serves: x normal, positive and finite, 2^-65 <= |y| < 2^63. Elsewhere
 // (zero, subnormal, negative, infinite or NaN x; tiny, huge or NaN y) the library takes other
 // paths.
-SIMD_INLINE inline Double4 pow_base_served(Double4 x) { return within(x, 0x1p-1022, __builtin_inf()); }
-SIMD_INLINE inline Double4 pow_exponent_served(Double4 y) { return magnitude_within(y, 0x1p-65, 0x1p63); }
-SIMD_INLINE inline Double4 pow_main_path(Double4 x, Double4 y) { return _mm256_and_pd(pow_base_served(x), pow_exponent_served(y)); }
+template <class L>
+LANES_INLINE Mask<L> pow_base_served(Vec<L> x) {
+    return within<L>(x, 0x1p-1022, __builtin_inf());
+}
+template <class L>
+LANES_INLINE Mask<L> pow_exponent_served(Vec<L> y) {
+    return magnitude_within<L>(y, 0x1p-65, 0x1p63);
+}
+template <class L>
+LANES_INLINE Mask<L> pow_main_path(Vec<L> x, Vec<L> y) {
+    return pow_base_served<L>(x) & pow_exponent_served<L>(y);
+}
 
+template <class L>
 struct LogParts {
-    Double4 hi;    // log(x) rounded
-    Double4 tail;  // log(x) - hi, to about 15 more bits
+    Vec<L> hi;    // log(x) rounded
+    Vec<L> tail;  // log(x) - hi, to about 15 more bits
 };
 
-SIMD_INLINE inline LogParts pow_log(Double4 x) {
-    const auto [index, kd, z] = table_reduction(x, 0x3fe6955500000000);
-    const Double4 t1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2HI[0]), gather(LIBM_POW_LOGC, index));
-    const Double4 lo1 = _mm256_fmadd_pd(kd, broadcast_bits(LIBM_POW_LN2LO[0]), gather(LIBM_POW_LOGCTAIL, index));
-    const Double4 r = _mm256_fmadd_pd(z, gather(LIBM_POW_INVC, index), broadcast(-1.0));
-    const Double4 ar = _mm256_mul_pd(r, broadcast_bits(LIBM_POW_POLY[0]));  // -0.5 r
-    const Double4 a1_a2 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[2]), broadcast_bits(LIBM_POW_POLY[1]));
-    const Double4 a3_a4 = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[4]), broadcast_bits(LIBM_POW_POLY[3]));
-    const Double4 t2 = _mm256_add_pd(r, t1);
-    const Double4 lo2 = _mm256_add_pd(_mm256_sub_pd(t1, t2), r);
-    const Double4 ar2 = _mm256_mul_pd(r, ar);
-    const Double4 ar3 = _mm256_mul_pd(r, ar2);
-    const Double4 lo3 = _mm256_fmsub_pd(ar, r, ar2);
-    const Double4 hi = _mm256_add_pd(t2, ar2);
-    Double4 q = _mm256_fmadd_pd(r, broadcast_bits(LIBM_POW_POLY[6]), broadcast_bits(LIBM_POW_POLY[5]));
-    const Double4 lo4 = _mm256_add_pd(_mm256_sub_pd(t2, hi), ar2);
-    q = _mm256_fmadd_pd(q, ar2, a3_a4);
-    q = _mm256_fmadd_pd(ar2, q, a1_a2);
-    Double4 lo = _mm256_add_pd(lo1, lo2);
-    lo = _mm256_add_pd(lo, lo3);
-    lo = _mm256_add_pd(lo, lo4);
-    lo = _mm256_fmadd_pd(ar3, q, lo);
-    const Double4 log_hi = _mm256_add_pd(hi, lo);
-    return {log_hi, _mm256_add_pd(_mm256_sub_pd(hi, log_hi), lo)};
+template <class L>
+LANES_INLINE LogParts<L> pow_log(Vec<L> x) {
+    using V = Vec<L>;
+    const auto [index, kd, z] = table_reduction<L>(x, 0x3fe6955500000000);
+    const auto table = [index](const std::uint64_t *bits) LANES_LAMBDA {
+        return L::gather(reinterpret_cast<const double *>(bits), index);
+    };
+    const V t1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2HI[0]), table(LIBM_POW_LOGC));
+    const V lo1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2LO[0]), table(LIBM_POW_LOGCTAIL));
+    const V r = L::fma(z, table(LIBM_POW_INVC), L::broadcast(-1.0));
+    const V ar = r * broadcast_bits<L>(LIBM_POW_POLY[0]);  // -0.5 r
+    const V a1_a2 = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[2]), broadcast_bits<L>(LIBM_POW_POLY[1]));
+    const V a3_a4 = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[4]), broadcast_bits<L>(LIBM_POW_POLY[3]));
+    const V t2 = r + t1;
+    const V lo2 = (t1 - t2) + r;
+    const V ar2 = r * ar;
+    const V ar3 = r * ar2;
+    const V lo3 = L::fms(ar, r, ar2);
+    const V hi = t2 + ar2;
+    V q = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[6]), broadcast_bits<L>(LIBM_POW_POLY[5]));
+    const V lo4 = (t2 - hi) + ar2;
+    q = L::fma(q, ar2, a3_a4);
+    q = L::fma(ar2, q, a1_a2);
+    V lo = lo1 + lo2;
+    lo = lo + lo3;
+    lo = lo + lo4;
+    lo = L::fma(ar3, q, lo);
+    const V log_hi = hi + lo;
+    return {log_hi, (hi - log_hi) + lo};
 }
 
 // y log(x) as ehi + elo.
+template <class L>
 struct Product {
-    Double4 hi;
-    Double4 lo;
+    Vec<L> hi;
+    Vec<L> lo;
 };
 
-SIMD_INLINE inline Product pow_exponent(Double4 y, LogParts log_x) {
-    const Double4 ehi = _mm256_mul_pd(y, log_x.hi);
-    const Double4 elo = _mm256_fmadd_pd(y, log_x.tail, _mm256_fmsub_pd(log_x.hi, y, ehi));
+template <class L>
+LANES_INLINE Product<L> pow_exponent(Vec<L> y, LogParts<L> log_x) {
+    const Vec<L> ehi = y * log_x.hi;
+    const Vec<L> elo = L::fma(y, log_x.tail, L::fms(log_x.hi, y, ehi));
     return {ehi, elo};
 }
 

@@ -9,16 +9,27 @@ import signal
 import sys
 from collections.abc import Sequence
 
+from .._provenance import command_line
 from .._version import __version__
 from . import _files, amplify, factors, measures
 from ._files import Terminated, UsageError
 
 __all__ = ["main", "parser"]
 
+EPILOG = """\
+examples:
+  vs30amp factors sites.csv --model ba18 --vs30-sim 760 -o factors.nc
+  vs30amp amplify records/ --vs30 300 --vs30-sim 760 -o amplified/
+  vs30amp amplify sims.nc --sites stations.csv --vs30-sim 760 -o amplified.zarr
+  vs30amp measures amplified.zarr --rotd50 -o measures.nc
+
+Each command's files, options and example: vs30amp COMMAND --help.
+"""
+
 
 def parser() -> argparse.ArgumentParser:
     top = _files._Parser(prog="vs30amp", description="Vs30 site amplification factors for simulated ground motions.",
-                         epilog=factors.EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+                         epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("--version", action="version", version=f"vs30amp {__version__}")
     commands = top.add_subparsers(dest="command", required=True, parser_class=_files._Parser)
     factors.add_parser(commands)
@@ -51,7 +62,13 @@ def _run(argv: Sequence[str] | None) -> int:
     received = _files._Received
     try:
         try:
+            if not (sys.argv[1:] if argv is None else argv):  # nothing asked: what can be
+                parser().print_help()
+                received.held += 1
+                return 2
             args = parser().parse_args(argv)
+            # What the outputs' history says ran: as typed, or `vs30amp ...` for a call of main.
+            args.command_line = command_line(sys.argv if argv is None else ["vs30amp", *argv])
             {"amplify": amplify.run, "factors": factors.run, "measures": measures.run}[args.command](args)
         except (UsageError, ImportError, OSError) as error:
             received.held += 1

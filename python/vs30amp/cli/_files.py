@@ -25,6 +25,7 @@ from typing import Any, NoReturn
 from .. import io
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from ..io._store import STORE_FORMATS, _replace, not_a_store
+from ._progress import Progress
 
 try:
     import fcntl
@@ -432,16 +433,16 @@ def _remove(temporary: Path | None) -> None:
 
 
 
-def report(line: str, bar: Any) -> str | None:
-    """Prints one line of the report on stdout (through the progress bar, if any); why it could
-    not be, or None."""
+def report(line: str, progress: Progress | None = None) -> str | None:
+    """Prints one line of the report on stdout (through the run's progress bar, if any); why it
+    could not be, or None."""
     if sys.stdout is None:  # the process began with no stdout (`>&-`)
         return "it is closed"
     try:
-        if bar is None:
+        if progress is None:
             print(line, flush=True)
         else:
-            bar.write(line, file=sys.stdout)
+            progress.write(line, file=sys.stdout)
             sys.stdout.flush()
     except (OSError, ValueError) as error:  # a closed pipe, a full disk, a name it cannot encode
         silence_stdout()

@@ -17,25 +17,23 @@ from typing import Any
 import numpy as np
 
 from .. import io
+from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS
-from .factors import CONVENTION_HELP
-from .._optional import require
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
-from .._interp import ABOVE_FMAX
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
 from . import amplify_store
 from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive,
-                     record_units,
-                     refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
+                     record_units, refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
                      warnings_as_lines)
+from ._progress import Progress
 from ._scheduler import add_scheduler_option
+from .factors import CONVENTION_HELP
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
-PROGRESS_ABOVE = 10
 
 EPILOG = """\
 examples:
@@ -62,9 +60,10 @@ place, decide nothing: should stdout fail (a closed pipe, a full disk, closed wi
 command ends with one error line (status 2).
 
 Each record its own site: --sites stations.csv, a CSV table with a header row naming each
-record in a column station (its file's name without the extension) or file (its file's name),
-its site's vs30 (m/s), vs30_sim (m/s, unless given for all with --vs30-sim) and optionally pga
-(g; by default the record's own peak). A record without a row, a row without a record and two
+record in a column station (its file's name without the extension; or site, site_id, id) or
+file (its file's name), its site's vs30 (m/s), vs30_sim (m/s, unless given for all with
+--vs30-sim) and optionally pga (g; by default the record's own peak); names in any case, any
+other column refused, as factors reads its table. A record without a row, a row without a record and two
 records of one station are errors; --skip-unmatched leaves out records without a row.
 
 A store: RECORDS is one netCDF (.nc) or Zarr (.zarr) store of records with dimensions (station,
@@ -74,10 +73,11 @@ coordinate; units from the 'units' attribute, g when none), and -o names the amp
 coordinate), --vs30 for all, or else the store's vs30 coordinate. The store is read chunk by
 chunk of stations, twice (the checks, then the amplification), so memory does not grow with its
 size; the amplified store, with each station's vs30 and vs30_sim and the provenance in its
-attributes, is written beside OUT and appears only when complete. An existing OUT is replaced
-only when it is a store of its kind, and never when it holds the input. The chunks run on
-Dask's threads, or with --scheduler on a running cluster (whose workers must see the store's
-and OUT's paths).
+attributes (its history the input's, then this command), is written beside OUT and appears only
+when complete. An existing OUT is replaced only when it is a store of its kind, and never when
+it holds the input. The chunks run on Dask's threads, or with --scheduler on a running cluster
+(whose workers must see the store's and OUT's paths). A long run shows its progress on stderr:
+a bar on a terminal, else a line per file or chunk (at most 20 a pass).
 """
 
 
@@ -90,7 +90,7 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--vs30", metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--sites", metavar="STATIONS.csv",
-                         help="each record's site instead of --vs30: columns station or file, vs30, [vs30_sim], [pga]")
+                         help="each record's site instead of --vs30: columns station (or file), vs30, [vs30_sim], [pga]")
     amplify.add_argument("--skip-unmatched", action="store_true",
                          help="leave out the records that have no row in --sites (saying how many)")
     amplify.add_argument("--variables", metavar="NAME,...",
@@ -174,7 +174,7 @@ def run(args: argparse.Namespace) -> None:
     paths, sites = sited_records(args, site)
     outdir = Path(args.outdir)
     targets = check_targets(paths, outdir)
-    bar = progress_bar(len(paths))
+    progress = Progress(len(paths), "file", "reading")
     try:
         with outdir_held(outdir):
             jobs = [Job(path, target, site_) for path, target, site_ in zip(paths, targets, sites)]
@@ -183,14 +183,12 @@ def run(args: argparse.Namespace) -> None:
                 checked = amplify_one(args, job, options)  # the check: the amplified record is dropped
                 units_used = units_used or takes_declared_units(checked)
                 del checked
-                if bar is not None:
-                    bar.update(1)
+                progress.advance()
             warn_if_units_unused(args.units, units_used)
             warn_unlimited(jobs)
-            write_all(args, jobs, options, outdir, bar)
+            write_all(args, jobs, options, outdir, progress)
     finally:
-        if bar is not None:
-            bar.close()
+        progress.close()
 
 
 def non_negative(text: str, option: str, unit: str) -> float:
@@ -199,16 +197,6 @@ def non_negative(text: str, option: str, unit: str) -> float:
     if value < 0.0:
         raise UsageError(f"{option}: {text} {unit}; it must be 0 or more")
     return value
-
-
-def progress_bar(files: int) -> Any:
-    """A tqdm bar on stderr when there are many files and stderr is a terminal (and tqdm is there)."""
-    if files <= PROGRESS_ABOVE or not sys.stderr.isatty():
-        return None
-    try:
-        return require("tqdm", "progress", "the progress bar").tqdm(total=files, unit="file", desc="reading")
-    except ImportError:
-        return None
 
 
 def one_site(args: argparse.Namespace) -> Station | None:
@@ -288,7 +276,8 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
 
 
-def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any], outdir: Path, bar: Any) -> None:
+def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any], outdir: Path,
+              progress: Progress) -> None:
     """Amplifies the records again one at a time (the same doubles as the check), writes each into
     a hidden staging directory in OUTDIR, and moves them all into place only when every one is
     written. On any failure or signal before the moves the staging directory is removed and OUTDIR
@@ -299,9 +288,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
         outdir.mkdir(exist_ok=True)
     except OSError as error:
         raise UsageError(f"{outdir}: cannot be created ({error.strerror or error}); nothing written") from None
-    if bar is not None:
-        bar.reset(total=len(jobs))
-        bar.set_description("writing")
+    progress.stage("writing")
     staging: Path | None = None
     moved: list[str] = []
     try:
@@ -322,8 +309,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                 reason = error.strerror if isinstance(error, OSError) and error.strerror else error
                 raise UsageError(f"{job.target}: cannot be written ({reason}); OUTDIR left as it was") from None
             del record
-            if bar is not None:
-                bar.update(1)
+            progress.advance()
         move_into_place(jobs, staging)
     finally:
         with signals_held():
@@ -331,7 +317,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                 shutil.rmtree(staging, ignore_errors=True)
     unreported: str | None = None
     for job in jobs:
-        unreported = report(f"{job.target}: PGA {job.before:.6g} g -> {job.after:.6g} g", bar)
+        unreported = report(f"{job.target}: PGA {job.before:.6g} g -> {job.after:.6g} g", progress)
         if unreported is not None:
             raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, "
                              f"all {len(jobs)} records were written to {outdir}")

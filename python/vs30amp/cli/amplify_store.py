@@ -12,15 +12,16 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import io
-from .._optional import require
 from .._models import convention_words
+from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
 from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
-from ._scheduler import scheduler
+from ._progress import Progress, compute, dask_progress
+from ._scheduler import AMPLIFY_BYTES, Cluster, fitted, scheduler
 from .stations import match_records, read_stations
 
 
@@ -81,8 +82,8 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
         return Sites(list(range(n)), store.vs30, vs30_sim, None)
     table = Path(args.sites)
     sites = read_stations(table, args.vs30_sim, args.fmax)
-    if sites.id_column != "station":
-        raise UsageError(f"{table}: a store's records are matched by their station; give a column 'station'")
+    if sites.id_column == "file":
+        raise UsageError(f"{table}: a store's records are matched by their station; name the column 'station'")
     records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
@@ -116,47 +117,49 @@ def check_units(source: Path, store: io.RecordStore) -> None:
 
 
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
-                  convention: str, policy: str, fmax: float | None = None,
+                  convention: str, policy: str, progress: Progress, fmax: float | None = None,
                   taper: float | None = None) -> dict[str, NDArray[np.float64] | None]:
     """Reads every record once for its peak and its ends: refuses a non-finite sample, then
-    checks each component's sites as the amplification will see them (PGA in g: the row's, else
-    the record's own peak), warns of records not at rest (unless `taper`) and, without `fmax`,
-    of the highest factor applied. Returns the rows' PGA in each component's own units (None
-    without)."""
-    dask = require("dask", "distributed", "amplifying a store")
+    checks the sites once as the amplification will see them (PGA in g: the row's, else the
+    highest of the components' own peaks), warns of records not at rest (unless `taper`) and,
+    without `fmax`, of the highest factor applied. Returns the rows' PGA in each component's own
+    units (None without)."""
+    da = require("dask.array", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
-        # Each record's peak and its first and last samples, from one read of the store.
-        summaries = dask.compute(*((np.maximum(acc.max(axis=1), -acc.min(axis=1)), acc[:, [0, -1]])
-                                   for acc in records.values()))
+        # Each record's peak and its first and last samples, from one read of the store; one
+        # array of each component's chunks, as the progress counts them.
+        summaries = compute(progress, *(da.concatenate([np.maximum(acc.max(axis=1), -acc.min(axis=1))[:, None],
+                                                        acc[:, [0, -1]]], axis=1) for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
+    highest = np.zeros(len(sites.kept))  # in g; the sites' once for all components, one warning
     unlimited: list[tuple[float, float]] = []
-    for name, (peak, ends) in zip(records, summaries):
-        peak = np.asarray(peak, dtype=np.float64)
+    for name, summary in zip(records, summaries):
+        summary = np.asarray(summary, dtype=np.float64)
+        peak, ends = summary[:, 0], summary[:, 1:]
         bad = ~np.isfinite(peak)
         if bad.any():
             station = store.station[sites.kept[int(np.argmax(bad))]]
             raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
-        row_pga, scale = given[name], scales[name]
-        pga = peak if row_pga is None else row_pga
-        with warnings_as_lines(f"{source} ({name})"):
-            if taper is None:
-                warn_not_at_rest(rest_shares(np.asarray(ends), peak),
+        if taper is None:
+            with warnings_as_lines(f"{source} ({name})"):
+                warn_not_at_rest(rest_shares(ends, peak),
                                  lambda site: f"station {str(store.station[sites.kept[site]])!r}")
+        own = peak / scales[name]
+        highest = np.maximum(highest, own)
         if fmax is None:
             unlimited.append(sites_highest_factor(model, convention, sites.vs30, sites.vs30_sim,
-                                                  pga if scale == 1.0 else pga / scale, store.dt))
-        if sites.pga is not None and name != next(iter(records)):  # the same sites for every component: checked once
-            continue
-        try:
-            with warnings_as_lines(f"{source} ({name})"):
-                check_sites(found, sites.vs30, sites.vs30_sim, pga if scale == 1.0 else pga / scale, policy,
-                            lambda site: f"station {str(store.station[sites.kept[site]])!r}")
-        except ValueError as error:
-            raise UsageError(f"{source} ({name}): {error}") from None
+                                                  own if sites.pga is None else sites.pga, store.dt))
+    pga = highest if sites.pga is None else sites.pga
+    try:
+        with warnings_as_lines(source):
+            check_sites(found, sites.vs30, sites.vs30_sim, pga, policy,
+                        lambda site: f"station {str(store.station[sites.kept[site]])!r}")
+    except ValueError as error:
+        raise UsageError(f"{source}: {error}") from None
     reached = [pair for pair in unlimited if np.isfinite(pair[0])]
     if reached:
         said = unlimited_message(*max(reached), 0.5 / store.dt, "--fmax, a column fmax of --sites or the store's "
@@ -170,18 +173,20 @@ def run(args: argparse.Namespace, options: dict[str, Any]) -> None:
     through a hidden path beside OUT, moved into place only when complete."""
     vd = require("vs30amp.distributed", "distributed", "amplifying a store")
     source, output = check_paths(args)
-    with scheduler(args.scheduler):
-        done = amplify(args, options, vd, source, output)
+    with scheduler(args.scheduler) as cluster:
+        done = amplify(args, options, vd, source, output, cluster)
     unreported = report(f"{output}: {done}", None)
     if unreported is not None:
         raise UsageError(f"stdout: cannot be written ({unreported}); the report is cut short, {output} was written")
 
 
-def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: Path, output: Path) -> str:
-    """The checks and the amplification on the current Dask scheduler; what was done, in words."""
+def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: Path, output: Path,
+            cluster: Cluster | None) -> str:
+    """The checks and the amplification on the current Dask scheduler (the cluster's, if any);
+    what was done, in words."""
     names = None if args.variables is None else [name.strip() for name in args.variables.split(",")]
     try:
-        store = io.read_store(source, names)
+        store = fitted(source, names, cluster, AMPLIFY_BYTES, "amplifying a record")
     except io.RecordError as error:
         raise UsageError(str(error)) from None
     check_units(source, store)
@@ -191,22 +196,41 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     convention = options.get("convention", "module")
     fmax = options.get("fmax", sites.fmax)
     fmax = store_fmax(source, store) if fmax is None else fmax
-    pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"), fmax,
-                        options.get("taper"))
-    # Checked above with the run's policy and warned once: the chunks need not warn again.
-    settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
+    # Shown for more than one chunk of each component: a store of one is done in moments.
+    chunks = sum(acc.numblocks[0] for acc in records.values())
+    progress = Progress(chunks, "chunk", f"checking {source}", above=len(records))
+    try:
+        pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"),
+                            progress, fmax, options.get("taper"))
+        progress.stage(f"amplifying {source}")
+        # Checked above with the run's policy and warned once: the chunks need not warn again.
+        settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
+        amplify_into(args, settings, vd, (source, output), store, sites, records, pga, progress)
+    finally:
+        progress.close()
+    return (f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with "
+            f"{convention_words(args.model, convention)}")
+
+
+def amplify_into(args: argparse.Namespace, settings: dict[str, Any], vd: Any, paths: tuple[Path, Path],
+                 store: io.RecordStore, sites: Sites, records: dict[str, Any],
+                 pga: dict[str, NDArray[np.float64] | None], progress: Progress) -> None:
+    """Amplifies `records` with `settings` (checked and warned of already) and writes them, with
+    their sites and provenance, to the new store."""
+    source, output = paths
+    convention = settings.get("convention", "module")
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga[name], model=args.model,
                                             units=store.variable_units[name], **settings)
                  for name, acc in records.items()}
 
     def write(staged: Path) -> None:
         io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
-                       vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention)
+                       vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention,
+                       history=store.attrs.get("history"), made_by=args.command_line)
 
     try:
-        write_store_atomically(output, write)
+        with dask_progress(progress):
+            write_store_atomically(output, write)
     except (ValueError, io.RecordError) as error:
         said = str(error) if str(error).startswith(f"{source}: ") else f"{source}: {error}"  # a chunk gone meanwhile
         raise UsageError(f"{said}; {output} left as it was") from None
-    return (f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with "
-            f"{convention_words(args.model, convention)}")

@@ -18,15 +18,21 @@ from .._models import CONVENTIONS, get_model
 from .._optional import require
 from .._provenance import attributes
 from .._sites import RANGE_POLICIES, checked_factors, chosen, range_policy
+from ..io._netcdf import netcdf4_in_memory as netcdf4_in_memory  # the netCDF-4 bytes of measures too
 from ._files import (UsageError, number, refuse_input_as_output, refuse_special_file, warnings_as_lines,
                      write_atomically)
 
 FORMATS = (".csv", ".npz", ".nc")
-SITE_COLUMNS = ("site", "site_id", "id")
 # Every command's --convention says that BA18's default is not the published model.
 CONVENTION_HELP = ("ba18's convention: module (default; not the published BA18, whose factors are up to 10%% apart "
                    "within the model's ranges) or published (the published model); see the documentation's models "
                    "page")
+# One rule for every site table (factors, amplify --sites): an id column of one of these names,
+# kept under its name in the outputs, and the values below; any other column is refused.
+ID_COLUMNS = ("station", "site", "site_id", "id", "file")
+VALUE_COLUMNS = ("vs30", "vs30_sim", "pga")
+# Columns only some tables take: amplify's --sites reads each record's fmax (Hz), factors has no use for it.
+OWN_COLUMNS = {"fmax": "the simulation's maximum frequency, which only amplify --sites reads"}
 
 EPILOG = """\
 example:
@@ -38,11 +44,13 @@ example:
     A02,480.5,0.08
 
 SITES is a CSV table with a header row: columns vs30 (m/s), pga (g, unless given with --pga),
-vs30_sim (m/s, unless given with --vs30-sim) and optionally a site id (column site, site_id or
-id), names in any case. Numbers are read exactly as written; rows count from 1 after the header.
-OUT is written by its extension: .csv (one row per site, one column per frequency in Hz), .npz
-(NumPy arrays) or .nc (netCDF, needs vs30amp[xarray]); it appears only when complete and is never
-the input. Errors exit with status 2, a signal with 128 + its number (130 for Ctrl-C).
+vs30_sim (m/s, unless given with --vs30-sim) and optionally an id (one column station, site,
+site_id, id or file), names in any case; any other column is refused. Numbers are read exactly
+as written; rows count from 1 after the header. OUT is written by its extension: .csv (one row
+per site, one column per frequency in Hz), .npz (NumPy arrays) or .nc (netCDF, needs
+vs30amp[xarray]), its rows in the table's order with their ids under the id column's name; it
+appears only when complete and is never the input. Errors exit with status 2, a signal with
+128 + its number (130 for Ctrl-C).
 """
 
 
@@ -50,7 +58,7 @@ def add_parser(commands: Any) -> None:
     """Adds the ``factors`` subcommand to the command's subparsers."""
     factors = commands.add_parser("factors", help="factors for the sites of a CSV table", epilog=EPILOG,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
-    factors.add_argument("sites", metavar="SITES.csv", help="the sites: columns vs30, pga, vs30_sim, [site]")
+    factors.add_argument("sites", metavar="SITES.csv", help="the sites: columns vs30, pga, vs30_sim, [station]")
     factors.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     factors.add_argument("--vs30-sim", metavar="M/S", help="one simulation Vs30 for every site")
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
@@ -91,11 +99,25 @@ class Sites:
         return f"row {self.rows[site]}{named}"
 
 
+def refuse_unknown_columns(path: Path, header: list[str], own: tuple[str, ...] = ()) -> None:
+    """UsageError naming a column no site table has (or, of OWN_COLUMNS, one this table does not
+    take: not in `own`), or a second id column."""
+    for position, name in enumerate(header):
+        if name in OWN_COLUMNS and name not in own:
+            raise UsageError(f"{path}: column {name!r} (column {position + 1}) is {OWN_COLUMNS[name]}; remove it")
+        if name and name not in ID_COLUMNS + VALUE_COLUMNS + own:
+            raise UsageError(f"{path}: unknown column {name!r} (column {position + 1}); a site table has an id "
+                             f"({', '.join(ID_COLUMNS)}) and {', '.join(VALUE_COLUMNS + own)}: remove the others")
+    ids = [name for name in header if name in ID_COLUMNS]
+    if len(ids) > 1:
+        raise UsageError(f"{path}: columns {ids[0]!r} and {ids[1]!r} both name the sites; keep one")
+
+
 def read_sites(path: Path, given: dict[str, str | None], *, optional: tuple[str, ...] = (),
-               id_columns: tuple[str, ...] = SITE_COLUMNS, id_word: str = "site id") -> Sites:
+               id_word: str = "site id") -> Sites:
     """The sites of a CSV table; `given` holds the values given once for every site (or None).
-    Columns named in `optional` are read when the table has them; ids come from the first of
-    `id_columns` the table has, and are unique."""
+    Columns named in `optional` are read when the table has them; ids come from its id column
+    (one of ID_COLUMNS), and are unique. Any other column is refused."""
     try:
         with path.open(newline="", encoding="utf-8-sig") as file:
             rows = list(csv.reader(file))
@@ -104,6 +126,7 @@ def read_sites(path: Path, given: dict[str, str | None], *, optional: tuple[str,
     if not rows:
         raise UsageError(f"{path}: empty file, expected a header row")
     header = unique_columns(path, rows[0])
+    refuse_unknown_columns(path, header, tuple(name for name in optional if name in OWN_COLUMNS))
     for name, value in given.items():
         if value is not None and name in header:
             option = "--" + name.replace("_", "-")
@@ -112,8 +135,10 @@ def read_sites(path: Path, given: dict[str, str | None], *, optional: tuple[str,
     missing = [name for name in needed if name not in header]
     needed += [name for name in optional if name in header and given.get(name) is None]
     if missing:
-        raise UsageError(f"{path}: missing column {', '.join(repr(name) for name in missing)}")
-    id_column = next((header.index(name) for name in id_columns if name in header), None)
+        options = [f"--{name.replace('_', '-')}" for name in missing if name in given]
+        instead = f" (or give {' and '.join(options)} for every site)" if options else ""
+        raise UsageError(f"{path}: missing column {', '.join(repr(name) for name in missing)}{instead}")
+    id_column = next((header.index(name) for name in header if name in ID_COLUMNS), None)
     body = [(index, row) for index, row in enumerate(rows[1:], start=1) if any(cell.strip() for cell in row)]
     columns: dict[str, list[float]] = {name: [] for name in needed}
     for index, row in body:
@@ -143,34 +168,39 @@ def provenance(result: Amplification) -> dict[str, str]:
     return attributes(f"{get_model(result.model).label} amplification factors", command, result.model, result.convention)
 
 
-def write_csv(path: Path, result: Amplification, ids: list[str] | None) -> None:
+def write_csv(path: Path, result: Amplification, sites: Sites) -> None:
     about = provenance(result)
     with path.open("w", newline="", encoding="utf-8") as file:
         # One comment line before the header: read the table with skiprows=1.
         file.write(f"# {about['source']}; model {about['model']}; convention {about['convention']}; "
                    f"{about['history']}; {about['comment']}\n")
         writer = csv.writer(file)
-        writer.writerow((["site"] if ids is not None else []) + ["vs30", "vs30_sim", "pga"]
+        ids = sites.ids
+        writer.writerow(([sites.id_column] if ids is not None else []) + ["vs30", "vs30_sim", "pga"]
                         + [repr(float(f)) for f in result.frequencies])
         for i in range(len(result)):
             values = [result.vs30[i], result.vs30_sim[i], result.pga[i], *result.factors[i]]
             writer.writerow(([ids[i]] if ids is not None else []) + [repr(float(v)) for v in values])
 
 
-def write_npz(path: Path, result: Amplification, ids: list[str] | None) -> None:
+def write_npz(path: Path, result: Amplification, sites: Sites) -> None:
     arrays = {"factors": result.factors, "frequencies": result.frequencies, "vs30": result.vs30,
               "vs30_sim": result.vs30_sim, "pga": result.pga}
     arrays |= {name: np.array(value) for name, value in provenance(result).items()}
-    if ids is not None:
-        arrays["site"] = np.array(ids, dtype=str)
+    if sites.ids is not None and sites.id_column is not None:
+        arrays[sites.id_column] = np.array(sites.ids, dtype=str)
     with path.open("wb") as file:
         np.savez(file, **arrays)  # type: ignore[arg-type]
 
 
-def write_netcdf(path: Path, result: Amplification, ids: list[str] | None) -> None:
+def write_netcdf(path: Path, result: Amplification, sites: Sites) -> None:
     # Built in memory and written with Python's I/O: the HDF5 library never meets a failing disk,
     # which it answers with an abort at exit.
-    dataset = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None).to_dataset()
+    ids = sites.ids
+    factors = result.to_xarray(site=np.array(ids, dtype=object) if ids is not None else None)
+    if sites.id_column is not None and sites.id_column != "site":  # the dimension named as the table's ids
+        factors = factors.rename({"site": sites.id_column})
+    dataset = factors.to_dataset()
     dataset.attrs.update(provenance(result))
     try:
         data = dataset.to_netcdf(engine="netcdf4")
@@ -181,21 +211,8 @@ def write_netcdf(path: Path, result: Amplification, ids: list[str] | None) -> No
     path.write_bytes(data)
 
 
-def netcdf4_in_memory(dataset: Any) -> bytes:
-    """`dataset` as the bytes of a netCDF-4 file, through a netCDF4 dataset held in memory."""
-    netcdf4 = require("netCDF4", "xarray", "writing .nc files")
-    xr = require("xarray", "xarray", "writing .nc files")
-    target = netcdf4.Dataset("vs30amp.nc", mode="w", format="NETCDF4", memory=0)
-    try:
-        dataset.dump_to_store(xr.backends.NetCDF4DataStore(target))
-    finally:
-        data = bytes(target.close())
-    return data
-
-
-WRITERS: dict[str, Callable[[Path, Amplification, list[str] | None], None]] = {
+WRITERS: dict[str, Callable[[Path, Amplification, Sites], None]] = {
     ".csv": write_csv, ".npz": write_npz, ".nc": write_netcdf}
-
 
 
 def run(args: argparse.Namespace) -> None:
@@ -224,4 +241,4 @@ def run(args: argparse.Namespace) -> None:
             raise UsageError(f"{args.sites}: {error}") from None
     result = Amplification(factors, model.frequencies, model.name, vs30, vs30_sim, pga, convention)
     writer = WRITERS[output.suffix.lower()]
-    write_atomically(output, lambda path: writer(path, result, sites.ids))
+    write_atomically(output, lambda path: writer(path, result, sites))

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import argparse
 import csv
-import shlex
-import sys
 from pathlib import Path
 from typing import Any
 
@@ -15,13 +13,15 @@ from numpy.typing import NDArray
 from .. import io
 from .._optional import require
 from .._provenance import attributes
-from .._station_measures import default_periods, eas_frequencies, measures_dataset, pair_measures, store_measures
+from .._station_measures import (default_periods, eas_frequencies, measure_attributes, measures_dataset, pair_measures,
+                                 store_measures)
 from .._units import AMPLIFIED_UNITS
 from ..io._store import STORE_FORMATS
-from ._files import (Inputs, UsageError, check_output, number, record_units, refuse_special_file,
+from ._files import (Inputs, UsageError, check_output, number, record_units, refuse_special_file, report,
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
 from ._pairs import Pair, pairs
-from ._scheduler import add_scheduler_option, scheduler
+from ._progress import Progress, compute
+from ._scheduler import MEASURES_BYTES, add_scheduler_option, fitted, scheduler
 from .amplify import record_paths
 from .factors import netcdf4_in_memory
 
@@ -45,11 +45,14 @@ one store (.nc, .zarr) of records with dimensions (station, time), whose two var
 --variables names (default h1,h2); it is read chunk by chunk, on Dask's threads or with
 --scheduler on a running cluster. Per station: PSA of each component at --periods (default
 CB14's, s), or with --rotd50 the RotD50 of the pair, and EAS of the pair on BA18's frequencies,
-in the records' units (AT2: g; SAC files give none usable: --units). OUT is written by its
-extension: .csv (one row per station, columns psa_h1@T ... eas@f; a comment line first), .npz,
-.nc (needs vs30amp[xarray]) or .zarr (vs30amp[zarr]), with the provenance of factors' outputs;
-it appears only when complete, is never an input, inside one or holding one, and replaces only
-a file (for .nc a netCDF file, for .zarr a Zarr store): never a directory of other things.
+in the records' units (AT2: g; SAC files give none usable: --units; EAS in those units times
+s). OUT is written by its extension: .csv (one row per station, columns [vs30, vs30_sim of a
+store,] psa_h1@T ... eas@f; a comment line first), .npz, .nc (needs vs30amp[xarray]) or .zarr
+(vs30amp[zarr]), with the provenance of factors' outputs (a store's history, then this
+command), each measure's units, damping and percentile; it appears only when complete, is never
+an input, inside one or holding one, and replaces only a file (for .nc a netCDF file, for .zarr
+a Zarr store): never a directory of other things. One line on stdout says what was written; a
+long run shows its progress on stderr (a bar on a terminal, else a line per station or chunk).
 Errors exit with status 2, a signal with 128 + its number.
 """
 
@@ -126,91 +129,113 @@ def _common_dt(h1: io.Record, h2: io.Record) -> float | None:
     return h2.dt if coarse[0] else h1.dt
 
 
-def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np.float64],
-                damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any, dict[str, Any]]:
+# What a route gives: the stations, each measure's values, the records' units, the numbers per
+# station (vs30 and vs30_sim of a store) and the attributes of the input.
+Measured = tuple[list[Any], dict[str, NDArray[np.float64]], str, dict[str, NDArray[np.float64]], dict[str, Any]]
+
+
+def _from_files(args: argparse.Namespace, paths: list[Path], periods: NDArray[np.float64], damping: float) -> Measured:
     """The measures of each station's pair of files in turn: one pair's records in memory at a time."""
     stations = pairs(paths)
     rows: dict[str, list[NDArray[np.float64]]] = {}
     units: str | None = None
     units_used = False
-    for pair in stations:
-        h1, h2, dt, unit = _read_pair(pair, args.units)
-        units_used = units_used or takes_declared_units(h1) or takes_declared_units(h2)
-        if unit != (units or unit):
-            raise UsageError(f"{pair.h1}: in {unit}, the records before it in {units}; give records of one unit")
-        units = unit
-        try:
-            one = pair_measures(h1.acc, h2.acc, dt, periods, damping, rotd50=args.rotd50,
-                                samples_only=args.samples_only)
-        except ValueError as error:
-            raise UsageError(f"{pair.h1} and {pair.h2}: {error}") from None
-        for name, values in one.items():
-            rows.setdefault(name, []).append(values)
+    with Progress(len(stations), "station", "measuring") as progress:
+        for pair in stations:
+            h1, h2, dt, unit = _read_pair(pair, args.units)
+            units_used = units_used or takes_declared_units(h1) or takes_declared_units(h2)
+            if unit != (units or unit):
+                raise UsageError(f"{pair.h1}: in {unit}, the records before it in {units}; give records of one unit")
+            units = unit
+            try:
+                one = pair_measures(h1.acc, h2.acc, dt, periods, damping, rotd50=args.rotd50,
+                                    samples_only=args.samples_only)
+            except ValueError as error:
+                raise UsageError(f"{pair.h1} and {pair.h2}: {error}") from None
+            for name, values in one.items():
+                rows.setdefault(name, []).append(values)
+            progress.advance()
     assert units is not None
     warn_if_units_unused(args.units, units_used)
-    return [pair.station for pair in stations], {name: np.stack(values) for name, values in rows.items()}, units, None, {}
+    return [pair.station for pair in stations], {name: np.stack(values) for name, values in rows.items()}, units, {}, {}
 
 
-def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float64],
-                damping: float) -> tuple[list[str], dict[str, NDArray[np.float64]], str, Any, dict[str, Any]]:
-    dask = require("dask", "distributed", "measures of a store")
+def _from_store(args: argparse.Namespace, path: Path, periods: NDArray[np.float64], damping: float) -> Measured:
+    require("dask", "distributed", "measures of a store")
     names = [name.strip() for name in args.variables.split(",")]
     if len(names) != 2:
         raise UsageError(f"--variables: {args.variables!r}; give the two horizontal components, e.g. h1,h2")
     try:
-        with scheduler(args.scheduler):
-            store = io.read_store(path, names)
+        with scheduler(args.scheduler) as cluster:
+            store = fitted(path, names, cluster, MEASURES_BYTES, "the measures of a pair of records")
             units = [store.variable_units[name] for name in names]
             if units[0] != units[1]:  # EAS adds the two: one unit, as for a pair of files
                 raise UsageError(f"{path}: {names[0]!r} is in {units[0]} and {names[1]!r} in {units[1]} (attribute "
                                  "'units'); give components of one unit")
             lazy = store_measures(store.components[names[0]], store.components[names[1]], store.dt, periods, damping,
                                   rotd50=args.rotd50, samples_only=args.samples_only)
-            computed = dask.compute(*lazy.values())
+            chunks = sum(values.numblocks[0] for values in lazy.values())  # of each measure
+            with Progress(chunks, "chunk", f"measuring {path}", above=len(lazy)) as progress:
+                computed = compute(progress, *lazy.values())
     except ValueError as error:
         raise UsageError(str(error) if str(error).startswith(str(path)) else f"{path}: {error}") from None
-    return list(store.station), dict(zip(lazy, computed)), store.units, store.vs30, store.attrs
+    per_station = {name: values for name, values in (("vs30", store.vs30), ("vs30_sim", store.vs30_sim))
+                   if values is not None}
+    return list(store.station), dict(zip(lazy, computed)), store.units, per_station, store.attrs
 
 
 def _attributes(args: argparse.Namespace, source: dict[str, Any]) -> dict[str, str]:
     """The table's provenance; the measures of an amplified store keep what amplified it, and
-    the store's history follows the table's line."""
+    the table's line follows the store's history."""
     what = "RotD50" if args.rotd50 else "PSA"
-    about = attributes(f"{what} and EAS per station", shlex.join(["vs30amp", *sys.argv[1:]]))
+    about = attributes(f"{what} and EAS per station", args.command_line, earlier=source.get("history"))
     about |= {key: str(source[key]) for key in ("references", "model", "convention") if key in source}
-    if "history" in source:
-        about["history"] += "\n" + str(source["history"])
     return about
 
 
 class Table:
-    """The measures of every station, their axes, units and provenance."""
+    """The measures of every station, their axes, units and provenance; `per_station` the
+    numbers a store gives each station (vs30, vs30_sim), `damping` the PSA's."""
 
     def __init__(self, station: list[Any], values: dict[str, NDArray[np.float64]], periods: NDArray[np.float64],
-                 units: str, attrs: dict[str, str], vs30: NDArray[np.float64] | None) -> None:
-        self.station, self.values, self.periods, self.units, self.attrs, self.vs30 = (
-            station, values, periods, units, attrs, vs30)
+                 units: str, attrs: dict[str, str], per_station: dict[str, NDArray[np.float64]],
+                 damping: float) -> None:
+        self.station, self.values, self.periods, self.units, self.attrs, self.per_station, self.damping = (
+            station, values, periods, units, attrs, per_station, damping)
 
     def axis(self, name: str) -> NDArray[np.float64]:
         return eas_frequencies() if name == "eas" else self.periods
 
+    def about(self, name: str) -> dict[str, Any]:
+        return measure_attributes(name, self.units, self.damping)
+
     def dataset(self) -> Any:
-        return measures_dataset(self.values, self.station, self.periods, self.units, self.attrs, self.vs30)
+        return measures_dataset(self.values, self.station, self.periods, self.units, self.attrs,
+                                self.per_station.get("vs30"), vs30_sim=self.per_station.get("vs30_sim"),
+                                damping=self.damping)
+
+
+def _described(name: str, about: dict[str, Any]) -> str:
+    """A measure's units, damping and percentile in words, e.g. "rotd50 in g, damping 0.05, percentile 50"."""
+    said = [f"{name} in {about['units']}"] + [f"{key} {repr(float(about[key])).removesuffix('.0')}"
+                                                for key in ("damping", "percentile") if key in about]
+    return ", ".join(said)
 
 
 def _write_csv(path: Path, table: Table) -> None:
     about = table.attrs
     with path.open("w", newline="", encoding="utf-8") as file:
         # One comment line before the header: read the table with skiprows=1.
+        measures = "; ".join(_described(name, table.about(name)) for name in table.values)
         history = about["history"].replace("\n", "; ")  # one comment line
-        file.write(f"# {about['title']}; {about['source']}; units {table.units}; {history}\n")
+        file.write(f"# {about['title']}; {about['source']}; {measures}; {history}\n")
         writer = csv.writer(file)
-        header = ["station"] + (["vs30"] if table.vs30 is not None else [])
+        header = ["station", *table.per_station]
         for name in table.values:
             header += [f"{name}@{float(x)!r}" for x in table.axis(name)]
         writer.writerow(header)
         for i, station in enumerate(table.station):
-            cells = [str(station)] + ([repr(float(table.vs30[i]))] if table.vs30 is not None else [])
+            cells = [str(station)] + [repr(float(values[i])) for values in table.per_station.values()]
             for values in table.values.values():
                 cells += [repr(float(v)) for v in values[i]]
             writer.writerow(cells)
@@ -218,10 +243,9 @@ def _write_csv(path: Path, table: Table) -> None:
 
 def _write_npz(path: Path, table: Table) -> None:
     arrays = dict(table.values) | {"station": np.asarray([str(s) for s in table.station], dtype=str),
-                                   "period": table.periods, "frequency": eas_frequencies(),
-                                   "units": np.array(table.units)}
-    if table.vs30 is not None:
-        arrays["vs30"] = table.vs30
+                                   "period": table.periods, "frequency": eas_frequencies()} | table.per_station
+    for name in table.values:  # psa_h1_units, rotd50_damping, rotd50_percentile, eas_units, ...
+        arrays |= {f"{name}_{key}": np.array(value) for key, value in table.about(name).items() if key != "long_name"}
     arrays |= {name: np.array(value) for name, value in table.attrs.items()}
     with path.open("wb") as file:
         np.savez(file, **arrays)
@@ -263,16 +287,23 @@ def run(args: argparse.Namespace) -> None:
             raise UsageError(f"{path}: no such file or directory")
     if len(paths) == 1 and paths[0].suffix.lower() in STORE_FORMATS:
         check_output(output, Inputs(paths), FORMATS[kind], "measures")
-        stations, values, units, vs30, source = _from_store(args, paths[0], periods, damping)
+        measured = _from_store(args, paths[0], periods, damping)
     else:
         if args.scheduler is not None:
             raise UsageError("--scheduler: is for a store (.nc, .zarr); RECORDS are record files")
         files = record_paths(args.records)  # a directory of records may also hold the table
         check_output(output, Inputs(files), FORMATS[kind], "measures")
-        stations, values, units, vs30, source = _from_files(args, files, periods, damping)
-    table = Table(stations, values, periods, units, _attributes(args, source), vs30)
+        measured = _from_files(args, files, periods, damping)
+    stations, values, units, per_station, source = measured
+    table = Table(stations, values, periods, units, _attributes(args, source), per_station, damping)
     if kind == ".zarr":
         _write_zarr(output, table)
     else:
         writer = WRITERS[kind]
         write_atomically(output, lambda target: writer(target, table))
+    n = len(stations)
+    origin = f"of {paths[0]}" if len(paths) == 1 and paths[0].suffix.lower() in STORE_FORMATS else f"({2 * n} files)"
+    unreported = report(f"{output}: {'RotD50' if args.rotd50 else 'PSA'} at {periods.size} periods and EAS at "
+                        f"{eas_frequencies().size} frequencies of {n} station{'s' * (n != 1)} {origin}")
+    if unreported is not None:
+        raise UsageError(f"stdout: cannot be written ({unreported}); {output} was written")

@@ -10,10 +10,7 @@ import numpy as np
 
 from .._sites import refuse_impossible
 from ._files import UsageError, fmax_option, positive, refuse_special_file
-from .factors import Sites, read_sites
-
-# The column naming each record: its station (the file's name without extension) or its file name.
-STATION_COLUMNS = ("station", "file")
+from .factors import ID_COLUMNS, Sites, read_sites
 
 
 @dataclass(frozen=True)
@@ -28,16 +25,17 @@ class Station:
 
 
 def read_stations(path: Path, vs30_sim: str | None, fmax: str | None = None) -> Sites:
-    """The stations of a CSV table: a station or file column, vs30, vs30_sim (unless given once
-    for all with --vs30-sim) and optionally pga and fmax (unless given with --fmax)."""
+    """The stations of a CSV table: an id column (station, or any of ID_COLUMNS; file matches the
+    file's whole name), vs30, vs30_sim (unless given once for all with --vs30-sim) and optionally
+    pga and fmax (unless given with --fmax)."""
     refuse_special_file(path)
     if vs30_sim is not None:
         positive(vs30_sim, "--vs30-sim", "m/s")  # before the table's rows, which it fills
     limit = None if fmax is None else fmax_option(fmax)
-    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga", "fmax"), id_columns=STATION_COLUMNS,
-                       id_word="station")
+    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga", "fmax"), id_word="station")
     if sites.ids is None:
-        raise UsageError(f"{path}: missing column 'station' or 'file', which names each record")
+        raise UsageError(f"{path}: missing column 'station', which names each record (or one of "
+                         f"{', '.join(ID_COLUMNS[1:])})")
     sites.word = "station"
     columns = sites.columns
     if limit is not None:
@@ -57,7 +55,7 @@ def read_stations(path: Path, vs30_sim: str | None, fmax: str | None = None) -> 
 
 def match(table: Path, sites: Sites, paths: list[Path], skip: bool) -> tuple[list[Path], list[Station]]:
     """The record files that have a row and their stations, in the files' order: matched by the
-    file's name without extension (column station) or its name (column file)."""
+    file's name without extension (column station and its kin) or its name (column file)."""
     by_file = sites.id_column == "file"
     kept, stations = match_records(table, sites, [(p.name if by_file else p.stem, str(p)) for p in paths], skip)
     return [paths[index] for index in kept], stations

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import errno
 import os
-import shlex
 import shutil
 import sys
 import tempfile
@@ -26,8 +25,9 @@ from numpy.typing import ArrayLike, NDArray
 
 from .._models import get_model
 from .._optional import require
-from .._provenance import attributes
+from .._provenance import attributes, command_line
 from .._record_checks import as_dt
+from ._netcdf import write_netcdf
 from ._record import RecordError
 from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
 
@@ -360,8 +360,8 @@ def _replace(staged: Path, target: Path, overwrite: bool, kind: str) -> None:
 
 def _room_for(directory: Path, size: int) -> None:
     """OSError (ENOSPC) unless `directory`'s filesystem has the `size` bytes of records a netCDF
-    store takes uncompressed: the netCDF library fails on a full disk in a way the process does
-    not recover from (it aborts as it exits), so a store that cannot fit is not begun."""
+    store takes uncompressed: a store that cannot fit is not begun (one that fills the disk
+    all the same fails in its writing process, `_netcdf`)."""
     free = shutil.disk_usage(directory).free
     if free < size:
         raise OSError(errno.ENOSPC, f"No space left on device: the store needs {size:,} bytes, {free:,} are free")
@@ -371,7 +371,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
                 station: ArrayLike | None = None, vs30: ArrayLike | None = None,
                 vs30_sim: ArrayLike | None = None, units: str | Mapping[str, str] = "g",
                 model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
-                format: str | None = None, overwrite: bool = False) -> None:
+                format: str | None = None, overwrite: bool = False, history: str | None = None,
+                made_by: str | None = None) -> None:
     """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
 
     The store reads back with `read_store`: one variable per component with dimensions
@@ -407,6 +408,13 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         ``.zgroup``, ``.zattrs`` or ``.zarray`` at its top) or a netCDF file. Anything else
         named `path` (a plain directory, a directory named ``*.nc``, a file that is not netCDF,
         a symbolic link) is refused all the same. Default: refuse any existing `path`.
+    history : str, optional
+        The ``history`` of the records' input (a store's attribute): the store's history keeps
+        its lines and appends its own.
+    made_by : str, optional
+        What wrote the store, for its line of history (the time and this): default
+        ``vs30amp.io.write_store in`` the program's command line (``python -m vs30amp ...`` for
+        the package's own, never the paths of the installation).
 
     Raises
     ------
@@ -416,8 +424,11 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         Records, ids or units that `read_store` would not read back: no station, fewer than 2
         samples, a repeated or missing station id, units not given for a component.
     OSError
-        A store that cannot be written; for netCDF also, before anything is written, when its
-        filesystem has less free space than the records take (ENOSPC).
+        A store that cannot be written (nothing is left of it); for netCDF also, before anything
+        is written, when its filesystem has less free space than the records take (ENOSPC). A
+        netCDF store is written by a process of its own, from chunks computed here: the netCDF
+        library's failures (a full disk) are an OSError with the system's error, and its own
+        diagnostics are not printed.
 
     Examples
     --------
@@ -480,21 +491,16 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         chosen = get_model(model)
         chosen.kernel_for(convention)  # an unknown convention is refused before anything is written
         title = f"acceleration records amplified with {chosen.label}"
-    made_by = f"vs30amp.io.write_store in {shlex.join(sys.argv) or 'python'}"
-    about = attributes(title, made_by, model, convention if model is not None else None)
-    dataset = xr.Dataset(variables, coords=coords, attrs=about)
-    rows = first.chunks[0][0]
+    made_by = made_by or f"vs30amp.io.write_store in {command_line(sys.argv)}"
+    about = attributes(title, made_by, model, convention if model is not None else None, history)
     staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.partial-"))
     staged = staging / target.name
     try:
         if kind == "zarr":
-            dataset.to_zarr(staged, mode="w-", consolidated=False)
+            xr.Dataset(variables, coords=coords, attrs=about).to_zarr(staged, mode="w-", consolidated=False)
         else:
-            encoding = {name: {"chunksizes": (rows, samples)} for name in records}
-            try:
-                dataset.to_netcdf(staged, engine="netcdf4", encoding=encoding)
-            except RuntimeError as error:  # the netCDF library's own failures
-                raise OSError(f"the netCDF library could not write it ({error})") from None
+            write_netcdf(staged, xr.Dataset(coords=coords, attrs=about), records,
+                         {name: variable[2] for name, variable in variables.items()}, first.chunks[0][0])
         _replace(staged, target, overwrite, kind)
     finally:
         shutil.rmtree(staging, ignore_errors=True)

@@ -1,0 +1,9 @@
+// Eight lanes as two four-lane halves with AVX2 and FMA: the vector exp, log and pow of lane_batch_math.hpp on EightLanesAsHalves.
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "vector_math/lanes_avx2_halves.hpp"
+// The set of lanes first: it says which instructions the rest is compiled for.
+#include "vector_math/lane_batch_math.hpp"
+
+const BatchMath &eight_lane_halves_batch_math() { return lane_batch_math<EightLanesAsHalves>(); }

@@ -1,0 +1,43 @@
+#pragma once
+
+// Eight lanes native with AVX-512F: the leaf operations of lanes.hpp, each one instruction or
+// two. Nothing beyond AVX-512F is used (the top twelve bits are converted through 32-bit
+// integers, as AVX512DQ's 64-bit conversion is not needed for numbers that small). Tested against
+// lanes_avx2_halves.hpp on the same operands where the CPU has AVX-512F.
+
+#include <cstddef>
+
+#include "simd/simd.hpp"
+
+#define LANES_ISA SIMD512_ISA
+#define SIMD512_INLINE __attribute__((target(SIMD512_ISA), always_inline))
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+struct EightLanes {
+    using V = Double8;
+    using B = Bits8;
+    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
+    static constexpr std::size_t N = 8;
+
+    SIMD512_INLINE static V load(const double *p) { return _mm512_loadu_pd(p); }
+    SIMD512_INLINE static void store(double *p, V x) { _mm512_storeu_pd(p, x); }
+    SIMD512_INLINE static V broadcast(double x) { return _mm512_set1_pd(x); }
+    SIMD512_INLINE static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
+    SIMD512_INLINE static V fms(V a, V b, V c) { return _mm512_fmsub_pd(a, b, c); }
+    SIMD512_INLINE static V fnma(V a, V b, V c) { return _mm512_fnmadd_pd(a, b, c); }
+    SIMD512_INLINE static V gather(const double *table, B index) { return _mm512_i64gather_pd(index, table, 8); }
+    SIMD512_INLINE static V top12_signed(B bits) {
+        return _mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(_mm512_srai_epi64(bits, 52)));
+    }
+    SIMD512_INLINE static B at_least(V a, V b) { return (B)(a >= b); }
+    SIMD512_INLINE static B below(V a, V b) { return (B)(a < b); }
+    SIMD512_INLINE static unsigned lanes_set(B mask) { return _mm512_cmplt_epi64_mask(mask, _mm512_setzero_si512()); }
+};
+
+}  // namespace
+
+#pragma GCC diagnostic pop
