@@ -277,7 +277,9 @@ def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
      "stations.csv: row 3 (station 'GHOST') matches no record"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[0][:-4]},310\n", [], f"station '{AT2[0][:-4]}' is in rows 1 and 2"),
     ("vs30\n300\n", [], "stations.csv: missing column 'station', which names each record"),
-    (f"station,vs30,lat\n{AT2[0][:-4]},300,35\n", [], "stations.csv: unknown column 'lat' (column 3)"),
+    (f"station,vs30,lat\n{AT2[0][:-4]},300,35\n", [], "stations.csv: unknown column 'lat' (column 3); a site "
+                                                  "table has an id (station, site, site_id, id, file) and vs30, "
+                                                  "vs30_sim, pga, fmax: remove"),
     (f"station,vs30\n{AT2[0][:-4]},300\n", ["--vs30", "300"], "with --sites (one of them)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},50\n", ["--ranges", "raise"],
      f"records/{AT2[1]}: vs30: site 0 has 50.0 m/s"),
@@ -350,8 +352,8 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     assert list(back.station) == list(stations) and back.attrs["model"] == "ba18" and back.variable_units == units
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
     # The input's history, then the command as typed (no path of the installation).
-    history, typed = back.attrs["history"].splitlines(), shlex.join(["sims.nc", *options, "--ranges", "ignore", "-o",
-                                                                     output])
+    history, typed = back.attrs["history"].splitlines(), shlex.join([*UNLIMITED, "sims.nc", *options, "--ranges",
+                                                                     "ignore", "-o", output])
     assert len(history) == 3 and history[0].endswith(": simulated") and "write_store" in history[1]
     assert history[2].endswith(f"+00:00: python -m vs30amp amplify {typed}")
     rows = [int(s[1]) for s in stations]
@@ -441,8 +443,8 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
 def test_a_netcdf_store_that_fills_the_disk_is_one_line_and_nothing_left(tmp_path, limit):
     sims_store(tmp_path)
     before = snapshot(tmp_path)
-    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o", "out.nc"],
-                          capture_output=True, text=True, cwd=tmp_path, timeout=120,
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", *UNLIMITED,
+                           "-o", "out.nc"], capture_output=True, text=True, cwd=tmp_path, timeout=120,
                           preexec_fn=_file_size_limit(limit))
     assert (done.returncode, done.stdout) == (2, ""), done.stderr
     assert done.stderr == "vs30amp: error: out.nc: cannot be written (File too large); left as it was\n"
@@ -454,8 +456,8 @@ def test_a_signal_late_in_a_netcdf_write_is_one_line_and_nothing_left(tmp_path):
     io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
                    stations_per_chunk=2)
     before = snapshot(tmp_path)
-    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o",
-                              "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", *UNLIMITED,
+                              "-o", "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 100
     while not any(tmp_path.glob(".out.nc.*/.out.nc.partial-*/out.nc")):  # the netCDF file is begun
         assert child.poll() is None and time.monotonic() < deadline, "the records were never written"
@@ -492,10 +494,11 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
 
 
 @pytest.mark.parametrize("command, memory, closed, message", [
-    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "120MiB", False,
+    (["amplify", "--vs30-sim", "760", *UNLIMITED, "-o", "out.nc"], "120MiB", False,
      "amplifying a record of one station needs about 1 MiB and the worker with least memory has 0 MiB"),
     (["measures", "-o", "out.nc"], "120MiB", False, "the measures of a pair of records of one station needs about"),
-    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], "1GiB", True, "lost the connection to its scheduler"),
+    (["amplify", "--vs30-sim", "760", *UNLIMITED, "-o", "out.nc"], "1GiB", True,
+     "lost the connection to its scheduler"),
 ])
 def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(tmp_path, command, memory, closed,
                                                                                 message):
@@ -615,6 +618,9 @@ def test_a_store_takes_its_simulations_fmax(tmp_path, source, options, table, me
     assert done.returncode == 0 and done.stderr.startswith(message or "")
     assert len(done.stderr.splitlines()) == bool(message)
     back = io.read_store(tmp_path / "out.nc", ("h1",))
+    # The history names an fmax that the command line does not.
+    noted = {"attribute": " (fmax 12 Hz from the store's attribute)", "table": " (fmax 12 Hz from a column of --sites)"}
+    assert back.attrs["history"].splitlines()[-1].endswith("-o out.nc" + noted.get(source, ""))
     fmax = None if message else 12.0
     direct = vs30amp.amplify_waveforms(acc[0], 0.01, 300.0, 760.0, fmax=fmax, not_at_rest="ignore")
     assert back.components["h1"].compute().tobytes() == direct.tobytes()

@@ -66,6 +66,32 @@ def test_what_values_do_not_decide_is_checked_when_the_graph_is_built():
             vd.amplify_waveforms(acc, **{"dt": 0.01, "vs30": 300.0, "vs30_sim": 760.0, **change})
 
 
+# The call's own warnings: (records as a Dask array, fmax, taper, what the one warning says).
+@pytest.mark.parametrize("lazy_records, fmax, taper, said", [
+    (False, None, 0.0, "fmax not given: factors up to "),  # the highest factor: sites and peaks known now
+    (True, None, 0.0, "fmax not given: the model's factors applied up to the records' Nyquist frequency 100 Hz"),
+    (False, 20.0, None, "25 of 25 records do not start and end at rest; the first, record 0"),
+])
+def test_a_missing_fmax_and_records_not_at_rest_are_one_warning_at_the_callers_line(lazy_records, fmax, taper, said):
+    da = pytest.importorskip("dask.array")
+    import warnings
+
+    import vs30amp.distributed as vd
+
+    acc = np.random.default_rng(3).standard_normal((25, 400)) * 0.01  # noise: not at rest
+    vs30 = np.linspace(200, 1200, 25)
+    records = da.from_array(acc, chunks=(6, 400)) if lazy_records else acc
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lazy = vd.amplify_waveforms(records, 0.005, vs30, 760.0, fmax=fmax, taper=taper)
+        lazy.compute(scheduler="sync")  # five chunks, none of which warns again
+        direct = vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0, fmax=fmax, taper=taper)
+    assert len(caught) == 2 and all(w.filename == __file__ for w in caught), [str(w.message) for w in caught]
+    assert issubclass(caught[0].category, vs30amp.AmplificationWarning) and str(caught[0].message).startswith(said)
+    if not lazy_records:  # the same words as the in-process call's
+        assert str(caught[0].message) == str(caught[1].message)
+
+
 @pytest.mark.parametrize("call, later", [("amplification", []), ("amplify_waveforms", ["1 of 6 sites is outside ba18's "
                                                                                         "range .* pga: site 21 has"])])
 def test_numpy_sites_are_checked_once_at_the_call_at_the_callers_line(call, later):
@@ -80,7 +106,7 @@ def test_numpy_sites_are_checked_once_at_the_call_at_the_callers_line(call, late
     acc[21] *= 100.0  # above 5 g: the records' own PGA is known only in its chunk
     build = {"amplification": lambda ranges: vd.amplification(vs30, 760.0, 0.1, chunks=6, ranges=ranges),
              "amplify_waveforms": lambda ranges: vd.amplify_waveforms(da.from_array(acc, chunks=(6, 400)), 0.005,
-                                                                      vs30, 760.0, ranges=ranges)}[call]
+                                                                      vs30, 760.0, ranges=ranges, fmax=np.inf)}[call]
     with pytest.warns(vs30amp.RangeWarning) as caught:
         lazy = build("warn")
     assert len(caught) == 1 and caught[0].filename == __file__

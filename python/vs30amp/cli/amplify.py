@@ -24,8 +24,8 @@ from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
 from . import amplify_store
 from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive,
-                     record_units, refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
-                     warnings_as_lines)
+                     record_units, refuse_special_file, report, signals_held, takes_declared_units,
+                     warn_if_units_unused, warnings_as_lines)
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
 from .factors import CONVENTION_HELP

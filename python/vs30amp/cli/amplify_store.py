@@ -195,7 +195,10 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
     convention = options.get("convention", "module")
     fmax = options.get("fmax", sites.fmax)
-    fmax = store_fmax(source, store) if fmax is None else fmax
+    origin = "a column of --sites" if "fmax" not in options and fmax is not None else None
+    if fmax is None:
+        fmax = store_fmax(source, store)
+        origin = None if fmax is None else "the store's attribute"
     # Shown for more than one chunk of each component: a store of one is done in moments.
     chunks = sum(acc.numblocks[0] for acc in records.values())
     progress = Progress(chunks, "chunk", f"checking {source}", above=len(records))
@@ -205,7 +208,9 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
         progress.stage(f"amplifying {source}")
         # Checked above with the run's policy and warned once: the chunks need not warn again.
         settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
-        amplify_into(args, settings, vd, (source, output), store, sites, records, pga, progress)
+        # The history names an fmax the command line does not show.
+        made_by = args.command_line if origin is None else f"{args.command_line} (fmax {fmax:g} Hz from {origin})"
+        amplify_into(args, settings, vd, (source, output), store, sites, records, pga, progress, made_by)
     finally:
         progress.close()
     return (f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with "
@@ -214,9 +219,9 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
 
 def amplify_into(args: argparse.Namespace, settings: dict[str, Any], vd: Any, paths: tuple[Path, Path],
                  store: io.RecordStore, sites: Sites, records: dict[str, Any],
-                 pga: dict[str, NDArray[np.float64] | None], progress: Progress) -> None:
+                 pga: dict[str, NDArray[np.float64] | None], progress: Progress, made_by: str) -> None:
     """Amplifies `records` with `settings` (checked and warned of already) and writes them, with
-    their sites and provenance, to the new store."""
+    their sites and provenance (`made_by` ends its history), to the new store."""
     source, output = paths
     convention = settings.get("convention", "module")
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga[name], model=args.model,
@@ -226,7 +231,7 @@ def amplify_into(args: argparse.Namespace, settings: dict[str, Any], vd: Any, pa
     def write(staged: Path) -> None:
         io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
                        vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention,
-                       history=store.attrs.get("history"), made_by=args.command_line)
+                       history=store.attrs.get("history"), made_by=made_by)
 
     try:
         with dask_progress(progress):
