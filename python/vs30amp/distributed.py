@@ -104,7 +104,7 @@ def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units
     warnings.warn(f"fmax not given: the model's factors applied up to the records' Nyquist frequency {nyquist:.4g} Hz; "
                   "give the simulation's maximum frequency (fmax=) to taper them to 1 above it, or fmax=inf to apply "
                   "the model at every frequency", _waveforms.AmplificationWarning,
-                  skip_file_prefixes=(_waveforms.PACKAGE_DIRECTORY,))
+                  skip_file_prefixes=(_sites.PACKAGE_DIRECTORY,))
 
 
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
