@@ -12,12 +12,16 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
 from matplotlib.sphinxext.plot_directive import PlotDirective
 
 import vs30amp
+
+sys.path.insert(0, os.path.dirname(__file__))
+import ba18_conventions  # noqa: E402  (the models page's figure, drawn at each build)
 
 project = "vs30amp"
 author = "the vs30amp developers"
@@ -111,7 +115,12 @@ def link_benchmarks(app: object, docname: str, source: list[str]) -> None:
         source[0] = source[0].replace(link, page)
 
 
+def draw_figures(app: object) -> None:
+    ba18_conventions.draw(Path(app.srcdir) / "ba18_conventions.png")  # type: ignore[attr-defined]
+
+
 def setup(app: object) -> None:
+    app.connect("builder-inited", draw_figures)  # type: ignore[attr-defined]
     app.connect("source-read", link_benchmarks)  # type: ignore[attr-defined]
     app.add_directive("model-ranges", ModelRanges)  # type: ignore[attr-defined]
     app.add_directive("command-help", CommandHelp)  # type: ignore[attr-defined]

@@ -39,7 +39,8 @@ def main():
     if args.records:
         acc = da.random.default_rng(args.seed).standard_normal((args.records, 4000), chunks=(100, 4000)) * 0.05
         lazy["acc"] = acc
-        lazy["amplified"] = vd.amplify_waveforms(acc, 0.005, vs30[:args.records], vs30_sim[:args.records])
+        lazy["amplified"] = vd.amplify_waveforms(acc, 0.005, vs30[:args.records], vs30_sim[:args.records],
+                                                     fmax=25.0)  # the simulation's maximum frequency
 
     if args.scheduler:
         cluster, client = None, Client(args.scheduler)

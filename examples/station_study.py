@@ -14,7 +14,7 @@ than a few chunks of records: the work runs on the workers of a Dask cluster (a 
 
 The same study from the command line, on Dask's threads rather than a cluster:
 
-    vs30amp amplify sims.zarr --sites stations.csv --vs30-sim 760 -o amplified.zarr
+    vs30amp amplify sims.zarr --sites stations.csv --vs30-sim 760 --fmax 25 -o amplified.zarr
     vs30amp measures amplified.zarr --rotd50 -o measures.nc
 """
 
@@ -45,14 +45,16 @@ def site_vs30(path, stations):
     return np.array([table[str(s)] for s in stations])
 
 
-def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18"):
-    """Amplifies the store `source` into `output` and writes the measures table `measures`."""
+def study(source, output, measures, vs30=None, vs30_sim=760.0, model="ba18", fmax=None):
+    """Amplifies the store `source` into `output` and writes the measures table `measures`; the
+    factors are tapered to 1 above `fmax` (Hz; default: the store's attribute fmax)."""
     store = vio.read_store(source, ("h1", "h2"))
+    fmax = store.attrs.get("fmax") if fmax is None else fmax
     vs30 = store.vs30 if vs30 is None else vs30
     if vs30 is None:
         raise SystemExit(f"{source}: no vs30 coordinate; give a site table with --sites")
     # each component in its own units
-    amplified = {name: vd.amplify_waveforms(records, store.dt, vs30, vs30_sim, model=model,
+    amplified = {name: vd.amplify_waveforms(records, store.dt, vs30, vs30_sim, model=model, fmax=fmax,
                                             units=store.variable_units[name])
                  for name, records in store.components.items()}
     vio.write_store(output, amplified, store.dt, station=store.station, vs30=vs30, vs30_sim=vs30_sim,
@@ -89,6 +91,8 @@ def main():
     parser.add_argument("--sites", help="CSV table of station, vs30 (default: the store's vs30 coordinate)")
     parser.add_argument("--vs30-sim", type=float, default=760.0, help="the simulation's Vs30 (m/s)")
     parser.add_argument("--model", default="ba18")
+    parser.add_argument("--fmax", type=float, help="the simulation's maximum frequency (Hz; default: the store's "
+                        "attribute fmax, or 25 with --demo)")
     parser.add_argument("-o", "--output", required=True, help="the amplified store (.nc or .zarr)")
     parser.add_argument("--measures", required=True, help="the measures table (.nc or .zarr)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the local cluster")
@@ -109,7 +113,8 @@ def main():
             demo_store(source, args.demo)
         stations = vio.read_store(source, ("h1", "h2")).station
         vs30 = site_vs30(args.sites, stations) if args.sites else None
-        n = study(source, args.output, args.measures, vs30, args.vs30_sim, args.model)
+        fmax = 25.0 if args.fmax is None and args.demo is not None else args.fmax
+        n = study(source, args.output, args.measures, vs30, args.vs30_sim, args.model, fmax)
     finally:
         client.close()
         if cluster is not None:

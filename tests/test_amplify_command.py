@@ -30,9 +30,13 @@ AT2 = ["NIS090.AT2", "RSN8883_14383980_13849360.AT2"]
 SAC = "IU.COLA.00.LHZ.le.sac"
 
 
-def amplify(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *map(str, args)], capture_output=True,
-                          text=True, cwd=cwd, timeout=120)
+# The factors at every frequency and no taper, said explicitly (the defaults before fmax was asked for).
+UNLIMITED = ("--fmax", "inf", "--taper", "0")
+
+
+def amplify(*args, cwd, settings=UNLIMITED):
+    return subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *settings, *map(str, args)],
+                          capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
 def folder(path, names):
@@ -132,7 +136,8 @@ def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
     # Records are written in name order: copy0000-2.AT2 fit, the 4th file, of twice as many samples, does not.
     record = io.read(DATA / AT2[0])
     io.write(tmp_path / "records" / "long.AT2", dataclasses.replace(record, acc=np.tile(record.acc, 2)))
-    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim", "760",
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim", "760",
                            "--units", "g", "-o", "out"], capture_output=True, text=True, cwd=tmp_path, timeout=120,
                           preexec_fn=_file_size_limit(24 * 1024))
     assert done.returncode == 2 and done.stdout == "", done.stderr
@@ -144,7 +149,8 @@ def test_a_write_that_fails_halfway_leaves_outdir_as_it_was(tmp_path):
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_a_signal_mid_run_leaves_outdir_as_it_was(tmp_path, signum):
     before = many_records(tmp_path, 150)
-    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim",
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim",
                               "760", "--units", "g", "-o", "out"], cwd=tmp_path, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 100
@@ -183,7 +189,8 @@ def test_a_signal_during_the_moves_waits_until_every_file_is_in_place(tmp_path):
 
 def test_one_run_at_a_time_and_a_killed_runs_staging_is_removed(tmp_path):
     many_records(tmp_path, 150)
-    command = [sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--units",
+    command = [sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim", "760", "--units",
                "g", "-o", "out"]
     first = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 100
@@ -225,7 +232,8 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     else:
         options.update(stdout=subprocess.DEVNULL, env={**os.environ, "PYTHONIOENCODING": "ascii"})
     try:
-        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "records", "--vs30", "300", "--vs30-sim",
+        done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", *UNLIMITED,
+                           "records", "--vs30", "300", "--vs30-sim",
                                "760", "-o", "out"], stderr=subprocess.PIPE, text=True, cwd=tmp_path, timeout=120,
                               **options)
     finally:
@@ -270,7 +278,9 @@ def test_sites_give_each_record_its_own_row(tmp_path, table, options, sites):
      "stations.csv: row 3 (station 'GHOST') matches no record"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[0][:-4]},310\n", [], f"station '{AT2[0][:-4]}' is in rows 1 and 2"),
     ("vs30\n300\n", [], "stations.csv: missing column 'station', which names each record"),
-    (f"station,vs30,lat\n{AT2[0][:-4]},300,35\n", [], "stations.csv: unknown column 'lat' (column 3)"),
+    (f"station,vs30,lat\n{AT2[0][:-4]},300,35\n", [], "stations.csv: unknown column 'lat' (column 3); a site "
+                                                  "table has an id (station, site, site_id, id, file) and vs30, "
+                                                  "vs30_sim, pga, fmax: remove"),
     (f"station,vs30\n{AT2[0][:-4]},300\n", ["--vs30", "300"], "with --sites (one of them)"),
     (f"station,vs30\n{AT2[0][:-4]},300\n{AT2[1][:-4]},50\n", ["--ranges", "raise"],
      f"records/{AT2[1]}: vs30: site 0 has 50.0 m/s"),
@@ -334,15 +344,17 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
     done = amplify("sims.nc", *options, "--ranges", "ignore", "-o", output, cwd=tmp_path)
-    assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2)")
+    assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2) "
+                                                           "amplified with ba18 in the module convention, not the "
+                                                           "published BA18")
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sims.nc", output] + ["stations.csv"] * bool(table))
     back = io.read_store(tmp_path / output, ("h1", "h2"))
     stations, vs30, vs30_sim, pga = zip(*sites)
     assert list(back.station) == list(stations) and back.attrs["model"] == "ba18" and back.variable_units == units
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
     # The input's history, then the command as typed (no path of the installation).
-    history, typed = back.attrs["history"].splitlines(), shlex.join(["sims.nc", *options, "--ranges", "ignore", "-o",
-                                                                     output])
+    history, typed = back.attrs["history"].splitlines(), shlex.join([*UNLIMITED, "sims.nc", *options, "--ranges",
+                                                                     "ignore", "-o", output])
     assert len(history) == 3 and history[0].endswith(": simulated") and "write_store" in history[1]
     assert history[2].endswith(f"+00:00: python -m vs30amp amplify {typed}")
     rows = [int(s[1]) for s in stations]
@@ -432,8 +444,8 @@ def test_a_store_that_fails_while_amplified_leaves_the_earlier_store(tmp_path):
 def test_a_netcdf_store_that_fills_the_disk_is_one_line_and_nothing_left(tmp_path, limit):
     sims_store(tmp_path)
     before = snapshot(tmp_path)
-    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o", "out.nc"],
-                          capture_output=True, text=True, cwd=tmp_path, timeout=120,
+    done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", *UNLIMITED,
+                           "-o", "out.nc"], capture_output=True, text=True, cwd=tmp_path, timeout=120,
                           preexec_fn=_file_size_limit(limit))
     assert (done.returncode, done.stdout) == (2, ""), done.stderr
     assert done.stderr == "vs30amp: error: out.nc: cannot be written (File too large); left as it was\n"
@@ -445,8 +457,8 @@ def test_a_signal_late_in_a_netcdf_write_is_one_line_and_nothing_left(tmp_path):
     io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(40, 400.0),
                    stations_per_chunk=2)
     before = snapshot(tmp_path)
-    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", "-o",
-                              "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30-sim", "760", *UNLIMITED,
+                              "-o", "out.nc"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 100
     while not any(tmp_path.glob(".out.nc.*/.out.nc.partial-*/out.nc")):  # the netCDF file is begun
         assert child.poll() is None and time.monotonic() < deadline, "the records were never written"
@@ -485,11 +497,12 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
 # A station of 2.5e6 samples needs more than a 120 MiB worker can ever spare (96 MiB before it
 # pauses), whatever the worker already uses when asked.
 @pytest.mark.parametrize("command, shape, memory, closed, message", [
-    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], (2, 2_500_000), "120MiB", False,
+    (["amplify", "--vs30-sim", "760", *UNLIMITED, "-o", "out.nc"], (2, 2_500_000), "120MiB", False,
      "amplifying a record of one station needs about 114 MiB and the worker with least memory has"),
     (["measures", "-o", "out.nc"], (2, 2_500_000), "120MiB", False,
      "the measures of a pair of records of one station needs about 229 MiB"),
-    (["amplify", "--vs30-sim", "760", "-o", "out.nc"], (40, 20000), "1GiB", True, "lost the connection to its scheduler"),
+    (["amplify", "--vs30-sim", "760", *UNLIMITED, "-o", "out.nc"], (40, 20000), "1GiB", True,
+     "lost the connection to its scheduler"),
 ])
 def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(tmp_path, command, shape, memory, closed,
                                                                                 message):
@@ -515,7 +528,7 @@ def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(t
 
 
 @pytest.mark.parametrize("command", [
-    ["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
+    ["amplify", *UNLIMITED, "records", "--vs30", "300", "--vs30-sim", "760", "-o", "out"],
     ["measures", f"records/{AT2[0]}", "records/NIS000.AT2", "-o", "m.csv"],
 ])
 def test_units_that_no_record_takes_are_a_warning(tmp_path, command):
@@ -552,6 +565,86 @@ def test_an_output_never_replaces_an_input_or_what_is_not_of_its_kind(tmp_path, 
     assert snapshot(tmp_path) == before
 
 
+# Simulation-safe amplification of a file: (options, --sites table, the direct call's options, stderr's lines).
+REST = "vs30amp: warning: records/NIS090.AT2: the record does not start and end at rest: first sample 0%, last 26%"
+UNLIMITED_LINE = "vs30amp: warning: 1 of 1 records: fmax not given: factors up to 17.93 (at 50 Hz)"
+
+
+@pytest.mark.parametrize("options, table, library, stderr", [
+    (["--vs30", "1100"], None, {}, [REST, UNLIMITED_LINE]),
+    (["--vs30", "1100", "--fmax", "12", "--taper", "2"], None, {"fmax": 12.0, "taper": 2.0}, []),
+    (["--vs30", "1100", "--fmax", "12", "--above-fmax", "hold", "--taper", "0"], None,
+     {"fmax": 12.0, "above_fmax": "hold"}, []),
+    (["--sites", "s.csv"], "station,vs30,fmax\nNIS090,1100,12\n", {"fmax": 12.0}, [REST]),
+    (["--sites", "s.csv", "--fmax", "inf", "--taper", "1"], "station,vs30\nNIS090,1100\n", {"taper": 1.0}, []),
+])
+def test_records_are_tapered_above_fmax_and_at_their_ends_as_asked(tmp_path, options, table, library, stderr):
+    folder(tmp_path / "records", AT2[:1])
+    if table is not None:
+        (tmp_path / "s.csv").write_text(table)
+    done = amplify("records", "--vs30-sim", "200", *options, "-o", "out", cwd=tmp_path, settings=())
+    assert done.returncode == 0 and len(done.stderr.splitlines()) == len(stderr)
+    assert all(line.startswith(start) for line, start in zip(done.stderr.splitlines(), stderr))
+    given = io.read(DATA / AT2[0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", vs30amp.AmplificationWarning)
+        direct = vs30amp.amplify_waveforms(given.acc, given.dt, 1100.0, 200.0, **library)
+    assert io.read(tmp_path / "out" / AT2[0]).acc.tobytes() == direct.tobytes()
+
+
+@pytest.mark.parametrize("source, options, table, message", [
+    ("attribute", ["--vs30", "300"], None, None),
+    ("table", ["--sites", "s.csv"], "station,vs30,vs30_sim,fmax\n" + "".join(f"S{i},300,760,12\n" for i in range(5)),
+     None),
+    ("option", ["--vs30", "300", "--fmax", "12"], None, None),
+    ("none", ["--vs30", "300"], None, "vs30amp: warning: sims.nc: fmax not given: factors up to "),
+    ("table", ["--sites", "s.csv"],
+     "station,vs30,vs30_sim,fmax\n" + "".join(f"S{i},300,760,{i + 9}\n" for i in range(5)),
+     "vs30amp: error: s.csv: column 'fmax' gives 5 values; a store's records are one simulation's"),
+    ("table", ["--sites", "s.csv", "--fmax", "9"], "station,vs30,vs30_sim,fmax\nS0,300,760,12\n",
+     "vs30amp: error: s.csv: has a column 'fmax' and --fmax was given; use one of them"),
+])
+def test_a_store_takes_its_simulations_fmax(tmp_path, source, options, table, message):
+    xr = pytest.importorskip("xarray")
+    acc = sims_store(tmp_path)
+    with xr.open_dataset(tmp_path / "sims.nc") as opened:
+        dataset = opened.load()
+    (tmp_path / "sims.nc").unlink()
+    if source == "attribute":
+        dataset.attrs["fmax"] = 12.0
+    dataset.to_netcdf(tmp_path / "sims.nc")
+    if table is not None:
+        (tmp_path / "s.csv").write_text(table)
+    vs30_sim = [] if table is not None else ["--vs30-sim", "760"]
+    done = amplify("sims.nc", *vs30_sim, *options, "--taper", "0", "-o", "out.nc", cwd=tmp_path, settings=())
+    if message is not None and "error" in message:
+        assert done.returncode == 2 and done.stderr.startswith(message)
+        return
+    assert done.returncode == 0 and done.stderr.startswith(message or "")
+    assert len(done.stderr.splitlines()) == bool(message)
+    back = io.read_store(tmp_path / "out.nc", ("h1",))
+    # The history names an fmax that the command line does not.
+    noted = {"attribute": " (fmax 12 Hz from the store's attribute)", "table": " (fmax 12 Hz from a column of --sites)"}
+    assert back.attrs["history"].splitlines()[-1].endswith("-o out.nc" + noted.get(source, ""))
+    fmax = None if message else 12.0
+    direct = vs30amp.amplify_waveforms(acc[0], 0.01, 300.0, 760.0, fmax=fmax, not_at_rest="ignore")
+    assert back.components["h1"].compute().tobytes() == direct.tobytes()
+
+
+def test_a_stores_records_not_at_rest_are_named_by_station_or_tapered(tmp_path):
+    acc = sims_store(tmp_path)  # noise: no record is at rest
+    done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--fmax", "20", "-o", "out.nc", cwd=tmp_path,
+                   settings=())
+    lines = done.stderr.splitlines()
+    assert done.returncode == 0 and len(lines) == 2 and all(line.startswith(
+        f"vs30amp: warning: sims.nc ({name}): 5 of 5 records do not start and end at rest; the first, station 'S0'")
+        for line, name in zip(lines, ("h1", "h2")))
+    done = amplify("sims.nc", "--vs30", "300", "--vs30-sim", "760", "--fmax", "20", "--taper", "1.5", "-o", "out.nc",
+                   cwd=tmp_path, settings=())
+    assert done.returncode == 0 and done.stderr == ""
+    direct = vs30amp.amplify_waveforms(acc[1], 0.01, 300.0, 760.0, fmax=20.0, taper=1.5)
+    assert io.read_store(tmp_path / "out.nc", ("h2",)).components["h2"].compute().tobytes() == direct.tobytes()
+
 
 def long_store(tmp_path):
     pytest.importorskip("distributed")
@@ -566,7 +659,7 @@ def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
     leader, follower = pty.openpty()
     fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # 100 columns
     done = subprocess.run([sys.executable, "-m", "vs30amp", "amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760",
-                           "--ranges", "ignore", "-o", "amp.nc"], stdout=subprocess.PIPE, stderr=follower,
+                           "--ranges", "ignore", *UNLIMITED, "-o", "amp.nc"], stdout=subprocess.PIPE, stderr=follower,
                           cwd=tmp_path, timeout=300)
     os.close(follower)
     drawn = os.read(leader, 65536).decode()
@@ -578,10 +671,11 @@ def test_on_a_terminal_a_long_store_run_draws_a_bar(tmp_path):
 # Long runs: (command, each pass's steps, their unit). 22 files of 11 stations; a store of 5 records of 2**18 samples,
 # 4 to a chunk (at least 4 MiB of records), two chunks of each component.
 @pytest.mark.parametrize("command, passes, unit", [
-    (["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "out"],
+    (["amplify", "records", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", *UNLIMITED, "-o", "out"],
      {"reading": 22, "writing": 22}, "file"),
     (["measures", "records", "--periods", "1", "-o", "m.csv"], {"measuring": 11}, "station"),
-    (["amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", "-o", "amp.nc"],
+    (["amplify", "sims.nc", "--vs30", "300", "--vs30-sim", "760", "--ranges", "ignore", *UNLIMITED, "-o",
+      "amp.nc"],
      {"checking sims.nc": 4, "amplifying sims.nc": 4}, "chunk"),  # 2 of each component
     (["measures", "sims.nc", "--periods", "1", "-o", "m.npz"], {"measuring sims.nc": 6}, "chunk"),  # 2 of psa_h1, ...
 ])

@@ -71,6 +71,13 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention)
     assert ids == [r[0] for r in ROWS]
     assert factors.tobytes() == expected.factors.tobytes() and np.array_equal(frequencies, expected.frequencies)
+    said = vs30amp._models.convention_words(model, convention)  # ba18's module convention: not the published model
+    if suffix == ".csv":
+        assert (tmp_path / "out.csv").read_text().splitlines()[0].endswith(f"; factors of {said}")
+    elif suffix == ".nc":
+        xarray = pytest.importorskip("xarray")
+        with xarray.open_dataset(tmp_path / "out.nc") as dataset:
+            assert dataset.attrs["comment"] == f"factors of {said}"
 
 
 @pytest.mark.parametrize("table, options, message", [
@@ -78,6 +85,8 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("vs30,pga\n300,0.1\n", [], "sites.csv: missing column 'vs30_sim' (or give --vs30-sim for every site)"),
     ("site,vs30,pga,lat\nA,300,0.1,35.2\n", ["--vs30-sim", "760"], "unknown column 'lat' (column 4); a site table "
                                                                   "has an id (station, site, site_id, id, file)"),
+    ("site,vs30,pga,fmax\nA,300,0.1,25\n", ["--vs30-sim", "760"],
+     "column 'fmax' (column 4) is the simulation's maximum frequency, which only amplify --sites reads"),
     ("Station,site,vs30,pga\nA,A,300,0.1\n", ["--vs30-sim", "760"], "columns 'station' and 'site' both name the"),
     ("vs30,vs30_sim,pga\n300,760,0.1\n310,760,abc\n", [], "sites.csv: row 2, column 'pga': 'abc' is not a number"),
     ("vs30,pga\n300,0.1\n", ["--model", "ba20", "--vs30-sim", "760"], "unknown model 'ba20'"),

@@ -39,6 +39,10 @@ def test_one_record_for_every_site_and_checks_that_count_sites_across_chunks():
     lazy = vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0, units="m/s2", fmax=20.0)
     direct = vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0, units="m/s2", fmax=20.0)
     assert lazy.shape == (25, 900) and lazy.compute(scheduler="threads").tobytes() == direct.tobytes()
+    for safe in ({"fmax": 10.0, "taper": 0.5}, {"fmax": 10.0, "above_fmax": "hold"}):
+        lazy = vd.amplify_waveforms(acc, 0.005, da.from_array(vs30, chunks=6), 760.0, **safe)
+        assert lazy.compute(scheduler="threads").tobytes() == vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0,
+                                                                                        **safe).tobytes()
     vs30[20] = 100.0  # in the fourth chunk: named by its place among all sites
     with pytest.raises(ValueError, match="vs30: site 20 has 100.0"):
         vd.amplification(da.from_array(vs30, chunks=6), 760.0, 0.1, ranges="raise").compute(scheduler="sync")
@@ -55,9 +59,37 @@ def test_what_values_do_not_decide_is_checked_when_the_graph_is_built():
     assert lazy.compute(scheduler="sync").tobytes() == vs30amp.amplify_waveforms(acc, 0.01, [300.0, 500.0, 900.0],
                                                                                  760.0).tobytes()
     for change, message in (({"units": "gal"}, "units: unknown units 'gal'"), ({"fmax": 0.0}, "fmax: expected"),
-                            ({"dt": -0.01}, "dt: expected one finite, positive"), ({"dt": np.nan}, "dt: ")):
+                            ({"dt": -0.01}, "dt: expected one finite, positive"), ({"dt": np.nan}, "dt: "),
+                            ({"above_fmax": "cut"}, "above_fmax: "), ({"taper": -1.0}, "taper: "),
+                            ({"not_at_rest": "no"}, "not_at_rest: ")):
         with pytest.raises(ValueError, match=message):
             vd.amplify_waveforms(acc, **{"dt": 0.01, "vs30": 300.0, "vs30_sim": 760.0, **change})
+
+
+# The call's own warnings: (records as a Dask array, fmax, taper, what the one warning says).
+@pytest.mark.parametrize("lazy_records, fmax, taper, said", [
+    (False, None, 0.0, "fmax not given: factors up to "),  # the highest factor: sites and peaks known now
+    (True, None, 0.0, "fmax not given: the model's factors applied up to the records' Nyquist frequency 100 Hz"),
+    (False, 20.0, None, "25 of 25 records do not start and end at rest; the first, record 0"),
+])
+def test_a_missing_fmax_and_records_not_at_rest_are_one_warning_at_the_callers_line(lazy_records, fmax, taper, said):
+    da = pytest.importorskip("dask.array")
+    import warnings
+
+    import vs30amp.distributed as vd
+
+    acc = np.random.default_rng(3).standard_normal((25, 400)) * 0.01  # noise: not at rest
+    vs30 = np.linspace(200, 1200, 25)
+    records = da.from_array(acc, chunks=(6, 400)) if lazy_records else acc
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lazy = vd.amplify_waveforms(records, 0.005, vs30, 760.0, fmax=fmax, taper=taper)
+        lazy.compute(scheduler="sync")  # five chunks, none of which warns again
+        direct = vs30amp.amplify_waveforms(acc, 0.005, vs30, 760.0, fmax=fmax, taper=taper)
+    assert len(caught) == 2 and all(w.filename == __file__ for w in caught), [str(w.message) for w in caught]
+    assert issubclass(caught[0].category, vs30amp.AmplificationWarning) and str(caught[0].message).startswith(said)
+    if not lazy_records:  # the same words as the in-process call's
+        assert str(caught[0].message) == str(caught[1].message)
 
 
 @pytest.mark.parametrize("call, later", [("amplification", []), ("amplify_waveforms", ["1 of 6 sites is outside ba18's "
@@ -74,7 +106,7 @@ def test_numpy_sites_are_checked_once_at_the_call_at_the_callers_line(call, late
     acc[21] *= 100.0  # above 5 g: the records' own PGA is known only in its chunk
     build = {"amplification": lambda ranges: vd.amplification(vs30, 760.0, 0.1, chunks=6, ranges=ranges),
              "amplify_waveforms": lambda ranges: vd.amplify_waveforms(da.from_array(acc, chunks=(6, 400)), 0.005,
-                                                                      vs30, 760.0, ranges=ranges)}[call]
+                                                                      vs30, 760.0, ranges=ranges, fmax=np.inf)}[call]
     with pytest.warns(vs30amp.RangeWarning) as caught:
         lazy = build("warn")
     assert len(caught) == 1 and caught[0].filename == __file__

@@ -110,7 +110,8 @@ CALLS = {
     "spectrum": lambda vs30, vs30_sim, pga, model="ba18", **options:
         vs30amp.amplify_spectrum(np.ones(4), [0.0, 1.0, 7.0, 40.0], vs30, vs30_sim, pga, model, **options),
     "waveforms": lambda vs30, vs30_sim, pga, model="ba18", **options:
-        vs30amp.amplify_waveforms(np.sin(np.arange(64.0)) * 0.1, 0.01, vs30, vs30_sim, pga, model, **options),
+        vs30amp.amplify_waveforms(np.sin(np.arange(64.0)) * 0.1, 0.01, vs30, vs30_sim, pga, model,
+                                  **{"fmax": np.inf, "not_at_rest": "ignore", **options}),
 }
 
 
@@ -276,8 +277,13 @@ def test_no_wrap_around_chunking_and_the_default_pga():
             ({"workers": True}, TypeError, "workers: expected an int"), ({"workers": 2.0}, TypeError, "workers: "),
             ({"workers": 0}, ValueError, "workers: expected at least 1, or -1"), ({"workers": -2}, ValueError, "-2"),
             ({"workers": 2**63}, ValueError, "workers: expected at most 2147483647 threads"),
-            ({"fmax": 0.0}, ValueError, "fmax: "), ({"fmax": np.inf}, ValueError, "fmax: "),
-            ({"fmax": "10"}, TypeError, "fmax: "), ({"units": "gal"}, ValueError, "units: unknown units 'gal'")):
+            ({"fmax": 0.0}, ValueError, "fmax: "), ({"fmax": -np.inf}, ValueError, "fmax: "),
+            ({"fmax": np.nan}, ValueError, "fmax: "), ({"fmax": "10"}, TypeError, "fmax: "),
+            ({"units": "gal"}, ValueError, "units: unknown units 'gal'"),
+            ({"above_fmax": "cut"}, ValueError, "above_fmax: "),
+            ({"taper": -1.0}, ValueError, "taper: "), ({"taper": 3.01}, ValueError, "taper: 3.01 s at each end is more "
+                                                                                  "than half of the 6 s record"),
+            ({"not_at_rest": "raise"}, ValueError, "not_at_rest: ")):
         with pytest.raises(error, match=message):
             vs30amp.amplify_waveforms(acc, 0.01, 200, 1000, **options)
     for value, sample in ((np.nan, 17), (np.inf, 0), (-np.inf, 599)):
@@ -290,9 +296,11 @@ def test_no_wrap_around_chunking_and_the_default_pga():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(ValueError, match="acc: record 1 amplified for site 1 overflows float32"):
-            vs30amp.amplify_waveforms(huge, 0.01, 200, 1000, 0.1, workers=1, chunk_bytes=1)
+            vs30amp.amplify_waveforms(huge, 0.01, 200, 1000, 0.1, workers=1, chunk_bytes=1, fmax=np.inf,
+                                      not_at_rest="ignore")
         with pytest.raises(ValueError, match="acc: record 0 amplified for site 1 overflows float32"):
-            vs30amp.amplify_waveforms(huge[1], 0.01, [np.nan, 300], 1000, 0.1, ranges="ignore")
+            vs30amp.amplify_waveforms(huge[1], 0.01, [np.nan, 300], 1000, 0.1, ranges="ignore", fmax=np.inf,
+                                      not_at_rest="ignore")
 
 
 def test_progress_bar_and_plot(capsys):
@@ -353,9 +361,70 @@ def test_fmax_holds_the_factors_above_it_at_its_own():
     assert at40 > 5 * at10  # the high-frequency noise that fmax keeps down
     middle = slice(m // 2 - 500, m // 2 + 500)
     for fmax, factor in ((None, at40), (10.0, at10), (100.0, at40)):
-        out = vs30amp.amplify_waveforms(acc, dt, 1100, 200, 0.05, fmax=fmax)
+        out = vs30amp.amplify_waveforms(acc, dt, 1100, 200, 0.05, fmax=fmax, above_fmax="hold")
         np.testing.assert_allclose(out[middle], factor * acc[middle], atol=2e-3 * factor)
 
+
+
+# A factor A at fmax becomes A^w above it, w = (1 + cos(pi (f - fmax) / fmax)) / 2 up to 2 fmax.
+@pytest.mark.parametrize("fmax, above_fmax, frequencies, exponents", [
+    (10.0, "taper", [5.0, 10.0, 15.0, 20.0, 80.0], [1.0, 1.0, 0.5, 0.0, 0.0]),
+    (30.0, "taper", [30.0, 40.0, 100.0], [1.0, 0.75, 0.0]),
+    (10.0, "hold", [5.0, 10.0, 80.0], [1.0, 1.0, 1.0]),
+])
+def test_factors_above_fmax_are_tapered_to_one_or_held(fmax, above_fmax, frequencies, exponents):
+    result = vs30amp.amplification(1100, 200, 0.05, "ba18")
+    held = result.at(np.minimum(frequencies, fmax))[0]
+    spectrum = vs30amp.amplify_spectrum(np.ones(len(frequencies)), frequencies, 1100, 200, 0.05, fmax=fmax,
+                                        above_fmax=above_fmax)[0]
+    below = np.array(frequencies) <= fmax
+    assert spectrum[below].tobytes() == held[below].tobytes()  # bit for bit up to fmax
+    np.testing.assert_allclose(spectrum, held ** np.array(exponents), rtol=1e-12)
+    dt, m = 0.004, 2**14
+    frequency = frequencies[-2]  # a sine there comes out multiplied by its factor
+    acc = np.sin(2 * np.pi * frequency * np.arange(m) * dt) * np.hanning(m)
+    out = vs30amp.amplify_waveforms(acc, dt, 1100, 200, 0.05, fmax=fmax, above_fmax=above_fmax)
+    middle = slice(m // 2 - 500, m // 2 + 500)
+    np.testing.assert_allclose(out[middle], spectrum[-2] * acc[middle], atol=2e-3 * max(1.0, spectrum[-2]))
+
+
+def test_records_warn_without_fmax_and_when_not_at_rest_and_taper_on_request():
+    nis = vs30amp.io.read("tests/data/NIS090.AT2")  # ends at 26 % of its PGA
+    with pytest.warns(vs30amp.AmplificationWarning) as caught:
+        plain = vs30amp.amplify_waveforms(nis.acc, nis.dt, 1100, 200)
+    said = sorted(str(warning.message) for warning in caught)
+    assert len(said) == 2 and all(warning.filename == __file__ for warning in caught)
+    assert said[0].startswith("fmax not given: factors up to 17.93 (at 50 Hz) applied up to the records' Nyquist "
+                              "frequency 50 Hz")
+    assert said[1].startswith("the record does not start and end at rest: first sample 0%, last 26% of its peak")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        tapered = vs30amp.amplify_waveforms(nis.acc, nis.dt, 1100, 200, fmax=25.0, taper=2.0)
+        vs30amp.amplify_waveforms(nis.acc, nis.dt, 1100, 200, fmax=np.inf, not_at_rest="ignore")
+    k = round(2.0 / nis.dt)
+    ramp = 0.5 * (1 - np.cos(np.pi * np.arange(k) / k))
+    by_hand = nis.acc.copy()
+    by_hand[:k] *= ramp
+    by_hand[-k:] *= ramp[::-1]
+    # The taper is applied to the record, the PGA the models see is its own before it.
+    same = vs30amp.amplify_waveforms(by_hand, nis.dt, 1100, 200, np.abs(nis.acc).max(), fmax=25.0, not_at_rest="ignore")
+    assert tapered.tobytes() == same.tobytes()
+    assert abs(plain[-1]) > 0.1 * np.abs(plain).max() > 100 * abs(tapered[-1])
+    with pytest.warns(vs30amp.AmplificationWarning, match="2 of 3 records do not start and end at rest; the first, "
+                                                          "record 1: first sample 0%, last 26%"):
+        vs30amp.amplify_waveforms(np.stack([by_hand, nis.acc, nis.acc]), nis.dt, 300, 760, fmax=25.0)
+
+
+@pytest.mark.parametrize("model, convention, said", [
+    ("ba18", "module", "ba18 in the module convention, not the published BA18 (factors up to 10 % apart"),
+    ("ba18", "published", "ba18 in the published convention (the published BA18)"),
+    ("cb14", "module", "cb14 (its published site term)"),
+])
+def test_a_result_names_its_convention(model, convention, said):
+    result = vs30amp.amplification([200.0, 400.0], 760.0, 0.1, model, convention=convention)
+    assert repr(result).startswith(f"<Amplification: {said}") and repr(result).endswith("; 2 sites, "
+        f"{result.frequencies.size} frequencies {result.frequencies[0]:g}-{result.frequencies[-1]:g} Hz>")
+    assert vs30amp._provenance.attributes("t", "made", model, convention)["comment"].startswith(f"factors of {said}")
 
 # Many short records in chunks of 2 MiB: the chunks' 2 MiB, 8 bytes of peak per site and the
 # checks' masks (the n x 301 factors at once would be 115 MiB). Two records of 2^20 samples, each

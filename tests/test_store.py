@@ -151,7 +151,7 @@ def test_the_station_study_example_amplifies_and_measures_each_station_at_its_ow
                           capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     sims, amplified = (vio.read_store(tmp_path / name, ("h1", "h2")) for name in ("sims.zarr", "amplified.zarr"))
-    h1, h2 = (vs30amp.amplify_waveforms(sims.components[n].compute(), 0.005, vs30, 760.0) for n in ("h1", "h2"))
+    h1, h2 = (vs30amp.amplify_waveforms(sims.components[n].compute(), 0.005, vs30, 760.0, fmax=25.0) for n in ("h1", "h2"))
     assert amplified.components["h1"].compute().tobytes() == h1.tobytes() and list(amplified.station) == ids
     measures = xr.open_dataset(tmp_path / "measures.nc")
     assert measures["rotd50"].values.tobytes() == vs30amp.rotd(h1, h2, 0.005).tobytes()

@@ -12,6 +12,8 @@ Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb1
 - `response_spectrum`, `rotd`: PSA of records and RotDnn of pairs (CB14's measure).
 - `MODELS`: the models, their frequencies, references and ranges of applicability.
 - `RangeWarning`: the warning about sites outside a model's range or missing a value (NaN).
+- `AmplificationWarning`: the warning about records amplified above a simulation's maximum
+  frequency unknowingly (no `fmax`) or not at rest at their ends.
 
 Velocities are in m/s, PGA in g, frequencies in Hz. `vs30amp.io` reads and writes record files
 (PEER NGA .AT2, SAC) and stores of many stations' records (netCDF, Zarr);
@@ -44,9 +46,10 @@ from ._fourier import eas, fas
 from ._models import MODELS, Model
 from ._response import response_spectrum, rotd
 from ._sites import RangeWarning
-from ._waveforms import amplify_spectrum, amplify_waveforms
+from ._waveforms import AmplificationWarning, amplify_spectrum, amplify_waveforms
 
-__all__ = ["MODELS", "Amplification", "Model", "RangeWarning", "amplification", "amplify_spectrum",
+__all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWarning", "amplification",
+           "amplify_spectrum",
            "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
 from ._version import __version__
 

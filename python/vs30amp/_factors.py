@@ -9,7 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._models import get_model
+from ._models import convention_words, get_model
 from ._optional import require
 from ._sites import as_real, broadcast_sites, checked_factors, chosen, range_policy
 
@@ -46,6 +46,19 @@ class Amplification:
 
     def __len__(self) -> int:
         return int(self.factors.shape[0])
+
+    def __repr__(self) -> str:
+        """The model and what its convention is, the sites and the frequencies; not the arrays.
+
+        Examples
+        --------
+        >>> import vs30amp
+        >>> vs30amp.amplification([200.0, 400.0], 760.0, 0.1, model="cb14")
+        <Amplification: cb14 (its published site term); 2 sites, 22 frequencies 0.1-1000 Hz>
+        """
+        grid = self.frequencies
+        return (f"<Amplification: {convention_words(self.model, self.convention)}; {len(self)} "
+                f"site{'s' if len(self) != 1 else ''}, {grid.size} frequencies {grid[0]:g}-{grid[-1]:g} Hz>")
 
     def at(self, frequencies: ArrayLike) -> NDArray[np.float64]:
         """The factors on other frequencies, shape (n, K).

@@ -66,15 +66,50 @@ def weights(grid: NDArray[np.float64], frequencies: NDArray[np.float64]) -> Weig
     return Weights(lo=lo, w=w, exact=exact, source=lo[exact] + (w[exact] == 1.0))
 
 
-def held_above(frequencies: NDArray[np.float64], fmax: object) -> NDArray[np.float64]:
-    """`frequencies` with those above `fmax` brought down to it, so that their factors are held at
-    the factor at `fmax` (None: unchanged). `fmax` must be one finite, positive frequency."""
+ABOVE_FMAX = ("taper", "hold")
+
+
+def fmax_limit(fmax: object) -> float | None:
+    """`fmax` as a float (inf: no limit), or None when not given. It must be one positive
+    frequency; ValueError or TypeError naming fmax otherwise."""
     if fmax is None:
-        return frequencies
+        return None
     value = np.asarray(fmax)
     if value.ndim != 0 or value.dtype.kind not in "iuf":
         raise TypeError(f"fmax: expected one frequency (Hz) or None, got {fmax!r}")
     limit = float(value)
-    if not (np.isfinite(limit) and limit > 0.0):
-        raise ValueError(f"fmax: expected a finite, positive frequency (Hz), got {fmax!r}")
+    if not limit > 0.0:
+        raise ValueError(f"fmax: expected a positive frequency (Hz), or inf for no limit, got {fmax!r}")
+    return limit
+
+
+def above_fmax_rule(above_fmax: object) -> str:
+    """`above_fmax` checked to be one of ABOVE_FMAX."""
+    if above_fmax not in ABOVE_FMAX:
+        raise ValueError(f"above_fmax: expected one of {', '.join(map(repr, ABOVE_FMAX))}, got {above_fmax!r}")
+    return str(above_fmax)
+
+
+def held_above(frequencies: NDArray[np.float64], fmax: object) -> NDArray[np.float64]:
+    """`frequencies` with those above `fmax` brought down to it, so that their factors are held at
+    the factor at `fmax` (None or inf: unchanged). `fmax` as `fmax_limit` takes it."""
+    limit = fmax_limit(fmax)
+    if limit is None or limit == np.inf:
+        return frequencies
     return np.minimum(frequencies, limit)
+
+
+def taper_above(factors: NDArray[np.floating], frequencies: NDArray[np.float64],
+                fmax: float | None) -> NDArray[np.floating]:
+    """Factors (n x K) held above `fmax` (by `held_above`) brought to 1 in place: a factor A at
+    frequency f becomes A^w(f), w = (1 + cos(pi (f - fmax) / fmax)) / 2 from fmax to 2 fmax and 0
+    beyond, so that ln(A) falls to 0 along a half cosine over the octave above fmax. Below fmax
+    the factors are as they were, bit for bit."""
+    if fmax is None or fmax == np.inf:
+        return factors
+    above = frequencies > fmax
+    if above.any():
+        over = frequencies[above]
+        exponent = np.where(over < 2.0 * fmax, 0.5 * (1.0 + np.cos(np.pi * (over - fmax) / fmax)), 0.0)
+        factors[:, above] **= exponent.astype(factors.dtype)
+    return factors

@@ -163,3 +163,20 @@ def get_model(name: str) -> Model:
     except (KeyError, TypeError, AttributeError):
         choices = ", ".join(repr(key) for key in MODELS)
         raise ValueError(f"model: unknown model {name!r}; choose one of {choices}") from None
+
+
+# What each result says of its model's convention: BA18's default is not the published model.
+CONVENTION_WORDS: Final = {
+    ("ba18", "module"): "ba18 in the module convention, not the published BA18 (factors up to 10 % apart within "
+                        "the model's ranges; convention 'published' for the published model; see the models page)",
+    ("ba18", "published"): "ba18 in the published convention (the published BA18)",
+    ("cb14", "module"): "cb14 (its published site term)",
+}
+
+
+def convention_words(model: str, convention: str) -> str:
+    """How a result names its model and convention, e.g. "ba18 in the published convention (the
+    published BA18)"; the module convention of BA18 says that it is not the published model."""
+    chosen = get_model(model)
+    chosen.kernel_for(convention)
+    return CONVENTION_WORDS[chosen.name, convention.lower()]

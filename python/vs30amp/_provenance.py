@@ -9,7 +9,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
-from ._models import get_model
+from ._models import convention_words, get_model
 from ._version import __version__
 
 SOURCE = f"vs30amp {__version__}"
@@ -22,7 +22,8 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
                earlier: str | None = None) -> dict[str, str]:
     """Conventions, title, source (the package's version), history (the `earlier` history of
     the input, then a line of now and `made_by`, the command or function that wrote the file)
-    and, for a model's output, its references, name and convention."""
+    and, for a model's output, its references, name, convention and a comment saying what the
+    convention is (BA18's default is not the published model)."""
     now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
     history = f"{now}: {made_by}"
     if earlier:
@@ -30,7 +31,8 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
     about = {"Conventions": "CF-1.8", "title": title, "source": SOURCE, "history": history}
     if model is not None:
         chosen = get_model(model)
-        about |= {"references": chosen.reference, "model": chosen.name, "convention": convention or "module"}
+        about |= {"references": chosen.reference, "model": chosen.name, "convention": convention or "module",
+                  "comment": f"factors of {convention_words(chosen.name, convention or 'module')}"}
     return about
 
 

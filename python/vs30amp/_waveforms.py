@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import threading
+import warnings
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -15,7 +16,7 @@ from . import _interp
 from ._fft import real_ffts
 from ._optional import require
 from ._record_checks import as_dt
-from ._sites import as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
+from ._sites import PACKAGE_DIRECTORY, as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
 from ._units import check_units
 
 # Working memory of the chunks in flight together (bytes), beside the output.
@@ -29,6 +30,15 @@ WEIGHT_BYTES = 96
 MAX_WORKERS = 2**31 - 1
 
 FloatArray = NDArray[np.floating[Any]]
+
+# A record whose first or last sample is above this share of its peak is not at rest.
+REST_SHARE = 0.05
+NOT_AT_REST = ("warn", "ignore")
+
+
+class AmplificationWarning(UserWarning):
+    """The warning about records amplified in a way a simulation may not want: factors applied
+    above its maximum frequency (no `fmax` given), or records that do not start and end at rest."""
 
 
 def fast_length(minimum: int) -> int:
@@ -52,8 +62,9 @@ def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
 
 
 def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLike, vs30_sim: ArrayLike,
-                     pga: ArrayLike, model: str = "ba18", *, fmax: float | None = None, ranges: str = "warn",
-                     check_ranges: bool | None = None, convention: str = "module") -> NDArray[Any]:
+                     pga: ArrayLike, model: str = "ba18", *, fmax: float | None = None, above_fmax: str = "hold",
+                     ranges: str = "warn", check_ranges: bool | None = None,
+                     convention: str = "module") -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -67,8 +78,13 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
-        Above this frequency (Hz) the factors are held at the factor at `fmax`, so that what
-        lies above it (noise, or the simulation's filter) is not amplified further.
+        The simulation's maximum frequency (Hz): above it the factors are held at the factor at
+        `fmax` (the default here, `above_fmax="hold"`) or tapered to 1 (`above_fmax="taper"`, as
+        `amplify_waveforms` does by default), so that what lies above it (noise, or the
+        simulation's filter) is not amplified further. None or inf: the model's factors at
+        every frequency.
+    above_fmax : {"hold", "taper"}
+        What the factors above `fmax` are; "taper" as described in `amplify_waveforms`.
 
     Returns
     -------
@@ -86,7 +102,9 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
-    wanted = _interp.held_above(_interp.as_frequencies(frequencies), fmax)
+    limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
+    asked = _interp.as_frequencies(frequencies)
+    wanted = _interp.held_above(asked, limit)
     if values.ndim not in (1, 2) or values.shape[-1] != wanted.size:
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
@@ -102,6 +120,8 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         values = values.astype(np.complex128, copy=False)
     factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga)
     interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
+    if rule == "taper":
+        _interp.taper_above(interpolated, asked, limit)
     product: NDArray[Any] = np.multiply(values, interpolated)
     return product
 
@@ -173,15 +193,24 @@ def _refuse_overflow(amplified: FloatArray, missing: NDArray[np.bool_], start: i
 
 
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
-                      model: str = "ba18", *, units: str = "g", fmax: float | None = None, ranges: str = "warn",
-                      check_ranges: bool | None = None, convention: str = "module", progress: bool = False,
-                      workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
+                      model: str = "ba18", *, units: str = "g", fmax: float | None = None,
+                      above_fmax: str = "taper", taper: float | None = None, not_at_rest: str = "warn",
+                      ranges: str = "warn", check_ranges: bool | None = None, convention: str = "module",
+                      progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
     """Acceleration records amplified from the simulation's Vs30 to each site's.
 
     Each record is zero-padded to a fast FFT length of at least twice its length (so that
     nothing wraps around), transformed with a real FFT, multiplied by the site's factors
     interpolated onto the FFT frequencies k / (N dt) as `Amplification.at` does, transformed
     back and trimmed to its own length.
+
+    Simulations are band-limited: give their maximum frequency `fmax`, and the factors are
+    tapered to 1 above it, so that their numerical noise is not amplified (BA18's factors for a
+    stiffer site than the simulation's grow without bound above 24 Hz: x979 at 100 Hz from 200
+    to 1100 m/s). Without `fmax` the model's factors apply at every frequency and an
+    `AmplificationWarning` names the highest factor applied. A record that does not start and
+    end at rest (its first or last sample above 5 % of its peak) rings at its ends once
+    amplified: an `AmplificationWarning` names it, and `taper` tapers its ends first.
 
     Parameters
     ----------
@@ -199,8 +228,25 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         Units of `acc` and `pga` (g = 9.80665 m/s^2). The models see the PGA in g; the output
         is in these units.
     fmax : float, optional
-        Above this frequency (Hz) the factors are held at the factor at `fmax`, so that
-        high-frequency noise is not amplified further.
+        The simulation's maximum frequency (Hz). None (the default): the model's factors at
+        every frequency, with an `AmplificationWarning` naming the highest factor applied; inf:
+        the same, knowingly (no warning).
+    above_fmax : {"taper", "hold"}
+        The factors above `fmax`. "taper" (the default): a factor A at f becomes A^w(f), where A
+        is the factor at `fmax` and w = (1 + cos(pi (f - fmax) / fmax)) / 2 falls from 1 at
+        `fmax` to 0 at 2 `fmax` (a half cosine over the octave above it in ln(factor)); 1 above
+        2 `fmax`. "hold": A itself at every frequency above `fmax` (earlier versions' `fmax`).
+        Below `fmax` the factors are the model's, bit for bit, either way.
+    taper : float, optional
+        Seconds at each end of every record multiplied by a half cosine (Hann) ramp,
+        (1 - cos(pi i / k)) / 2 on the first k = round(taper / dt) samples and its mirror on the
+        last k, before the amplification; at most half the record. The PGA the models see (by
+        default) is the record's own peak before the taper. 0: no taper, knowingly (no warning
+        of records not at rest).
+    not_at_rest : {"warn", "ignore"}
+        Records that do not start and end at rest (first or last sample above 5 % of the
+        record's peak, before any taper): one `AmplificationWarning` naming how many and the
+        first, unless `taper` is given; or nothing.
     progress : bool
         Show a progress bar (needs tqdm: the "progress" extra).
     workers : int, optional
@@ -233,22 +279,112 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     >>> dt = 0.01
     >>> t = np.arange(2000) * dt
     >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2
-    >>> out = vs30amp.amplify_waveforms(acc, dt, [300.0, 1000.0], 760.0)
+    >>> out = vs30amp.amplify_waveforms(acc, dt, [300.0, 1000.0], 760.0, fmax=25.0)
     >>> out.shape, np.abs(out).max(axis=1).round(3)
     ((2, 2000), array([0.28 , 0.073]))
     """
-    return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax,
-                           policy=range_policy(ranges, check_ranges), convention=convention, progress=progress, workers=workers,
-                           chunk_bytes=chunk_bytes)
+    return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, above_fmax=above_fmax,
+                           taper=taper, not_at_rest=not_at_rest, policy=range_policy(ranges, check_ranges),
+                           convention=convention, progress=progress, workers=workers, chunk_bytes=chunk_bytes)
+
+
+def highest_factor(grid: NDArray[np.float64], factors: NDArray[np.float64], nyquist: float) -> tuple[float, float]:
+    """The highest of the factors (n x F on the model's `grid`) that reach a record's frequencies
+    up to `nyquist` (at the grid's frequencies below it and at `nyquist` itself: interpolation
+    lies between them), and its frequency; NaN for sites that all miss a value."""
+    inside = grid <= nyquist
+    values = np.concatenate([factors[:, inside], _interp.weights(grid, np.array([nyquist])).apply(factors)], axis=1)
+    at = np.append(grid[inside], nyquist)
+    values = np.where(np.isnan(values), -np.inf, values)
+    if values.size == 0 or not np.isfinite(values.max()):
+        return np.nan, np.nan
+    column = int(np.argmax(values.max(axis=0)))
+    return float(values[:, column].max()), float(at[column])
+
+
+def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike,
+                         dt: float) -> tuple[float, float]:
+    """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`, their factors
+    made a few thousand sites at a time (a store's stations may be millions)."""
+    found, kernel, _ = chosen(model, convention)
+    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
+                                  for value in (vs30, vs30_sim, pga)))
+    each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[part]) for s in sites)),
+                           0.5 / dt) for part in _chunks(sites[0].size, 4096)]
+    reached = [pair for pair in each if np.isfinite(pair[0])]
+    return max(reached) if reached else (np.nan, np.nan)
+
+
+def unlimited_message(highest: float, at: float, nyquist: float,
+                      how: str = "fmax=, --fmax) to taper them to 1 above it, or fmax=inf to apply the model at every "
+                                 "frequency") -> str:
+    """What the warning of records amplified without an fmax says; `how` names the ways to give one."""
+    return (f"fmax not given: factors up to {highest:.4g} (at {at:.4g} Hz) applied up to the records' Nyquist "
+            f"frequency {nyquist:.4g} Hz; give the simulation's maximum frequency ({how}")
+
+
+def warn_unlimited(highest: float, at: float, nyquist: float) -> None:
+    """The AmplificationWarning of records amplified without an fmax."""
+    warnings.warn(unlimited_message(highest, at, nyquist), AmplificationWarning,
+                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
+
+
+def rest_shares(records: FloatArray, peaks: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Each record's first and last sample as shares of its peak, shape (n, 2) (0 for a record of zeros)."""
+    ends = np.abs(records[:, [0, -1]].astype(np.float64))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(peaks[:, None] > 0.0, ends / peaks[:, None], 0.0)
+
+
+def warn_not_at_rest(shares: NDArray[np.float64], name: Any = lambda record: f"record {record}") -> None:
+    """One AmplificationWarning naming how many records do not start and end at rest, and the
+    first (`name` of its index), unless all do."""
+    moving = (shares > REST_SHARE).any(axis=1)
+    if not moving.any():
+        return
+    first = int(np.argmax(moving))
+    start, end = shares[first]
+    which = ("the record does not start and end at rest:" if shares.shape[0] == 1 else
+             f"{int(moving.sum())} of {shares.shape[0]} records do not start and end at rest; the first, "
+             f"{name(first)}:")
+    warnings.warn(f"{which} first sample {start:.0%}, last {end:.0%} of its peak; amplified, such ends ring: taper "
+                  f"them (taper=SECONDS, --taper SECONDS)", AmplificationWarning,
+                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
+
+
+def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:
+    """The rising half cosine of `taper` seconds (k samples) that tapers a record's ends, or None
+    without a taper; ValueError naming taper when it is not a length of at most half the record."""
+    if taper is None:
+        return None
+    seconds = np.asarray(taper)
+    if seconds.ndim != 0 or seconds.dtype.kind not in "iuf" or not (np.isfinite(seconds) and seconds >= 0.0):
+        raise ValueError(f"taper: expected one finite length (s) of at least 0, got {taper!r}")
+    k = int(round(float(seconds) / step))
+    if 2 * k > m:
+        raise ValueError(f"taper: {float(seconds):g} s at each end is more than half of the {m * step:g} s record")
+    return 0.5 * (1.0 - np.cos(np.pi * np.arange(k) / k)) if k else None
+
+
+def _tapered(padded: FloatArray, ramp: NDArray[np.float64] | None, m: int) -> None:
+    if ramp is not None:
+        k = ramp.size
+        padded[:, :k] *= ramp.astype(padded.dtype)
+        padded[:, m - k:m] *= ramp[::-1].astype(padded.dtype)
 
 
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
-                    model: str, *, units: str, fmax: float | None, policy: str, convention: str = "module", progress: bool = False,
-                    workers: int | None = None, chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
+                    model: str, *, units: str, fmax: float | None, policy: str, above_fmax: str = "taper",
+                    taper: float | None = None, not_at_rest: str = "warn", convention: str = "module",
+                    progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES,
+                    first_site: int = 0) -> FloatArray:
     """`amplify_waveforms` on one policy; errors and warnings count sites and records from
     `first_site` (a chunk's place among all sites)."""
     found, kernel, _ = chosen(model, convention)
     scale = check_units(units)
+    limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
+    if not_at_rest not in NOT_AT_REST:
+        raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, NOT_AT_REST))}, got {not_at_rest!r}")
     records = np.asarray(acc)
     if records.dtype.kind not in "iuf":
         raise TypeError(f"acc: expected real acceleration values, got values of dtype {records.dtype}")
@@ -261,12 +397,15 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     step = as_dt(dt)
     threads = thread_count(workers)
     m = records.shape[1]
+    ramp = taper_ramp(taper, step, m)
     length = fast_length(2 * m)
     real = records.dtype.type
     # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
     per_site = 5 * length * records.itemsize + 3 * found.frequencies.size * 8
 
     peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)), first_site)
+    if taper is None and not_at_rest == "warn":
+        warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
     given = peaks if pga is None else as_real("pga", pga)
     pga_g = given if scale == 1.0 else given / scale
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
@@ -280,11 +419,15 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
     threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
     bins = length // 2 + 1
-    _interp.held_above(np.zeros(1), fmax)  # a bad fmax is refused before any work
+    nyquist = 0.5 / step
+    highest: list[tuple[float, float]] = []
+
+    def bin_frequencies(start: int, stop: int) -> NDArray[np.float64]:
+        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
+        return np.arange(start, stop) / (length * step)
 
     def bin_weights(start: int, stop: int) -> _interp.Weights:
-        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
-        return _interp.weights(found.frequencies, _interp.held_above(np.arange(start, stop) / (length * step), fmax))
+        return _interp.weights(found.frequencies, _interp.held_above(bin_frequencies(start, stop), limit))
 
     # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
     # they fit in chunk_bytes, else for each chunk a block of bins at a time.
@@ -296,6 +439,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     if shared:
         padded_record = np.zeros((1, length), dtype=real)
         padded_record[:, :m] = records
+        _tapered(padded_record, ramp, m)
         with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
             shared_spectrum = rfft(padded_record, axis=1)
 
@@ -310,14 +454,19 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
                 buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
             padded = buffers.padded[:count]
             padded[:, :m] = records[part]
+            _tapered(padded, ramp, m)
             with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
                 spectrum = rfft(padded, axis=1)
         model_factors = site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part])
         _refuse_infinite_factors(model_factors, site_vs30[part], site_vs30_sim[part], int(part.start) + first_site)
+        if limit is None:
+            highest.append(highest_factor(found.frequencies, model_factors, nyquist))
         with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
             for start in range(0, bins, block):
                 stop = min(bins, start + block)
                 factors = (weights or bin_weights(start, stop)).apply(model_factors, real)
+                if rule == "taper":
+                    _interp.taper_above(factors, bin_frequencies(start, stop), limit)
                 spectrum.real[:, start:stop] *= factors  # two strided passes: far faster than a broadcast over pairs
                 spectrum.imag[:, start:stop] *= factors
             del factors
@@ -348,4 +497,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     finally:
         if bar is not None:
             bar.close()
+    reached = [pair for pair in highest if np.isfinite(pair[0])]
+    if reached:
+        warn_unlimited(*max(reached), nyquist)
     return out[0] if one_dimensional and n == 1 else out

@@ -21,6 +21,7 @@ Needs the "distributed" extra (dask and distributed).
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -68,6 +69,42 @@ def _checked_now(da: Any, model: str, policy: str, n: int | None = None, **input
     found, _, _ = _sites.chosen(model, "module")
     _sites.check_sites(found, vs30, vs30_sim, pga, policy)
     return True
+
+
+def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units: str, vs30: Any, vs30_sim: Any,
+                pga: Any, fmax: float | None, at_rest: bool) -> None:
+    """The call's warnings, once at the caller's line rather than per chunk wherever it runs: of
+    records not at rest (when `at_rest` asks and they are a NumPy array), and without `fmax` of
+    the highest factor applied (when the sites and their PGAs are known now)."""
+    records = None if isinstance(acc, da.Array) else np.asarray(acc)
+    if records is not None and (records.ndim not in (1, 2) or records.dtype.kind not in "iuf" or records.size == 0):
+        records = None  # refused below, or by the chunks
+    peaks = None
+    if records is not None:
+        rows = records.reshape(-1, records.shape[-1]).astype(np.float64)
+        with np.errstate(invalid="ignore"):  # a non-finite sample is refused by its chunk
+            peaks = np.nanmax(np.abs(rows), axis=1)
+        if at_rest:
+            _waveforms.warn_not_at_rest(_waveforms.rest_shares(rows, peaks))
+    if fmax is not None:
+        return
+    nyquist = 0.5 / dt
+    known = not any(isinstance(value, da.Array) for value in (vs30, vs30_sim, pga))
+    given = peaks if pga is None else pga
+    if known and given is not None and np.isfinite(np.asarray(given, dtype=np.float64)).all():
+        try:
+            scale = check_units(units)
+            highest, at = _waveforms.sites_highest_factor(model, convention, vs30, vs30_sim,
+                                                          np.asarray(given, dtype=np.float64) / scale, dt)
+        except (ValueError, TypeError):  # sites that do not broadcast, or out of the model's reach: refused below
+            highest, at = np.nan, np.nan
+        if np.isfinite(highest):
+            _waveforms.warn_unlimited(highest, at, nyquist)
+            return
+    warnings.warn(f"fmax not given: the model's factors applied up to the records' Nyquist frequency {nyquist:.4g} Hz; "
+                  "give the simulation's maximum frequency (fmax=) to taper them to 1 above it, or fmax=inf to apply "
+                  "the model at every frequency", _waveforms.AmplificationWarning,
+                  skip_file_prefixes=(_sites.PACKAGE_DIRECTORY,))
 
 
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
@@ -127,10 +164,11 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
 
 def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
                      vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
-                     units: str, fmax: float | None, ranges: str, convention: str,
-                     peaks_only: bool = False) -> NDArray[Any]:
+                     units: str, fmax: float | None, ranges: str, convention: str, above_fmax: str = "taper",
+                     taper: float | None = None, peaks_only: bool = False) -> NDArray[Any]:
     """One chunk's records; `sites` are the chunk's site numbers, for what its checks report.
-    With `peaks_only` the sites were checked at the call: only the records' own PGA is, here."""
+    With `peaks_only` the sites were checked at the call: only the records' own PGA is, here.
+    The warnings of a missing fmax and of records not at rest were the call's: none here."""
     first = int(sites[0]) if sites.size else 0
     if peaks_only and ranges != "ignore" and acc.size:
         found, _, _ = _sites.chosen(model, convention)
@@ -139,11 +177,13 @@ def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArra
         _sites.check_sites(found, low, low, peaks, ranges, lambda site: f"site {first + site}")
         ranges = "ignore"
     return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
+                                      above_fmax=above_fmax, taper=taper, not_at_rest="ignore",
                                       convention=convention, workers=1, first_site=first)
 
 
 def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
-                      units: str = "g", fmax: float | None = None, ranges: str = "warn",
+                      units: str = "g", fmax: float | None = None, above_fmax: str = "taper",
+                      taper: float | None = None, not_at_rest: str = "warn", ranges: str = "warn",
                       check_ranges: bool | None = None, convention: str = "module") -> Any:
     """Lazy amplified records of `vs30amp.amplify_waveforms`, one call per chunk of sites.
 
@@ -152,12 +192,17 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     acc : dask array or array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,)
         float32 or float64 records; rechunked to whole records (chunks only along sites). One
         record is amplified for every site.
-    dt, vs30, vs30_sim, pga, model, units, fmax, ranges, check_ranges, convention
+    dt, vs30, vs30_sim, pga, model, units, fmax, above_fmax, taper, not_at_rest, ranges, check_ranges, convention
         As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
-        like `acc`'s rows. `dt`, `units`, `fmax` and the policies are checked now, and so are
-        sites given as NumPy arrays or numbers (one warning for the call); the values of
-        records (their PGA when `pga` is None) and of Dask arrays' sites within each chunk
-        when it is computed.
+        like `acc`'s rows. `dt`, `units`, `fmax`, `above_fmax` and the policies are checked
+        now, and so are sites given as NumPy arrays or numbers (one warning for the call); the
+        values of records (their PGA when `pga` is None) and of Dask arrays' sites (and `taper`
+        against the records' length) within each chunk when it is computed. Without `fmax` one
+        `AmplificationWarning` for the call names the highest factor applied when the sites
+        and PGAs are known now (not Dask arrays), else says the factors are applied up to the
+        Nyquist frequency. Records given as a NumPy array are checked for being at rest now
+        (one warning for the call); a Dask array's records are not (give `taper` if they may
+        not start and end at rest).
 
     Returns
     -------
@@ -174,10 +219,10 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     >>> t = np.arange(2000) * 0.01
     >>> acc = 0.1 * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2
     >>> vs30 = da.from_array(np.array([200.0, 300.0, 400.0, 500.0]), chunks=2)
-    >>> records = vd.amplify_waveforms(acc, 0.01, vs30, 760.0)
+    >>> records = vd.amplify_waveforms(acc, 0.01, vs30, 760.0, fmax=25.0)
     >>> records.shape, records.chunks[0]
     ((4, 2000), (2, 2))
-    >>> direct = vs30amp.amplify_waveforms(acc, 0.01, [200.0, 300.0, 400.0, 500.0], 760.0)
+    >>> direct = vs30amp.amplify_waveforms(acc, 0.01, [200.0, 300.0, 400.0, 500.0], 760.0, fmax=25.0)
     >>> bool((records.compute() == direct).all())   # bit for bit
     True
     """
@@ -185,9 +230,16 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     policy = _sites.range_policy(ranges, check_ranges)
     found, _, convention = _sites.chosen(model, convention)
     check_units(units)
-    _interp.held_above(np.zeros(1), fmax)
+    _interp.fmax_limit(fmax)
+    _interp.above_fmax_rule(above_fmax)
+    if not_at_rest not in _waveforms.NOT_AT_REST:
+        raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, _waveforms.NOT_AT_REST))}, "
+                         f"got {not_at_rest!r}")
     step = as_dt(dt)
+    _waveforms.taper_ramp(taper, step, 2**62)  # a bad taper now; too long for the records, when computed
     da = _dask_array()
+    _warned_now(da, acc, step, found.name, convention, units, vs30, vs30_sim, pga, fmax,
+                taper is None and not_at_rest == "warn")
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
         records = records.reshape(1, -1)
@@ -213,6 +265,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     sites = [numbers] + [site.rechunk((records.chunks[0],)) for site in sites[1:]]
     pairs = [item for site in sites for item in (site, "i")]
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=found.name, units=units,
-                        fmax=fmax, ranges="ignore" if checked and pga is not None else policy, convention=convention,
+                        fmax=np.inf if fmax is None else fmax, above_fmax=above_fmax, taper=taper,
+                        ranges="ignore" if checked and pga is not None else policy, convention=convention,
                         peaks_only=checked and pga is None, dtype=records.dtype,
                         meta=np.empty((0, 0), records.dtype))

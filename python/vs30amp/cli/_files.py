@@ -77,6 +77,11 @@ def positive(text: str, option: str, unit: str) -> float:
     return value
 
 
+def fmax_option(text: str) -> float:
+    """--fmax: a positive frequency (Hz), or inf for the model's factors at every frequency."""
+    return float("inf") if text.strip().lower() == "inf" else positive(text, "--fmax", "Hz")
+
+
 def refuse_special_file(path: Path, expected: str = "a regular file") -> None:
     """UsageError for a FIFO, a device or a socket: reading one would block or never end."""
     if path.exists() and not path.is_file() and not path.is_dir():

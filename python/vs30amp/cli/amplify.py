@@ -7,24 +7,28 @@ import contextlib
 import dataclasses
 import os
 import shutil
+import sys
 import tempfile
 import warnings
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 
 from .. import io
+from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
-from .._waveforms import amplify_waveforms
+from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
 from . import amplify_store
-from ._files import (STAGING, Inputs, UsageError, check_output, outdir_held, positive, record_units,
-                     refuse_special_file, report, signals_held, takes_declared_units, warn_if_units_unused,
-                     warnings_as_lines)
+from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive,
+                     record_units, refuse_special_file, report, signals_held, takes_declared_units,
+                     warn_if_units_unused, warnings_as_lines)
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
+from .factors import CONVENTION_HELP
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
@@ -93,10 +97,17 @@ def add_parser(commands: Any) -> None:
                          help="a store's variables to amplify (default: all with dimensions station and time)")
     amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
     amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
-                         help="module (default) or published: see the documentation's models page")
+                         help=CONVENTION_HELP)
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
-    amplify.add_argument("--fmax", metavar="HZ", help="factors above this frequency are held at its factor")
+    amplify.add_argument("--fmax", metavar="HZ",
+                         help="the simulation's maximum frequency: the factors are tapered to 1 above it (default: a "
+                              "column fmax of --sites, a store's attribute fmax; else a warning); inf: none")
+    amplify.add_argument("--above-fmax", choices=ABOVE_FMAX, default="taper",
+                         help="factors above fmax: taper (default: to 1 over the octave above it) or hold (at fmax's)")
+    amplify.add_argument("--taper", metavar="SECONDS",
+                         help="taper this many seconds at each end of every record with a half cosine first (0: no "
+                              "taper, and no warning of records not at rest)")
     amplify.add_argument("--ranges", choices=RANGE_POLICIES, help="sites outside the model's ranges")
     add_scheduler_option(amplify)
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR",
@@ -148,8 +159,11 @@ def run(args: argparse.Namespace) -> None:
         raise UsageError(str(error)) from None
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
+    options["above_fmax"] = args.above_fmax
     if args.fmax is not None:
-        options["fmax"] = positive(args.fmax, "--fmax", "Hz")
+        options["fmax"] = fmax_option(args.fmax)
+    if args.taper is not None:
+        options["taper"] = non_negative(args.taper, "--taper", "s")
     if amplify_store.is_store(args.records):
         amplify_store.run(args, options)
         return
@@ -171,9 +185,18 @@ def run(args: argparse.Namespace) -> None:
                 del checked
                 progress.advance()
             warn_if_units_unused(args.units, units_used)
+            warn_unlimited(jobs)
             write_all(args, jobs, options, outdir, progress)
     finally:
         progress.close()
+
+
+def non_negative(text: str, option: str, unit: str) -> float:
+    """An option's finite value of at least 0; UsageError naming the option otherwise."""
+    value = number(text, option)
+    if value < 0.0:
+        raise UsageError(f"{option}: {text} {unit}; it must be 0 or more")
+    return value
 
 
 def one_site(args: argparse.Namespace) -> Station | None:
@@ -186,7 +209,8 @@ def one_site(args: argparse.Namespace) -> Station | None:
     if args.sites is not None:
         return None
     assert vs30_sim is not None
-    return Station(positive(args.vs30, "--vs30", "m/s"), vs30_sim, None)
+    fmax = None if args.fmax is None else fmax_option(args.fmax)
+    return Station(positive(args.vs30, "--vs30", "m/s"), vs30_sim, None, fmax)
 
 
 def sited_records(args: argparse.Namespace, site: Station | None) -> tuple[list[Path], list[Station]]:
@@ -195,7 +219,7 @@ def sited_records(args: argparse.Namespace, site: Station | None) -> tuple[list[
         paths = record_paths(args.records)
         return paths, [site] * len(paths)
     table = Path(args.sites)
-    sites = read_stations(table, args.vs30_sim)
+    sites = read_stations(table, args.vs30_sim, args.fmax)
     return match(table, sites, record_paths(args.records), args.skip_unmatched)
 
 
@@ -209,6 +233,18 @@ class Job:
     site: Station
     before: float = 0.0
     after: float = 0.0
+    # Without an fmax: the highest factor applied, its frequency and the record's Nyquist frequency.
+    unlimited: tuple[float, float, float] | None = None
+
+
+def warn_unlimited(jobs: list[Job]) -> None:
+    """One warning line for the records amplified without an fmax: how many and the highest factor."""
+    unlimited = [job.unlimited for job in jobs if job.unlimited is not None]
+    if unlimited:
+        highest, at, nyquist = max(unlimited)
+        said = unlimited_message(highest, at, nyquist,
+                                 "--fmax, or a column fmax of --sites) to taper them to 1 above it")
+        print(f"vs30amp: warning: {len(unlimited)} of {len(jobs)} records: {said}", file=sys.stderr)
 
 
 def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], quiet: bool = False) -> io.Record:
@@ -225,11 +261,17 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
             # The models see the record's own peak, converted to g from the record's units,
             # unless the site's row gives the PGA (in g).
             pga = None if site.pga is None else site.pga * G_IN_UNITS[units]
+            # Without an fmax the run warns once for all records (warn_unlimited), not per file.
+            fmax = site.fmax if site.fmax is not None else np.inf
             acc = amplify_waveforms(record.acc, record.dt, site.vs30, site.vs30_sim, pga, model=args.model,
-                                    units=units, **options)
+                                    units=units, **dict(options, fmax=fmax))
     except ValueError as error:
         raise UsageError(f"{path}: {error}") from None
     job.before, job.after = peak_in_g(record.acc, units), peak_in_g(acc, units)
+    if site.fmax is None:
+        pga_g = job.before if site.pga is None else site.pga
+        job.unlimited = (*sites_highest_factor(args.model, args.convention or "module", site.vs30, site.vs30_sim,
+                                               pga_g, record.dt), 0.5 / record.dt)
     provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module")
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
 

@@ -4,6 +4,7 @@ each to its station's Vs30, into a new store that appears only when complete."""
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -11,9 +12,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import io
+from .._models import convention_words
 from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
+from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
 from ..io._store import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
@@ -31,8 +34,9 @@ class Sites:
     """The stations of a store that are amplified (their indices) and each one's site."""
 
     def __init__(self, kept: list[int], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64] | None) -> None:
+                 pga: NDArray[np.float64] | None, fmax: float | None = None) -> None:
         self.kept, self.vs30, self.vs30_sim, self.pga = np.asarray(kept, dtype=np.intp), vs30, vs30_sim, pga
+        self.fmax = fmax  # the simulation's maximum frequency (Hz) from --fmax or --sites, or None
 
 
 def check_paths(args: argparse.Namespace) -> tuple[Path, Path]:
@@ -77,14 +81,31 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
                              f"{float(store.vs30[at])!r}; give every station a finite Vs30 (or --vs30, --sites)")
         return Sites(list(range(n)), store.vs30, vs30_sim, None)
     table = Path(args.sites)
-    sites = read_stations(table, args.vs30_sim)
+    sites = read_stations(table, args.vs30_sim, args.fmax)
     if sites.id_column == "file":
         raise UsageError(f"{table}: a store's records are matched by their station; name the column 'station'")
     records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
+    fmax = {station.fmax for station in stations}
+    if len(fmax) > 1:
+        raise UsageError(f"{table}: column 'fmax' gives {len(fmax)} values; a store's records are one simulation's: "
+                         f"give its maximum frequency once (one value, or --fmax)")
     return Sites(kept, np.array([station.vs30 for station in stations]),
-                 np.array([station.vs30_sim for station in stations]), pga)
+                 np.array([station.vs30_sim for station in stations]), pga, fmax.pop())
+
+
+def store_fmax(source: Path, store: io.RecordStore) -> float | None:
+    """The store's attribute fmax (Hz), when it has one; UsageError when it is not a positive number."""
+    given = store.attrs.get("fmax")
+    if given is None:
+        return None
+    value = np.asarray(given)
+    if value.size != 1 or value.dtype.kind not in "iuf" or not float(value.ravel()[0]) > 0.0 \
+            or not np.isfinite(value).all():
+        raise UsageError(f"{source}: attribute 'fmax' is {given!r}; expected the simulation's maximum frequency "
+                         f"(Hz, one positive number), or give --fmax")
+    return float(value.ravel()[0])
 
 
 def check_units(source: Path, store: io.RecordStore) -> None:
@@ -96,26 +117,42 @@ def check_units(source: Path, store: io.RecordStore) -> None:
 
 
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
-                  convention: str, policy: str, progress: Progress) -> dict[str, NDArray[np.float64] | None]:
-    """Reads every record once for its peak: refuses a non-finite sample, then checks the sites
-    once as the amplification will see them (PGA in g: the row's, else the highest of the
-    components' own peaks). Returns the rows' PGA in each component's own units (None without)."""
-    require("dask", "distributed", "amplifying a store")
+                  convention: str, policy: str, progress: Progress, fmax: float | None = None,
+                  taper: float | None = None) -> dict[str, NDArray[np.float64] | None]:
+    """Reads every record once for its peak and its ends: refuses a non-finite sample, then
+    checks the sites once as the amplification will see them (PGA in g: the row's, else the
+    highest of the components' own peaks), warns of records not at rest (unless `taper`) and,
+    without `fmax`, of the highest factor applied. Returns the rows' PGA in each component's own
+    units (None without)."""
+    da = require("dask.array", "distributed", "amplifying a store")
     found, _, _ = chosen(model, convention)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
-        peaks = compute(progress, *(np.maximum(acc.max(axis=1), -acc.min(axis=1)) for acc in records.values()))
+        # Each record's peak and its first and last samples, from one read of the store; one
+        # array of each component's chunks, as the progress counts them.
+        summaries = compute(progress, *(da.concatenate([np.maximum(acc.max(axis=1), -acc.min(axis=1))[:, None],
+                                                        acc[:, [0, -1]]], axis=1) for acc in records.values()))
     except io.RecordError as error:  # a chunk missing from the store
         raise UsageError(str(error)) from None
     highest = np.zeros(len(sites.kept))  # in g; the sites' once for all components, one warning
-    for name, peak in zip(records, peaks):
-        peak = np.asarray(peak, dtype=np.float64)
+    unlimited: list[tuple[float, float]] = []
+    for name, summary in zip(records, summaries):
+        summary = np.asarray(summary, dtype=np.float64)
+        peak, ends = summary[:, 0], summary[:, 1:]
         bad = ~np.isfinite(peak)
         if bad.any():
             station = store.station[sites.kept[int(np.argmax(bad))]]
             raise UsageError(f"{source}: {name!r} of station {str(station)!r} has a non-finite sample")
-        highest = np.maximum(highest, peak / scales[name])
+        if taper is None:
+            with warnings_as_lines(f"{source} ({name})"):
+                warn_not_at_rest(rest_shares(ends, peak),
+                                 lambda site: f"station {str(store.station[sites.kept[site]])!r}")
+        own = peak / scales[name]
+        highest = np.maximum(highest, own)
+        if fmax is None:
+            unlimited.append(sites_highest_factor(model, convention, sites.vs30, sites.vs30_sim,
+                                                  own if sites.pga is None else sites.pga, store.dt))
     pga = highest if sites.pga is None else sites.pga
     try:
         with warnings_as_lines(source):
@@ -123,6 +160,11 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
                         lambda site: f"station {str(store.station[sites.kept[site]])!r}")
     except ValueError as error:
         raise UsageError(f"{source}: {error}") from None
+    reached = [pair for pair in unlimited if np.isfinite(pair[0])]
+    if reached:
+        said = unlimited_message(*max(reached), 0.5 / store.dt, "--fmax, a column fmax of --sites or the store's "
+                                 "attribute fmax) to taper them to 1 above it")
+        print(f"vs30amp: warning: {source}: {said}", file=sys.stderr)
     return given
 
 
@@ -152,28 +194,36 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     every = len(sites.kept) == len(store.station)
     records = {name: acc if every else acc[sites.kept] for name, acc in store.components.items()}
     convention = options.get("convention", "module")
+    fmax = options.get("fmax", sites.fmax)
+    origin = "a column of --sites" if "fmax" not in options and fmax is not None else None
+    if fmax is None:
+        fmax = store_fmax(source, store)
+        origin = None if fmax is None else "the store's attribute"
     # Shown for more than one chunk of each component: a store of one is done in moments.
     chunks = sum(acc.numblocks[0] for acc in records.values())
     progress = Progress(chunks, "chunk", f"checking {source}", above=len(records))
     try:
         pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"),
-                            progress)
+                            progress, fmax, options.get("taper"))
         progress.stage(f"amplifying {source}")
-        amplify_into(args, options, vd, (source, output), store, sites, records, pga, progress)
+        # Checked above with the run's policy and warned once: the chunks need not warn again.
+        settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
+        # The history names an fmax the command line does not show.
+        made_by = args.command_line if origin is None else f"{args.command_line} (fmax {fmax:g} Hz from {origin})"
+        amplify_into(args, settings, vd, (source, output), store, sites, records, pga, progress, made_by)
     finally:
         progress.close()
-    model = chosen(args.model, convention)[0].name
-    return f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with {model}"
+    return (f"{len(sites.kept)} stations of {source} ({', '.join(records)}) amplified with "
+            f"{convention_words(args.model, convention)}")
 
 
-def amplify_into(args: argparse.Namespace, options: dict[str, Any], vd: Any, paths: tuple[Path, Path],
+def amplify_into(args: argparse.Namespace, settings: dict[str, Any], vd: Any, paths: tuple[Path, Path],
                  store: io.RecordStore, sites: Sites, records: dict[str, Any],
-                 pga: dict[str, NDArray[np.float64] | None], progress: Progress) -> None:
-    """Amplifies `records` and writes them, with their sites and provenance, to the new store."""
+                 pga: dict[str, NDArray[np.float64] | None], progress: Progress, made_by: str) -> None:
+    """Amplifies `records` with `settings` (checked and warned of already) and writes them, with
+    their sites and provenance (`made_by` ends its history), to the new store."""
     source, output = paths
-    convention = options.get("convention", "module")
-    # Checked above with the run's policy: the chunks need not warn again.
-    settings = dict(options, ranges="ignore")
+    convention = settings.get("convention", "module")
     amplified = {name: vd.amplify_waveforms(acc, store.dt, sites.vs30, sites.vs30_sim, pga[name], model=args.model,
                                             units=store.variable_units[name], **settings)
                  for name, acc in records.items()}
@@ -181,7 +231,7 @@ def amplify_into(args: argparse.Namespace, options: dict[str, Any], vd: Any, pat
     def write(staged: Path) -> None:
         io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
                        vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention,
-                       history=store.attrs.get("history"), made_by=args.command_line)
+                       history=store.attrs.get("history"), made_by=made_by)
 
     try:
         with dask_progress(progress):

@@ -23,10 +23,16 @@ from ._files import (UsageError, number, refuse_input_as_output, refuse_special_
                      write_atomically)
 
 FORMATS = (".csv", ".npz", ".nc")
+# Every command's --convention says that BA18's default is not the published model.
+CONVENTION_HELP = ("ba18's convention: module (default; not the published BA18, whose factors are up to 10%% apart "
+                   "within the model's ranges) or published (the published model); see the documentation's models "
+                   "page")
 # One rule for every site table (factors, amplify --sites): an id column of one of these names,
 # kept under its name in the outputs, and the values below; any other column is refused.
 ID_COLUMNS = ("station", "site", "site_id", "id", "file")
 VALUE_COLUMNS = ("vs30", "vs30_sim", "pga")
+# Columns only some tables take: amplify's --sites reads each record's fmax (Hz), factors has no use for it.
+OWN_COLUMNS = {"fmax": "the simulation's maximum frequency, which only amplify --sites reads"}
 
 EPILOG = """\
 example:
@@ -57,7 +63,7 @@ def add_parser(commands: Any) -> None:
     factors.add_argument("--vs30-sim", metavar="M/S", help="one simulation Vs30 for every site")
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
     factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
-                         help="module (default) or published: see the documentation's models page")
+                         help=CONVENTION_HELP)
     factors.add_argument("--ranges", choices=RANGE_POLICIES,
                          help="sites outside the model's range of applicability: warn (default), raise, ignore")
     factors.add_argument("--check-ranges", action="store_true", help="the same as --ranges raise")
@@ -93,12 +99,15 @@ class Sites:
         return f"row {self.rows[site]}{named}"
 
 
-def refuse_unknown_columns(path: Path, header: list[str]) -> None:
-    """UsageError naming a column no site table has, or a second id column."""
+def refuse_unknown_columns(path: Path, header: list[str], own: tuple[str, ...] = ()) -> None:
+    """UsageError naming a column no site table has (or, of OWN_COLUMNS, one this table does not
+    take: not in `own`), or a second id column."""
     for position, name in enumerate(header):
-        if name and name not in ID_COLUMNS + VALUE_COLUMNS:
+        if name in OWN_COLUMNS and name not in own:
+            raise UsageError(f"{path}: column {name!r} (column {position + 1}) is {OWN_COLUMNS[name]}; remove it")
+        if name and name not in ID_COLUMNS + VALUE_COLUMNS + own:
             raise UsageError(f"{path}: unknown column {name!r} (column {position + 1}); a site table has an id "
-                             f"({', '.join(ID_COLUMNS)}) and {', '.join(VALUE_COLUMNS)}: remove the others")
+                             f"({', '.join(ID_COLUMNS)}) and {', '.join(VALUE_COLUMNS + own)}: remove the others")
     ids = [name for name in header if name in ID_COLUMNS]
     if len(ids) > 1:
         raise UsageError(f"{path}: columns {ids[0]!r} and {ids[1]!r} both name the sites; keep one")
@@ -117,7 +126,7 @@ def read_sites(path: Path, given: dict[str, str | None], *, optional: tuple[str,
     if not rows:
         raise UsageError(f"{path}: empty file, expected a header row")
     header = unique_columns(path, rows[0])
-    refuse_unknown_columns(path, header)
+    refuse_unknown_columns(path, header, tuple(name for name in optional if name in OWN_COLUMNS))
     for name, value in given.items():
         if value is not None and name in header:
             option = "--" + name.replace("_", "-")
@@ -164,7 +173,7 @@ def write_csv(path: Path, result: Amplification, sites: Sites) -> None:
     with path.open("w", newline="", encoding="utf-8") as file:
         # One comment line before the header: read the table with skiprows=1.
         file.write(f"# {about['source']}; model {about['model']}; convention {about['convention']}; "
-                   f"{about['history']}\n")
+                   f"{about['history']}; {about['comment']}\n")
         writer = csv.writer(file)
         ids = sites.ids
         writer.writerow(([sites.id_column] if ids is not None else []) + ["vs30", "vs30_sim", "pga"]

@@ -9,31 +9,42 @@ from pathlib import Path
 import numpy as np
 
 from .._sites import refuse_impossible
-from ._files import UsageError, positive, refuse_special_file
+from ._files import UsageError, fmax_option, positive, refuse_special_file
 from .factors import ID_COLUMNS, Sites, read_sites
 
 
 @dataclass(frozen=True)
 class Station:
-    """The site of one record: Vs30 and simulation Vs30 (m/s), PGA (g) or None for the record's own."""
+    """The site of one record: Vs30 and simulation Vs30 (m/s), PGA (g) or None for the record's own,
+    the simulation's maximum frequency (Hz) or None when not known."""
 
     vs30: float
     vs30_sim: float
     pga: float | None
+    fmax: float | None = None
 
 
-def read_stations(path: Path, vs30_sim: str | None) -> Sites:
+def read_stations(path: Path, vs30_sim: str | None, fmax: str | None = None) -> Sites:
     """The stations of a CSV table: an id column (station, or any of ID_COLUMNS; file matches the
-    file's whole name), vs30, vs30_sim (unless given once for all with --vs30-sim) and optionally pga."""
+    file's whole name), vs30, vs30_sim (unless given once for all with --vs30-sim) and optionally
+    pga and fmax (unless given with --fmax)."""
     refuse_special_file(path)
     if vs30_sim is not None:
         positive(vs30_sim, "--vs30-sim", "m/s")  # before the table's rows, which it fills
-    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga",), id_word="station")
+    limit = None if fmax is None else fmax_option(fmax)
+    sites = read_sites(path, {"vs30_sim": vs30_sim}, optional=("pga", "fmax"), id_word="station")
     if sites.ids is None:
         raise UsageError(f"{path}: missing column 'station', which names each record (or one of "
                          f"{', '.join(ID_COLUMNS[1:])})")
     sites.word = "station"
     columns = sites.columns
+    if limit is not None:
+        if "fmax" in columns:
+            raise UsageError(f"{path}: has a column 'fmax' and --fmax was given; use one of them")
+        columns["fmax"] = np.full(len(sites.ids), limit)
+    if "fmax" in columns and not (columns["fmax"] > 0.0).all():
+        row = int(np.argmax(~(columns["fmax"] > 0.0)))
+        raise UsageError(f"{path}: {sites.label(row)}: fmax {columns['fmax'][row]:g} Hz; it must be positive")
     try:  # refused here, against the table's row, before any record is read
         refuse_impossible(columns["vs30"], columns["vs30_sim"], columns.get("pga", np.zeros(len(sites.ids))),
                           sites.label)
@@ -75,7 +86,8 @@ def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
                              f"{sites.label(row)})")
         matched[row] = index
         pga = float(columns["pga"][row]) if "pga" in columns else None
-        stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga))
+        fmax = float(columns["fmax"][row]) if "fmax" in columns else None
+        stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga, fmax))
     if records and not matched:  # with `skip` only: nothing would be amplified
         raise UsageError(f"{table}: none of the {len(records)} records has a row; nothing was amplified")
     unmatched = [row for row in range(len(sites.ids)) if row not in matched]
