@@ -39,10 +39,14 @@ def amplify(*args, cwd, settings=UNLIMITED):
                           capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
+# Records made of another's file: a second component of one station.
+COPIES = {"NIS000.AT2": "NIS090.AT2"}
+
+
 def folder(path, names):
     path.mkdir()
     for name in names:
-        shutil.copy(DATA / name, path / name)
+        shutil.copy(DATA / COPIES.get(name, name), path / name)
     return path
 
 
@@ -254,6 +258,8 @@ def test_the_report_on_stdout_decides_nothing(tmp_path, stdout):
     # The ids' column under any name factors reads too.
     (f"Site,vs30\n{AT2[1][:-4]},450\n{AT2[0][:-4]},300\n", ["--vs30-sim", "700"],
      {AT2[0]: (300, 700, None), AT2[1]: (450, 700, None)}),
+    # A station's row for each of its components, named as measures pairs them.
+    ("station,vs30\nNIS,300\n", ["--vs30-sim", "760"], {"NIS090.AT2": (300, 760, None), "NIS000.AT2": (300, 760, None)}),
     # The row's PGA (g) into the SAC record's units, m/s2, as the models see it.
     (f"file,vs30,pga\n{SAC},300,0.2\n{AT2[0]},450,0.05\n", ["--vs30-sim", "760", "--units", "m/s2"],
      {SAC: (300, 760, 0.2), AT2[0]: (450, 760, 0.05)}),
