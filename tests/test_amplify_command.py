@@ -513,6 +513,9 @@ def test_a_store_on_a_cluster_gives_the_bits_of_one_on_threads(tmp_path):
 def test_a_cluster_that_cannot_or_does_not_finish_is_one_line_and_nothing_left(tmp_path, command, shape, memory, closed,
                                                                                 message):
     distributed = pytest.importorskip("distributed")
+    if memory == "120MiB" and ("libasan" in os.environ.get("LD_PRELOAD", "") or hasattr(sys, "gettotalrefcount")):
+        pytest.skip("a worker of the debug interpreter or under AddressSanitizer takes more than 120 MiB as it "
+                    "starts, and is stopped")
     acc = (np.random.default_rng(3).standard_normal((2, *shape)) * 0.05).astype(np.float32)
     io.write_store(tmp_path / "sims.nc", {"h1": acc[0], "h2": acc[1]}, 0.01, vs30=np.full(shape[0], 400.0),
                    stations_per_chunk=2)
