@@ -84,7 +84,7 @@ def station_sites(args: argparse.Namespace, source: Path, store: io.RecordStore)
     sites = read_stations(table, args.vs30_sim, args.fmax)
     if sites.id_column == "file":
         raise UsageError(f"{table}: a store's records are matched by their station; name the column 'station'")
-    records = [(str(station), f"{source} (record {index})") for index, station in enumerate(store.station)]
+    records = [(str(station), f"{source} (record {index})", None) for index, station in enumerate(store.station)]
     kept, stations = match_records(table, sites, records, args.skip_unmatched)
     pga = None if stations[0].pga is None else np.array([station.pga for station in stations])
     fmax = {station.fmax for station in stations}

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sys
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -10,6 +11,7 @@ import numpy as np
 
 from .._sites import refuse_impossible
 from ._files import UsageError, fmax_option, positive, refuse_special_file
+from ._pairs import station_and_component
 from .factors import ID_COLUMNS, Sites, read_sites
 
 
@@ -55,25 +57,51 @@ def read_stations(path: Path, vs30_sim: str | None, fmax: str | None = None) -> 
 
 def match(table: Path, sites: Sites, paths: list[Path], skip: bool) -> tuple[list[Path], list[Station]]:
     """The record files that have a row and their stations, in the files' order: matched by the
-    file's name without extension (column station and its kin) or its name (column file)."""
-    by_file = sites.id_column == "file"
-    kept, stations = match_records(table, sites, [(p.name if by_file else p.stem, str(p)) for p in paths], skip)
+    file's name (column file), or by its name without extension (column station and its kin),
+    else by the station that name gives as measures pairs it (S01.h1.AT2 and S01.h2.AT2 are
+    both station S01; RSN753_LOMAP_CLS000.AT2 is RSN753_LOMAP_CLS), one row for all its
+    components."""
+    if sites.id_column == "file":
+        return _kept(paths, match_records(table, sites, [(p.name, str(p), None) for p in paths], skip))
+    ids = set(sites.ids or ())
+    records: list[tuple[str, str, str | None]] = []
+    for path in paths:
+        named = _named(path)
+        if path.stem not in ids and named is not None and named[0] in ids:
+            records.append((named[0], str(path), named[1]))
+        else:
+            records.append((path.stem, str(path), None))
+    return _kept(paths, match_records(table, sites, records, skip))
+
+
+def _named(path: Path) -> tuple[str, str] | None:
+    """The station and component `path`'s name gives, or None."""
+    try:
+        return station_and_component(path)
+    except UsageError:
+        return None
+
+
+def _kept(paths: list[Path], matched: tuple[list[int], list[Station]]) -> tuple[list[Path], list[Station]]:
+    kept, stations = matched
     return [paths[index] for index in kept], stations
 
 
-def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
+def match_records(table: Path, sites: Sites, records: Sequence[tuple[str, str, str | None]],
                   skip: bool) -> tuple[list[int], list[Station]]:
-    """The records, given as (key, how an error names it), that have a row: their indices and
-    stations, in the records' order. A record without a row is an error (or, with `skip`, left
-    out: how many is said on stderr), and so are a row without a record and two records of one
-    station."""
+    """The records, given as (key, how an error names it, component or None), that have a row:
+    their indices and stations, in the records' order. A record without a row is an error (or,
+    with `skip`, left out: how many is said on stderr), and so are a row without a record and two
+    records of one station, but for its components, which share its row."""
     assert sites.ids is not None
     row_of = {site: index for index, site in enumerate(sites.ids)}
     columns = sites.columns
     matched: dict[int, int] = {}
+    components: dict[int, dict[str | None, int]] = {}
+    kept: list[int] = []
     stations: list[Station] = []
     skipped = 0
-    for index, (key, label) in enumerate(records):
+    for index, (key, label, component) in enumerate(records):
         row = row_of.get(key)
         if row is None:
             if skip:
@@ -81,10 +109,13 @@ def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
                 continue
             raise UsageError(f"{label}: no row of {table} has {sites.id_column} {key!r}; give --skip-unmatched to "
                              f"leave out records without a row")
-        if row in matched:
+        seen = components.setdefault(row, {})
+        if row in matched and (component is None or None in seen or component in seen):
             raise UsageError(f"{records[matched[row]][1]} and {label} are both {sites.id_column} {key!r} ({table}, "
                              f"{sites.label(row)})")
-        matched[row] = index
+        matched.setdefault(row, index)
+        seen[component] = index
+        kept.append(index)
         pga = float(columns["pga"][row]) if "pga" in columns else None
         fmax = float(columns["fmax"][row]) if "fmax" in columns else None
         stations.append(Station(float(columns["vs30"][row]), float(columns["vs30_sim"][row]), pga, fmax))
@@ -97,4 +128,4 @@ def match_records(table: Path, sites: Sites, records: list[tuple[str, str]],
     if skipped:
         print(f"vs30amp: warning: {table}: {skipped} of {len(records)} records have no row and are left out",
               file=sys.stderr)
-    return list(matched.values()), stations
+    return kept, stations
