@@ -114,7 +114,7 @@ class Verification:
     file : str
         The file's name under tests/data; its header states its provenance.
     source : str
-        Who computed or published the figures.
+        Who computed or published the figures, as the file's header says.
     check : str
         How the tests compare them (tests/test_model_verification.py): "ln_factors", a table of
         sites (vs30, vs30_sim, pga) and the natural logs of their factors on the model's grid;
@@ -181,6 +181,9 @@ class Model:
 
     def __post_init__(self) -> None:
         columns, conventions = NATIVE[self.name]
+        declared = tuple(convention.name for convention in self.conventions)
+        if declared != conventions:  # the entry and the native table disagree: a developer's error
+            raise ImportError(f"{self.name}: conventions {declared} declared, {conventions} in the native module")
         kernels = {convention: native_kernel(self.name, convention, columns) for convention in conventions}
         grid = native_frequencies(self.name, columns)
         if self.utils is not None and sys.version_info >= (3, 15):
@@ -270,7 +273,7 @@ MODELS: Final[dict[str, Model]] = {model.name: model for model in (
                        "not the published BA18, whose factors are up to 10% apart within the model's ranges"),
             Convention("published", "ba18 in the published convention (the published BA18)", "the published model")),
         coefficients=("ba18_site_coefficients.csv", "frequency_hz", "c8", "f4", "f5", "f3"),
-        verification=(Verification("ba18_published_pygmm.csv", "pygmm's BaylessAbrahamson2019", "ln_factors", 1e-12,
+        verification=(Verification("ba18_published_pygmm.csv", "pygmm.BaylessAbrahamson2019", "ln_factors", 1e-12,
                                    "published"),),
         utils=("_bayless_abrahamson_2018_eas", "_bayless_abrahamson_2018_frequencies"),
     ),
