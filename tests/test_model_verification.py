@@ -6,6 +6,7 @@ without one fails here; a new model whose figures come in one of these forms add
 """
 
 import csv
+import dataclasses
 import math
 from pathlib import Path
 
@@ -13,6 +14,7 @@ import numpy as np
 import pytest
 
 import vs30amp
+import vs30amp.cli
 
 DATA = Path(__file__).resolve().parent / "data"
 REPO = DATA.parent.parent
@@ -118,3 +120,33 @@ def test_coefficient_table_has_the_declared_columns_one_row_per_grid_point(name)
     model = vs30amp.MODELS[name]
     _, header, rows = read_table(model.coefficients[0])
     assert set(model.coefficients[1:]) <= set(header) and len(rows) == model.frequencies.size
+
+
+@pytest.mark.parametrize("text", [vs30amp.__doc__, vs30amp.amplification.__doc__, vs30amp._models.MODEL_HELP],
+                         ids=["package", "amplification", "command"])
+def test_every_model_is_named_where_the_models_are_listed(text):
+    assert [name for name in vs30amp.MODELS if f'"{name}"' not in text and f"{name} (" not in text] == []
+
+
+@pytest.fixture(params=[True, False], ids=["takes-pga", "linear"])
+def takes_pga(request, monkeypatch):
+    """cb14 as registered, or registered as a model that takes no PGA, as a linear one is."""
+    if not request.param:
+        model = vs30amp.MODELS["cb14"]
+        linear = dataclasses.replace(model, inputs=tuple(given for given in model.inputs if given.name != "pga"))
+        monkeypatch.setitem(vs30amp._models.MODELS, "cb14", linear)
+    return request.param
+
+
+def test_a_pga_is_checked_and_demanded_only_of_a_model_that_takes_it(takes_pga, tmp_path, capsys):
+    # Sites stiffer than every velocity threshold: the factors do not depend on the PGA.
+    sites = ([1200.0, 1300.0], 1100.0, [math.nan, 50.0])
+    if takes_pga:
+        with pytest.raises(ValueError, match="pga: site 0 has nan g"):
+            vs30amp.amplification(*sites, "cb14", ranges="raise")
+    else:
+        assert np.isfinite(vs30amp.amplification(*sites, "cb14", ranges="raise").factors).all()
+    (tmp_path / "sites.csv").write_text("site,vs30\nA,1200\n")
+    status = vs30amp.cli.main(["factors", str(tmp_path / "sites.csv"), "--model", "cb14", "--vs30-sim", "1100",
+                               "-o", str(tmp_path / "out.csv")])
+    assert (status, "missing column 'pga'" in capsys.readouterr().err) == ((2, True) if takes_pga else (0, False))
