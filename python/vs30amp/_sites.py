@@ -93,8 +93,7 @@ def chosen(model: str, convention: str) -> tuple[Model, Kernel, str]:
 
 
 # Values no input can mean, whatever the range policy: what each rule of an input refuses.
-REFUSED = {"positive": (lambda values: values <= 0.0, "finite and positive"),
-           "non-negative": (lambda values: values < 0.0, "finite and non-negative")}
+REFUSED = {"positive": (np.less_equal, "finite and positive"), "non-negative": (np.less, "finite and non-negative")}
 Values = dict[str, NDArray[np.float64]]
 # The inputs any model may take, for values checked before a model is chosen.
 ANY_MODEL = (*velocities(0.0, np.inf, ""), PGA)
@@ -111,7 +110,7 @@ def refuse_impossible_inputs(inputs: tuple[Input, ...], values: Values, label: L
     for given in inputs:
         refused, rule = REFUSED[given.rule]
         array = values[given.name]
-        bad = np.isinf(array) | refused(array)
+        bad = np.isinf(array) | refused(array, 0.0)
         if bad.any():
             site = int(np.argmax(bad))
             raise ValueError(f"{given.name}: {label(site)} has {float(array[site])!r} {given.units}; it must be {rule}")
@@ -167,7 +166,7 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
 
 
 def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64], model: Model | None = None) -> NDArray[np.float64]:
+                 pga: NDArray[np.float64], *, model: Model | None = None) -> NDArray[np.float64]:
     """The kernel's factors, with the rows of sites missing a value (NaN) the model takes (every
     input when `model` is not given) set to NaN: the kernel would make believable numbers of
     them. Valid rows are the kernel's, untouched."""
@@ -184,4 +183,4 @@ def checked_factors(model: Model, kernel: Kernel, vs30: NDArray[np.float64], vs3
                     pga: NDArray[np.float64], policy: str, label: Label = "site {}".format) -> NDArray[np.float64]:
     """The sites checked under `policy`, then their factors."""
     check_sites(model, vs30, vs30_sim, pga, policy, label)
-    return site_factors(kernel, vs30, vs30_sim, pga, model)
+    return site_factors(kernel, vs30, vs30_sim, pga, model=model)
