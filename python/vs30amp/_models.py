@@ -226,7 +226,14 @@ class Model:
         return self._frequencies.copy()
 
     def needs(self, name: str) -> bool:
-        """Whether the model takes the input `name` (a linear model takes no PGA)."""
+        """Whether the model takes the input `name` (a linear model takes no PGA).
+
+        Examples
+        --------
+        >>> import vs30amp
+        >>> vs30amp.MODELS["cb14"].needs("pga")
+        True
+        """
         return any(given.name == name for given in self.inputs)
 
     @property
@@ -238,6 +245,7 @@ class Model:
         return self.input("vs30").range_source
 
     def input(self, name: str) -> Input:
+        """The model's input `name`; StopIteration for one it does not take."""
         return next(given for given in self.inputs if given.name == name)
 
 
@@ -326,7 +334,7 @@ def choices(named: list[str]) -> str:
     return named[0] if len(named) == 1 else f"{', '.join(named[:-1])} or {named[-1]}"
 
 
-# The model every function and the command take when none is named: the first declared.
+# The model the command takes when none is named: the first declared, as the functions' default.
 DEFAULT_MODEL: Final = next(iter(MODELS))
 
 # The command's help of --model and --convention, made from the models' entries.
