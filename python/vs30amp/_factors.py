@@ -33,7 +33,7 @@ class Amplification:
     vs30, vs30_sim, pga : ndarray, shape (n,)
         The inputs as the model saw them (float64, broadcast to one value per site).
     convention : str
-        The model's convention the factors follow, one of ``MODELS[model].conventions``.
+        The name of the model's convention the factors follow (``MODELS[model].conventions``).
     """
 
     factors: NDArray[np.float64]
