@@ -8,6 +8,7 @@ without one fails here; a new model whose figures come in one of these forms add
 import csv
 import dataclasses
 import math
+import re
 from pathlib import Path
 
 import numpy as np
@@ -150,3 +151,17 @@ def test_a_pga_is_checked_and_demanded_only_of_a_model_that_takes_it(takes_pga, 
     status = vs30amp.cli.main(["factors", str(tmp_path / "sites.csv"), "--model", "cb14", "--vs30-sim", "1100",
                                "-o", str(tmp_path / "out.csv")])
     assert (status, "missing column 'pga'" in capsys.readouterr().err) == ((2, True) if takes_pga else (0, False))
+
+
+def test_models_are_named_and_sized_only_in_their_entries():
+    """No code outside _models.py chooses by a model's name or writes its grid's size: a new
+    model would pass through such a place unseen."""
+    names = "|".join(vs30amp.MODELS)
+    sizes = "|".join(str(model.frequencies.size) for model in vs30amp.MODELS.values())
+    choice = re.compile(rf"""[=!]=\s*["']({names})["']|["']({names})["']\s*[=!]=""", re.IGNORECASE)
+    size = re.compile(rf"(?<![\w*.])({sizes})(\)|,\s*\)|\s+(frequencies|periods|centres|columns))")
+    package = REPO / "python" / "vs30amp"
+    found = [f"{path.relative_to(package)}:{number}: {line.strip()}" for path in sorted(package.rglob("*.py"))
+             if path.name != "_models.py" for number, line in enumerate(path.read_text().splitlines(), 1)
+             if choice.search(line) or size.search(line)]
+    assert found == []
