@@ -338,9 +338,12 @@ def choices(named: list[str]) -> str:
 DEFAULT_MODEL: Final = next(iter(MODELS))
 
 # The command's help of --model and --convention, made from the models' entries.
-MODEL_HELP: Final = choices([f"{name} ({'default; ' if name == DEFAULT_MODEL else ''}{model.label})"
-                             for name, model in MODELS.items()])
+def _offered(name: str, default: bool, words: str) -> str:
+    return f"{name} ({'default; ' if default else ''}{words})"
+
+
+MODEL_HELP: Final = choices([_offered(name, name == DEFAULT_MODEL, model.label) for name, model in MODELS.items()])
 CONVENTION_HELP: Final = "; ".join(
-    f"{model.name}'s convention: " + choices([f"{c.name} ({'default; ' if c is model.conventions[0] else ''}{c.summary})"
+    f"{model.name}'s convention: " + choices([_offered(c.name, c is model.conventions[0], c.summary)
                                               for c in model.conventions])
     for model in MODELS.values() if len(model.conventions) > 1) + "; see the documentation's models page"

@@ -45,13 +45,13 @@ example:
     A02,480.5,0.08
 
 SITES is a CSV table with a header row: columns vs30 (m/s), pga (g, unless given with --pga;
-only for a model that takes it), vs30_sim (m/s, unless given with --vs30-sim) and optionally an id (one column station, site,
-site_id, id or file), names in any case; any other column is refused. Numbers are read exactly
-as written; rows count from 1 after the header. OUT is written by its extension: .csv (one row
-per site, one column per frequency in Hz), .npz (NumPy arrays) or .nc (netCDF, needs
-vs30amp[xarray]), its rows in the table's order with their ids under the id column's name; it
-appears only when complete and is never the input. Errors exit with status 2, a signal with
-128 + its number (130 for Ctrl-C).
+only for a model that takes it), vs30_sim (m/s, unless given with --vs30-sim) and optionally an
+id (one column station, site, site_id, id or file), names in any case; any other column is
+refused. Numbers are read exactly as written; rows count from 1 after the header. OUT is written
+by its extension: .csv (one row per site, one column per frequency in Hz), .npz (NumPy arrays)
+or .nc (netCDF, needs vs30amp[xarray]), its rows in the table's order with their ids under the
+id column's name; it appears only when complete and is never the input. Errors exit with status
+2, a signal with 128 + its number (130 for Ctrl-C).
 """
 
 
