@@ -107,6 +107,7 @@ def refuse_impossible(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], 
 
 
 def refuse_impossible_inputs(inputs: tuple[Input, ...], values: Values, label: Label) -> None:
+    """ValueError naming the first site whose value of one of `inputs` breaks that input's rule."""
     for given in inputs:
         refused, rule = REFUSED[given.rule]
         array = values[given.name]
