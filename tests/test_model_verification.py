@@ -123,10 +123,16 @@ def test_coefficient_table_has_the_declared_columns_one_row_per_grid_point(name)
     assert set(model.coefficients[1:]) <= set(header) and len(rows) == model.frequencies.size
 
 
-@pytest.mark.parametrize("text", [vs30amp.__doc__, vs30amp.amplification.__doc__, vs30amp._models.MODEL_HELP],
-                         ids=["package", "amplification", "command"])
+@pytest.mark.parametrize("text", [vs30amp.__doc__, vs30amp.amplification.__doc__, vs30amp._models.MODEL_HELP,
+                                  (REPO / "docs" / "index.md").read_text()],
+                         ids=["package", "amplification", "command", "home-page"])
 def test_every_model_is_named_where_the_models_are_listed(text):
     assert [name for name in vs30amp.MODELS if f'"{name}"' not in text and f"{name} (" not in text] == []
+
+
+def test_every_model_has_its_section_on_the_models_page():
+    headings = re.findall(r"^## (.+)$", (REPO / "docs" / "models.md").read_text(), re.MULTILINE)
+    assert [model.label for model in vs30amp.MODELS.values() if model.label not in headings] == []
 
 
 @pytest.fixture(params=[True, False], ids=["takes-pga", "linear"])
