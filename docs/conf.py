@@ -1,10 +1,10 @@
 """Sphinx configuration of the vs30amp documentation (built by ``./run docs``).
 
-Facts the package already holds are rendered from it rather than written twice: the models'
-ranges of applicability come from ``vs30amp.MODELS`` (the ``model-ranges`` directive) and the
-command's options from its own ``--help`` (the ``command-help`` directive). The figures of the
-study and measures pages are drawn by their own code as the site is built (the ``plot`` directive),
-run from the project's root, where the record files of tests/data are.
+Facts the package already holds are rendered from it rather than written twice: the models and
+their ranges of applicability come from ``vs30amp.MODELS`` (the ``models`` and ``model-ranges``
+directives) and the command's options from its own ``--help`` (the ``command-help`` directive).
+The figures of the study and measures pages are drawn by their own code as the site is built (the
+``plot`` directive), run from the project's root, where the record files of tests/data are.
 """
 
 from __future__ import annotations
@@ -52,6 +52,37 @@ html_css_files = ["wrap.css"]
 html_title = f"vs30amp {release}"
 
 
+def table(rows: list[tuple[str, ...]], widths: tuple[int, ...]) -> nodes.table:
+    """A table of `rows` of text, the first its head."""
+    group = nodes.tgroup(cols=len(widths))
+    group += [nodes.colspec(colwidth=width) for width in widths]
+    head, *body = [nodes.row("", *(nodes.entry("", nodes.paragraph(text=text)) for text in row)) for row in rows]
+    group += nodes.thead("", head)
+    group += nodes.tbody("", *body)
+    return nodes.table("", group)
+
+
+def grid(model: vs30amp.Model) -> str:
+    frequencies = model.frequencies
+    if model.tabulated == "periods":
+        return f"{model.measure} at {frequencies.size} periods, {1 / frequencies[-1]:g} to {1 / frequencies[0]:g} s"
+    return f"{model.measure} at {frequencies.size} frequencies, {frequencies[0]:g} to {frequencies[-1]:g} Hz"
+
+
+class Models(Directive):
+    """A table of every model of vs30amp.MODELS: its measure and grid, inputs, conventions and
+    the independent figures it is verified against."""
+
+    def run(self) -> list[nodes.Node]:
+        rows = [("model", "factors of", "inputs", "conventions (default first)", "verified against")]
+        rows += [(f"{name}: {model.label}", grid(model),
+                  ", ".join(f"{given.name} ({given.units})" for given in model.inputs),
+                  ", ".join(convention.name for convention in model.conventions),
+                  "; ".join(f"{check.source} (tests/data/{check.file})" for check in model.verification))
+                 for name, model in vs30amp.MODELS.items()]
+        return [table(rows, (18, 22, 16, 14, 30))]
+
+
 class ModelRanges(Directive):
     """A table of every model's Vs30 range of applicability and its source, from vs30amp.MODELS."""
 
@@ -59,19 +90,7 @@ class ModelRanges(Directive):
         rows = [("model", "Vs30 and simulation Vs30", "source")]
         rows += [(f"{name}", f"{model.vs30_range[0]:g} to {model.vs30_range[1]:g} m/s", model.range_source)
                  for name, model in vs30amp.MODELS.items()]
-        group = nodes.tgroup(cols=3)
-        group += [nodes.colspec(colwidth=width) for width in (10, 20, 70)]
-        for index, row in enumerate(rows):
-            line = nodes.row()
-            for text in row:
-                line += nodes.entry("", nodes.paragraph(text=text))
-            if index == 0:
-                group += nodes.thead("", line)
-                body = nodes.tbody()
-                group += body
-            else:
-                body += line
-        return [nodes.table("", group)]
+        return [table(rows, (10, 20, 70))]
 
 
 class CommandHelp(Directive):
@@ -122,6 +141,7 @@ def draw_figures(app: object) -> None:
 def setup(app: object) -> None:
     app.connect("builder-inited", draw_figures)  # type: ignore[attr-defined]
     app.connect("source-read", link_benchmarks)  # type: ignore[attr-defined]
+    app.add_directive("models", Models)  # type: ignore[attr-defined]
     app.add_directive("model-ranges", ModelRanges)  # type: ignore[attr-defined]
     app.add_directive("command-help", CommandHelp)  # type: ignore[attr-defined]
     app.add_directive("plot", NumberedPlot, override=True)  # type: ignore[attr-defined]

@@ -75,7 +75,7 @@ def _groups(length: int, dt: float) -> tuple[NDArray[np.intp], NDArray[np.float6
     return starts, means, counts
 
 
-# At most 28 MB each (9,000-12,000 groups x 301 centres): the last two are kept.
+# At most 28 MB each (9,000-12,000 groups x BA18's centres): the last two are kept.
 @functools.lru_cache(maxsize=2)
 def _operator(length: int, dt: float, centres_bytes: bytes) -> NDArray[np.float64]:
     """(groups, centres) weights: the groups' summed spectra @ operator smooths them."""
@@ -193,7 +193,7 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
     dt : float
         Sample interval (s), finite and positive.
     frequencies : array_like, shape (F,), optional
-        Centre frequencies (Hz), finite and positive; by default BA18's 301 frequencies,
+        Centre frequencies (Hz), finite and positive; by default BA18's frequencies,
         ``MODELS["ba18"].frequencies``.
 
     Returns

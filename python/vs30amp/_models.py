@@ -1,12 +1,17 @@
-"""The two models: their kernels, frequency grids, references and ranges.
+"""The models, each declared once in MODELS: its kernel, grid, inputs, conventions, references,
+ranges, coefficient data and the independent figures that verify it. Everything else that
+names a model (the command's choices, the range checks, the docs' tables, the provenance of
+files) is made from these entries.
 
-On Python 3.15 and later the "module" convention is `_utils`' own functions; before 3.15, where
-`_utils` does not exist, the package's native module computes it on the same kernels, so the
-factors are the same bits on every version.
+On Python 3.15 and later a model that `_utils` has takes its default convention and its grid from
+`_utils`' own functions; everywhere else the package's native module computes them on the same
+kernels, so the factors are the same bits on every version.
 """
 
+from __future__ import annotations
+
 import sys
-from collections.abc import Callable, Mapping
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Final
 
@@ -17,45 +22,116 @@ from . import _native
 
 Kernel = Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], NDArray[np.float64]]
 
+# Above this PGA (g) a record or PGA given in m/s^2 or cm/s^2 by mistake is the likelier story.
+PGA_LIMIT = 5.0
 
-def _ba18_under(convention: str) -> Kernel:
-    """The Bayless-Abrahamson (2018) factors under `convention`, from the package's native module."""
+
+# ---- the package's one way to its native models -------------------------------------------------
+
+def _native_models() -> tuple[tuple[str, int, tuple[str, ...]], ...]:
+    """(name, columns, conventions with the default first) of every native model: what
+    ``_native.models()`` gives once the native module has its table."""
+    return (("ba18", 301, ("module", "published")), ("cb14", 22, ("module",)))
+
+
+def _model_factors(model: str, convention: str, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                   pga: NDArray[np.float64], out: NDArray[np.float64]) -> None:
+    """``_native.model_factors`` over the native module's functions of each model."""
+    if model == "ba18":
+        _native.ba18_factors(vs30, vs30_sim, pga, out, convention)
+    else:
+        _native.cb14_factors(vs30, vs30_sim, pga, out)
+
+
+def native_kernel(model: str, convention: str, columns: int) -> Kernel:
+    """The factors of `model` under `convention` from the package's native module: every native
+    model call of the package is made here."""
     def kernel(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                pga: NDArray[np.float64]) -> NDArray[np.float64]:
         site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
-        out = np.empty((site.shape[0], 301))
-        _native.ba18_factors(site, simulation, peak, out, convention)
+        out = np.empty((site.shape[0], columns))
+        _model_factors(model, convention, site, simulation, peak, out)
         return out
     return kernel
 
 
-def _native_cb14(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64]) -> NDArray[np.float64]:
-    """The Campbell-Bozorgnia (2014) factors from the package's native module."""
-    site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
-    out = np.empty((site.shape[0], 22))
-    _native.cb14_factors(site, simulation, peak, out)
-    return out
-
-
-def _native_frequencies(model: str, count: int) -> NDArray[np.float64]:
-    out = np.empty(count)
+def native_frequencies(model: str, columns: int) -> NDArray[np.float64]:
+    out = np.empty(columns)
     _native.model_frequencies(model, out)
     return out
 
 
-if sys.version_info >= (3, 15):
-    import _utils
+NATIVE: Final = {name: (columns, conventions) for name, columns, conventions in _native_models()}
 
-    CB14_KERNEL: Kernel = _utils._campbell_bozorgnia_2014
-    BA18_KERNEL: Kernel = _utils._bayless_abrahamson_2018_eas
-    CB14_FREQUENCIES = _utils._campbell_bozorgnia_2014_frequencies()
-    BA18_FREQUENCIES = _utils._bayless_abrahamson_2018_frequencies()
-else:
-    CB14_KERNEL = _native_cb14
-    BA18_KERNEL = _ba18_under("module")
-    CB14_FREQUENCIES = _native_frequencies("cb14", 22)
-    BA18_FREQUENCIES = _native_frequencies("ba18", 301)
+
+# ---- what a model declares ------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Input:
+    """One value a model takes per site.
+
+    Attributes
+    ----------
+    name, units, meaning : str
+        The argument's name ("vs30", "vs30_sim", "pga"), its units and what it is.
+    rule : str
+        What every value must be ("positive", "non-negative"); others are refused whatever the
+        range policy says.
+    range : tuple of float
+        The values the model is meant for; others are warned about or refused by the range policy.
+    range_source : str
+        Where that range is stated.
+    outside : str
+        For a range that guards against a mistake rather than states the model's applicability,
+        what a value above it most likely means; empty otherwise.
+    """
+
+    name: str
+    units: str
+    meaning: str
+    rule: str
+    range: tuple[float, float]
+    range_source: str
+    outside: str = ""
+
+
+@dataclass(frozen=True)
+class Convention:
+    """One way a model's factors are computed: its name, what a result says of it (`words`)
+    and what the command's help says of it (`summary`)."""
+
+    name: str
+    words: str
+    summary: str
+
+
+@dataclass(frozen=True)
+class Verification:
+    """Figures of a model computed by others, under tests/data, that the model is checked against.
+
+    Attributes
+    ----------
+    file : str
+        The file's name under tests/data; its header states its provenance.
+    source : str
+        Who computed or published the figures, as the file's header says.
+    check : str
+        How the tests compare them (tests/test_model_verification.py): "ln_factors", a table of
+        sites (vs30, vs30_sim, pga) and the natural logs of their factors on the model's grid;
+        "site_ratios", ground motions of one scenario at two sites, whose log ratio is the
+        difference of the two sites' site terms.
+    tolerance : float
+        The largest difference in ln(factor) allowed, or for "site_ratios" the multiple of the
+        figures' printed precision.
+    convention : str
+        The model's convention the figures follow.
+    """
+
+    file: str
+    source: str
+    check: str
+    tolerance: float
+    convention: str
 
 
 @dataclass(frozen=True)
@@ -65,32 +141,65 @@ class Model:
     Attributes
     ----------
     name : str
-        The short name used by the package's functions ("ba18" or "cb14").
+        The short name used by the package's functions and the command.
     label : str
         A readable name for titles and legends.
     reference : str
         The publication the model comes from.
+    measure : str
+        What its factors are ratios of: "PSA" (5 %-damped pseudo-spectral acceleration) or "EAS"
+        (effective amplitude spectrum, Fourier).
+    tabulated : str
+        What its coefficients are given at: "periods" or "frequencies".
+    inputs : tuple of Input
+        The values it takes per site, with their units and ranges.
+    conventions : tuple of Convention
+        The conventions it offers, the default first.
+    coefficients : tuple of str
+        Its coefficient table under data/ and the columns the build reads from it.
+    verification : tuple of Verification
+        Independent figures it is checked against.
     vs30_range : tuple of float
         The Vs30 range of applicability (m/s) that ``ranges`` checks.
     range_source : str
         Where that range is stated.
-    conventions : mapping of str to callable
-        The kernel of every convention the model offers, by name; "module" is `kernel`.
     """
 
     name: str
     label: str
     reference: str
-    vs30_range: tuple[float, float]
-    range_source: str
-    _frequencies: NDArray[np.float64] = field(repr=False)
-    conventions: Mapping[str, Kernel] = field(default_factory=dict, repr=False)
+    measure: str
+    tabulated: str
+    inputs: tuple[Input, ...]
+    conventions: tuple[Convention, ...]
+    coefficients: tuple[str, ...]
+    verification: tuple[Verification, ...]
+    # `_utils`' functions of the default convention's factors and of the grid, where it has them.
+    utils: tuple[str, str] | None = field(default=None, repr=False)
+    _kernels: dict[str, Kernel] = field(init=False, repr=False, compare=False)
+    _frequencies: NDArray[np.float64] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        columns, conventions = NATIVE[self.name]
+        declared = tuple(convention.name for convention in self.conventions)
+        if declared != conventions:  # the entry and the native table disagree: a developer's error
+            raise ImportError(f"{self.name}: conventions {declared} declared, {conventions} in the native module")
+        kernels = {convention: native_kernel(self.name, convention, columns) for convention in conventions}
+        grid = native_frequencies(self.name, columns)
+        if self.utils is not None and sys.version_info >= (3, 15):
+            import _utils
+
+            kernels[conventions[0]] = getattr(_utils, self.utils[0])
+            grid = getattr(_utils, self.utils[1])()
+        grid.flags.writeable = False
+        object.__setattr__(self, "_kernels", kernels)
+        object.__setattr__(self, "_frequencies", grid)
 
     @property
     def kernel(self) -> Kernel:
-        """The function computing the n x F factors of the "module" convention: `_utils`' on
-        Python 3.15 and later, the package's native module's before."""
-        return self.conventions["module"]
+        """The function computing the n x F factors of the default convention: `_utils`' on
+        Python 3.15 and later where it has the model, the package's native module's otherwise."""
+        return self._kernels[self.conventions[0].name]
 
     def kernel_for(self, convention: str) -> Kernel:
         """The kernel of `convention`, in any case; ValueError naming the model's conventions otherwise.
@@ -99,14 +208,15 @@ class Model:
         --------
         >>> import numpy as np
         >>> import vs30amp
-        >>> kernel = vs30amp.MODELS["ba18"].kernel_for("published")
-        >>> kernel(np.array([300.0]), np.array([760.0]), np.array([0.1])).shape
-        (1, 301)
+        >>> model = vs30amp.MODELS["ba18"]
+        >>> kernel = model.kernel_for("published")
+        >>> kernel(np.array([300.0]), np.array([760.0]), np.array([0.1])).shape == (1, model.frequencies.size)
+        True
         """
         try:
-            return self.conventions[convention.lower()]
+            return self._kernels[convention.lower()]
         except (KeyError, TypeError, AttributeError):
-            choices = ", ".join(repr(key) for key in self.conventions)
+            choices = ", ".join(repr(key) for key in self._kernels)
             raise ValueError(f"convention: unknown convention {convention!r} for {self.name}; choose one of "
                              f"{choices}") from None
 
@@ -115,45 +225,91 @@ class Model:
         """The model's frequencies (Hz), ascending, a fresh read-only-safe copy."""
         return self._frequencies.copy()
 
+    def needs(self, name: str) -> bool:
+        """Whether the model takes the input `name` (a linear model takes no PGA).
 
-def _frozen(values: NDArray[np.float64]) -> NDArray[np.float64]:
-    values.flags.writeable = False
-    return values
+        Examples
+        --------
+        >>> import vs30amp
+        >>> vs30amp.MODELS["cb14"].needs("pga")
+        True
+        """
+        return any(given.name == name for given in self.inputs)
+
+    @property
+    def vs30_range(self) -> tuple[float, float]:
+        return self.input("vs30").range
+
+    @property
+    def range_source(self) -> str:
+        return self.input("vs30").range_source
+
+    def input(self, name: str) -> Input:
+        """The model's input `name`; StopIteration for one it does not take."""
+        return next(given for given in self.inputs if given.name == name)
 
 
-MODELS: Final[dict[str, Model]] = {
-    "ba18": Model(
+def velocities(low: float, high: float, source: str) -> tuple[Input, Input]:
+    """The site's and the simulation's Vs30, in the model's range of applicability."""
+    return (Input("vs30", "m/s", "the site's Vs30", "positive", (low, high), source),
+            Input("vs30_sim", "m/s", "the Vs30 the simulation assumed", "positive", (low, high), source))
+
+
+PGA = Input("pga", "g", "the simulation's PGA at the site", "non-negative", (0.0, PGA_LIMIT),
+            "a guard against records or a PGA in other units, not a published limit",
+            outside="are the records or the PGA in m/s^2 or cm/s^2 rather than g?")
+
+MODELS: Final[dict[str, Model]] = {model.name: model for model in (
+    Model(
         name="ba18",
         label="Bayless-Abrahamson 2018 EAS",
         reference=("Bayless, J. and Abrahamson, N. A. (2018), An empirical model for Fourier amplitude spectra "
                    "using the NGA-West2 database, PEER Report 2018/07"),
+        measure="EAS",
+        tabulated="frequencies",
         # The model's stated range of applicability, in the abstracts of the report and the 2019 paper.
-        vs30_range=(180.0, 1500.0),
-        range_source=("Bayless and Abrahamson (2018), PEER Report 2018/07, and (2019), BSSA 109(5): the model's "
-                      "stated range of applicability, not well constrained above 1000 m/s"),
-        _frequencies=_frozen(BA18_FREQUENCIES),
+        inputs=(*velocities(180.0, 1500.0, "Bayless and Abrahamson (2018), PEER Report 2018/07, and (2019), BSSA "
+                                           "109(5): the model's stated range of applicability, not well constrained "
+                                           "above 1000 m/s"), PGA),
         # "module": the intensity of the nonlinear term at the 760 m/s reference, the decay above
         # the power law anchored at 24 Hz. "published": as the published model, at its 1000 m/s
         # reference and anchored at 23.988321 Hz (docs/models.md, "The two conventions of BA18").
-        conventions={"module": BA18_KERNEL, "published": _ba18_under("published")},
+        conventions=(
+            Convention("module", "ba18 in the module convention, not the published BA18 (factors up to 10 % apart "
+                                 "within the model's ranges; convention 'published' for the published model; see the "
+                                 "models page)",
+                       "not the published BA18, whose factors are up to 10% apart within the model's ranges"),
+            Convention("published", "ba18 in the published convention (the published BA18)", "the published model")),
+        coefficients=("ba18_site_coefficients.csv", "frequency_hz", "c8", "f4", "f5", "f3"),
+        verification=(Verification("ba18_published_pygmm.csv", "pygmm.BaylessAbrahamson2019", "ln_factors", 1e-12,
+                                   "published"),),
+        utils=("_bayless_abrahamson_2018_eas", "_bayless_abrahamson_2018_frequencies"),
     ),
-    "cb14": Model(
+    Model(
         name="cb14",
         label="Campbell-Bozorgnia 2014",
         reference=("Campbell, K. W. and Bozorgnia, Y. (2014), NGA-West2 ground motion model for the average "
                    "horizontal components of PGA, PGV, and 5% damped linear acceleration response spectra, "
                    "Earthquake Spectra 30(3), 1087-1115, doi:10.1193/062913EQS175M"),
-        vs30_range=(150.0, 1500.0),
-        range_source="Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's range of applicability",
-        _frequencies=_frozen(CB14_FREQUENCIES),
+        measure="PSA",
+        tabulated="periods",
+        inputs=(*velocities(150.0, 1500.0, "Campbell and Bozorgnia (2014), Earthquake Spectra 30(3): the model's "
+                                           "range of applicability"), PGA),
         # One convention: the module's site term is the published one.
-        conventions={"module": CB14_KERNEL},
+        conventions=(Convention("module", "cb14 (its published site term)", "its published site term"),),
+        coefficients=("cb14_site_coefficients.csv", "period_s", "frequency_hz", "k1", "k2", "c11"),
+        verification=(Verification("cb14_verification_ratios.csv", "the model developers' verification tables",
+                                   "site_ratios", 1.0, "module"),),
+        utils=("_campbell_bozorgnia_2014", "_campbell_bozorgnia_2014_frequencies"),
     ),
-}
+)}
 
 
-# Every convention of the models, the default first.
-CONVENTIONS: Final = tuple(dict.fromkeys(name for model in MODELS.values() for name in model.conventions))
+# Every convention of the models, each default first.
+CONVENTIONS: Final = tuple(dict.fromkeys(c.name for model in MODELS.values() for c in model.conventions))
+
+# What each result says of its model's convention: BA18's default is not the published model.
+CONVENTION_WORDS: Final = {(model.name, c.name): c.words for model in MODELS.values() for c in model.conventions}
 
 
 def get_model(name: str) -> Model:
@@ -165,18 +321,29 @@ def get_model(name: str) -> Model:
         raise ValueError(f"model: unknown model {name!r}; choose one of {choices}") from None
 
 
-# What each result says of its model's convention: BA18's default is not the published model.
-CONVENTION_WORDS: Final = {
-    ("ba18", "module"): "ba18 in the module convention, not the published BA18 (factors up to 10 % apart within "
-                        "the model's ranges; convention 'published' for the published model; see the models page)",
-    ("ba18", "published"): "ba18 in the published convention (the published BA18)",
-    ("cb14", "module"): "cb14 (its published site term)",
-}
-
-
 def convention_words(model: str, convention: str) -> str:
     """How a result names its model and convention, e.g. "ba18 in the published convention (the
     published BA18)"; the module convention of BA18 says that it is not the published model."""
     chosen = get_model(model)
     chosen.kernel_for(convention)
     return CONVENTION_WORDS[chosen.name, convention.lower()]
+
+
+def choices(named: list[str]) -> str:
+    """"a", "a or b", "a, b or c"."""
+    return named[0] if len(named) == 1 else f"{', '.join(named[:-1])} or {named[-1]}"
+
+
+# The model the command takes when none is named: the first declared, as the functions' default.
+DEFAULT_MODEL: Final = next(iter(MODELS))
+
+# The command's help of --model and --convention, made from the models' entries.
+def _offered(name: str, default: bool, words: str) -> str:
+    return f"{name} ({'default; ' if default else ''}{words})"
+
+
+MODEL_HELP: Final = choices([_offered(name, name == DEFAULT_MODEL, model.label) for name, model in MODELS.items()])
+CONVENTION_HELP: Final = "; ".join(
+    f"{model.name}'s convention: " + choices([_offered(c.name, c is model.conventions[0], c.summary)
+                                              for c in model.conventions])
+    for model in MODELS.values() if len(model.conventions) > 1) + "; see the documentation's models page"

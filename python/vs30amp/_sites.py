@@ -11,15 +11,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._models import Kernel, Model, get_model
+from ._models import PGA, Input, Kernel, Model, get_model, velocities
 
 # Warnings point at the caller's line, outside the package.
 PACKAGE_DIRECTORY = os.path.dirname(__file__) + os.sep
 
 RANGE_POLICIES = ("warn", "raise", "ignore")
-
-# Above this PGA (g) a record or PGA given in m/s^2 or cm/s^2 by mistake is the likelier story.
-PGA_LIMIT = 5.0
 
 # How many of the sites out of range a refusal names before it counts the rest.
 NAMED_SITES = 5
@@ -95,27 +92,37 @@ def chosen(model: str, convention: str) -> tuple[Model, Kernel, str]:
     return found, found.kernel_for(convention), convention.lower()
 
 
+# Values no input can mean, whatever the range policy: what each rule of an input refuses.
+REFUSED = {"positive": (np.less_equal, "finite and positive"), "non-negative": (np.less, "finite and non-negative")}
+Values = dict[str, NDArray[np.float64]]
+# The inputs any model may take, for values checked before a model is chosen.
+ANY_MODEL = (*velocities(0.0, np.inf, ""), PGA)
+
+
 def refuse_impossible(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
                       label: Label = "site {}".format) -> None:
     """ValueError naming the first site with an infinite value, a non-positive Vs30 or a negative
     PGA: values no model input can mean. NaN passes: it is a missing value."""
-    for name, values, unit in (("vs30", vs30, "m/s"), ("vs30_sim", vs30_sim, "m/s"), ("pga", pga, "g")):
-        bad = np.isinf(values) | ((values < 0.0) if name == "pga" else (values <= 0.0))
+    refuse_impossible_inputs(ANY_MODEL, {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}, label)
+
+
+def refuse_impossible_inputs(inputs: tuple[Input, ...], values: Values, label: Label) -> None:
+    """ValueError naming the first site whose value of one of `inputs` breaks that input's rule."""
+    for given in inputs:
+        refused, rule = REFUSED[given.rule]
+        array = values[given.name]
+        bad = np.isinf(array) | refused(array, 0.0)
         if bad.any():
             site = int(np.argmax(bad))
-            rule = "finite and non-negative" if name == "pga" else "finite and positive"
-            raise ValueError(f"{name}: {label(site)} has {float(values[site])!r} {unit}; it must be {rule}")
+            raise ValueError(f"{given.name}: {label(site)} has {float(array[site])!r} {given.units}; it must be {rule}")
 
 
-def out_of_range(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64], label: Label = "site {}".format) -> tuple[int, str, list[int]]:
-    """How many sites are outside the model's ranges or missing a value, what is wrong with the
-    first of them and the first NAMED_SITES of them (0, "" and [] when none is)."""
-    low, high = model.vs30_range
-    checks = (("vs30", vs30, ~((vs30 >= low) & (vs30 <= high))),
-              ("vs30_sim", vs30_sim, ~((vs30_sim >= low) & (vs30_sim <= high))),
-              ("pga", pga, ~(pga <= PGA_LIMIT)))
-    outside = checks[0][2] | checks[1][2] | checks[2][2]
+def out_of_range(model: Model, values: Values, label: Label = "site {}".format) -> tuple[int, str, list[int]]:
+    """How many sites are outside the ranges of the model's inputs or missing one of them, what
+    is wrong with the first of them and the first NAMED_SITES of them (0, "" and [] when none is)."""
+    checks = [(given, values[given.name], ~((values[given.name] >= given.range[0]) &
+                                           (values[given.name] <= given.range[1]))) for given in model.inputs]
+    outside = np.logical_or.reduce([wrong for _, _, wrong in checks])
     count = int(np.count_nonzero(outside))
     if count == 0:
         return 0, "", []
@@ -123,30 +130,29 @@ def out_of_range(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.f
     return count, first_wrong(model, checks, named[0], label), named
 
 
-def first_wrong(model: Model, checks: tuple[tuple[str, NDArray[np.float64], NDArray[np.bool_]], ...], site: int,
+def first_wrong(model: Model, checks: list[tuple[Input, NDArray[np.float64], NDArray[np.bool_]]], site: int,
                 label: Label) -> str:
-    """What is wrong with `site`: the first of its values that `checks` (name, values, outside) flag."""
-    low, high = model.vs30_range
-    name, values, _ = next(check for check in checks if check[2][site])
+    """What is wrong with `site`: the first of its values that `checks` (input, values, outside) flag."""
+    given, values, _ = next(check for check in checks if check[2][site])
+    name, units, (low, high) = given.name, given.units, given.range
     value = float(values[site])
     if np.isnan(value):
-        unit = "g" if name == "pga" else "m/s"
-        return f"{name}: {label(site)} has nan {unit}, a missing value (its factors are NaN)"
-    if name == "pga":
-        return (f"pga: {label(site)} has {value!r} g, above {PGA_LIMIT:g} g; are the records or the PGA "
-                f"in m/s^2 or cm/s^2 rather than g?")
-    return (f"{name}: {label(site)} has {value!r} m/s, outside {model.name}'s range of applicability "
-            f"{low:g} to {high:g} m/s ({model.range_source})")
+        return f"{name}: {label(site)} has nan {units}, a missing value (its factors are NaN)"
+    if given.outside:
+        return f"{name}: {label(site)} has {value!r} {units}, above {high:g} {units}; {given.outside}"
+    return (f"{name}: {label(site)} has {value!r} {units}, outside {model.name}'s range of applicability "
+            f"{low:g} to {high:g} {units} ({given.range_source})")
 
 
 def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
                 policy: str, label: Label = "site {}".format) -> None:
-    """Refuses impossible values; then warns about, refuses or ignores sites out of range or
-    missing a value, as `policy` says."""
-    refuse_impossible(vs30, vs30_sim, pga, label)
+    """Refuses impossible values of the model's inputs; then warns about, refuses or ignores
+    sites out of range or missing a value, as `policy` says."""
+    values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
+    refuse_impossible_inputs(model.inputs, values, label)
     if policy == "ignore":
         return
-    count, first, named = out_of_range(model, vs30, vs30_sim, pga, label)
+    count, first, named = out_of_range(model, values, label)
     if count == 0:
         return
     if policy == "raise":
@@ -161,11 +167,14 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
 
 
 def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64]) -> NDArray[np.float64]:
-    """The kernel's factors, with the rows of sites missing a value (NaN) set to NaN: the kernel
-    would make believable numbers of them. Valid rows are the kernel's, untouched."""
+                 pga: NDArray[np.float64], *, model: Model | None = None) -> NDArray[np.float64]:
+    """The kernel's factors, with the rows of sites missing a value (NaN) the model takes (every
+    input when `model` is not given) set to NaN: the kernel would make believable numbers of
+    them. Valid rows are the kernel's, untouched."""
     factors = kernel(vs30, vs30_sim, pga)
-    missing = np.isnan(vs30) | np.isnan(vs30_sim) | np.isnan(pga)
+    values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
+    missing = np.logical_or.reduce([np.isnan(array) for name, array in values.items()
+                                    if model is None or model.needs(name)])
     if missing.any():
         factors[missing] = np.nan
     return factors
@@ -175,4 +184,4 @@ def checked_factors(model: Model, kernel: Kernel, vs30: NDArray[np.float64], vs3
                     pga: NDArray[np.float64], policy: str, label: Label = "site {}".format) -> NDArray[np.float64]:
     """The sites checked under `policy`, then their factors."""
     check_sites(model, vs30, vs30_sim, pga, policy, label)
-    return site_factors(kernel, vs30, vs30_sim, pga)
+    return site_factors(kernel, vs30, vs30_sim, pga, model=model)

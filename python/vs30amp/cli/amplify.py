@@ -18,7 +18,7 @@ import numpy as np
 
 from .. import io
 from .._interp import ABOVE_FMAX
-from .._models import CONVENTIONS
+from .._models import CONVENTIONS, DEFAULT_MODEL
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
@@ -28,7 +28,7 @@ from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, num
                      warn_if_units_unused, warnings_as_lines)
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
-from .factors import CONVENTION_HELP
+from .factors import CONVENTION_HELP, MODEL_HELP
 from .stations import Station, match, read_stations
 
 EXTENSIONS = (".at2", ".sac")
@@ -95,7 +95,7 @@ def add_parser(commands: Any) -> None:
                          help="leave out the records that have no row in --sites (saying how many)")
     amplify.add_argument("--variables", metavar="NAME,...",
                          help="a store's variables to amplify (default: all with dimensions station and time)")
-    amplify.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
+    amplify.add_argument("--model", default=DEFAULT_MODEL, help=MODEL_HELP)
     amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
                          help=CONVENTION_HELP)
     amplify.add_argument("--units", choices=UNITS,

@@ -14,7 +14,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .._factors import Amplification
-from .._models import CONVENTIONS, get_model
+from .. import _models
+from .._models import CONVENTIONS, DEFAULT_MODEL, get_model
 from .._optional import require
 from .._provenance import attributes
 from .._sites import RANGE_POLICIES, checked_factors, chosen, range_policy
@@ -23,10 +24,10 @@ from ._files import (UsageError, number, refuse_input_as_output, refuse_special_
                      write_atomically)
 
 FORMATS = (".csv", ".npz", ".nc")
-# Every command's --convention says that BA18's default is not the published model.
-CONVENTION_HELP = ("ba18's convention: module (default; not the published BA18, whose factors are up to 10%% apart "
-                   "within the model's ranges) or published (the published model); see the documentation's models "
-                   "page")
+# Every command's --model and --convention, from the models' entries (which say that BA18's
+# default is not the published model), escaped for argparse.
+MODEL_HELP = _models.MODEL_HELP.replace("%", "%%")
+CONVENTION_HELP = _models.CONVENTION_HELP.replace("%", "%%")
 # One rule for every site table (factors, amplify --sites): an id column of one of these names,
 # kept under its name in the outputs, and the values below; any other column is refused.
 ID_COLUMNS = ("station", "site", "site_id", "id", "file")
@@ -43,14 +44,14 @@ example:
     A01,250,0.21
     A02,480.5,0.08
 
-SITES is a CSV table with a header row: columns vs30 (m/s), pga (g, unless given with --pga),
-vs30_sim (m/s, unless given with --vs30-sim) and optionally an id (one column station, site,
-site_id, id or file), names in any case; any other column is refused. Numbers are read exactly
-as written; rows count from 1 after the header. OUT is written by its extension: .csv (one row
-per site, one column per frequency in Hz), .npz (NumPy arrays) or .nc (netCDF, needs
-vs30amp[xarray]), its rows in the table's order with their ids under the id column's name; it
-appears only when complete and is never the input. Errors exit with status 2, a signal with
-128 + its number (130 for Ctrl-C).
+SITES is a CSV table with a header row: columns vs30 (m/s), pga (g, unless given with --pga;
+only for a model that takes it), vs30_sim (m/s, unless given with --vs30-sim) and optionally an
+id (one column station, site, site_id, id or file), names in any case; any other column is
+refused. Numbers are read exactly as written; rows count from 1 after the header. OUT is written
+by its extension: .csv (one row per site, one column per frequency in Hz), .npz (NumPy arrays)
+or .nc (netCDF, needs vs30amp[xarray]), its rows in the table's order with their ids under the
+id column's name; it appears only when complete and is never the input. Errors exit with status
+2, a signal with 128 + its number (130 for Ctrl-C).
 """
 
 
@@ -59,7 +60,7 @@ def add_parser(commands: Any) -> None:
     factors = commands.add_parser("factors", help="factors for the sites of a CSV table", epilog=EPILOG,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
     factors.add_argument("sites", metavar="SITES.csv", help="the sites: columns vs30, pga, vs30_sim, [station]")
-    factors.add_argument("--model", default="ba18", help="ba18 (default) or cb14")
+    factors.add_argument("--model", default=DEFAULT_MODEL, help=MODEL_HELP)
     factors.add_argument("--vs30-sim", metavar="M/S", help="one simulation Vs30 for every site")
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
     factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
@@ -232,8 +233,9 @@ def run(args: argparse.Namespace) -> None:
         raise UsageError(f"{output}: directory {output.parent} does not exist")
     refuse_special_file(Path(args.sites))
     refuse_input_as_output(Path(args.sites), output)
-    sites = read_sites(Path(args.sites), {"vs30_sim": args.vs30_sim, "pga": args.pga})
-    vs30, vs30_sim, pga = (sites.columns[name] for name in ("vs30", "vs30_sim", "pga"))
+    unused = tuple(name for name in VALUE_COLUMNS if not model.needs(name))  # read when given, never demanded
+    sites = read_sites(Path(args.sites), {"vs30_sim": args.vs30_sim, "pga": args.pga}, optional=unused)
+    vs30, vs30_sim, pga = (sites.columns.get(name, np.full(len(sites.rows), np.nan)) for name in VALUE_COLUMNS)
     with warnings_as_lines(args.sites):
         try:
             factors = checked_factors(model, kernel, vs30, vs30_sim, pga, policy, sites.label)
