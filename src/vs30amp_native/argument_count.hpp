@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // A fastcall function's check of its number of arguments: TypeError "{call} takes {expected}
 // arguments ({given} given)" and false unless `given` is `expected`.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // cb14_factors(vs30, vs30_sim, pga, out): writes the Campbell-Bozorgnia (2014) factors of n sites
 // into out, a C-contiguous float64 array of shape (n, 22); the three inputs are C-contiguous

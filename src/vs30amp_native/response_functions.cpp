@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 #include "response_spectra/response_kernels.hpp"
 #include "vs30amp_native/argument_count.hpp"
 #include "vs30amp_native/buffer_view.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // vs30amp._native.response_spectrum(records, dt, periods, damping, out, threads): PSA of n
 // records (n, m) of float32 or float64 at P periods into out (n, P) float64.
