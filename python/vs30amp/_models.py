@@ -24,7 +24,7 @@ def _ba18_under(convention: str) -> Kernel:
                pga: NDArray[np.float64]) -> NDArray[np.float64]:
         site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
         out = np.empty((site.shape[0], 301))
-        _native.ba18_factors(site, simulation, peak, out, convention)
+        _native.model_factors("ba18", convention, site, simulation, peak, out)
         return out
     return kernel
 
@@ -34,7 +34,7 @@ def _native_cb14(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
     """The Campbell-Bozorgnia (2014) factors from the package's native module."""
     site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
     out = np.empty((site.shape[0], 22))
-    _native.cb14_factors(site, simulation, peak, out)
+    _native.model_factors("cb14", "module", site, simulation, peak, out)
     return out
 
 

@@ -27,6 +27,7 @@
 #include "generated/bayless_abrahamson_2018_coefficients.hpp"
 #include "generated/model_constants.hpp"
 #include "models/amplification_matrix.hpp"
+#include "models/model_table.hpp"
 #include "models/site_triple.hpp"
 #include "vector_math/batch_math.hpp"
 
@@ -66,7 +67,6 @@ inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REF
 void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Ba18Convention &convention,
                double *rows);
 
-// The module's convention, as _utils computes it: the rows written into a matrix allocated
-// beforehand with 301 columns, row i for sites[i] for each of its rows, so that a caller can secure
-// the matrix before it gathers the sites.
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
+// The model's entry of the table (model_table.hpp): "ba18", conventions "module" (the default)
+// and "published".
+extern const ModelEntry BA18_MODEL;

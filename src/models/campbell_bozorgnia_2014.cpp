@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "generated/model_constants.hpp"
+#include "models/model_table.hpp"
 #include "simd/simd.hpp"
 
 // Every product, sum and difference below is one double operation in the order written; the
@@ -379,8 +380,20 @@ private:
 
 }  // namespace
 
-void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
-    const std::size_t n = matrix.rows();
+void cb14_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows) {
     Cb14GroupWriter writer(math);  // about 36 KiB
-    for (std::size_t i = 0; i < n; i += GROUP) writer.write(sites + i, std::min(GROUP, n - i), matrix.row(i));
+    for (std::size_t i = 0; i < n; i += GROUP)
+        writer.write(sites + i, std::min(GROUP, n - i), rows + i * CB14_COLUMNS);
 }
+
+void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    cb14_rows(sites, matrix.rows(), math, matrix.row(0));
+}
+
+namespace {
+// The module's site term is the published one.
+constexpr ModelConvention CONVENTIONS[] = {{"module", cb14_rows}};
+}  // namespace
+
+const ModelEntry CB14_MODEL{"cb14", CB14_COLUMNS, CB14_FREQUENCIES, CONVENTIONS};
+RegisteredModel cb14_registered{CB14_MODEL};

@@ -20,6 +20,7 @@
 
 #include "generated/campbell_bozorgnia_2014_coefficients.hpp"
 #include "models/amplification_matrix.hpp"
+#include "models/model_table.hpp"
 #include "models/site_triple.hpp"
 #include "vector_math/batch_math.hpp"
 
@@ -30,7 +31,12 @@ inline constexpr std::size_t CB14_COLUMNS = 22;
 // CB14_C11 (c11). The last row is PGA.
 static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 
-// The rows written into a matrix allocated beforehand with 22 columns, row i for sites[i] for each
-// of its rows, every exp, log and pow taken through `math`: a caller can secure the matrix before
-// it gathers the sites.
+// The n rows written into storage of n x 22 doubles that the caller owns, row i for sites[i], every
+// exp, log and pow taken through `math`; and the same into a matrix allocated beforehand with 22
+// columns, one row for each of its rows, so that a caller can secure the matrix before it gathers
+// the sites.
+void cb14_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows);
 void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
+
+// The model's entry of the table (model_table.hpp): "cb14", one convention, "module".
+extern const ModelEntry CB14_MODEL;

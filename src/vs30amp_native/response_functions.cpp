@@ -8,8 +8,8 @@
 
 #include "python_glue/owned_ref.hpp"
 #include "response_spectra/response_kernels.hpp"
-#include "vs30amp_native/argument_count.hpp"
 #include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/native_function.hpp"
 #include "vs30amp_native/parallel_items.hpp"
 
 namespace {
@@ -116,13 +116,13 @@ PyObject *raise_from(const std::exception_ptr &failure) {
     return nullptr;
 }
 
-}  // namespace
+constexpr TextSignature RESPONSE_SPECTRUM = text_signature(
+    "response_spectrum", {"records", "dt", "periods", "damping", "out", "threads", "between_samples", "/"},
+    "PSA of n records (n, m) of float32 or float64 at P periods into out (n, P) float64 (see "
+    "vs30amp.response_spectrum).");
 
-PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!argument_count("response_spectrum(records, dt, periods, damping, out, threads, between_samples)", nargs,
-                        7)) {
-        return nullptr;
-    }
+PyObject *response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(RESPONSE_SPECTRUM, nargs)) return nullptr;
     BufferView doubles, floats, periods, out;
     bool is_float = false;
     Scalars s{};
@@ -155,10 +155,13 @@ PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t
     Py_RETURN_NONE;
 }
 
-PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!argument_count("rotd(h1, h2, dt, periods, damping, percentile, out, threads, between_samples)", nargs, 9)) {
-        return nullptr;
-    }
+constexpr TextSignature ROTD = text_signature(
+    "rotd", {"h1", "h2", "dt", "periods", "damping", "percentile", "out", "threads", "between_samples", "/"},
+    "RotDnn PSA of n pairs of records (n, m), both float32 or both float64, at P periods into out (n, P) float64 "
+    "(see vs30amp.rotd).");
+
+PyObject *rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(ROTD, nargs)) return nullptr;
     BufferView doubles1, floats1, doubles2, floats2, periods, out;
     bool float1 = false, float2 = false;
     Scalars s{};
@@ -202,3 +205,8 @@ PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     Py_RETURN_NONE;
 }
+
+}  // namespace
+
+PyMethodDef response_spectrum_method() { return native_method(RESPONSE_SPECTRUM, response_spectrum); }
+PyMethodDef rotd_method() { return native_method(ROTD, rotd); }
