@@ -139,7 +139,6 @@ std::size_t lower(double v, double k1) { return v <= k1; }
 // difference and comparison is the IEEE operation on that lane's doubles, as in scalar code.
 static_assert(CB14_COLUMNS % 2 == 0);
 
-Double2 broadcast(double x) { return Double2{x, x}; }
 // Columns j and j + 1 of a table over the columns.
 Double2 columns(const double *table, std::size_t j) { return load_doubles<Double2>(table + j); }
 // The runs of columns j and j + 1 in a table over the runs.
@@ -294,7 +293,7 @@ private:
             const Double2 lt = runs(log_ratio, j);
             const Double2 below = k2 * runs(lower_log, j) + c11 * lt;
             const Double2 above = lt * columns(UPPER_SLOPE.data(), j);
-            store_doubles(slots_.linear_term[s] + j, broadcast(v) <= columns(CB14_K1, j) ? below : above);
+            store_doubles(slots_.linear_term[s] + j, broadcast<Double2>(v) <= columns(CB14_K1, j) ? below : above);
         }
         const double lr = log_ratio[K1_RUNS.run_of[PGA_COLUMN]];
         const double fref =
@@ -345,7 +344,7 @@ private:
             const Double2 ls = runs(log_ratio, j);
             const Double2 below = ls * columns(CB14_C11, j) + runs(lower_log, j) * columns(CB14_K2, j);
             const Double2 above = ls * columns(UPPER_SLOPE.data(), j);
-            const Double2 f_site = broadcast(vs30) <= columns(CB14_K1, j) ? below : above;
+            const Double2 f_site = broadcast<Double2>(vs30) <= columns(CB14_K1, j) ? below : above;
             store_doubles(row + j, f_site - columns(linear_term, j));
         }
     }

@@ -16,6 +16,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstring>
 
 using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
@@ -58,6 +59,15 @@ inline bool cpu_has_avx512f() {
         return cpu_has_avx2_and_fma() && __builtin_cpu_supports("avx512f");
     }();
     return has;
+}
+
+// Every lane of a V holding x, bit for bit (the sign of a zero and a NaN's payload kept): the one
+// way vector code here broadcasts a value. Always inlined: one broadcast instruction in its caller.
+template <typename V>
+ALWAYS_INLINE inline V broadcast(double x) {
+    V v{};
+    for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) v[i] = x;
+    return v;
 }
 
 // The vector of V's width at p, which need not be aligned, and its store. Always inlined, so no

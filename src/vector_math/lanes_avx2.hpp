@@ -18,7 +18,6 @@ struct FourLanes {
 
     SIMD_INLINE static V load(const double *p) { return _mm256_loadu_pd(p); }
     SIMD_INLINE static void store(double *p, V x) { _mm256_storeu_pd(p, x); }
-    SIMD_INLINE static V broadcast(double x) { return _mm256_set1_pd(x); }
     SIMD_INLINE static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }        // a b + c
     SIMD_INLINE static V fms(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }        // a b - c
     SIMD_INLINE static V fnma(V a, V b, V c) { return _mm256_fnmadd_pd(a, b, c); }      // c - a b
