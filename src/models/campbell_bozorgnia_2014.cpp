@@ -293,7 +293,7 @@ private:
             const Double2 lt = runs(log_ratio, j);
             const Double2 below = k2 * runs(lower_log, j) + c11 * lt;
             const Double2 above = lt * columns(UPPER_SLOPE.data(), j);
-            store_doubles(slots_.linear_term[s] + j, broadcast<Double2>(v) <= columns(CB14_K1, j) ? below : above);
+            store_doubles(slots_.linear_term[s] + j, BROADCAST(Double2, v) <= columns(CB14_K1, j) ? below : above);
         }
         const double lr = log_ratio[K1_RUNS.run_of[PGA_COLUMN]];
         const double fref =
@@ -344,7 +344,7 @@ private:
             const Double2 ls = runs(log_ratio, j);
             const Double2 below = ls * columns(CB14_C11, j) + runs(lower_log, j) * columns(CB14_K2, j);
             const Double2 above = ls * columns(UPPER_SLOPE.data(), j);
-            const Double2 f_site = broadcast<Double2>(vs30) <= columns(CB14_K1, j) ? below : above;
+            const Double2 f_site = BROADCAST(Double2, vs30) <= columns(CB14_K1, j) ? below : above;
             store_doubles(row + j, f_site - columns(linear_term, j));
         }
     }

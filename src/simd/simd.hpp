@@ -61,14 +61,18 @@ inline bool cpu_has_avx512f() {
     return has;
 }
 
-// Every lane of a V holding x, bit for bit (the sign of a zero and a NaN's payload kept): the one
-// way vector code here broadcasts a value. Always inlined: one broadcast instruction in its caller.
-template <typename V>
-ALWAYS_INLINE inline V broadcast(double x) {
-    V v{};
-    for (std::size_t i = 0; i < sizeof(V) / sizeof(double); ++i) v[i] = x;
-    return v;
-}
+// A vector of type V with every lane x, bit for bit (the sign of a zero and a NaN's payload kept):
+// the one way code here broadcasts a value. A macro, so that it is compiled for the instructions
+// of the function it stands in: Clang refuses a vector result from a function compiled for other
+// instructions, even one always inlined.
+#define BROADCAST(V, x)                                                        \
+    (__extension__({                                                           \
+        const double broadcast_value_ = (x);                                   \
+        V broadcast_{};                                                        \
+        for (std::size_t i_ = 0; i_ < sizeof(V) / sizeof(double); ++i_)        \
+            broadcast_[i_] = broadcast_value_;                                 \
+        broadcast_;                                                            \
+    }))
 
 // The vector of V's width at p, which need not be aligned, and its store. Always inlined, so no
 // vector crosses a call: the ABI note GCC gives for a four-lane vector in code without AVX does

@@ -122,7 +122,7 @@ LANES_TARGET void lane_pow(const double *x, const double *y, double *out, std::s
 template <class L>
 LANES_TARGET void lane_pow_of_base(double x, const double *y, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x, y[i]); })) return;
-    const Vec<L> vx = broadcast<Vec<L>>(x);
+    const Vec<L> vx = BROADCAST(Vec<L>, x);
     if (!any<L>(pow_base_served<L>(vx))) {
         for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x, y[i]);
         return;
@@ -158,7 +158,7 @@ LANES_TARGET void lane_pow_of_bases(const double *bases, std::size_t base_count,
     for_blocks<L>(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_LAMBDA {
         const Vec<L> x = load_lanes<L>(bases + start, live, 2.0);
         const LogParts<L> parts = pow_log<L>(x);
-        L::store(log_hi + start, blend<L>(pow_base_served<L>(x), parts.hi, broadcast<Vec<L>>(__builtin_nan(""))));
+        L::store(log_hi + start, blend<L>(pow_base_served<L>(x), parts.hi, BROADCAST(Vec<L>, __builtin_nan(""))));
         L::store(log_tail + start, parts.tail);
     });
     for_blocks<L>(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_LAMBDA {

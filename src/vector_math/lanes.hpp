@@ -10,7 +10,7 @@
 // of a comparison: all bits set or clear) and its unsigned twin L::U, its width L::N, and the leaf
 // operations that no vector operator says: the three fused multiply-adds, gather from a table by
 // 64-bit index, the signed conversion of the top twelve bits, the two comparisons, the lanes a mask
-// sets as a bit field, and unaligned loads and stores. Broadcasts are simd.hpp's broadcast; the
+// sets as a bit field, and unaligned loads and stores. Broadcasts are simd.hpp's BROADCAST; the
 // rest is GCC's vector operators, which are the IEEE operations lane by lane.
 
 #include <bit>
@@ -39,7 +39,7 @@ using Mask = typename L::B;
 
 template <class L>
 LANES_INLINE Vec<L> broadcast_bits(std::uint64_t bits) {
-    return broadcast<Vec<L>>(std::bit_cast<double>(bits));
+    return BROADCAST(Vec<L>, std::bit_cast<double>(bits));
 }
 
 template <class L>
@@ -54,7 +54,7 @@ LANES_INLINE Vec<L> as_doubles(Mask<L> x) {
 
 template <class L>
 LANES_INLINE Mask<L> broadcast_integer(std::int64_t value) {
-    return as_bits<L>(broadcast<Vec<L>>(std::bit_cast<double>(value)));
+    return as_bits<L>(BROADCAST(Vec<L>, std::bit_cast<double>(value)));
 }
 
 // Integer sums, differences and left shifts of bit patterns wrap, as the instructions do: they are
@@ -104,7 +104,7 @@ LANES_INLINE TableReduction<L> table_reduction(Vec<L> x, std::uint64_t offset) {
 // Lanes with low <= x < high; false for NaN.
 template <class L>
 LANES_INLINE Mask<L> within(Vec<L> x, double low, double high) {
-    return L::at_least(x, broadcast<Vec<L>>(low)) & L::below(x, broadcast<Vec<L>>(high));
+    return L::at_least(x, BROADCAST(Vec<L>, low)) & L::below(x, BROADCAST(Vec<L>, high));
 }
 
 // Lanes with low <= |x| < high; false for NaN.
