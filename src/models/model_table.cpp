@@ -28,11 +28,11 @@ RegisteredModel::RegisteredModel(const ModelEntry &entry) noexcept : entry_(entr
     *link = this;
 }
 
-const RegisteredModel *first_model() { return head; }
+ModelList all_models() { return {head}; }
 
 const ModelEntry *model_named(std::string_view name) {
-    for (const RegisteredModel *model = head; model != nullptr; model = model->next())
-        if (name == model->entry().name) return &model->entry();
+    for (const ModelEntry &model : all_models())
+        if (name == model.name) return &model;
     return nullptr;
 }
 

@@ -49,8 +49,22 @@ private:
     RegisteredModel *next_ = nullptr;
 };
 
-// The first model of the table in name order (walk on with next()), or nullptr before any.
-const RegisteredModel *first_model();
+// The entries of the table in name order, for range-for: `for (const ModelEntry &m : all_models())`.
+struct ModelList {
+    struct Iterator {
+        const RegisteredModel *at;
+        const ModelEntry &operator*() const { return at->entry(); }
+        Iterator &operator++() {
+            at = at->next();
+            return *this;
+        }
+        bool operator!=(const Iterator &other) const { return at != other.at; }
+    };
+    const RegisteredModel *first;
+    Iterator begin() const { return {first}; }
+    Iterator end() const { return {nullptr}; }
+};
+ModelList all_models();
 
 // The model of that name, or nullptr.
 const ModelEntry *model_named(std::string_view name);

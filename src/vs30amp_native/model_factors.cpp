@@ -26,21 +26,6 @@ OwnedRef quoted_names(const Items &items, Name name_of) {
     return text;
 }
 
-// The registered models, for range-for.
-struct TableModels {
-    struct Iterator {
-        const RegisteredModel *at;
-        const ModelEntry &operator*() const { return at->entry(); }
-        Iterator &operator++() {
-            at = at->next();
-            return *this;
-        }
-        bool operator!=(const Iterator &other) const { return at != other.at; }
-    };
-    Iterator begin() const { return {first_model()}; }
-    Iterator end() const { return {nullptr}; }
-};
-
 const char *name_of_model(const ModelEntry &model) { return model.name; }
 const char *name_of_convention(const ModelConvention &convention) { return convention.name; }
 
@@ -49,7 +34,7 @@ const ModelEntry *model_argument(PyObject *object) {
     std::string_view name;
     if (!str_argument(object, "model", name)) return nullptr;
     if (const ModelEntry *model = model_named(name)) return model;
-    OwnedRef choices = quoted_names(TableModels{}, name_of_model);
+    OwnedRef choices = quoted_names(all_models(), name_of_model);
     if (choices) PyErr_Format(PyExc_ValueError, "model: unknown model %R; choose one of %U", object, choices.get());
     return nullptr;
 }
@@ -121,7 +106,7 @@ PyObject *model_record(const ModelEntry &model) {
 PyObject *models(PyObject *, PyObject *const *, Py_ssize_t nargs) {
     if (!takes_arguments(MODELS, nargs)) return nullptr;
     OwnedRef records(PyList_New(0));
-    for (const ModelEntry &model : TableModels{}) {
+    for (const ModelEntry &model : all_models()) {
         if (!records) return nullptr;
         OwnedRef record(model_record(model));
         if (!record || PyList_Append(records.get(), record.get()) < 0) return nullptr;
