@@ -294,5 +294,8 @@ constexpr ModelConvention CONVENTIONS[] = {{"module", rows_under<BA18_MODULE_CON
 
 }  // namespace
 
-const ModelEntry BA18_MODEL{"ba18", BA18_COLUMNS, BA18_FREQUENCIES, CONVENTIONS};
-RegisteredModel ba18_registered{BA18_MODEL};
+constinit const ModelEntry BA18_MODEL{"ba18", BA18_COLUMNS, BA18_FREQUENCIES, CONVENTIONS};
+
+namespace {
+RegisteredModel registered{BA18_MODEL};
+}  // namespace

@@ -394,5 +394,8 @@ namespace {
 constexpr ModelConvention CONVENTIONS[] = {{"module", cb14_rows}};
 }  // namespace
 
-const ModelEntry CB14_MODEL{"cb14", CB14_COLUMNS, CB14_FREQUENCIES, CONVENTIONS};
-RegisteredModel cb14_registered{CB14_MODEL};
+constinit const ModelEntry CB14_MODEL{"cb14", CB14_COLUMNS, CB14_FREQUENCIES, CONVENTIONS};
+
+namespace {
+RegisteredModel registered{CB14_MODEL};
+}  // namespace

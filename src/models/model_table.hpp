@@ -2,7 +2,7 @@
 
 // The table of the site models: one entry per model, declared in the model's own .cpp and linked
 // into the table as the program starts (RegisteredModel), so that adding a model touches no other
-// native file. Both modules and the test programs reach every model through it.
+// native file. Both modules reach every model through it.
 
 #include <cstddef>
 #include <span>
@@ -32,9 +32,8 @@ struct ModelEntry {
     const ModelConvention *convention(std::string_view name) const;
 };
 
-// Links `entry` into the table, kept in the order of the models' names. Defined at namespace
-// scope in the model's .cpp, `RegisteredModel registered{ENTRY};` (not const: the table links
-// through it).
+// Links `entry` into the table, kept in the order of the models' names: one line in the model's
+// .cpp, `namespace { RegisteredModel registered{ENTRY}; }` (not const: the table links through it).
 class RegisteredModel {
 public:
     explicit RegisteredModel(const ModelEntry &entry) noexcept;

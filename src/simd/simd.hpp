@@ -25,6 +25,19 @@ using Double8 = double __attribute__((vector_size(8 * sizeof(double))));
 // The 64-bit patterns of a Double4's lanes, and a Double4 comparison's result; the same at eight.
 using Bits4 = long long __attribute__((vector_size(4 * sizeof(long long))));
 using Bits8 = long long __attribute__((vector_size(8 * sizeof(long long))));
+// Their unsigned twins, where integer sums and shifts wrap as the instructions do.
+using Unsigned4 = unsigned long long __attribute__((vector_size(4 * sizeof(long long))));
+using Unsigned8 = unsigned long long __attribute__((vector_size(8 * sizeof(long long))));
+
+// The types of a set of lanes (vector_math/lanes.hpp): the doubles V, their 64-bit patterns B (also
+// a comparison's result) and B's unsigned twin U, and the width N.
+template <typename Doubles, typename Bits, typename Unsigned>
+struct LaneTypes {
+    using V = Doubles;
+    using B = Bits;
+    using U = Unsigned;
+    static constexpr std::size_t N = sizeof(Doubles) / sizeof(double);
+};
 
 // The instructions of SIMD_TARGET code.
 #define SIMD_ISA "avx2,fma"

@@ -13,12 +13,7 @@
 
 namespace {
 
-struct EightLanesAsHalves {
-    using V = Double8;
-    using B = Bits8;
-    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
-    static constexpr std::size_t N = 8;
-
+struct EightLanesAsHalves : LaneTypes<Double8, Bits8, Unsigned8> {
     template <class Half>
     struct Halves {
         Half low, high;
