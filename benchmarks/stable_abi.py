@@ -47,10 +47,12 @@ def workloads(native):
     periods = np.geomspace(0.01, 10, 22)
     psa = np.empty((100, 22))
     return {
-        "20,000 one-site CB14 calls": lambda: [native.cb14_factors(*one, out22) for _ in range(20_000)],
-        "20,000 one-site BA18 calls": lambda: [native.ba18_factors(*one, out301, "module") for _ in range(20_000)],
-        "CB14, 100,000 sites": lambda: native.cb14_factors(*many, big22),
-        "BA18, 100,000 sites": lambda: native.ba18_factors(*many, big301, "module"),
+        "20,000 one-site CB14 calls":
+            lambda: [native.model_factors("cb14", "module", *one, out22) for _ in range(20_000)],
+        "20,000 one-site BA18 calls":
+            lambda: [native.model_factors("ba18", "module", *one, out301) for _ in range(20_000)],
+        "CB14, 100,000 sites": lambda: native.model_factors("cb14", "module", *many, big22),
+        "BA18, 100,000 sites": lambda: native.model_factors("ba18", "module", *many, big301),
         "PSA of 100 records": lambda: native.response_spectrum(records, 0.01, periods, 0.05, psa, 1),
     }
 

@@ -41,7 +41,7 @@ function(_model_data_rows csv out)
   set(${out} "${rows}" PARENT_SCOPE)
 endfunction()
 
-# One constexpr array of `rows` doubles per named column, in the order named: the arguments after
+# One constexpr array of `rows` doubles per named column, in the order named, and PREFIX_ROWS: the arguments after
 # `rows` are pairs of a column of the CSV's header and the array it becomes, PREFIX_ARRAY. Columns
 # are found by name, so the file's column order does not matter; a column named that the header
 # lacks, or names twice, stops the configuration.
@@ -96,11 +96,37 @@ function(generate_coefficient_table csv output prefix rows)
       string(APPEND values_${array} "    ${value},\n")
     endforeach()
   endforeach()
-  set(text "// Generated from ${csv} at configure time; edit the CSV, not this file.\n#pragma once\n\n#include <limits>\n")
+  set(text "// Generated from ${csv} at configure time; edit the CSV, not this file.\n#pragma once\n\n#include <cstddef>\n#include <limits>\n")
+  string(APPEND text "\ninline constexpr std::size_t ${prefix}_ROWS = ${rows};\n")
   foreach(array IN LISTS arrays)
     string(APPEND text "\ninline constexpr double ${prefix}_${array}[${rows}] = {\n${values_${array}}};\n")
   endforeach()
   file(CONFIGURE OUTPUT ${output} CONTENT "${text}" @ONLY)
+endfunction()
+
+# The naming rule of a model's coefficients: data/<model>_site_coefficients.csv becomes
+# <generated>/<model>_site_coefficients.hpp, every column an array named after its symbol,
+# <MODEL>_<SYMBOL> upper-cased (the c8 column of ba18 is BA18_C8), and <MODEL>_ROWS. A symbol must
+# be a lower-case name, so that each names one array and the readers of the CSV by name agree.
+function(generate_site_coefficients csv generated)
+  get_filename_component(stem ${csv} NAME_WE)
+  if(NOT stem MATCHES "^([a-z][a-z0-9]*)_site_coefficients$")
+    message(FATAL_ERROR "${csv}: expected a file named <model>_site_coefficients.csv")
+  endif()
+  string(TOUPPER "${CMAKE_MATCH_1}" prefix)
+  _model_data_table(${csv} header lines)
+  list(LENGTH lines rows)
+  # The arrays in the order of their names: the file's column order does not matter.
+  list(SORT header)
+  set(pairs "")
+  foreach(column IN LISTS header)
+    if(NOT column MATCHES "^[a-z][a-z0-9_]*$")
+      message(FATAL_ERROR "${csv}: column '${column}' is not a lower-case symbol")
+    endif()
+    string(TOUPPER "${column}" array)
+    list(APPEND pairs ${column} ${array})
+  endforeach()
+  generate_coefficient_table(${csv} ${generated}/${stem}.hpp ${prefix} ${rows} ${pairs})
 endfunction()
 
 # One constexpr double per row of a name,value,derivation table.

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "generated/bayless_abrahamson_2018_coefficients.hpp"
-#include "generated/campbell_bozorgnia_2014_coefficients.hpp"
+#include "generated/ba18_site_coefficients.hpp"
+#include "generated/cb14_site_coefficients.hpp"
 #include "generated/model_constants.hpp"
 
 namespace {
@@ -74,8 +74,7 @@ void cb14_row(const double *site, double *row) {
 // exp(f5 (760 - 360))), the intensity I_R being the simulation's PGA carried to the reference.
 
 constexpr std::size_t BA18_COLUMNS = 301;
-constexpr const double *FREQUENCY = BA18_FREQUENCIES, *c8 = BA18_VS30_EXPONENT, *f3 = BA18_NL_INTENSITY_OFFSET,
-                       *f4 = BA18_NL_AMPLITUDE, *f5 = BA18_NL_VS30_RATE;
+constexpr const double *FREQUENCY = BA18_FREQUENCY_HZ, *c8 = BA18_C8, *f3 = BA18_F3, *f4 = BA18_F4, *f5 = BA18_F5;
 constexpr double PI = std::numbers::pi;
 constexpr double PGA_EXPONENT = c8[170], FROZEN_EXPONENT = c8[238];
 

@@ -1,11 +1,12 @@
 """The configure step that turns the coefficient CSVs into the kernels' arrays (cmake/model_data.cmake).
 
-Columns are found by their header names, as CMakeLists.txt names them: a file with its columns
-in another order gives the same arrays, and a file that lacks a named column stops the
-configuration with a message naming the file and the column.
+Every data/<model>_site_coefficients.csv becomes generated/<model>_site_coefficients.hpp, one array
+per column named after its symbol (<MODEL>_<SYMBOL>): a file with its columns in another order
+gives the same arrays, a symbol that is not a lower-case name or is named twice stops the
+configuration with a message naming the file and the column, and a file that lacks a column its
+kernel reads stops the kernel's compilation naming the array.
 """
 
-import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -16,23 +17,19 @@ REPO = Path(__file__).resolve().parent.parent
 CMAKE = shutil.which("cmake")
 pytestmark = pytest.mark.skipif(CMAKE is None, reason="cmake is not installed")
 
-# The coefficient tables as CMakeLists.txt generates them: (CSV file name, the call's arguments
-# after the CSV and the output).
-CALLS = {
-    Path(csv).name: rest.split()
-    for csv, rest in re.findall(r"generate_coefficient_table\(\$\{DATA\}/(\S+)\s+\S+\s+([^)]*)\)",
-                                (REPO / "CMakeLists.txt").read_text())
-}
+# The coefficient tables CMakeLists.txt finds by their names.
+TABLES = sorted(path.name for path in (REPO / "data").glob("*_site_coefficients.csv"))
 
 
 def generate(csv, tmp_path):
     """(exit status, generated header without its first line naming the CSV, stderr)."""
-    output = tmp_path / f"{csv.stem}.hpp"
+    output = tmp_path / "generated" / f"{csv.stem}.hpp"
     output.unlink(missing_ok=True)
     script = tmp_path / "generate.cmake"
-    arguments = " ".join(CALLS[csv.name])
     script.write_text(f'include("{REPO}/cmake/model_data.cmake")\n'
-                      f'generate_coefficient_table("{csv}" "{output}" {arguments})\n')
+                      f'generate_site_coefficients("{csv}" "{tmp_path / "generated"}")\n'
+                      f'generate_model_constants("{REPO}/data/model_constants.csv" '
+                      f'"{tmp_path / "generated" / "model_constants.hpp"}")\n')
     done = subprocess.run([CMAKE, "-P", str(script)], capture_output=True, text=True)
     header = output.read_text().split("\n", 1)[1] if output.exists() else None
     return done.returncode, header, done.stderr
@@ -65,10 +62,10 @@ def doubled(column):
 
 
 def test_both_tables_are_generated():
-    assert sorted(CALLS) == ["ba18_site_coefficients.csv", "cb14_site_coefficients.csv"]
+    assert TABLES == ["ba18_site_coefficients.csv", "cb14_site_coefficients.csv"]
 
 
-@pytest.mark.parametrize("name", sorted(CALLS))
+@pytest.mark.parametrize("name", TABLES)
 def test_column_order_does_not_matter(name, tmp_path):
     status, expected, _ = generate(REPO / "data" / name, tmp_path)
     assert status == 0 and "inline constexpr double" in expected
@@ -80,15 +77,35 @@ def test_column_order_does_not_matter(name, tmp_path):
 @pytest.mark.parametrize(
     "name, change, message",
     [
-        ("ba18_site_coefficients.csv", renamed("f4", "f_4"), "no column 'f4' (for BA18_NL_AMPLITUDE)"),
-        ("ba18_site_coefficients.csv", renamed("c8", "vs30_exponent"), "no column 'c8' (for BA18_VS30_EXPONENT)"),
-        ("cb14_site_coefficients.csv", renamed("k2", "K2"), "no column 'k2' (for CB14_K2)"),
+        ("cb14_site_coefficients.csv", renamed("k2", "K2"), "column 'K2' is not a lower-case symbol"),
+        ("ba18_site_coefficients.csv", renamed("f4", "f-4"), "column 'f-4' is not a lower-case symbol"),
         ("ba18_site_coefficients.csv", doubled("f5"), "names column 'f5' twice"),
     ],
-    ids=["ba18-renamed", "ba18-old-name", "cb14-case", "ba18-twice"],
+    ids=["cb14-case", "ba18-not-a-name", "ba18-twice"],
 )
-def test_a_missing_or_doubled_column_stops_the_configuration(name, change, message, tmp_path):
+def test_a_misnamed_or_doubled_column_stops_the_configuration(name, change, message, tmp_path):
     path = rewritten(name, tmp_path, change)
     status, header, stderr = generate(path, tmp_path)
     assert status != 0 and header is None
     assert str(path) in stderr and message in " ".join(stderr.split())
+
+
+KERNELS = {"ba18_site_coefficients.csv": "bayless_abrahamson_2018.cpp",
+           "cb14_site_coefficients.csv": "campbell_bozorgnia_2014.cpp"}
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="g++ is not installed")
+@pytest.mark.parametrize("name, change, array", [
+    ("ba18_site_coefficients.csv", renamed("f4", "f_4"), "BA18_F4"),
+    ("ba18_site_coefficients.csv", renamed("c8", "vs30_exponent"), "BA18_C8"),
+    ("cb14_site_coefficients.csv", renamed("k1", "k_1"), "CB14_K1"),
+])
+def test_a_column_its_kernel_reads_missing_stops_the_build(name, change, array, tmp_path):
+    def compiles():
+        return subprocess.run(["g++", "-std=c++20", "-fsyntax-only", "-I", str(REPO / "src"), "-I", str(tmp_path),
+                               str(REPO / "src" / "models" / KERNELS[name])], capture_output=True, text=True)
+
+    assert generate(REPO / "data" / name, tmp_path)[0] == 0 and compiles().returncode == 0
+    assert generate(rewritten(name, tmp_path, change), tmp_path)[0] == 0
+    done = compiles()
+    assert done.returncode != 0 and array in done.stderr

@@ -13,13 +13,13 @@ from subprocess_helpers import run_child_report
 
 def ba18_native(vs30, vs30_sim, pga, convention="published"):
     out = np.empty((len(vs30), 301))
-    vs30amp._native.ba18_factors(vs30, vs30_sim, pga, out, convention)
+    vs30amp._native.model_factors("ba18", convention, vs30, vs30_sim, pga, out)
     return out
 
 
 def cb14_native(vs30, vs30_sim, pga):
     out = np.empty((len(vs30), 22))
-    vs30amp._native.cb14_factors(vs30, vs30_sim, pga, out)
+    vs30amp._native.model_factors("cb14", "module", vs30, vs30_sim, pga, out)
     return out
 
 
@@ -85,22 +85,37 @@ def unaligned(values):
 
 
 @pytest.mark.parametrize("change, error, message", [
-    (lambda a: a[:4] + ["Module"], ValueError, "convention: unknown convention 'Module'; choose one of"),
-    (lambda a: a[:4] + [b"module"], TypeError, "convention: expected a str"),
-    (lambda a: [a[0][::-1].copy(), a[1], a[2][:1], *a[3:]], ValueError, "of one length n and out of shape"),
-    (lambda a: a[:3] + [np.empty((2, 300)), a[4]], ValueError, "of one length n and out of shape"),
-    (lambda a: a[:3] + [np.empty((301, 2)).T, a[4]], TypeError, "out: expected a C-contiguous writable array"),
-    (lambda a: a[:3] + [np.empty((2, 301), np.float32), a[4]], ValueError, "out: expected 2 dimension"),
-    (lambda a: [a[0].astype(np.int64), *a[1:]], ValueError, "vs30: expected 1 dimension"),
-    (lambda a: a[:4], TypeError, "takes 5 arguments"),
-    (lambda a: [unaligned(a[0]), *a[1:]], ValueError, "vs30: expected an aligned array"),
+    (lambda a: ["ba19", *a[1:]], ValueError, "model: unknown model 'ba19'; choose one of 'ba18', 'cb14'$"),
+    (lambda a: [None, *a[1:]], TypeError, "model: expected a str"),
+    (lambda a: [a[0], "Module", *a[2:]], ValueError,
+     "convention: unknown convention 'Module' for ba18; choose one of 'module', 'published'$"),
+    (lambda a: [a[0], b"module", *a[2:]], TypeError, "convention: expected a str"),
+    (lambda a: ["cb14", *a[1:]], ValueError, "convention: unknown convention 'published' for cb14"),
+    (lambda a: ["cb14", "module", *a[2:]], ValueError, r"of one length n and out of shape \(n, 22\)"),
+    (lambda a: [*a[:2], a[2][::-1].copy(), a[3], a[4][:1], a[5]], ValueError, "of one length n and out of shape"),
+    (lambda a: [*a[:5], np.empty((2, 300))], ValueError, "of one length n and out of shape"),
+    (lambda a: [*a[:5], np.empty((301, 2)).T], TypeError, "out: expected a C-contiguous writable array"),
+    (lambda a: [*a[:5], np.empty((2, 301), np.float32)], ValueError, "out: expected 2 dimension"),
+    (lambda a: [*a[:2], a[2].astype(np.int64), *a[3:]], ValueError, "vs30: expected 1 dimension"),
+    (lambda a: a[:5], TypeError, r"model_factors\(\) takes 6 arguments \(5 given\)"),
+    (lambda a: [*a[:2], unaligned(a[2]), *a[3:]], ValueError, "vs30: expected an aligned array"),
 ])
-def test_native_ba18_factors_refuses_what_it_cannot_fill(change, error, message):
-    arguments = [*NATIVE_SITES, np.full((2, 301), 7.0), "published"]
-    out = arguments[3]
+def test_native_model_factors_refuses_what_it_cannot_fill(change, error, message):
+    arguments = ["ba18", "published", *NATIVE_SITES, np.full((2, 301), 7.0)]
+    out = arguments[5]
     with pytest.raises(error, match=message):
-        vs30amp._native.ba18_factors(*change(arguments))
+        vs30amp._native.model_factors(*change(arguments))
     assert (out == 7.0).all()  # refused before anything was written
+
+
+def test_native_models_list_the_table():
+    """What the registry builds on: every native model with its grid size and conventions."""
+    table = {name: (columns, conventions) for name, columns, conventions in vs30amp._native.models()}
+    assert table == {"ba18": (301, ("module", "published")), "cb14": (22, ("module",))}
+    for name, (columns, _) in table.items():
+        frequencies = np.empty(columns)
+        vs30amp._native.model_frequencies(name, frequencies)
+        assert frequencies.tobytes() == vs30amp.MODELS[name].frequencies.tobytes()
 
 
 # Each public function on the same sites: the range and value policy is theirs, not the kernel's.

@@ -80,16 +80,16 @@ MODELS = {
 }
 
 
-def native_function(name, columns, *convention):
+def native_function(name, columns, convention="module"):
     def run(vs30, vs30_sim, pga):
         out = np.empty((len(vs30), columns))
-        getattr(vs30amp._native, name)(vs30, vs30_sim, pga, out, *convention)
+        vs30amp._native.model_factors(name, convention, vs30, vs30_sim, pga, out)
         return out
     return run
 
 
 # The native module's functions that compute what _utils computes.
-NATIVE = {"cb14": native_function("cb14_factors", 22), "ba18": native_function("ba18_factors", 301, "module")}
+NATIVE = {"cb14": native_function("cb14", 22), "ba18": native_function("ba18", 301)}
 
 
 def assert_identical(plain, model, sites, function=None):

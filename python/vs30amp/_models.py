@@ -28,21 +28,6 @@ PGA_LIMIT = 5.0
 
 # ---- the package's one way to its native models -------------------------------------------------
 
-def _native_models() -> tuple[tuple[str, int, tuple[str, ...]], ...]:
-    """(name, columns, conventions with the default first) of every native model: what
-    ``_native.models()`` gives once the native module has its table."""
-    return (("ba18", 301, ("module", "published")), ("cb14", 22, ("module",)))
-
-
-def _model_factors(model: str, convention: str, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                   pga: NDArray[np.float64], out: NDArray[np.float64]) -> None:
-    """``_native.model_factors`` over the native module's functions of each model."""
-    if model == "ba18":
-        _native.ba18_factors(vs30, vs30_sim, pga, out, convention)
-    else:
-        _native.cb14_factors(vs30, vs30_sim, pga, out)
-
-
 def native_kernel(model: str, convention: str, columns: int) -> Kernel:
     """The factors of `model` under `convention` from the package's native module: every native
     model call of the package is made here."""
@@ -50,7 +35,7 @@ def native_kernel(model: str, convention: str, columns: int) -> Kernel:
                pga: NDArray[np.float64]) -> NDArray[np.float64]:
         site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
         out = np.empty((site.shape[0], columns))
-        _model_factors(model, convention, site, simulation, peak, out)
+        _native.model_factors(model, convention, site, simulation, peak, out)
         return out
     return kernel
 
@@ -61,7 +46,7 @@ def native_frequencies(model: str, columns: int) -> NDArray[np.float64]:
     return out
 
 
-NATIVE: Final = {name: (columns, conventions) for name, columns, conventions in _native_models()}
+NATIVE: Final = {name: (columns, conventions) for name, columns, conventions in _native.models()}
 
 
 # ---- what a model declares ------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 #include "arrays/slice_container.hpp"
 #include "module/errors.hpp"
 #include "module/numpy_api.hpp"
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 
 PyObject *matrix_to_array(AmplificationMatrix matrix) {
     const npy_intp rows = static_cast<npy_intp>(matrix.rows());

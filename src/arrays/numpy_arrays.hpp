@@ -1,7 +1,7 @@
 #pragma once
 
 #include "module/numpy_abi.hpp"
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // A new float64 array of exactly NumPy's array type (PyArray_NewFromDescr with the float64
 // descriptor). When NumPy refuses, its exception is reported as unraisable and the call

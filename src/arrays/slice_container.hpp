@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // Gives a natively allocated buffer back: (storage, length, capacity), length being the
 // elements in use and capacity the elements allocated.

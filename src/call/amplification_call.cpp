@@ -12,19 +12,15 @@
 #include "models/campbell_bozorgnia_2014.hpp"
 #include "module/functions.hpp"
 #include "module/numpy_api.hpp"
-#include "module/once.hpp"
-#include "vector_math/batch_math.hpp"
 #include "vector_math/libm_gate.hpp"
 
 namespace {
 
-using Kernel = void (*)(const SiteTriple *, const BatchMath &, AmplificationMatrix &);
-
-// What an amplification function binds: its Python name, its model's kernel and the matrix width.
+// What an amplification function binds: its Python name and its model's entry, whose default
+// convention it computes into a matrix of the model's width.
 struct AmplificationFunction {
     const char *name;
-    Kernel kernel;
-    std::size_t columns;
+    const ModelEntry &model;
 };
 
 // The call's matrix, allocated but not yet written, and its sites as triples.
@@ -51,7 +47,7 @@ std::optional<PreparedCall> prepared_call(const AmplificationFunction &function,
         PyErr_SetString(PyExc_ValueError, "vs30, vs30_sim, and pga arrays must have the same length");
         return std::nullopt;
     }
-    std::optional<AmplificationMatrix> matrix = AmplificationMatrix::allocate(n, function.columns);
+    std::optional<AmplificationMatrix> matrix = AmplificationMatrix::allocate(n, function.model.columns);
     if (!matrix) {
         PyErr_NoMemory();
         return std::nullopt;
@@ -61,33 +57,18 @@ std::optional<PreparedCall> prepared_call(const AmplificationFunction &function,
     return PreparedCall{std::move(*matrix), std::move(triples)};
 }
 
-// The exp, log and pow the kernels take, chosen by the gate at the first model call of the process:
-// the vector functions where they are proven to return the C library's doubles, else the scalar
-// calls. Either gives the same results; only the time differs.
-OnceGuard math_choice;
-const BatchMath *chosen_math = nullptr;
-
-const BatchMath *kernel_math() {
-    const bool chosen = math_choice.run([] {
-        chosen_math = &choose_batch_math(loaded_libm_build_id().text());
-        return true;
-    });
-    return chosen ? chosen_math : nullptr;
-}
-
 PyObject *amplify(const AmplificationFunction &function, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames) {
     std::optional<PreparedCall> call = prepared_call(function, args, nargs, kwnames);
     if (!call) return nullptr;
-    const BatchMath *math = kernel_math();
-    if (math == nullptr) return nullptr;
-    function.kernel(call->triples.get(), *math, call->matrix);
+    AmplificationMatrix &matrix = call->matrix;
+    function.model.default_convention().rows(call->triples.get(), matrix.rows(), process_batch_math(), matrix.row(0));
     call->triples.reset();
     return matrix_to_array(std::move(call->matrix));
 }
 
-constexpr AmplificationFunction cb14{cb14_function_name, cb14_amplification_into, CB14_COLUMNS};
-constexpr AmplificationFunction ba18{ba18_function_name, ba18_amplification_into, BA18_COLUMNS};
+constexpr AmplificationFunction cb14{cb14_function_name, CB14_MODEL};
+constexpr AmplificationFunction ba18{ba18_function_name, BA18_MODEL};
 
 }  // namespace
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 inline constexpr int parameter_count = 3;
 inline constexpr const char *parameter_names[parameter_count] = {"vs30_py", "vs30_sim_py", "pga_py"};

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 
 // A 1-D float64 array accepted as an input: element i is the double stored (possibly
 // unaligned) at data + i * stride. Holds a reference to the array; never writes through it.

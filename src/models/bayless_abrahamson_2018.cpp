@@ -7,6 +7,7 @@
 #include <iterator>
 #include <numbers>
 
+#include "models/model_table.hpp"
 #include "models/velocity_cache.hpp"
 #include "simd/simd.hpp"
 
@@ -281,6 +282,20 @@ void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, co
     for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], rows + i * BA18_COLUMNS);
 }
 
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
-    if (matrix.rows() > 0) ba18_rows(sites, matrix.rows(), math, BA18_MODULE_CONVENTION, matrix.row(0));
+namespace {
+
+template <const Ba18Convention &convention>
+void rows_under(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows) {
+    ba18_rows(sites, n, math, convention, rows);
 }
+
+constexpr ModelConvention CONVENTIONS[] = {{"module", rows_under<BA18_MODULE_CONVENTION>},
+                                           {"published", rows_under<BA18_PUBLISHED_CONVENTION>}};
+
+}  // namespace
+
+constinit const ModelEntry BA18_MODEL{"ba18", BA18_COLUMNS, BA18_FREQUENCIES, CONVENTIONS};
+
+namespace {
+RegisteredModel registered{BA18_MODEL};
+}  // namespace

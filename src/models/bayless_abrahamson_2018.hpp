@@ -24,22 +24,23 @@
 #include <cstddef>
 #include <iterator>
 
-#include "generated/bayless_abrahamson_2018_coefficients.hpp"
+#include "generated/ba18_site_coefficients.hpp"
 #include "generated/model_constants.hpp"
 #include "models/amplification_matrix.hpp"
+#include "models/model_table.hpp"
 #include "models/site_triple.hpp"
 #include "vector_math/batch_math.hpp"
 
-inline constexpr std::size_t BA18_COLUMNS = 301;
+inline constexpr std::size_t BA18_COLUMNS = BA18_ROWS;
 
-// The coefficient table, read from data/ba18_site_coefficients.csv by the columns' published
-// symbols, in ascending frequency. The arrays are named for their roles; their symbols in the
-// paper (and in other implementations that follow it), used in the comments here, are:
-//   BA18_FREQUENCIES          f (Hz)
-//   BA18_VS30_EXPONENT        c8        (NaN from row 239 on, never read)
-//   BA18_NL_AMPLITUDE         f4
-//   BA18_NL_VS30_RATE         f5 (s/m)
-//   BA18_NL_INTENSITY_OFFSET  f3 (g)
+// The coefficient table, generated from data/ba18_site_coefficients.csv as arrays named after the
+// columns' published symbols, in ascending frequency. The kernel reads them by their roles; their
+// symbols in the paper (and in other implementations that follow it), used in the comments here:
+inline constexpr const auto &BA18_FREQUENCIES = BA18_FREQUENCY_HZ;  // f (Hz)
+inline constexpr const auto &BA18_VS30_EXPONENT = BA18_C8;          // c8 (NaN from row 239 on, never read)
+inline constexpr const auto &BA18_NL_AMPLITUDE = BA18_F4;           // f4
+inline constexpr const auto &BA18_NL_VS30_RATE = BA18_F5;           // f5 (s/m)
+inline constexpr const auto &BA18_NL_INTENSITY_OFFSET = BA18_F3;    // f3 (g)
 // Other documents of this model name the last three F2, F3 and F4 in that order: their F2 is the
 // paper's f4, F3 is f5 and F4 is f3.
 static_assert(std::size(BA18_FREQUENCIES) == BA18_COLUMNS);
@@ -66,7 +67,6 @@ inline constexpr Ba18Convention BA18_PUBLISHED_CONVENTION{BA18_PUBLISHED_PGA_REF
 void ba18_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Ba18Convention &convention,
                double *rows);
 
-// The module's convention, as _utils computes it: the rows written into a matrix allocated
-// beforehand with 301 columns, row i for sites[i] for each of its rows, so that a caller can secure
-// the matrix before it gathers the sites.
-void ba18_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
+// The model's entry of the table (model_table.hpp): "ba18", conventions "module" (the default)
+// and "published".
+extern const ModelEntry BA18_MODEL;

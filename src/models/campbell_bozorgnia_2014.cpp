@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "generated/model_constants.hpp"
+#include "models/model_table.hpp"
 #include "simd/simd.hpp"
 
 // Every product, sum and difference below is one double operation in the order written; the
@@ -138,7 +139,6 @@ std::size_t lower(double v, double k1) { return v <= k1; }
 // difference and comparison is the IEEE operation on that lane's doubles, as in scalar code.
 static_assert(CB14_COLUMNS % 2 == 0);
 
-Double2 broadcast(double x) { return Double2{x, x}; }
 // Columns j and j + 1 of a table over the columns.
 Double2 columns(const double *table, std::size_t j) { return load_doubles<Double2>(table + j); }
 // The runs of columns j and j + 1 in a table over the runs.
@@ -293,7 +293,7 @@ private:
             const Double2 lt = runs(log_ratio, j);
             const Double2 below = k2 * runs(lower_log, j) + c11 * lt;
             const Double2 above = lt * columns(UPPER_SLOPE.data(), j);
-            store_doubles(slots_.linear_term[s] + j, broadcast(v) <= columns(CB14_K1, j) ? below : above);
+            store_doubles(slots_.linear_term[s] + j, BROADCAST(Double2, v) <= columns(CB14_K1, j) ? below : above);
         }
         const double lr = log_ratio[K1_RUNS.run_of[PGA_COLUMN]];
         const double fref =
@@ -344,7 +344,7 @@ private:
             const Double2 ls = runs(log_ratio, j);
             const Double2 below = ls * columns(CB14_C11, j) + runs(lower_log, j) * columns(CB14_K2, j);
             const Double2 above = ls * columns(UPPER_SLOPE.data(), j);
-            const Double2 f_site = broadcast(vs30) <= columns(CB14_K1, j) ? below : above;
+            const Double2 f_site = BROADCAST(Double2, vs30) <= columns(CB14_K1, j) ? below : above;
             store_doubles(row + j, f_site - columns(linear_term, j));
         }
     }
@@ -379,8 +379,23 @@ private:
 
 }  // namespace
 
-void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
-    const std::size_t n = matrix.rows();
+void cb14_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows) {
     Cb14GroupWriter writer(math);  // about 36 KiB
-    for (std::size_t i = 0; i < n; i += GROUP) writer.write(sites + i, std::min(GROUP, n - i), matrix.row(i));
+    for (std::size_t i = 0; i < n; i += GROUP)
+        writer.write(sites + i, std::min(GROUP, n - i), rows + i * CB14_COLUMNS);
 }
+
+void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix) {
+    cb14_rows(sites, matrix.rows(), math, matrix.row(0));
+}
+
+namespace {
+// The module's site term is the published one.
+constexpr ModelConvention CONVENTIONS[] = {{"module", cb14_rows}};
+}  // namespace
+
+constinit const ModelEntry CB14_MODEL{"cb14", CB14_COLUMNS, CB14_FREQUENCIES, CONVENTIONS};
+
+namespace {
+RegisteredModel registered{CB14_MODEL};
+}  // namespace

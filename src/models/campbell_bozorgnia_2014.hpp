@@ -18,19 +18,27 @@
 #include <cstddef>
 #include <iterator>
 
-#include "generated/campbell_bozorgnia_2014_coefficients.hpp"
+#include "generated/cb14_site_coefficients.hpp"
 #include "models/amplification_matrix.hpp"
+#include "models/model_table.hpp"
 #include "models/site_triple.hpp"
 #include "vector_math/batch_math.hpp"
 
-inline constexpr std::size_t CB14_COLUMNS = 22;
+inline constexpr std::size_t CB14_COLUMNS = CB14_ROWS;
 
-// From data/cb14_site_coefficients.csv, read by the columns' published symbols, in ascending
-// frequency: CB14_PERIODS (T, s), CB14_FREQUENCIES (Hz, 1 / T), CB14_K1 (k1, m/s), CB14_K2 (k2),
-// CB14_C11 (c11). The last row is PGA.
+// Generated from data/cb14_site_coefficients.csv as arrays named after the columns' published
+// symbols, in ascending frequency: CB14_K1 (k1, m/s), CB14_K2 (k2), CB14_C11 (c11), and the grid,
+// read by its role. The last row is PGA.
+inline constexpr const auto &CB14_PERIODS = CB14_PERIOD_S;         // T (s)
+inline constexpr const auto &CB14_FREQUENCIES = CB14_FREQUENCY_HZ;  // 1 / T (Hz)
 static_assert(std::size(CB14_FREQUENCIES) == CB14_COLUMNS);
 
-// The rows written into a matrix allocated beforehand with 22 columns, row i for sites[i] for each
-// of its rows, every exp, log and pow taken through `math`: a caller can secure the matrix before
-// it gathers the sites.
+// The n rows written into storage of n x 22 doubles that the caller owns, row i for sites[i], every
+// exp, log and pow taken through `math`; and the same into a matrix allocated beforehand with 22
+// columns, one row for each of its rows, so that a caller can secure the matrix before it gathers
+// the sites.
+void cb14_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows);
 void cb14_amplification_into(const SiteTriple *sites, const BatchMath &math, AmplificationMatrix &matrix);
+
+// The model's entry of the table (model_table.hpp): "cb14", one convention, "module".
+extern const ModelEntry CB14_MODEL;

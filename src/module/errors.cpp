@@ -1,6 +1,6 @@
 #include "module/errors.hpp"
 
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 
 PyObject *type_name_of(PyObject *object) {
     PyObject *name = PyType_GetQualName(Py_TYPE(object));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // Qualified name of the object's type, or "<failed to extract type name>"; never fails.
 PyObject *type_name_of(PyObject *object);

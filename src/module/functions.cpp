@@ -3,32 +3,17 @@
 #include <string_view>
 
 #include "call/arguments.hpp"
+#include "python_glue/text_signature.hpp"
 
 namespace {
 constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;  // 0xa2
 constexpr int noargs_flags = METH_NOARGS | METH_STATIC;                      // 0x24
 static_assert(fastcall_flags == 0xa2 && noargs_flags == 0x24);
 
-// A docstring that holds only a text signature, "name(parameters)\n--\n\n": __text_signature__
-// is set and __doc__ is None. The parameters are the binder's own names, so the two cannot drift.
-struct TextSignature {
-    char text[96] = {};
-};
-
+// The docstrings hold only the text signature, so that __doc__ is None. The amplification
+// functions' parameters are the binder's own names, so the two cannot drift.
 constexpr TextSignature text_signature(std::string_view name, bool site_arrays) {
-    TextSignature signature;
-    std::size_t end = 0;
-    auto append = [&](std::string_view part) {
-        for (char c : part) signature.text[end++] = c;  // past the buffer: not a constant expression
-    };
-    append(name);
-    append("(");
-    for (int i = 0; site_arrays && i < parameter_count; ++i) {
-        if (i > 0) append(", ");
-        append(parameter_names[i]);
-    }
-    append(")\n--\n\n");
-    return signature;
+    return site_arrays ? ::text_signature(name, parameter_names) : ::text_signature(name, {});
 }
 
 constexpr char ba18_grid_name[] = "_bayless_abrahamson_2018_frequencies";

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // The module's functions, in the order they are bound and listed in __all__.
 inline constexpr int function_count = 4;

@@ -1,7 +1,7 @@
 #include "module/internal_error.hpp"
 
 #include "module/once.hpp"
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // Raises _utils.InternalError (a direct subclass of BaseException, created on first need)
 // with the message as its only argument. Always returns nullptr.

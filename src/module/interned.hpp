@@ -1,6 +1,6 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // Process-wide interned names, created once. Each returns a borrowed reference, or nullptr
 // with an exception set when the names could not be created.

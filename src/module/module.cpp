@@ -5,7 +5,7 @@
 #include "module/functions.hpp"
 #include "module/internal_error.hpp"
 #include "module/interned.hpp"
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // needs no NumPy headers. Layouts and indices are those of NumPy's published C API, stable
 // since 1.15 and across 2.x.
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 using npy_intp = Py_ssize_t;
 

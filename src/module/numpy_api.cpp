@@ -3,7 +3,7 @@
 #include "module/errors.hpp"
 #include "module/internal_error.hpp"
 #include "module/once.hpp"
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "module/numpy_abi.hpp"
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // NumPy's array API table, imported once per process on first request. Returns nullptr with
 // _utils.InternalError set when NumPy's C interface cannot be imported or is unusable.

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // Fills a process-wide cache once. A thread that finds it empty lets go of the GIL while it
 // waits for the guard, so that a thread filling it (which may run Python code that releases

@@ -17,8 +17,6 @@
 
 namespace {
 
-template <typename V = Double4>
-ALWAYS_INLINE inline V splat(double x) { return V{} + x; }
 // |x|: the sign bit cleared (one AND; a compare and blend otherwise).
 template <typename V>
 ALWAYS_INLINE inline V magnitude(V x) {
@@ -77,14 +75,14 @@ ALWAYS_INLINE inline V step(const Group<V> &g, V &x, V &y, V p0, V p1) {
 template <int G, typename V, typename T>
 ALWAYS_INLINE inline void sweep_peaks(const T *acc, std::size_t samples, const Group<V> *g, V *peaks) {
     V x[G], y[G], peak[G];
-    V p0 = splat<V>(static_cast<double>(acc[0]));
+    V p0 = BROADCAST(V, static_cast<double>(acc[0]));
 #pragma GCC unroll 4
     for (int k = 0; k < G; ++k) {
         at_rest(g[k], x[k], y[k], p0);
-        peak[k] = splat<V>(0.0);
+        peak[k] = BROADCAST(V, 0.0);
     }
     for (std::size_t i = 1; i < samples; ++i) {
-        const V p1 = splat<V>(static_cast<double>(acc[i]));
+        const V p1 = BROADCAST(V, static_cast<double>(acc[i]));
 #pragma GCC unroll 4
         for (int k = 0; k < G; ++k) peak[k] = larger(magnitude(step(g[k], x[k], y[k], p0, p1)), peak[k]);
         p0 = p1;
@@ -104,7 +102,8 @@ ALWAYS_INLINE inline bool may_rise(const Bounds &b, Double4 u0, Double4 v0, Doub
     const Double4 q = (hv + b.zeta_omega * h) * b.inv_omega_d;
     const Double4 gap = peak - larger(magnitude(a0), magnitude(a1)) * (1.0 + bound_margin);
     constexpr double grown = (1.0 + bound_margin) * (1.0 + bound_margin);
-    lanes = ((gap <= splat(0.0)) | ((h * h + q * q) * grown >= gap * gap)) & (b.refined > splat(0.0));
+    const Double4 zero = BROADCAST(Double4, 0.0);
+    lanes = ((gap <= zero) | ((h * h + q * q) * grown >= gap * gap)) & (b.refined > zero);
     long long any[4];
     std::memcpy(any, &lanes, sizeof any);
     return (any[0] | any[1] | any[2] | any[3]) != 0;
@@ -133,15 +132,15 @@ ALWAYS_INLINE inline Double4 sweep_refined(const T *acc, std::size_t samples, co
     const Group<Double4> g = group(bank, k);
     const Bounds b = bounds(bank, k);
     Double4 x, y;
-    Double4 p0 = splat(static_cast<double>(acc[0]));
+    Double4 p0 = BROADCAST(Double4, static_cast<double>(acc[0]));
     at_rest(g, x, y, p0);
     for (std::size_t i = 1; i < samples; ++i) {
-        const Double4 p1 = splat(static_cast<double>(acc[i]));
+        const Double4 p1 = BROADCAST(Double4, static_cast<double>(acc[i]));
         const Double4 u0 = x + g.d * p0, v0 = y + g.dp * p0;
         peak = larger(magnitude(step(g, x, y, p0, p1)), peak);
         Bits4 lanes;
         // Every sub-step point: a threshold no bound is below.
-        const Double4 threshold = bank.every_substep() ? splat(-INFINITY) : peak;
+        const Double4 threshold = bank.every_substep() ? BROADCAST(Double4, -INFINITY) : peak;
         if (may_rise(b, u0, v0, p0, p1, threshold, lanes)) {
             double u[4], v[4], top[4];
             long long chosen[4];
@@ -227,7 +226,7 @@ const Rotations &rotations() {
 class RotatedPeaks {
 public:
     explicit RotatedPeaks(bool every) : every_(every) {
-        for (Double4 &m : maxima_) m = splat(0.0);
+        for (Double4 &m : maxima_) m = BROADCAST(Double4, 0.0);
     }
 
     // The samples at x[stride i], y[stride i]: the farthest of each block of them first, whose
@@ -278,8 +277,8 @@ public:
         const double end = std::sqrt(s1.alpha_end * s1.alpha_end + s2.alpha_end * s2.alpha_end);
         if ((std::fmax(start, end) + slack) * (1.0 + bound_margin) < smallest_) return false;
         const Rotations &r = rotations();
-        const Double4 x0 = splat(s1.alpha_start), y0 = splat(s2.alpha_start);
-        const Double4 x1 = splat(s1.alpha_end), y1 = splat(s2.alpha_end);
+        const Double4 x0 = BROADCAST(Double4, s1.alpha_start), y0 = BROADCAST(Double4, s2.alpha_start);
+        const Double4 x1 = BROADCAST(Double4, s1.alpha_end), y1 = BROADCAST(Double4, s2.alpha_end);
         for (int j = 0; j < 45; ++j) {
             const Double4 c = load_doubles<Double4>(r.cos + 4 * j), sn = load_doubles<Double4>(r.sin + 4 * j);
             const Double4 reach = larger(magnitude(x0 * c + y0 * sn), magnitude(x1 * c + y1 * sn)) + slack;
@@ -320,7 +319,7 @@ private:
     }
     ALWAYS_INLINE void project(double x, double y) {
         const Rotations &r = rotations();
-        const Double4 vx = splat(x), vy = splat(y);
+        const Double4 vx = BROADCAST(Double4, x), vy = BROADCAST(Double4, y);
         for (int j = 0; j < 45; ++j) {
             maxima_[j] =
                 larger(magnitude(vx * load_doubles<Double4>(r.cos + 4 * j) + vy * load_doubles<Double4>(r.sin + 4 * j)),
@@ -395,16 +394,18 @@ ALWAYS_INLINE inline void pair_rotd_body(const T *h1, const T *h2, std::size_t s
     for (std::size_t k = 0; k < bank.groups(); ++k) {
         const bool refined = k >= bank.plain_groups();
         const Group<Double4> g = group(bank, k);
-        Double4 p10 = splat(static_cast<double>(h1[0])), p20 = splat(static_cast<double>(h2[0]));
+        Double4 p10 = BROADCAST(Double4, static_cast<double>(h1[0]));
+        Double4 p20 = BROADCAST(Double4, static_cast<double>(h2[0]));
         Double4 x1, y1, x2, y2;
         at_rest(g, x1, y1, p10);
         at_rest(g, x2, y2, p20);
-        store_doubles(u1, splat(0.0));
-        store_doubles(u2, splat(0.0));
-        store_doubles(v1, splat(0.0));
-        store_doubles(v2, splat(0.0));
+        store_doubles(u1, BROADCAST(Double4, 0.0));
+        store_doubles(u2, BROADCAST(Double4, 0.0));
+        store_doubles(v1, BROADCAST(Double4, 0.0));
+        store_doubles(v2, BROADCAST(Double4, 0.0));
         for (std::size_t i = 1; i < samples; ++i) {
-            const Double4 p11 = splat(static_cast<double>(h1[i])), p21 = splat(static_cast<double>(h2[i]));
+            const Double4 p11 = BROADCAST(Double4, static_cast<double>(h1[i]));
+            const Double4 p21 = BROADCAST(Double4, static_cast<double>(h2[i]));
             store_doubles(u1 + 4 * i, step(g, x1, y1, p10, p11));
             store_doubles(u2 + 4 * i, step(g, x2, y2, p20, p21));
             if (refined) {

@@ -16,6 +16,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstring>
 
 using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
@@ -24,6 +25,19 @@ using Double8 = double __attribute__((vector_size(8 * sizeof(double))));
 // The 64-bit patterns of a Double4's lanes, and a Double4 comparison's result; the same at eight.
 using Bits4 = long long __attribute__((vector_size(4 * sizeof(long long))));
 using Bits8 = long long __attribute__((vector_size(8 * sizeof(long long))));
+// Their unsigned twins, where integer sums and shifts wrap as the instructions do.
+using Unsigned4 = unsigned long long __attribute__((vector_size(4 * sizeof(long long))));
+using Unsigned8 = unsigned long long __attribute__((vector_size(8 * sizeof(long long))));
+
+// The types of a set of lanes (vector_math/lanes.hpp): the doubles V, their 64-bit patterns B (also
+// a comparison's result) and B's unsigned twin U, and the width N.
+template <typename Doubles, typename Bits, typename Unsigned>
+struct LaneTypes {
+    using V = Doubles;
+    using B = Bits;
+    using U = Unsigned;
+    static constexpr std::size_t N = sizeof(Doubles) / sizeof(double);
+};
 
 // The instructions of SIMD_TARGET code.
 #define SIMD_ISA "avx2,fma"
@@ -59,6 +73,19 @@ inline bool cpu_has_avx512f() {
     }();
     return has;
 }
+
+// A vector of type V with every lane x, bit for bit (the sign of a zero and a NaN's payload kept):
+// the one way code here broadcasts a value. A macro, so that it is compiled for the instructions
+// of the function it stands in: Clang refuses a vector result from a function compiled for other
+// instructions, even one always inlined.
+#define BROADCAST(V, x)                                                        \
+    (__extension__({                                                           \
+        const double broadcast_value_ = (x);                                   \
+        V broadcast_{};                                                        \
+        for (std::size_t i_ = 0; i_ < sizeof(V) / sizeof(double); ++i_)        \
+            broadcast_[i_] = broadcast_value_;                                 \
+        broadcast_;                                                            \
+    }))
 
 // The vector of V's width at p, which need not be aligned, and its store. Always inlined, so no
 // vector crosses a call: the ABI note GCC gives for a four-lane vector in code without AVX does

@@ -78,28 +78,39 @@ LANES_INLINE void for_blocks(std::size_t n, Block block) {
     for (; start < n; start += N) block(start, n - start < N ? n - start : N);
 }
 
-template <class L>
-LANES_TARGET void lane_exp(const double *x, double *out, std::size_t n) {
-    if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::exp(x[i]); })) return;
-    for_blocks<L>(n, [x, out](std::size_t start, std::size_t live) LANES_LAMBDA {
+// out[i] = f(x[i]) a block of lanes at a time: lanes(v, result, served) gives the vector results of
+// a block padded with `pad` and the lanes they serve; scalar(a), the C library's call, gives the
+// others, and every element of an array too short for lanes.
+template <class L, class Lanes, class Scalar>
+LANES_INLINE void unary_lanes(const double *x, double *out, std::size_t n, double pad, Lanes lanes, Scalar scalar) {
+    if (took_scalar_calls(n, [x, out, scalar](std::size_t i) { out[i] = scalar(x[i]); })) return;
+    for_blocks<L>(n, [x, out, pad, lanes, scalar](std::size_t start, std::size_t live) LANES_LAMBDA {
         const double *xs = x + start;
-        const Vec<L> v = load_lanes<L>(xs, live, 1.0);
-        const Vec<L> result = exp_table<L>(v, v, false);
-        store_lanes<L>(result, exp_table_path<L>(v), out + start, live, [xs](std::size_t i) { return std::exp(xs[i]); });
+        Vec<L> result;
+        Mask<L> served;
+        lanes(load_lanes<L>(xs, live, pad), result, served);
+        store_lanes<L>(result, served, out + start, live, [xs, scalar](std::size_t i) { return scalar(xs[i]); });
     });
 }
 
 template <class L>
+LANES_TARGET void lane_exp(const double *x, double *out, std::size_t n) {
+    const auto lanes = [](Vec<L> v, Vec<L> &result, Mask<L> &served) LANES_LAMBDA {
+        result = exp_table<L>(v, v, false);
+        served = exp_table_path<L>(v);
+    };
+    unary_lanes<L>(x, out, n, 1.0, lanes, [](double a) { return std::exp(a); });
+}
+
+template <class L>
 LANES_TARGET void lane_log(const double *x, double *out, std::size_t n) {
-    if (took_scalar_calls(n, [x, out](std::size_t i) { out[i] = std::log(x[i]); })) return;
-    for_blocks<L>(n, [x, out](std::size_t start, std::size_t live) LANES_LAMBDA {
-        const double *xs = x + start;
-        const Vec<L> v = load_lanes<L>(xs, live, 2.0);
+    const auto lanes = [](Vec<L> v, Vec<L> &result, Mask<L> &served) LANES_LAMBDA {
         const Mask<L> near_one = log_near_one<L>(v);
-        Vec<L> result = log_table<L>(v);
+        result = log_table<L>(v);
         if (any<L>(near_one)) result = blend<L>(near_one, log_about_one<L>(v), result);
-        store_lanes<L>(result, log_normal_path<L>(v), out + start, live, [xs](std::size_t i) { return std::log(xs[i]); });
-    });
+        served = log_normal_path<L>(v);
+    };
+    unary_lanes<L>(x, out, n, 2.0, lanes, [](double a) { return std::log(a); });
 }
 
 template <class L>
@@ -122,7 +133,7 @@ LANES_TARGET void lane_pow(const double *x, const double *y, double *out, std::s
 template <class L>
 LANES_TARGET void lane_pow_of_base(double x, const double *y, double *out, std::size_t n) {
     if (took_scalar_calls(n, [x, y, out](std::size_t i) { out[i] = std::pow(x, y[i]); })) return;
-    const Vec<L> vx = L::broadcast(x);
+    const Vec<L> vx = BROADCAST(Vec<L>, x);
     if (!any<L>(pow_base_served<L>(vx))) {
         for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x, y[i]);
         return;
@@ -158,7 +169,7 @@ LANES_TARGET void lane_pow_of_bases(const double *bases, std::size_t base_count,
     for_blocks<L>(base_count, [bases, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_LAMBDA {
         const Vec<L> x = load_lanes<L>(bases + start, live, 2.0);
         const LogParts<L> parts = pow_log<L>(x);
-        L::store(log_hi + start, blend<L>(pow_base_served<L>(x), parts.hi, L::broadcast(__builtin_nan(""))));
+        L::store(log_hi + start, blend<L>(pow_base_served<L>(x), parts.hi, BROADCAST(Vec<L>, __builtin_nan(""))));
         L::store(log_tail + start, parts.tail);
     });
     for_blocks<L>(n, [bases, base_of, y, out, &log_hi, &log_tail](std::size_t start, std::size_t live) LANES_LAMBDA {

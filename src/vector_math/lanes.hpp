@@ -7,11 +7,11 @@
 // inlined into the functions of lane_batch_math.hpp.
 //
 // L provides the vector of doubles L::V, the vector of their 64-bit patterns L::B (also the result
-// of a comparison: all bits set or clear) and its unsigned twin L::U, its width L::N, and the leaf operations that no vector
-// operator says: broadcast, the three fused multiply-adds, gather from a table by 64-bit index,
-// the signed conversion of the top twelve bits, the two comparisons and the lanes a mask sets as
-// a bit field. The
-// rest, but unaligned loads and stores, is GCC's vector operators, which are the IEEE operations lane by lane.
+// of a comparison: all bits set or clear) and its unsigned twin L::U, its width L::N, and the leaf
+// operations that no vector operator says: the three fused multiply-adds, gather from a table by
+// 64-bit index, the signed conversion of the top twelve bits, the two comparisons, the lanes a mask
+// sets as a bit field, and unaligned loads and stores. Broadcasts are simd.hpp's BROADCAST; the
+// rest is GCC's vector operators, which are the IEEE operations lane by lane.
 
 #include <bit>
 #include <cstdint>
@@ -39,7 +39,7 @@ using Mask = typename L::B;
 
 template <class L>
 LANES_INLINE Vec<L> broadcast_bits(std::uint64_t bits) {
-    return L::broadcast(std::bit_cast<double>(bits));
+    return BROADCAST(Vec<L>, std::bit_cast<double>(bits));
 }
 
 template <class L>
@@ -54,7 +54,7 @@ LANES_INLINE Vec<L> as_doubles(Mask<L> x) {
 
 template <class L>
 LANES_INLINE Mask<L> broadcast_integer(std::int64_t value) {
-    return as_bits<L>(L::broadcast(std::bit_cast<double>(value)));
+    return as_bits<L>(BROADCAST(Vec<L>, std::bit_cast<double>(value)));
 }
 
 // Integer sums, differences and left shifts of bit patterns wrap, as the instructions do: they are
@@ -104,7 +104,7 @@ LANES_INLINE TableReduction<L> table_reduction(Vec<L> x, std::uint64_t offset) {
 // Lanes with low <= x < high; false for NaN.
 template <class L>
 LANES_INLINE Mask<L> within(Vec<L> x, double low, double high) {
-    return L::at_least(x, L::broadcast(low)) & L::below(x, L::broadcast(high));
+    return L::at_least(x, BROADCAST(Vec<L>, low)) & L::below(x, BROADCAST(Vec<L>, high));
 }
 
 // Lanes with low <= |x| < high; false for NaN.

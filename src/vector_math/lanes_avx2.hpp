@@ -10,15 +10,9 @@
 
 namespace {
 
-struct FourLanes {
-    using V = Double4;
-    using B = Bits4;
-    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
-    static constexpr std::size_t N = 4;
-
+struct FourLanes : LaneTypes<Double4, Bits4, Unsigned4> {
     SIMD_INLINE static V load(const double *p) { return _mm256_loadu_pd(p); }
     SIMD_INLINE static void store(double *p, V x) { _mm256_storeu_pd(p, x); }
-    SIMD_INLINE static V broadcast(double x) { return _mm256_set1_pd(x); }
     SIMD_INLINE static V fma(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }        // a b + c
     SIMD_INLINE static V fms(V a, V b, V c) { return _mm256_fmsub_pd(a, b, c); }        // a b - c
     SIMD_INLINE static V fnma(V a, V b, V c) { return _mm256_fnmadd_pd(a, b, c); }      // c - a b

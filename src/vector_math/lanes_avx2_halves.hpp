@@ -13,12 +13,7 @@
 
 namespace {
 
-struct EightLanesAsHalves {
-    using V = Double8;
-    using B = Bits8;
-    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
-    static constexpr std::size_t N = 8;
-
+struct EightLanesAsHalves : LaneTypes<Double8, Bits8, Unsigned8> {
     template <class Half>
     struct Halves {
         Half low, high;
@@ -42,7 +37,6 @@ struct EightLanesAsHalves {
         _mm256_storeu_pd(p, h.low);
         _mm256_storeu_pd(p + 4, h.high);
     }
-    SIMD_INLINE static V broadcast(double x) { return join(_mm256_set1_pd(x), _mm256_set1_pd(x)); }
     SIMD_INLINE static V fma(V a, V b, V c) {
         const auto ha = split<Double4>(a), hb = split<Double4>(b), hc = split<Double4>(c);
         return join(FourLanes::fma(ha.low, hb.low, hc.low), FourLanes::fma(ha.high, hb.high, hc.high));

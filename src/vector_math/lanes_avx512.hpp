@@ -17,15 +17,9 @@
 
 namespace {
 
-struct EightLanes {
-    using V = Double8;
-    using B = Bits8;
-    using U = unsigned long long __attribute__((vector_size(sizeof(B))));
-    static constexpr std::size_t N = 8;
-
+struct EightLanes : LaneTypes<Double8, Bits8, Unsigned8> {
     SIMD512_INLINE static V load(const double *p) { return _mm512_loadu_pd(p); }
     SIMD512_INLINE static void store(double *p, V x) { _mm512_storeu_pd(p, x); }
-    SIMD512_INLINE static V broadcast(double x) { return _mm512_set1_pd(x); }
     SIMD512_INLINE static V fma(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
     SIMD512_INLINE static V fms(V a, V b, V c) { return _mm512_fmsub_pd(a, b, c); }
     SIMD512_INLINE static V fnma(V a, V b, V c) { return _mm512_fnmadd_pd(a, b, c); }

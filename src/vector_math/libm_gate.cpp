@@ -123,3 +123,8 @@ const MathPath &choose_math_path(std::string_view libm_build_id, const char *for
 const BatchMath &choose_batch_math(std::string_view libm_build_id) {
     return choose_math_path(libm_build_id, std::getenv("VS30AMP_VECTOR_WIDTH")).math();
 }
+
+const BatchMath &process_batch_math() {
+    static const BatchMath &math = choose_batch_math(loaded_libm_build_id().text());
+    return math;
+}

@@ -36,3 +36,8 @@ const MathPath &choose_math_path(std::string_view libm_build_id, const char *for
 
 // choose_math_path's functions, with `forced` from the environment.
 const BatchMath &choose_batch_math(std::string_view libm_build_id);
+
+// The gate's choice for this process (choose_batch_math of the loaded library), made at the first
+// call: what every model call takes. Either choice gives the same results; only the time differs.
+// The choice calls no Python, so a C++ static guards it.
+const BatchMath &process_batch_math();

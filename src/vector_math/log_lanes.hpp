@@ -35,7 +35,7 @@ LANES_INLINE Vec<L> log_table(Vec<L> x) {
     const auto [index, kd, z] = table_reduction<L>(x, 0x3fe6000000000000);
     const V invc = L::gather(reinterpret_cast<const double *>(LIBM_LOG_INVC), index);
     const V logc = L::gather(reinterpret_cast<const double *>(LIBM_LOG_LOGC), index);
-    const V r = L::fma(z, invc, L::broadcast(-1.0));
+    const V r = L::fma(z, invc, BROADCAST(Vec<L>, -1.0));
     const V w = L::fma(kd, broadcast_bits<L>(LIBM_LOG_LN2HI[0]), logc);
     const V a1_a2 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY[2]), broadcast_bits<L>(LIBM_LOG_POLY[1]));
     const V hi = r + w;
@@ -53,7 +53,7 @@ LANES_INLINE Vec<L> log_table(Vec<L> x) {
 template <class L>
 LANES_INLINE Vec<L> log_about_one(Vec<L> x) {
     using V = Vec<L>;
-    const V r = x - L::broadcast(1.0);
+    const V r = x - BROADCAST(Vec<L>, 1.0);
     V p2 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY1[2]), broadcast_bits<L>(LIBM_LOG_POLY1[1]));
     V p5 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY1[5]), broadcast_bits<L>(LIBM_LOG_POLY1[4]));
     const V r2 = r * r;
@@ -66,7 +66,7 @@ LANES_INLINE Vec<L> log_about_one(Vec<L> x) {
     p8 = L::fma(p8, r3, p5);
     const V poly = L::fma(p8, r3, p2);
     // r = rhi + rlo with rhi's low 27 bits clear, so that rhi * rhi is exact.
-    const V two27 = L::broadcast(0x1p27);
+    const V two27 = BROADCAST(Vec<L>, 0x1p27);
     const V rhi = L::fnma(two27, r, L::fma(r, two27, r));
     const V rhi2 = rhi * rhi;
     const V rlo = r - rhi;

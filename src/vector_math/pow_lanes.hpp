@@ -45,7 +45,7 @@ LANES_INLINE LogParts<L> pow_log(Vec<L> x) {
     };
     const V t1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2HI[0]), table(LIBM_POW_LOGC));
     const V lo1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2LO[0]), table(LIBM_POW_LOGCTAIL));
-    const V r = L::fma(z, table(LIBM_POW_INVC), L::broadcast(-1.0));
+    const V r = L::fma(z, table(LIBM_POW_INVC), BROADCAST(Vec<L>, -1.0));
     const V ar = r * broadcast_bits<L>(LIBM_POW_POLY[0]);  // -0.5 r
     const V a1_a2 = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[2]), broadcast_bits<L>(LIBM_POW_POLY[1]));
     const V a3_a4 = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[4]), broadcast_bits<L>(LIBM_POW_POLY[3]));

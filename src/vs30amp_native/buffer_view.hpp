@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // One exporter's buffer of doubles (or floats), held for as long as the view lives: the
 // exporter cannot resize or free it meanwhile, so native loops may read and write it with the

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
-// The functions of vs30amp._native, each defined beside the code it runs; the table ends with
-// a zeroed record.
-extern PyMethodDef native_functions[];
+// The functions of vs30amp._native, each declared by its text signature beside its code; the
+// table ends with a zeroed record. Built at the first call.
+PyMethodDef *native_functions();

@@ -1,78 +1,121 @@
-// vs30amp._native's CB14 factors and the models' frequencies: with ba18_factors, everything the
-// package needs of the models without _utils (which exists on Python 3.15 and later only).
-
-#include "vs30amp_native/model_factors.hpp"
+// vs30amp._native's model functions, driven by the model table (models/model_table.hpp): every
+// model's factors under any of its conventions, its frequencies and the list of the models. With
+// them the package needs nothing of _utils, which exists on Python 3.15 and later only.
 
 #include <algorithm>
-#include <cstring>
-#include <iterator>
-#include <optional>
 #include <string_view>
 
-#include "models/bayless_abrahamson_2018.hpp"
-#include "models/campbell_bozorgnia_2014.hpp"
-#include "vs30amp_native/argument_count.hpp"
+#include "models/model_table.hpp"
+#include "python_glue/owned_ref.hpp"
+#include "vector_math/libm_gate.hpp"
+#include "vs30amp_native/native_function.hpp"
 #include "vs30amp_native/site_arrays.hpp"
 #include "vs30amp_native/str_argument.hpp"
-#include "vs30amp_native/kernel_math.hpp"
 
 namespace {
 
-// Sites are gathered a block at a time into a block's matrix and copied into `out`.
-constexpr std::size_t BLOCK_SITES = 128;
-
-// Fills out (n x 22) through the two matrices allocated beforehand: `full` of BLOCK_SITES rows
-// (fewer when n is smaller) and `tail` of the n % BLOCK_SITES rows left at the end. Runs without
-// the interpreter lock and allocates nothing.
-void compute(const double *vs30, const double *vs30_sim, const double *pga, std::size_t n, double *out,
-             AmplificationMatrix &full, AmplificationMatrix &tail) noexcept {
-    SiteTriple sites[BLOCK_SITES];
-    const BatchMath &math = kernel_math();
-    for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
-        const std::size_t count = std::min(BLOCK_SITES, n - start);
-        for (std::size_t i = 0; i < count; ++i)
-            sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], pga[start + i]};
-        AmplificationMatrix &matrix = count == full.rows() ? full : tail;
-        cb14_amplification_into(sites, math, matrix);
-        std::memcpy(out + start * CB14_COLUMNS, matrix.row(0), matrix.length() * sizeof(double));
+// "'a', 'b'" of name_of(item) for each of `items`, for a message; nullptr with an exception set.
+template <class Items, class Name>
+OwnedRef quoted_names(const Items &items, Name name_of) {
+    OwnedRef text(PyUnicode_FromString(""));
+    for (const auto &item : items) {
+        if (!text) return text;
+        text.reset(PyUnicode_FromFormat(PyUnicode_GetLength(text.get()) ? "%U, '%s'" : "%U'%s'", text.get(),
+                                        name_of(item)));
     }
+    return text;
 }
 
-}  // namespace
+const char *name_of_model(const ModelEntry &model) { return model.name; }
+const char *name_of_convention(const ModelConvention &convention) { return convention.name; }
 
-PyObject *cb14_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!argument_count("cb14_factors()", nargs, 4)) return nullptr;
+// The model args[0] names; ValueError "model: unknown model 'x'; choose one of ..." otherwise.
+const ModelEntry *model_argument(PyObject *object) {
+    std::string_view name;
+    if (!str_argument(object, "model", name)) return nullptr;
+    if (const ModelEntry *model = model_named(name)) return model;
+    OwnedRef choices = quoted_names(all_models(), name_of_model);
+    if (choices) PyErr_Format(PyExc_ValueError, "model: unknown model %R; choose one of %U", object, choices.get());
+    return nullptr;
+}
+
+const ModelConvention *convention_argument(const ModelEntry &model, PyObject *object) {
+    std::string_view name;
+    if (!str_argument(object, "convention", name)) return nullptr;
+    if (const ModelConvention *convention = model.convention(name)) return convention;
+    OwnedRef choices = quoted_names(model.conventions, name_of_convention);
+    if (choices) {
+        PyErr_Format(PyExc_ValueError, "convention: unknown convention %R for %s; choose one of %U", object,
+                     model.name, choices.get());
+    }
+    return nullptr;
+}
+
+constexpr TextSignature MODEL_FACTORS = text_signature(
+    "model_factors", {"model", "convention", "vs30", "vs30_sim", "pga", "out", "/"},
+    "The factors of n sites under the model's named convention, written into out (n x the model's columns);\n"
+    "vs30, vs30_sim and pga are C-contiguous float64 arrays of length n. Runs without the GIL.");
+
+PyObject *model_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(MODEL_FACTORS, nargs)) return nullptr;
+    const ModelEntry *model = model_argument(args[0]);
+    const ModelConvention *convention = model ? convention_argument(*model, args[1]) : nullptr;
     SiteArrays sites;
-    if (!sites.acquire(args, CB14_COLUMNS)) return nullptr;
+    if (convention == nullptr || !sites.acquire(args + 2, model->columns)) return nullptr;
     const std::size_t n = sites.sites();
-    std::optional<AmplificationMatrix> full = AmplificationMatrix::allocate(std::min(n, BLOCK_SITES), CB14_COLUMNS);
-    std::optional<AmplificationMatrix> tail =
-        AmplificationMatrix::allocate(n > BLOCK_SITES ? n % BLOCK_SITES : 0, CB14_COLUMNS);
-    if (!full || !tail) return PyErr_NoMemory();
     Py_BEGIN_ALLOW_THREADS
-    compute(sites.vs30.data<double>(), sites.vs30_sim.data<double>(), sites.pga.data<double>(), n,
-            sites.out.data<double>(), *full, *tail);
+    rows_of_columns(convention->rows, model->columns, sites.vs30.data<double>(), sites.vs30_sim.data<double>(),
+                    sites.pga.data<double>(), n, process_batch_math(), sites.out.data<double>());
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
+constexpr TextSignature MODEL_FREQUENCIES = text_signature(
+    "model_frequencies", {"model", "out", "/"},
+    "The model's frequencies (Hz), ascending, written into out (C-contiguous float64 of the model's columns).");
+
 PyObject *model_frequencies(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!argument_count("model_frequencies()", nargs, 2)) return nullptr;
-    std::string_view model;
-    if (!str_argument(args[0], "model", model)) return nullptr;
-    const double *first = model == "cb14" ? std::begin(CB14_FREQUENCIES)
-                          : model == "ba18" ? std::begin(BA18_FREQUENCIES) : nullptr;
-    const std::size_t count = model == "cb14" ? CB14_COLUMNS : BA18_COLUMNS;
-    if (first == nullptr) {
-        PyErr_Format(PyExc_ValueError, "model: unknown model %R; choose one of 'ba18', 'cb14'", args[0]);
-        return nullptr;
-    }
+    if (!takes_arguments(MODEL_FREQUENCIES, nargs)) return nullptr;
+    const ModelEntry *model = model_argument(args[0]);
+    if (model == nullptr) return nullptr;
     BufferView out;
     if (!out.acquire(args[1], "out", 1, "d", true)) return nullptr;
-    if (out.size() != count) {
-        PyErr_Format(PyExc_ValueError, "out: expected %zu frequencies, got %zu", count, out.size());
+    if (out.size() != model->columns) {
+        PyErr_Format(PyExc_ValueError, "out: expected %zu frequencies, got %zu", model->columns, out.size());
         return nullptr;
     }
-    std::copy(first, first + count, out.data<double>());
+    std::copy(model->frequencies, model->frequencies + model->columns, out.data<double>());
     Py_RETURN_NONE;
 }
+
+constexpr TextSignature MODELS = text_signature(
+    "models", {}, "(name, columns, conventions) of every model of the native table, the default convention first.");
+
+// (name, columns, (convention, ...)) of one model; nullptr with an exception set.
+PyObject *model_record(const ModelEntry &model) {
+    OwnedRef conventions(PyTuple_New(static_cast<Py_ssize_t>(model.conventions.size())));
+    for (std::size_t i = 0; conventions && i < model.conventions.size(); ++i) {
+        PyObject *name = PyUnicode_FromString(model.conventions[i].name);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(conventions.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    if (!conventions) return nullptr;
+    return Py_BuildValue("(snO)", model.name, static_cast<Py_ssize_t>(model.columns), conventions.get());
+}
+
+PyObject *models(PyObject *, PyObject *const *, Py_ssize_t nargs) {
+    if (!takes_arguments(MODELS, nargs)) return nullptr;
+    OwnedRef records(PyList_New(0));
+    for (const ModelEntry &model : all_models()) {
+        if (!records) return nullptr;
+        OwnedRef record(model_record(model));
+        if (!record || PyList_Append(records.get(), record.get()) < 0) return nullptr;
+    }
+    return records ? PyList_AsTuple(records.get()) : nullptr;
+}
+
+}  // namespace
+
+PyMethodDef model_factors_method() { return native_method(MODEL_FACTORS, model_factors); }
+PyMethodDef model_frequencies_method() { return native_method(MODEL_FREQUENCIES, model_frequencies); }
+PyMethodDef models_method() { return native_method(MODELS, models); }

@@ -12,10 +12,13 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "vs30amp._native", "Native kernels of the vs30amp package.", 0, native_functions,
+    PyModuleDef_HEAD_INIT, "vs30amp._native", "Native kernels of the vs30amp package.", 0, nullptr,
     slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit__native() {
+    definition.m_methods = native_functions();
+    return PyModuleDef_Init(&definition);
+}

@@ -6,10 +6,10 @@
 #include <new>
 #include <vector>
 
-#include "module/owned_ref.hpp"
+#include "python_glue/owned_ref.hpp"
 #include "response_spectra/response_kernels.hpp"
-#include "vs30amp_native/argument_count.hpp"
 #include "vs30amp_native/buffer_view.hpp"
+#include "vs30amp_native/native_function.hpp"
 #include "vs30amp_native/parallel_items.hpp"
 
 namespace {
@@ -103,6 +103,18 @@ bool read_substeps(PyObject *object, Substeps &where) {
     return true;
 }
 
+// The arguments both functions take after their records and scalars: the periods, out and
+// between_samples, each checked in that order.
+struct PeriodsAndOutput {
+    BufferView periods, out;
+    Substeps where = Substeps::none;
+
+    bool acquire(PyObject *periods_object, PyObject *out_object, PyObject *substeps) {
+        return periods.acquire(periods_object, "periods", 1, "d", false) && check_periods(periods) &&
+               out.acquire(out_object, "out", 2, "d", true) && read_substeps(substeps, where);
+    }
+};
+
 PyObject *raise_from(const std::exception_ptr &failure) {
     try {
         std::rethrow_exception(failure);
@@ -116,24 +128,23 @@ PyObject *raise_from(const std::exception_ptr &failure) {
     return nullptr;
 }
 
-}  // namespace
+constexpr TextSignature RESPONSE_SPECTRUM = text_signature(
+    "response_spectrum", {"records", "dt", "periods", "damping", "out", "threads", "between_samples", "/"},
+    "PSA of n records (n, m) of float32 or float64 at P periods into out (n, P) float64 (see "
+    "vs30amp.response_spectrum).");
 
-PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!argument_count("response_spectrum(records, dt, periods, damping, out, threads, between_samples)", nargs,
-                        7)) {
-        return nullptr;
-    }
-    BufferView doubles, floats, periods, out;
+PyObject *response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(RESPONSE_SPECTRUM, nargs)) return nullptr;
+    BufferView doubles, floats;
     bool is_float = false;
     Scalars s{};
+    PeriodsAndOutput given;
     if (!acquire_records(args[0], "records", doubles, floats, is_float) ||
-        !read_scalars(args[1], args[3], nullptr, args[5], s) ||
-        !periods.acquire(args[2], "periods", 1, "d", false) || !check_periods(periods) ||
-        !out.acquire(args[4], "out", 2, "d", true)) {
+        !read_scalars(args[1], args[3], nullptr, args[5], s) || !given.acquire(args[2], args[4], args[6])) {
         return nullptr;
     }
-    Substeps where = Substeps::none;
-    if (!read_substeps(args[6], where)) return nullptr;
+    const BufferView &periods = given.periods, &out = given.out;
+    const Substeps where = given.where;
     const BufferView &records = is_float ? floats : doubles;
     const std::size_t n = records.shape(0), m = records.shape(1), count = periods.size();
     if (!check_output(out, n, count)) return nullptr;
@@ -155,22 +166,24 @@ PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t
     Py_RETURN_NONE;
 }
 
-PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!argument_count("rotd(h1, h2, dt, periods, damping, percentile, out, threads, between_samples)", nargs, 9)) {
-        return nullptr;
-    }
-    BufferView doubles1, floats1, doubles2, floats2, periods, out;
+constexpr TextSignature ROTD = text_signature(
+    "rotd", {"h1", "h2", "dt", "periods", "damping", "percentile", "out", "threads", "between_samples", "/"},
+    "RotDnn PSA of n pairs of records (n, m), both float32 or both float64, at P periods into out (n, P) float64 "
+    "(see vs30amp.rotd).");
+
+PyObject *rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(ROTD, nargs)) return nullptr;
+    BufferView doubles1, floats1, doubles2, floats2;
     bool float1 = false, float2 = false;
     Scalars s{};
+    PeriodsAndOutput given;
     if (!acquire_records(args[0], "h1", doubles1, floats1, float1) ||
         !acquire_records(args[1], "h2", doubles2, floats2, float2) ||
-        !read_scalars(args[2], args[4], args[5], args[7], s) ||
-        !periods.acquire(args[3], "periods", 1, "d", false) || !check_periods(periods) ||
-        !out.acquire(args[6], "out", 2, "d", true)) {
+        !read_scalars(args[2], args[4], args[5], args[7], s) || !given.acquire(args[3], args[6], args[8])) {
         return nullptr;
     }
-    Substeps where = Substeps::none;
-    if (!read_substeps(args[8], where)) return nullptr;
+    const BufferView &periods = given.periods, &out = given.out;
+    const Substeps where = given.where;
     const BufferView &h1 = float1 ? floats1 : doubles1;
     const BufferView &h2 = float2 ? floats2 : doubles2;
     if (float1 != float2 || h1.shape(0) != h2.shape(0) || h1.shape(1) != h2.shape(1)) {
@@ -202,3 +215,8 @@ PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     Py_RETURN_NONE;
 }
+
+}  // namespace
+
+PyMethodDef response_spectrum_method() { return native_method(RESPONSE_SPECTRUM, response_spectrum); }
+PyMethodDef rotd_method() { return native_method(ROTD, rotd); }

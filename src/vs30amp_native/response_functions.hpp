@@ -1,11 +1,10 @@
 #pragma once
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
-// vs30amp._native.response_spectrum(records, dt, periods, damping, out, threads): PSA of n
-// records (n, m) of float32 or float64 at P periods into out (n, P) float64.
-PyObject *native_response_spectrum(PyObject *, PyObject *const *args, Py_ssize_t nargs);
-
-// vs30amp._native.rotd(h1, h2, dt, periods, damping, percentile, out, threads): RotDnn of n
-// pairs of records (n, m) (both float32 or both float64) at P periods into out (n, P) float64.
-PyObject *native_rotd(PyObject *, PyObject *const *args, Py_ssize_t nargs);
+// The response functions of vs30amp._native, each declared by its text signature beside its
+// code: response_spectrum(records, dt, periods, damping, out, threads, between_samples, /), PSA
+// of records, and rotd(h1, h2, dt, periods, damping, percentile, out, threads, between_samples, /),
+// RotDnn of pairs of records.
+PyMethodDef response_spectrum_method();
+PyMethodDef rotd_method();

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 #include "vs30amp_native/buffer_view.hpp"
 
 // The arguments of a factors function as the package passes them: vs30, vs30_sim and pga, three

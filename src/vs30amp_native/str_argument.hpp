@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // A str argument's UTF-8 text, valid while the argument lives; TypeError "{name}: expected a str"
 // otherwise, false then.

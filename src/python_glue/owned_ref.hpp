@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "module/python.hpp"
+#include "python_glue/python.hpp"
 
 // Sole owner of one strong reference; releases it when it goes out of scope.
 class OwnedRef {
