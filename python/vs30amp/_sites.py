@@ -160,12 +160,19 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
                   f"value; the first: {first}", RangeWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
+def missing_values(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                   pga: NDArray[np.float64]) -> NDArray[np.bool_]:
+    """Which sites miss a value (NaN): their factors, and what is made of them, are NaN."""
+    missing: NDArray[np.bool_] = np.isnan(vs30) | np.isnan(vs30_sim) | np.isnan(pga)
+    return missing
+
+
 def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                  pga: NDArray[np.float64]) -> NDArray[np.float64]:
     """The kernel's factors, with the rows of sites missing a value (NaN) set to NaN: the kernel
     would make believable numbers of them. Valid rows are the kernel's, untouched."""
     factors = kernel(vs30, vs30_sim, pga)
-    missing = np.isnan(vs30) | np.isnan(vs30_sim) | np.isnan(pga)
+    missing = missing_values(vs30, vs30_sim, pga)
     if missing.any():
         factors[missing] = np.nan
     return factors

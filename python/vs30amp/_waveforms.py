@@ -5,8 +5,9 @@ from __future__ import annotations
 import os
 import threading
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -14,9 +15,11 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
 from ._fft import real_ffts
+from ._models import Kernel, Model
 from ._optional import require
-from ._record_checks import as_dt
-from ._sites import PACKAGE_DIRECTORY, as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
+from ._record_checks import as_dt, check_shape
+from ._sites import (PACKAGE_DIRECTORY, as_real, broadcast_sites, check_sites, chosen, missing_values, range_policy,
+                     site_factors)
 from ._units import check_units
 
 # Working memory of the chunks in flight together (bytes), beside the output.
@@ -373,6 +376,171 @@ def _tapered(padded: FloatArray, ramp: NDArray[np.float64] | None, m: int) -> No
         padded[:, m - k:m] *= ramp[::-1].astype(padded.dtype)
 
 
+@dataclass(frozen=True)
+class _Plan:
+    """How the sites are worked through: the padded FFT length, sites per chunk, threads, and
+    FFT bins per block of interpolation weights (all of them when their weights fit)."""
+
+    length: int
+    rows: int
+    threads: int
+    block: int
+
+    @property
+    def bins(self) -> int:
+        return self.length // 2 + 1
+
+
+def plan(n: int, m: int, itemsize: int, grid_size: int, threads: int, chunk_bytes: int) -> _Plan:
+    """The plan for `n` records (or one shared) of `m` samples on `threads` threads, the working
+    memory of the chunks in flight about `chunk_bytes` (see `amplify_waveforms`)."""
+    length = fast_length(2 * m)
+    # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
+    per_site = 5 * length * itemsize + 3 * grid_size * 8
+    if per_site * threads > chunk_bytes:  # records so long that one per thread exceeds chunk_bytes
+        threads = max(1, chunk_bytes // per_site)
+    rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
+    threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
+    # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
+    # they fit in chunk_bytes, else for each chunk a block of bins at a time.
+    bins = length // 2 + 1
+    block = bins if bins * WEIGHT_BYTES <= chunk_bytes else max(1, chunk_bytes // (4 * WEIGHT_BYTES))
+    return _Plan(length, rows, threads, block)
+
+
+def _as_acc(acc: ArrayLike) -> tuple[FloatArray, bool]:
+    """Records (n, m), float32 or float64 (other real input as float64), and whether one record
+    (m,) was given."""
+    records = check_shape("acc", np.asarray(acc), 1)
+    if records.dtype != np.float32:
+        records = records.astype(np.float64, copy=False)
+    one_dimensional = records.ndim == 1
+    return (records.reshape(1, -1) if one_dimensional else records), one_dimensional
+
+
+def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
+                   scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
+                   first_site: int) -> list[NDArray[np.float64]]:
+    """The records' peaks checked (and their ends, when `warn_ends`), then the sites' Vs30s and
+    PGA in g (the records' own peaks by default) broadcast to one per site and checked."""
+    peaks = _finite_peaks(records, max(1, chunk_bytes // (records.shape[1] * records.itemsize)), first_site)
+    if warn_ends:
+        warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
+    given = peaks if pga is None else as_real("pga", pga)
+    pga_g = given if scale == 1.0 else given / scale
+    sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
+    site_vs30, site_vs30_sim, site_pga = sites
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
+    return sites
+
+
+class _Chunks:
+    """The amplification of the records chunk by chunk of sites into `out`, on any thread: each
+    chunk's records padded, tapered and transformed (or the one shared record's spectrum, made
+    once), multiplied by its sites' factors on the FFT bins and transformed back."""
+
+    def __init__(self, records: FloatArray, step: float, ramp: NDArray[np.float64] | None, found: Model,
+                 kernel: Kernel, fmax: float | None, rule: str, sites: list[NDArray[np.float64]], layout: _Plan,
+                 first_site: int) -> None:
+        self.records, self.step, self.ramp, self.found, self.kernel = records, step, ramp, found, kernel
+        self.fmax, self.rule, self.sites, self.layout, self.first_site = fmax, rule, sites, layout, first_site
+        self.m = records.shape[1]
+        n = sites[0].size
+        self.shared = records.shape[0] == 1 and n > 1
+        self.out = np.empty((n, self.m), dtype=records.dtype.type)
+        self.highest: list[tuple[float, float]] = []  # without an fmax: each chunk's highest factor
+        self.weights = self._weights(0, layout.bins) if layout.block == layout.bins else None
+        self.rfft, self.irfft = real_ffts()
+        self._buffers = threading.local()
+        self.shared_spectrum = self._shared_spectrum() if self.shared else None
+
+    def _frequencies(self, start: int, stop: int) -> NDArray[np.float64]:
+        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
+        return np.arange(start, stop) / (self.layout.length * self.step)
+
+    def _weights(self, start: int, stop: int) -> _interp.Weights:
+        return _interp.weights(self.found.frequencies, _interp.held_above(self._frequencies(start, stop), self.fmax))
+
+    def _shared_spectrum(self) -> NDArray[Any]:
+        """The spectrum of the one record all sites share, made once."""
+        return self._transformed(self._filled(np.zeros((1, self.layout.length), dtype=self.out.dtype), self.records))
+
+    def _chunk_spectrum(self, part: slice, count: int) -> NDArray[Any]:
+        """The spectra of the records of the sites `part`, padded in this thread's buffer."""
+        if getattr(self._buffers, "padded", None) is None:
+            self._buffers.padded = np.zeros((self.layout.rows, self.layout.length), dtype=self.out.dtype)
+        return self._transformed(self._filled(self._buffers.padded[:count], self.records[part]))  # the tail stays 0
+
+    def _filled(self, padded: FloatArray, records: FloatArray) -> FloatArray:
+        padded[:, :self.m] = records
+        _tapered(padded, self.ramp, self.m)
+        return padded
+
+    def _transformed(self, padded: FloatArray) -> NDArray[Any]:
+        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
+            spectrum: NDArray[Any] = self.rfft(padded, axis=1)
+        return spectrum
+
+    def __call__(self, part: slice) -> int:
+        """Amplifies the records of the sites `part` into `out`; how many sites that is."""
+        count = int(part.stop) - int(part.start)
+        if self.shared_spectrum is not None:
+            spectrum = np.repeat(self.shared_spectrum, count, axis=0)
+        else:
+            spectrum = self._chunk_spectrum(part, count)
+        vs30, vs30_sim, pga = (values[part] for values in self.sites)
+        model_factors = site_factors(self.kernel, vs30, vs30_sim, pga)
+        _refuse_infinite_factors(model_factors, vs30, vs30_sim, int(part.start) + self.first_site)
+        if self.fmax is None:
+            self.highest.append(highest_factor(self.found.frequencies, model_factors, 0.5 / self.step))
+        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
+            self._multiply(spectrum, model_factors)
+            self.out[part] = self.irfft(spectrum, self.layout.length, axis=1)[:, :self.m]
+        _refuse_overflow(self.out[part], missing_values(vs30, vs30_sim, pga), int(part.start), self.shared,
+                         self.first_site)
+        return count
+
+    def _multiply(self, spectrum: NDArray[Any], model_factors: NDArray[np.float64]) -> None:
+        """`spectrum` times the factors interpolated onto its bins, a block of bins at a time."""
+        bins, block, real = self.layout.bins, self.layout.block, self.out.dtype.type
+        for start in range(0, bins, block):
+            stop = min(bins, start + block)
+            factors = (self.weights or self._weights(start, stop)).apply(model_factors, real)
+            if self.rule == "taper":
+                _interp.taper_above(factors, self._frequencies(start, stop), self.fmax)
+            spectrum.real[:, start:stop] *= factors  # two strided passes: far faster than a broadcast over pairs
+            spectrum.imag[:, start:stop] *= factors
+
+
+def _run(amplify: Callable[[slice], int], n: int, layout: _Plan, progress: bool) -> None:
+    """`amplify` of every chunk of `layout.rows` of the `n` sites, on `layout.threads` threads, at
+    most one chunk in flight a thread; a progress bar of sites when asked."""
+    bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
+    try:
+        for count in _in_order(amplify, _chunks(n, layout.rows), layout.threads):
+            if bar is not None:
+                bar.update(count)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _in_order(amplify: Callable[[slice], int], parts: Iterator[slice], threads: int) -> Iterator[int]:
+    """`amplify` of each part, in order; on a pool of `threads` with at most that many parts in
+    flight, which keeps the working memory bounded."""
+    if threads == 1:
+        yield from map(amplify, parts)
+        return
+    with ThreadPoolExecutor(threads) as pool:
+        futures = [pool.submit(amplify, part) for _, part in zip(range(threads), parts)]
+        while futures:
+            yield futures.pop(0).result()
+            following = next(parts, None)
+            if following is not None:
+                futures.append(pool.submit(amplify, following))
+
+
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
                     model: str, *, units: str, fmax: float | None, policy: str, above_fmax: str = "taper",
                     taper: float | None = None, not_at_rest: str = "warn", convention: str = "module",
@@ -385,119 +553,17 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
     if not_at_rest not in NOT_AT_REST:
         raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, NOT_AT_REST))}, got {not_at_rest!r}")
-    records = np.asarray(acc)
-    if records.dtype.kind not in "iuf":
-        raise TypeError(f"acc: expected real acceleration values, got values of dtype {records.dtype}")
-    if records.dtype != np.float32:
-        records = records.astype(np.float64, copy=False)
-    if records.ndim not in (1, 2) or records.shape[-1] == 0:
-        raise ValueError(f"acc: expected records of shape (n_sites, n_samples) or (n_samples,), got {records.shape}")
-    one_dimensional = records.ndim == 1
-    records = records.reshape(1, -1) if one_dimensional else records
+    records, one_dimensional = _as_acc(acc)
     step = as_dt(dt)
     threads = thread_count(workers)
-    m = records.shape[1]
-    ramp = taper_ramp(taper, step, m)
-    length = fast_length(2 * m)
-    real = records.dtype.type
-    # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
-    per_site = 5 * length * records.itemsize + 3 * found.frequencies.size * 8
-
-    peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)), first_site)
-    if taper is None and not_at_rest == "warn":
-        warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
-    given = peaks if pga is None else as_real("pga", pga)
-    pga_g = given if scale == 1.0 else given / scale
-    sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
-    site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
+    ramp = taper_ramp(taper, step, records.shape[1])
+    sites = _checked_sites(found, records, vs30, vs30_sim, pga, scale, policy,
+                           taper is None and not_at_rest == "warn", chunk_bytes, first_site)
     n = sites[0].size
-    shared = records.shape[0] == 1 and n > 1
-    if per_site * threads > chunk_bytes:  # records so long that one per thread exceeds chunk_bytes
-        threads = max(1, chunk_bytes // per_site)
-    rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
-    threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
-    bins = length // 2 + 1
-    nyquist = 0.5 / step
-    highest: list[tuple[float, float]] = []
-
-    def bin_frequencies(start: int, stop: int) -> NDArray[np.float64]:
-        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
-        return np.arange(start, stop) / (length * step)
-
-    def bin_weights(start: int, stop: int) -> _interp.Weights:
-        return _interp.weights(found.frequencies, _interp.held_above(bin_frequencies(start, stop), limit))
-
-    # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
-    # they fit in chunk_bytes, else for each chunk a block of bins at a time.
-    block = bins if bins * WEIGHT_BYTES <= chunk_bytes else max(1, chunk_bytes // (4 * WEIGHT_BYTES))
-    weights = bin_weights(0, bins) if block == bins else None
-    rfft, irfft = real_ffts()
-    out = np.empty((n, m), dtype=real)
-    shared_spectrum = None
-    if shared:
-        padded_record = np.zeros((1, length), dtype=real)
-        padded_record[:, :m] = records
-        _tapered(padded_record, ramp, m)
-        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
-            shared_spectrum = rfft(padded_record, axis=1)
-
-    buffers = threading.local()
-
-    def amplify(part: slice) -> int:
-        count = int(part.stop) - int(part.start)
-        if shared_spectrum is not None:
-            spectrum = np.repeat(shared_spectrum, count, axis=0)
-        else:
-            if getattr(buffers, "padded", None) is None:
-                buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
-            padded = buffers.padded[:count]
-            padded[:, :m] = records[part]
-            _tapered(padded, ramp, m)
-            with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
-                spectrum = rfft(padded, axis=1)
-        model_factors = site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part])
-        _refuse_infinite_factors(model_factors, site_vs30[part], site_vs30_sim[part], int(part.start) + first_site)
-        if limit is None:
-            highest.append(highest_factor(found.frequencies, model_factors, nyquist))
-        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
-            for start in range(0, bins, block):
-                stop = min(bins, start + block)
-                factors = (weights or bin_weights(start, stop)).apply(model_factors, real)
-                if rule == "taper":
-                    _interp.taper_above(factors, bin_frequencies(start, stop), limit)
-                spectrum.real[:, start:stop] *= factors  # two strided passes: far faster than a broadcast over pairs
-                spectrum.imag[:, start:stop] *= factors
-            del factors
-            out[part] = irfft(spectrum, length, axis=1)[:, :m]
-        missing = np.isnan(site_vs30[part]) | np.isnan(site_vs30_sim[part]) | np.isnan(site_pga[part])
-        _refuse_overflow(out[part], missing, int(part.start), shared, first_site)
-        return count
-
-    bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
-    try:
-        if threads == 1:
-            done: Iterator[int] = map(amplify, _chunks(n, rows))
-            for count in done:
-                if bar is not None:
-                    bar.update(count)
-        else:
-            with ThreadPoolExecutor(threads) as pool:
-                # At most `threads` chunks in flight keeps the working memory bounded.
-                pending = _chunks(n, rows)
-                futures = [pool.submit(amplify, part) for _, part in zip(range(threads), pending)]
-                while futures:
-                    count = futures.pop(0).result()
-                    if bar is not None:
-                        bar.update(count)
-                    following = next(pending, None)
-                    if following is not None:
-                        futures.append(pool.submit(amplify, following))
-    finally:
-        if bar is not None:
-            bar.close()
-    reached = [pair for pair in highest if np.isfinite(pair[0])]
+    layout = plan(n, records.shape[1], records.itemsize, found.frequencies.size, threads, chunk_bytes)
+    chunks = _Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site)
+    _run(chunks, n, layout, progress)
+    reached = [pair for pair in chunks.highest if np.isfinite(pair[0])]
     if reached:
-        warn_unlimited(*max(reached), nyquist)
-    return out[0] if one_dimensional and n == 1 else out
+        warn_unlimited(*max(reached), 0.5 / step)
+    return chunks.out[0] if one_dimensional and n == 1 else chunks.out
