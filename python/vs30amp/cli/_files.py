@@ -24,7 +24,7 @@ from typing import Any, NoReturn
 
 from .. import io
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
-from ..io._store import STORE_FORMATS, _replace, not_a_store
+from ..io._store_paths import STORE_FORMATS, not_a_store, replace_store
 from ._progress import Progress
 
 try:
@@ -324,7 +324,7 @@ def write_store_atomically(target: Path, write: Callable[[Path], None]) -> None:
             staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}."))
         write(staging / target.name)
         with signals_held():
-            _replace(staging / target.name, target, True, STORE_FORMATS[target.suffix.lower()])
+            replace_store(staging / target.name, target, True, STORE_FORMATS[target.suffix.lower()])
     except FileExistsError as error:  # made something else meanwhile
         raise UsageError(f"{error}; the new store is not written") from None
     except OSError as error:

@@ -17,7 +17,7 @@ from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
-from ..io._store import STORE_FORMATS
+from ..io._store_paths import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
                      write_store_atomically)
 from ._progress import Progress, compute, dask_progress

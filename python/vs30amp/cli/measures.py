@@ -16,7 +16,7 @@ from .._provenance import attributes
 from .._station_measures import (default_periods, eas_frequencies, measure_attributes, measures_dataset, pair_measures,
                                  store_measures)
 from .._units import AMPLIFIED_UNITS
-from ..io._store import STORE_FORMATS
+from ..io._store_paths import STORE_FORMATS
 from ._files import (Inputs, UsageError, check_output, number, record_units, refuse_special_file, report,
                      takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
 from ._pairs import Pair, pairs

@@ -9,13 +9,13 @@ are read and written in chunks of whole records, so no more than a few chunks ar
 
 from __future__ import annotations
 
-import errno
+import functools
 import os
 import shutil
 import sys
 import tempfile
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -30,19 +30,14 @@ from .._provenance import attributes, command_line
 from .._record_checks import as_dt
 from ._netcdf import write_netcdf
 from ._record import RecordError
+from ._store_paths import STORE_FORMATS, refuse_unless_a_store, replace_store, room_for, store_format
 from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
 
 # Records per chunk by default: at least this many bytes of one component, so that the work of
 # a chunk outweighs its scheduling.
 CHUNK_BYTES = 4 * 2**20
-STORE_FORMATS = {".nc": "netcdf", ".nc4": "netcdf", ".zarr": "zarr"}
 # A sample interval and the time coordinate's steps may differ by this fraction (rounding).
 TIME_TOLERANCE = 1e-6
-# What a Zarr store holds at its top (version 3; version 2 group or array): only such a
-# directory is replaced by a new store.
-ZARR_MARKS = ("zarr.json", ".zgroup", ".zattrs", ".zarray")
-# The first bytes of a netCDF file: classic, 64-bit offset, 64-bit data, netCDF-4 (HDF5).
-NETCDF_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05", b"\x89HDF\r\n\x1a\n")
 
 
 @dataclass(frozen=True, eq=False)
@@ -84,19 +79,6 @@ class RecordStore:
 
 def _xarray(what: str) -> Any:
     return require("xarray", "xarray", what)
-
-
-def store_format(path: Path, format: str | None) -> str:
-    """"netcdf" or "zarr": `format` if given, else from the extension (a directory is Zarr)."""
-    name = (format or STORE_FORMATS.get(path.suffix.lower()) or ("zarr" if path.is_dir() else "")).lower()
-    if name not in ("netcdf", "zarr"):
-        raise RecordError(f"{path}: unknown store {f'format {format!r}' if format else f'extension {path.suffix!r}'}; "
-                          "use .nc or .zarr (or format='netcdf' or 'zarr')")
-    if name == "zarr":
-        require("zarr", "zarr", "a Zarr store")
-    else:
-        require("netCDF4", "xarray", "a netCDF store")
-    return name
 
 
 def _open(xr: Any, path: Path, kind: str, chunks: Any) -> Any:
@@ -241,8 +223,7 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     names = [variables] if isinstance(variables, str) else None if variables is None else list(variables)
     if names is not None and not names:
         raise RecordError(f"{where}: no variables to read")
-    if stations_per_chunk is not None and stations_per_chunk < 1:
-        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
+    _checked_chunk(stations_per_chunk)
     try:
         layout = _open(xr, where, kind, None)  # the metadata only, to choose the chunks
     except (OSError, ValueError, KeyError) as error:
@@ -306,66 +287,6 @@ def _units_of(units: str | Mapping[str, str], records: Mapping[str, Any]) -> dic
             raise ValueError(f"units: {'no units for' if name in records else 'no component'} {name!r}; give the "
                              f"units of each of {', '.join(map(repr, records))}")
     return {name: str(given[name]) for name in records}
-
-
-def not_a_store(path: Path, kind: str) -> str | None:
-    """Why what is at `path` is not a `kind` ("netcdf" or "zarr") store a new one may replace,
-    in words; None when it is, or when nothing is there. A symbolic link is not followed."""
-    if not (path.exists() or path.is_symlink()):
-        return None
-    if path.is_symlink():
-        return "a symbolic link"
-    if kind == "zarr":
-        if not path.is_dir():
-            return "not a directory"
-        return None if any((path / mark).is_file() for mark in ZARR_MARKS) else "a directory that is not a Zarr store"
-    if path.is_dir():
-        return "a directory"
-    if not path.is_file():
-        return "not a regular file"
-    try:
-        with path.open("rb") as file:
-            head = file.read(8)
-    except OSError as error:
-        return f"a file that cannot be read ({error.strerror or error})"
-    return None if head.startswith(NETCDF_SIGNATURES) else "a file that is not netCDF"
-
-
-def refuse_unless_a_store(path: Path, kind: str) -> None:
-    """FileExistsError unless what is at `path` is nothing or a `kind` store (see `not_a_store`)."""
-    reason = not_a_store(path, kind)
-    if reason is not None:
-        raise FileExistsError(f"{path}: exists and is {reason}; it is not replaced")
-
-
-def _replace(staged: Path, target: Path, overwrite: bool, kind: str) -> None:
-    """Moves the complete `staged` store to `target`, over an existing store of its `kind` only
-    (checked again here: the target may have changed while the store was written). A directory
-    store is swapped by two renames; should the second fail, the old store is put back."""
-    if target.exists() or target.is_symlink():
-        if not overwrite:
-            raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
-        refuse_unless_a_store(target, kind)
-        if target.is_dir():
-            old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.old-"))
-            os.replace(target, old / target.name)
-            try:
-                os.replace(staged, target)
-            except OSError:
-                os.replace(old / target.name, target)
-                raise
-            shutil.rmtree(old)
-            return
-    os.replace(staged, target)
-
-
-def _room_for(directory: Path, size: int) -> None:
-    """OSError (ENOSPC) unless `directory`'s filesystem has the `size` bytes of records a netCDF
-    store takes uncompressed: a store that cannot fit is not begun (one that fills the disk
-    all the same fails in its writing process, `_netcdf`)."""
-    free = shutil.disk_usage(directory).free
-    if free < size:
-        raise OSError(errno.ENOSPC, f"No space left on device: the store needs {size:,} bytes, {free:,} are free")
 
 
 def _write_zarr(dataset: Any, staged: Path) -> None:
@@ -479,24 +400,51 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     kind = store_format(target, format)
     if not components:
         raise ValueError("components: expected at least one variable of records")
-    if not target.parent.is_dir():
-        raise FileNotFoundError(f"{target}: directory {target.parent} does not exist")
-    if not overwrite and (target.exists() or target.is_symlink()):  # refused before any computation
-        raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
-    refuse_unless_a_store(target, kind)
+    _refuse_target(target, kind, overwrite)
+    records = _lazy_components(da, components, _checked_chunk(stations_per_chunk))
+    first = next(iter(records.values()))
+    if kind == "netcdf":
+        room_for(target.parent, sum(int(values.nbytes) for values in records.values()))
+    step = as_dt(dt)
+    n, samples = first.shape
+    coords = _coordinates(step, n, samples, station, vs30, vs30_sim)
+    what = "amplified acceleration" if model is not None else "acceleration"
+    units_of = _units_of(units, records)
+    attrs = {name: {"units": units_of[name], "dt": step, "long_name": what} for name in records}
+    about = _provenance(model, convention, made_by, history)
+    _write_staged(target, kind, overwrite, functools.partial(_write, xr, kind, records, attrs, coords, about))
+
+def _checked_chunk(stations_per_chunk: int | None) -> int | None:
     if stations_per_chunk is not None and stations_per_chunk < 1:
         raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
-    records = {name: _as_lazy(da, name, values, stations_per_chunk) for name, values in components.items()}
+    return stations_per_chunk
+
+
+def _refuse_target(target: Path, kind: str, overwrite: bool) -> None:
+    """Before any computation: a target without its directory, an existing one without
+    `overwrite`, and anything there that is not a `kind` store."""
+    if not target.parent.is_dir():
+        raise FileNotFoundError(f"{target}: directory {target.parent} does not exist")
+    if not overwrite and (target.exists() or target.is_symlink()):
+        raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
+    refuse_unless_a_store(target, kind)
+
+
+def _lazy_components(da: Any, components: Mapping[str, Any], chunk: int | None) -> dict[str, Any]:
+    """Each component as a Dask array of whole records, all of one shape and the first's chunks."""
+    records = {name: _as_lazy(da, name, values, chunk) for name, values in components.items()}
     first_name, first = next(iter(records.items()))
     for name, other in records.items():
         if other.shape != first.shape:
             raise ValueError(f"{name}: shape {other.shape} differs from {first_name}'s {first.shape}")
         records[name] = other.rechunk(first.chunks)
-    if kind == "netcdf":
-        _room_for(target.parent, sum(int(values.nbytes) for values in records.values()))
-    step = as_dt(dt)
-    n, samples = first.shape
-    units_of = _units_of(units, records)
+    return records
+
+
+def _coordinates(step: float, n: int, samples: int, station: ArrayLike | None, vs30: ArrayLike | None,
+                 vs30_sim: ArrayLike | None) -> dict[str, Any]:
+    """The coordinates time, station, and vs30 and vs30_sim when given; ValueError for those not
+    one value per station."""
     coords: dict[str, Any] = {"time": ("time", np.arange(samples) * step, {"units": "s", "long_name": "time"})}
     coords["station"] = ("station", written_ids(station, n))
     if vs30 is not None:
@@ -509,24 +457,40 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         if name != "time" and np.shape(values[1]) != (n,):
             raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape "
                              f"{np.shape(values[1])}")
-    what = "amplified acceleration" if model is not None else "acceleration"
-    variables = {name: (("station", "time"), values, {"units": units_of[name], "dt": step, "long_name": what})
-                 for name, values in records.items()}
+    return coords
+
+
+def _provenance(model: str | None, convention: str, made_by: str | None, history: str | None) -> dict[str, str]:
+    """The store's attributes: what made it and, for amplified records, the model and its
+    convention (an unknown convention is refused before anything is written)."""
     title = "acceleration records"
     if model is not None:
         chosen = get_model(model)
-        chosen.kernel_for(convention)  # an unknown convention is refused before anything is written
+        chosen.kernel_for(convention)
         title = f"acceleration records amplified with {chosen.label}"
     made_by = made_by or f"vs30amp.io.write_store in {command_line(sys.argv)}"
-    about = attributes(title, made_by, model, convention if model is not None else None, history)
+    return attributes(title, made_by, model, convention if model is not None else None, history)
+
+
+def _write(xr: Any, kind: str, records: dict[str, Any], attrs: dict[str, dict[str, Any]], coords: dict[str, Any],
+           about: dict[str, str], staged: Path) -> None:
+    """The store written at `staged`: Zarr on this process's threads or the cluster's, netCDF by a
+    process of its own."""
+    if kind == "zarr":
+        variables = {name: (("station", "time"), values, attrs[name]) for name, values in records.items()}
+        _write_zarr(xr.Dataset(variables, coords=coords, attrs=about), staged)
+    else:
+        first = next(iter(records.values()))
+        write_netcdf(staged, xr.Dataset(coords=coords, attrs=about), records, attrs, first.chunks[0][0])
+
+
+def _write_staged(target: Path, kind: str, overwrite: bool, write: Callable[[Path], None]) -> None:
+    """`write` of the store into a hidden directory beside `target`, then the store moved into
+    place; the directory removed whatever happens."""
     staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.partial-"))
     staged = staging / target.name
     try:
-        if kind == "zarr":
-            _write_zarr(xr.Dataset(variables, coords=coords, attrs=about), staged)
-        else:
-            write_netcdf(staged, xr.Dataset(coords=coords, attrs=about), records,
-                         {name: variable[2] for name, variable in variables.items()}, first.chunks[0][0])
-        _replace(staged, target, overwrite, kind)
+        write(staged)
+        replace_store(staged, target, overwrite, kind)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
