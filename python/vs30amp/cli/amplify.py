@@ -23,9 +23,13 @@ from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
 from . import amplify_store
-from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive,
-                     record_units, refuse_special_file, report, signals_held, takes_declared_units,
-                     warn_if_units_unused, warnings_as_lines)
+from ._atomic_writes import STAGING, file_mode, outdir_held
+from ._errors import UsageError
+from ._numbers import fmax_option, non_negative, positive
+from ._outputs import Inputs, check_output, refuse_special_file
+from ._record_units import record_units, takes_declared_units, warn_if_units_unused
+from ._signals import signals_held
+from ._terminal import report, warnings_as_lines
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
 from .factors import CONVENTION_HELP
@@ -191,14 +195,6 @@ def run(args: argparse.Namespace) -> None:
         progress.close()
 
 
-def non_negative(text: str, option: str, unit: str) -> float:
-    """An option's finite value of at least 0; UsageError naming the option otherwise."""
-    value = number(text, option)
-    if value < 0.0:
-        raise UsageError(f"{option}: {text} {unit}; it must be 0 or more")
-    return value
-
-
 def one_site(args: argparse.Namespace) -> Station | None:
     """The site of every record given by --vs30 and --vs30-sim, or None for --sites."""
     if (args.vs30 is None) == (args.sites is None):
@@ -304,7 +300,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                 io.write(staged, record, io.format_of(job.target))
                 with staged.open("rb") as file:
                     os.fsync(file.fileno())
-                staged.chmod(_mode(job.target))
+                staged.chmod(file_mode(job.target))
             except (OSError, io.RecordError) as error:
                 reason = error.strerror if isinstance(error, OSError) and error.strerror else error
                 raise UsageError(f"{job.target}: cannot be written ({reason}); OUTDIR left as it was") from None
@@ -345,13 +341,3 @@ def _silenced() -> Iterator[None]:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         yield
-
-
-def _mode(target: Path) -> int:
-    """An existing target's permission bits, which its replacement keeps; else the umask's."""
-    try:
-        return target.stat().st_mode & 0o7777
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask

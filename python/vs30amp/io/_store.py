@@ -30,7 +30,7 @@ from .._provenance import attributes, command_line
 from .._record_checks import as_dt
 from ._netcdf import write_netcdf
 from ._record import RecordError
-from ._store_paths import STORE_FORMATS, refuse_unless_a_store, replace_store, room_for, store_format
+from ._store_paths import refuse_unless_a_store, replace_store, room_for, store_format
 from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
 
 # Records per chunk by default: at least this many bytes of one component, so that the work of
