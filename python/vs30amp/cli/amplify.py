@@ -17,6 +17,7 @@ from typing import Any
 import numpy as np
 
 from .. import io
+from ..io._formats import EXTENSIONS, extensions
 from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS
 from .._sites import RANGE_POLICIES, chosen
@@ -35,7 +36,6 @@ from ._scheduler import add_scheduler_option
 from .factors import CONVENTION_HELP
 from .stations import Station, match, read_stations
 
-EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
 
@@ -87,10 +87,11 @@ a bar on a terminal, else a line per file or chunk (at most 20 a pass).
 
 def add_parser(commands: Any) -> None:
     """Adds the ``amplify`` subcommand to the command's subparsers."""
-    amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) or a store to each site's Vs30",
+    amplify = commands.add_parser("amplify",
+                                  help=f"amplify record files ({extensions(', ')}) or a store to each site's Vs30",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     amplify.add_argument("records", nargs="+", metavar="RECORDS",
-                         help=".AT2 or .sac files, or directories of them; or one store (.nc, .zarr)")
+                         help=f"{extensions()} files, or directories of them; or one store (.nc, .zarr)")
     amplify.add_argument("--vs30", metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--sites", metavar="STATIONS.csv",
@@ -119,13 +120,13 @@ def add_parser(commands: Any) -> None:
 
 
 def record_paths(arguments: list[str]) -> list[Path]:
-    """The files named, and the .AT2/.sac files of the directories named, in the order given."""
+    """The files named, and the record files (EXTENSIONS) of the directories named, in the order given."""
     paths: list[Path] = []
     for argument in map(Path, arguments):
         if argument.is_dir():
             found = sorted(p for p in argument.iterdir() if p.suffix.lower() in EXTENSIONS and p.is_file())
             if not found:
-                raise UsageError(f"{argument}: no .AT2 or .sac files in this directory")
+                raise UsageError(f"{argument}: no {extensions()} files in this directory")
             paths += found
         elif argument.is_file():
             paths.append(argument)
