@@ -17,24 +17,25 @@ from typing import Any
 import numpy as np
 
 from .. import io
-from ..io._formats import EXTENSIONS, extensions
+from ..io._formats import extensions
 from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
-from . import amplify_store
+from . import _amplify_store
 from ._atomic_writes import STAGING, file_mode, outdir_held
 from ._errors import UsageError
 from ._numbers import fmax_option, non_negative, positive
-from ._outputs import Inputs, check_output, refuse_special_file
+from ._outputs import Inputs, check_output
+from ._record_files import record_paths
 from ._record_units import record_units, takes_declared_units, warn_if_units_unused
 from ._signals import signals_held
 from ._terminal import report, warnings_as_lines
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
 from .factors import CONVENTION_HELP
-from .stations import Station, match, read_stations
+from ._stations import Station, match, read_stations
 
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
@@ -119,24 +120,6 @@ def add_parser(commands: Any) -> None:
                          help="directory of the amplified records (for a store: the amplified store, .nc or .zarr)")
 
 
-def record_paths(arguments: list[str]) -> list[Path]:
-    """The files named, and the record files (EXTENSIONS) of the directories named, in the order given."""
-    paths: list[Path] = []
-    for argument in map(Path, arguments):
-        if argument.is_dir():
-            found = sorted(p for p in argument.iterdir() if p.suffix.lower() in EXTENSIONS and p.is_file())
-            if not found:
-                raise UsageError(f"{argument}: no {extensions()} files in this directory")
-            paths += found
-        elif argument.is_file():
-            paths.append(argument)
-        elif argument.exists():
-            refuse_special_file(argument, "a regular file or directory")
-        else:
-            raise UsageError(f"{argument}: no such file or directory")
-    return paths
-
-
 def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
     """The output of each input; refuses two inputs of one name and an output that is an input."""
     if outdir.is_symlink() and not outdir.exists():
@@ -169,8 +152,8 @@ def run(args: argparse.Namespace) -> None:
         options["fmax"] = fmax_option(args.fmax)
     if args.taper is not None:
         options["taper"] = non_negative(args.taper, "--taper", "s")
-    if amplify_store.is_store(args.records):
-        amplify_store.run(args, options)
+    if _amplify_store.is_store(args.records):
+        _amplify_store.run(args, options)
         return
     for given, option in ((args.variables, "--variables"), (args.scheduler, "--scheduler")):
         if given is not None:

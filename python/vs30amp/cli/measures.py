@@ -22,12 +22,12 @@ from ._errors import UsageError
 from ._netcdf_output import write_netcdf_file
 from ._numbers import number
 from ._outputs import Inputs, check_output, refuse_special_file
+from ._record_files import record_paths
 from ._record_units import record_units, takes_declared_units, warn_if_units_unused
 from ._terminal import report
 from ._pairs import Pair, pairs
 from ._progress import Progress, compute
 from ._scheduler import MEASURES_BYTES, add_scheduler_option, fitted, scheduler
-from .amplify import record_paths
 
 # Each output format and what an existing OUT must be to be replaced (`check_output`).
 FORMATS = {".csv": "file", ".npz": "file", ".nc": "netcdf", ".zarr": "zarr"}

@@ -25,7 +25,7 @@ from ._outputs import Inputs, check_output, refuse_special_file
 from ._terminal import report, warnings_as_lines
 from ._progress import Progress, compute, dask_progress
 from ._scheduler import AMPLIFY_BYTES, Cluster, fitted, scheduler
-from .stations import match_records, read_stations
+from ._stations import match_records, read_stations
 
 
 def is_store(records: list[str]) -> bool:
