@@ -2,62 +2,20 @@
 
 from __future__ import annotations
 
-import os
-import threading
-import warnings
-from collections.abc import Callable, Iterator
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._fft import real_ffts
-from ._models import Kernel, Model
-from ._optional import require
+from ._amplification_warnings import check_not_at_rest, rest_shares, warn_not_at_rest, warn_unlimited
+from ._models import Model
 from ._record_checks import as_dt, check_shape
-from ._sites import (PACKAGE_DIRECTORY, as_real, broadcast_sites, check_sites, chosen, missing_values, range_policy,
-                     site_factors)
+from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
+from ._sites import as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
 from ._units import check_units
 
-# Working memory of the chunks in flight together (bytes), beside the output.
-CHUNK_BYTES = 32 * 2**20
-
-# Bytes per FFT bin of the interpolation weights and their making (index and weight arrays,
-# logarithms and comparisons in float64).
-WEIGHT_BYTES = 96
-
-# More threads than a C int counts are more than any machine runs.
-MAX_WORKERS = 2**31 - 1
-
 FloatArray = NDArray[np.floating[Any]]
-
-# A record whose first or last sample is above this share of its peak is not at rest.
-REST_SHARE = 0.05
-NOT_AT_REST = ("warn", "ignore")
-
-
-class AmplificationWarning(UserWarning):
-    """The warning about records amplified in a way a simulation may not want: factors applied
-    above its maximum frequency (no `fmax` given), or records that do not start and end at rest."""
-
-
-def fast_length(minimum: int) -> int:
-    """The smallest 2^a 3^b 5^c at least `minimum`: a length the FFTs handle fast."""
-    best = 1 << max(0, (minimum - 1).bit_length())
-    power5 = 1
-    while power5 < best:
-        power35 = power5
-        while power35 < best:
-            length = power35
-            while length < minimum:
-                length *= 2
-            best = min(best, length)
-            power35 *= 3
-        power5 *= 5
-    return best
 
 
 def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
@@ -138,25 +96,6 @@ def _peaks(acc: FloatArray, rows: int) -> NDArray[np.float64]:
     return peaks
 
 
-def _chunks(n: int, size: int) -> Iterator[slice]:
-    for start in range(0, n, size):
-        yield slice(start, min(n, start + size))
-
-
-def thread_count(workers: object) -> int:
-    """Threads for `workers`: an int of at least 1, or -1 (or None) for every CPU."""
-    if workers is None or (isinstance(workers, (int, np.integer)) and not isinstance(workers, bool)
-                           and workers == -1):
-        return os.cpu_count() or 1
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)):
-        raise TypeError(f"workers: expected an int (at least 1, or -1 for every CPU), got {workers!r}")
-    if workers < 1:
-        raise ValueError(f"workers: expected at least 1, or -1 for every CPU, got {workers}")
-    if workers > MAX_WORKERS:
-        raise ValueError(f"workers: expected at most {MAX_WORKERS} threads, got {workers}")
-    return int(workers)
-
-
 def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np.float64]:
     """Each record's peak absolute value; ValueError naming the first record with a sample that
     is not finite (its peak is then NaN or infinite)."""
@@ -168,31 +107,6 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
         value = float(records[record, sample])
         raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({value!r} at sample {sample})")
     return peaks
-
-
-def _refuse_infinite_factors(factors: NDArray[np.float64], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                             first_site: int) -> None:
-    """ValueError naming the first site whose factors overflow float64 (a Vs30 such as 1e-300
-    m/s): the site's values are at fault, not the record's."""
-    bad = np.isinf(factors).any(axis=1)
-    if bad.any():
-        site = int(np.argmax(bad))
-        raise ValueError(f"vs30, vs30_sim: site {first_site + site} has vs30 {float(vs30[site])!r} m/s and vs30_sim "
-                         f"{float(vs30_sim[site])!r} m/s, whose factors overflow float64; give Vs30 values a "
-                         f"model can mean")
-
-
-def _refuse_overflow(amplified: FloatArray, missing: NDArray[np.bool_], start: int, shared: bool,
-                     first_site: int) -> None:
-    """ValueError naming the first record whose amplified samples are not all finite (beyond the
-    dtype's range); the NaN rows of sites missing a value are as they should be."""
-    peaks = np.maximum(amplified.max(axis=1), -amplified.min(axis=1))
-    bad = ~np.isfinite(peaks) & ~missing
-    if bad.any():
-        site = start + int(np.argmax(bad))
-        record = 0 if shared else first_site + site
-        raise ValueError(f"acc: record {record} amplified for site {first_site + site} overflows "
-                         f"{amplified.dtype} (samples beyond its range); scale the record down")
 
 
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
@@ -291,70 +205,6 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
                            convention=convention, progress=progress, workers=workers, chunk_bytes=chunk_bytes)
 
 
-def highest_factor(grid: NDArray[np.float64], factors: NDArray[np.float64], nyquist: float) -> tuple[float, float]:
-    """The highest of the factors (n x F on the model's `grid`) that reach a record's frequencies
-    up to `nyquist` (at the grid's frequencies below it and at `nyquist` itself: interpolation
-    lies between them), and its frequency; NaN for sites that all miss a value."""
-    inside = grid <= nyquist
-    values = np.concatenate([factors[:, inside], _interp.weights(grid, np.array([nyquist])).apply(factors)], axis=1)
-    at = np.append(grid[inside], nyquist)
-    values = np.where(np.isnan(values), -np.inf, values)
-    if values.size == 0 or not np.isfinite(values.max()):
-        return np.nan, np.nan
-    column = int(np.argmax(values.max(axis=0)))
-    return float(values[:, column].max()), float(at[column])
-
-
-def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike,
-                         dt: float) -> tuple[float, float]:
-    """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`, their factors
-    made a few thousand sites at a time (a store's stations may be millions)."""
-    found, kernel, _ = chosen(model, convention)
-    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
-                                  for value in (vs30, vs30_sim, pga)))
-    each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[part]) for s in sites)),
-                           0.5 / dt) for part in _chunks(sites[0].size, 4096)]
-    reached = [pair for pair in each if np.isfinite(pair[0])]
-    return max(reached) if reached else (np.nan, np.nan)
-
-
-def unlimited_message(highest: float, at: float, nyquist: float,
-                      how: str = "fmax=, --fmax) to taper them to 1 above it, or fmax=inf to apply the model at every "
-                                 "frequency") -> str:
-    """What the warning of records amplified without an fmax says; `how` names the ways to give one."""
-    return (f"fmax not given: factors up to {highest:.4g} (at {at:.4g} Hz) applied up to the records' Nyquist "
-            f"frequency {nyquist:.4g} Hz; give the simulation's maximum frequency ({how}")
-
-
-def warn_unlimited(highest: float, at: float, nyquist: float) -> None:
-    """The AmplificationWarning of records amplified without an fmax."""
-    warnings.warn(unlimited_message(highest, at, nyquist), AmplificationWarning,
-                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
-
-
-def rest_shares(records: FloatArray, peaks: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Each record's first and last sample as shares of its peak, shape (n, 2) (0 for a record of zeros)."""
-    ends = np.abs(records[:, [0, -1]].astype(np.float64))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(peaks[:, None] > 0.0, ends / peaks[:, None], 0.0)
-
-
-def warn_not_at_rest(shares: NDArray[np.float64], name: Any = lambda record: f"record {record}") -> None:
-    """One AmplificationWarning naming how many records do not start and end at rest, and the
-    first (`name` of its index), unless all do."""
-    moving = (shares > REST_SHARE).any(axis=1)
-    if not moving.any():
-        return
-    first = int(np.argmax(moving))
-    start, end = shares[first]
-    which = ("the record does not start and end at rest:" if shares.shape[0] == 1 else
-             f"{int(moving.sum())} of {shares.shape[0]} records do not start and end at rest; the first, "
-             f"{name(first)}:")
-    warnings.warn(f"{which} first sample {start:.0%}, last {end:.0%} of its peak; amplified, such ends ring: taper "
-                  f"them (taper=SECONDS, --taper SECONDS)", AmplificationWarning,
-                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
-
-
 def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:
     """The rising half cosine of `taper` seconds (k samples) that tapers a record's ends, or None
     without a taper; ValueError naming taper when it is not a length of at most half the record."""
@@ -367,45 +217,6 @@ def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None
     if 2 * k > m:
         raise ValueError(f"taper: {float(seconds):g} s at each end is more than half of the {m * step:g} s record")
     return 0.5 * (1.0 - np.cos(np.pi * np.arange(k) / k)) if k else None
-
-
-def _tapered(padded: FloatArray, ramp: NDArray[np.float64] | None, m: int) -> None:
-    if ramp is not None:
-        k = ramp.size
-        padded[:, :k] *= ramp.astype(padded.dtype)
-        padded[:, m - k:m] *= ramp[::-1].astype(padded.dtype)
-
-
-@dataclass(frozen=True)
-class _Plan:
-    """How the sites are worked through: the padded FFT length, sites per chunk, threads, and
-    FFT bins per block of interpolation weights (all of them when their weights fit)."""
-
-    length: int
-    rows: int
-    threads: int
-    block: int
-
-    @property
-    def bins(self) -> int:
-        return self.length // 2 + 1
-
-
-def plan(n: int, m: int, itemsize: int, grid_size: int, threads: int, chunk_bytes: int) -> _Plan:
-    """The plan for `n` records (or one shared) of `m` samples on `threads` threads, the working
-    memory of the chunks in flight about `chunk_bytes` (see `amplify_waveforms`)."""
-    length = fast_length(2 * m)
-    # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
-    per_site = 5 * length * itemsize + 3 * grid_size * 8
-    if per_site * threads > chunk_bytes:  # records so long that one per thread exceeds chunk_bytes
-        threads = max(1, chunk_bytes // per_site)
-    rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
-    threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
-    # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
-    # they fit in chunk_bytes, else for each chunk a block of bins at a time.
-    bins = length // 2 + 1
-    block = bins if bins * WEIGHT_BYTES <= chunk_bytes else max(1, chunk_bytes // (4 * WEIGHT_BYTES))
-    return _Plan(length, rows, threads, block)
 
 
 def _as_acc(acc: ArrayLike) -> tuple[FloatArray, bool]:
@@ -435,112 +246,6 @@ def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim:
     return sites
 
 
-class _Chunks:
-    """The amplification of the records chunk by chunk of sites into `out`, on any thread: each
-    chunk's records padded, tapered and transformed (or the one shared record's spectrum, made
-    once), multiplied by its sites' factors on the FFT bins and transformed back."""
-
-    def __init__(self, records: FloatArray, step: float, ramp: NDArray[np.float64] | None, found: Model,
-                 kernel: Kernel, fmax: float | None, rule: str, sites: list[NDArray[np.float64]], layout: _Plan,
-                 first_site: int) -> None:
-        self.records, self.step, self.ramp, self.found, self.kernel = records, step, ramp, found, kernel
-        self.fmax, self.rule, self.sites, self.layout, self.first_site = fmax, rule, sites, layout, first_site
-        self.m = records.shape[1]
-        n = sites[0].size
-        self.shared = records.shape[0] == 1 and n > 1
-        self.out = np.empty((n, self.m), dtype=records.dtype.type)
-        self.highest: list[tuple[float, float]] = []  # without an fmax: each chunk's highest factor
-        self.weights = self._weights(0, layout.bins) if layout.block == layout.bins else None
-        self.rfft, self.irfft = real_ffts()
-        self._buffers = threading.local()
-        self.shared_spectrum = self._shared_spectrum() if self.shared else None
-
-    def _frequencies(self, start: int, stop: int) -> NDArray[np.float64]:
-        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
-        return np.arange(start, stop) / (self.layout.length * self.step)
-
-    def _weights(self, start: int, stop: int) -> _interp.Weights:
-        return _interp.weights(self.found.frequencies, _interp.held_above(self._frequencies(start, stop), self.fmax))
-
-    def _shared_spectrum(self) -> NDArray[Any]:
-        """The spectrum of the one record all sites share, made once."""
-        return self._transformed(self._filled(np.zeros((1, self.layout.length), dtype=self.out.dtype), self.records))
-
-    def _chunk_spectrum(self, part: slice, count: int) -> NDArray[Any]:
-        """The spectra of the records of the sites `part`, padded in this thread's buffer."""
-        if getattr(self._buffers, "padded", None) is None:
-            self._buffers.padded = np.zeros((self.layout.rows, self.layout.length), dtype=self.out.dtype)
-        return self._transformed(self._filled(self._buffers.padded[:count], self.records[part]))  # the tail stays 0
-
-    def _filled(self, padded: FloatArray, records: FloatArray) -> FloatArray:
-        padded[:, :self.m] = records
-        _tapered(padded, self.ramp, self.m)
-        return padded
-
-    def _transformed(self, padded: FloatArray) -> NDArray[Any]:
-        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
-            spectrum: NDArray[Any] = self.rfft(padded, axis=1)
-        return spectrum
-
-    def __call__(self, part: slice) -> int:
-        """Amplifies the records of the sites `part` into `out`; how many sites that is."""
-        count = int(part.stop) - int(part.start)
-        if self.shared_spectrum is not None:
-            spectrum = np.repeat(self.shared_spectrum, count, axis=0)
-        else:
-            spectrum = self._chunk_spectrum(part, count)
-        vs30, vs30_sim, pga = (values[part] for values in self.sites)
-        model_factors = site_factors(self.kernel, vs30, vs30_sim, pga)
-        _refuse_infinite_factors(model_factors, vs30, vs30_sim, int(part.start) + self.first_site)
-        if self.fmax is None:
-            self.highest.append(highest_factor(self.found.frequencies, model_factors, 0.5 / self.step))
-        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
-            self._multiply(spectrum, model_factors)
-            self.out[part] = self.irfft(spectrum, self.layout.length, axis=1)[:, :self.m]
-        _refuse_overflow(self.out[part], missing_values(vs30, vs30_sim, pga), int(part.start), self.shared,
-                         self.first_site)
-        return count
-
-    def _multiply(self, spectrum: NDArray[Any], model_factors: NDArray[np.float64]) -> None:
-        """`spectrum` times the factors interpolated onto its bins, a block of bins at a time."""
-        bins, block, real = self.layout.bins, self.layout.block, self.out.dtype.type
-        for start in range(0, bins, block):
-            stop = min(bins, start + block)
-            factors = (self.weights or self._weights(start, stop)).apply(model_factors, real)
-            if self.rule == "taper":
-                _interp.taper_above(factors, self._frequencies(start, stop), self.fmax)
-            spectrum.real[:, start:stop] *= factors  # two strided passes: far faster than a broadcast over pairs
-            spectrum.imag[:, start:stop] *= factors
-
-
-def _run(amplify: Callable[[slice], int], n: int, layout: _Plan, progress: bool) -> None:
-    """`amplify` of every chunk of `layout.rows` of the `n` sites, on `layout.threads` threads, at
-    most one chunk in flight a thread; a progress bar of sites when asked."""
-    bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
-    try:
-        for count in _in_order(amplify, _chunks(n, layout.rows), layout.threads):
-            if bar is not None:
-                bar.update(count)
-    finally:
-        if bar is not None:
-            bar.close()
-
-
-def _in_order(amplify: Callable[[slice], int], parts: Iterator[slice], threads: int) -> Iterator[int]:
-    """`amplify` of each part, in order; on a pool of `threads` with at most that many parts in
-    flight, which keeps the working memory bounded."""
-    if threads == 1:
-        yield from map(amplify, parts)
-        return
-    with ThreadPoolExecutor(threads) as pool:
-        futures = [pool.submit(amplify, part) for _, part in zip(range(threads), parts)]
-        while futures:
-            yield futures.pop(0).result()
-            following = next(parts, None)
-            if following is not None:
-                futures.append(pool.submit(amplify, following))
-
-
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
                     model: str, *, units: str, fmax: float | None, policy: str, above_fmax: str = "taper",
                     taper: float | None = None, not_at_rest: str = "warn", convention: str = "module",
@@ -551,8 +256,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     found, kernel, _ = chosen(model, convention)
     scale = check_units(units)
     limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
-    if not_at_rest not in NOT_AT_REST:
-        raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, NOT_AT_REST))}, got {not_at_rest!r}")
+    check_not_at_rest(not_at_rest)
     records, one_dimensional = _as_acc(acc)
     step = as_dt(dt)
     threads = thread_count(workers)
@@ -561,8 +265,8 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
                            taper is None and not_at_rest == "warn", chunk_bytes, first_site)
     n = sites[0].size
     layout = plan(n, records.shape[1], records.itemsize, found.frequencies.size, threads, chunk_bytes)
-    chunks = _Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site)
-    _run(chunks, n, layout, progress)
+    chunks = Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site)
+    run(chunks, n, layout, progress)
     reached = [pair for pair in chunks.highest if np.isfinite(pair[0])]
     if reached:
         warn_unlimited(*max(reached), 0.5 / step)

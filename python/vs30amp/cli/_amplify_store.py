@@ -16,7 +16,7 @@ from .._models import convention_words
 from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
-from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
+from .._amplification_warnings import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
 from ..io._store_paths import STORE_FORMATS
 from ._atomic_writes import write_store_atomically
 from ._errors import UsageError

@@ -22,7 +22,8 @@ from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
-from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
+from .._amplification_warnings import sites_highest_factor, unlimited_message
+from .._waveforms import amplify_waveforms
 from . import _amplify_store
 from ._atomic_writes import STAGING, file_mode, outdir_held
 from ._errors import UsageError
