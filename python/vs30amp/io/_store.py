@@ -126,8 +126,7 @@ def _sample_interval(path: Path, dataset: Any, name: str) -> float:
 
 def _check_variable(path: Path, dataset: Any, name: str) -> None:
     if name not in dataset.data_vars:
-        have = ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
-        raise RecordError(f"{path}: no variable {name!r}; the store's variables are {have}")
+        raise RecordError(f"{path}: no variable {name!r}; the store's variables are {_variables_said(dataset)}")
     variable = dataset[name]
     if set(variable.dims) != {"station", "time"}:
         raise RecordError(f"{path}: variable {name!r} has dimensions {tuple(variable.dims)}; expected "
@@ -139,6 +138,11 @@ def _check_variable(path: Path, dataset: Any, name: str) -> None:
         raise RecordError(f"{path}: dimension 'time' has {dataset.sizes['time']} samples; records need at least 2")
     if dataset.sizes["station"] < 1:
         raise RecordError(f"{path}: dimension 'station' has 0 stations; the store holds no records")
+
+
+def _variables_said(dataset: Any) -> str:
+    """The store's variables, as an error lists them."""
+    return ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
 
 
 def _stations_per_chunk(variable: Any, samples: int) -> int:
@@ -154,8 +158,8 @@ def record_variables(path: Path, dataset: Any) -> list[str]:
     """The store's variables of records: those with dimensions station and time."""
     names = [str(name) for name, variable in dataset.data_vars.items() if set(variable.dims) == {"station", "time"}]
     if not names:
-        have = ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
-        raise RecordError(f"{path}: no variable with dimensions ('station', 'time'); the store's variables are {have}")
+        raise RecordError(f"{path}: no variable with dimensions ('station', 'time'); the store's variables are "
+                          f"{_variables_said(dataset)}")
     return names
 
 
@@ -229,19 +233,9 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     except (OSError, ValueError, KeyError) as error:
         raise RecordError(f"{where}: cannot be opened as a {kind} store ({error})") from None
     try:
-        names = record_variables(where, layout) if names is None else names
-        for name in names:
-            _check_variable(where, layout, name)
-        dt = _sample_interval(where, layout, names[0])
-        for name in names[1:]:
-            if _sample_interval(where, layout, name) != dt:
-                raise RecordError(f"{where}: {name!r} and {names[0]!r} have different sample intervals")
-        samples = layout.sizes["time"]
-        chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
-        stations = layout.sizes["station"]
-        station = (read_ids(where, np.asarray(layout["station"].values)) if "station" in layout.coords
-                   else np.arange(stations))
-        vs30, vs30_sim = _per_station(where, layout, "vs30"), _per_station(where, layout, "vs30_sim")
+        names, dt = _checked_variables(where, layout, names)
+        chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], layout.sizes["time"])
+        station, vs30, vs30_sim = _station_values(where, layout)
         attrs = dict(layout.attrs)
         units = {name: str(layout[name].attrs.get("units", "g")) for name in names}
         files = {name: chunk_files(where, name, layout[name].dims, layout[name].shape) for name in names
@@ -252,6 +246,26 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     components = {name: _records(dataset[name].transpose("station", "time").data, files.get(name), where, name)
                   for name in names}
     return RecordStore(components, dt, station, vs30, units[names[0]], attrs, vs30_sim, units)
+
+
+def _checked_variables(path: Path, layout: Any, names: list[str] | None) -> tuple[list[str], float]:
+    """The variables of records to read (`names`, or all), each checked, and their one sample interval."""
+    names = record_variables(path, layout) if names is None else names
+    for name in names:
+        _check_variable(path, layout, name)
+    dt = _sample_interval(path, layout, names[0])
+    for name in names[1:]:
+        if _sample_interval(path, layout, name) != dt:
+            raise RecordError(f"{path}: {name!r} and {names[0]!r} have different sample intervals")
+    return names, dt
+
+
+def _station_values(path: Path, layout: Any) -> tuple[NDArray[Any], NDArray[np.float64] | None,
+                                                       NDArray[np.float64] | None]:
+    """The station ids (0 ... n - 1 when the store has none), and vs30 and vs30_sim when it has them."""
+    station = (read_ids(path, np.asarray(layout["station"].values)) if "station" in layout.coords
+               else np.arange(layout.sizes["station"]))
+    return station, _per_station(path, layout, "vs30"), _per_station(path, layout, "vs30_sim")
 
 
 def _records(data: Any, files: ChunkFiles | None, path: Path, name: str) -> Any:
