@@ -21,7 +21,8 @@ from .._provenance import RecordProvenance
 from .._units import UNITS_IN_G
 from . import _formats
 from ._record import Record, RecordError, in_g
-from ._store import RecordStore, read_store, write_store
+from ._store import RecordStore, read_store
+from ._store_write import write_store
 
 __all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordProvenance", "RecordStore", "amplified",
            "format_of", "in_g", "read", "read_store", "write", "write_store"]
