@@ -11,6 +11,7 @@ import pytest
 
 import vs30amp
 from vs30amp import io
+from vs30amp.io._formats import FORMATS
 
 DATA = Path(__file__).parent / "data"
 SAC_BE, SAC_LE = DATA / "IU.COLA.00.LHZ.be.sac", DATA / "IU.COLA.00.LHZ.le.sac"
@@ -176,7 +177,7 @@ AT2_LINES = ("T", "E", "ACCELERATION TIME SERIES IN UNITS OF G", "NPTS= 3, DT= .
 
 
 @pytest.mark.parametrize("suffix, change, message", [
-    (suffix, change, message) for suffix in (".AT2", ".sac") for change, message in [
+    (known.extension, change, message) for known in FORMATS.values() for change, message in [
         ({"dt": np.nan}, "dt is nan"), ({"dt": 0}, "dt is 0"), ({"dt": -1.0}, "dt is -1.0"),
         ({"dt": np.inf}, "dt is inf"), ({"dt": "0.01"}, "dt is '0.01'"),
         ({"acc": np.ones((2, 3))}, "acc of shape (2, 3); expected one record"),

@@ -46,7 +46,8 @@ from ._fourier import eas, fas
 from ._models import MODELS, Model
 from ._response import response_spectrum, rotd
 from ._sites import RangeWarning
-from ._waveforms import AmplificationWarning, amplify_spectrum, amplify_waveforms
+from ._amplification_warnings import AmplificationWarning
+from ._waveforms import amplify_spectrum, amplify_waveforms
 
 __all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWarning", "amplification",
            "amplify_spectrum",

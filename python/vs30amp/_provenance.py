@@ -15,7 +15,6 @@ from ._version import __version__
 SOURCE = f"vs30amp {__version__}"
 # The start of an AT2 record's note, by which a later amplification finds and replaces it.
 NOTE_START = "amplified by vs30amp "
-SAC_WIDTH = 8
 
 
 def attributes(title: str, made_by: str, model: str | None = None, convention: str | None = None,
@@ -56,8 +55,10 @@ class RecordProvenance:
     """What amplified a record: the model (its short name, any case), the convention, the site's
     Vs30 and the Vs30 the record was simulated for (m/s); the package's version goes with them.
 
-    `note` is the text an AT2 file's record line carries, `sac_fields` the user fields of a SAC
-    file; an unknown model or convention is refused (ValueError) when the provenance is made.
+    `note` is its line of text (an AT2 file's record line carries it), `sac_fields` the user
+    fields of a SAC file (each record format marks its header in its own module, `vs30amp.io`'s
+    `amplified`); an unknown model or convention is refused (ValueError) when the provenance is
+    made.
     """
 
     model: str
@@ -82,8 +83,9 @@ class RecordProvenance:
         """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first
         three letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30,
         USER1 the simulation's (float32 in the file)."""
-        return {"KUSER0": "vs30amp", "KUSER1": __version__[:SAC_WIDTH],
-                "KUSER2": f"{self.model}-{self.convention[:3]}"[:SAC_WIDTH], "USER0": self.vs30, "USER1": self.vs30_sim}
+        from .io._sac import provenance_fields  # the SAC format's own; vs30amp.io imports this module
+
+        return provenance_fields(self)
 
 
 def _shortest(value: float) -> str:

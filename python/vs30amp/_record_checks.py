@@ -31,7 +31,7 @@ def check_shape(name: str, records: Shaped, minimum: int) -> Shaped:
         raise TypeError(f"{name}: expected real acceleration values, got values of dtype {records.dtype}")
     if records.ndim not in (1, 2) or records.shape[-1] < minimum:
         raise ValueError(f"{name}: expected records of shape (n_records, n_samples) or (n_samples,) with at least "
-                         f"{minimum} samples, got shape {records.shape}")
+                         f"{minimum} sample{'s' if minimum != 1 else ''}, got shape {records.shape}")
     return records
 
 

@@ -8,7 +8,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from ._models import MODELS
 from ._record_checks import as_dt, as_pairs, as_positive, as_records, real_scalar
-from ._waveforms import thread_count
+from ._record_chunks import thread_count
 
 
 def _periods(periods: ArrayLike | None) -> NDArray[np.float64]:

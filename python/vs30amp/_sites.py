@@ -166,15 +166,23 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
                   f"value; the first: {first}", RangeWarning, skip_file_prefixes=(PACKAGE_DIRECTORY,))
 
 
+def missing_values(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
+                   model: Model | None = None) -> NDArray[np.bool_]:
+    """Which sites miss a value (NaN) that `model` takes (every input when it is not given): their
+    factors, and what is made of them, are NaN."""
+    values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
+    missing: NDArray[np.bool_] = np.logical_or.reduce([np.isnan(array) for name, array in values.items()
+                                                       if model is None or model.needs(name)])
+    return missing
+
+
 def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                  pga: NDArray[np.float64], *, model: Model | None = None) -> NDArray[np.float64]:
     """The kernel's factors, with the rows of sites missing a value (NaN) the model takes (every
     input when `model` is not given) set to NaN: the kernel would make believable numbers of
     them. Valid rows are the kernel's, untouched."""
     factors = kernel(vs30, vs30_sim, pga)
-    values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
-    missing = np.logical_or.reduce([np.isnan(array) for name, array in values.items()
-                                    if model is None or model.needs(name)])
+    missing = missing_values(vs30, vs30_sim, pga, model)
     if missing.any():
         factors[missing] = np.nan
     return factors

@@ -2,59 +2,20 @@
 
 from __future__ import annotations
 
-import os
-import threading
-import warnings
-from collections.abc import Iterator
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._fft import real_ffts
-from ._optional import require
-from ._record_checks import as_dt
-from ._sites import PACKAGE_DIRECTORY, as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
+from ._amplification_warnings import check_not_at_rest, rest_shares, warn_not_at_rest, warn_unlimited
+from ._models import Model
+from ._record_checks import as_dt, check_shape
+from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
+from ._sites import as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
 from ._units import check_units
 
-# Working memory of the chunks in flight together (bytes), beside the output.
-CHUNK_BYTES = 32 * 2**20
-
-# Bytes per FFT bin of the interpolation weights and their making (index and weight arrays,
-# logarithms and comparisons in float64).
-WEIGHT_BYTES = 96
-
-# More threads than a C int counts are more than any machine runs.
-MAX_WORKERS = 2**31 - 1
-
 FloatArray = NDArray[np.floating[Any]]
-
-# A record whose first or last sample is above this share of its peak is not at rest.
-REST_SHARE = 0.05
-NOT_AT_REST = ("warn", "ignore")
-
-
-class AmplificationWarning(UserWarning):
-    """The warning about records amplified in a way a simulation may not want: factors applied
-    above its maximum frequency (no `fmax` given), or records that do not start and end at rest."""
-
-
-def fast_length(minimum: int) -> int:
-    """The smallest 2^a 3^b 5^c at least `minimum`: a length the FFTs handle fast."""
-    best = 1 << max(0, (minimum - 1).bit_length())
-    power5 = 1
-    while power5 < best:
-        power35 = power5
-        while power35 < best:
-            length = power35
-            while length < minimum:
-                length *= 2
-            best = min(best, length)
-            power35 *= 3
-        power5 *= 5
-    return best
 
 
 def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
@@ -118,7 +79,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga)
+    factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga, model=found)
     interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
     if rule == "taper":
         _interp.taper_above(interpolated, asked, limit)
@@ -135,25 +96,6 @@ def _peaks(acc: FloatArray, rows: int) -> NDArray[np.float64]:
     return peaks
 
 
-def _chunks(n: int, size: int) -> Iterator[slice]:
-    for start in range(0, n, size):
-        yield slice(start, min(n, start + size))
-
-
-def thread_count(workers: object) -> int:
-    """Threads for `workers`: an int of at least 1, or -1 (or None) for every CPU."""
-    if workers is None or (isinstance(workers, (int, np.integer)) and not isinstance(workers, bool)
-                           and workers == -1):
-        return os.cpu_count() or 1
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)):
-        raise TypeError(f"workers: expected an int (at least 1, or -1 for every CPU), got {workers!r}")
-    if workers < 1:
-        raise ValueError(f"workers: expected at least 1, or -1 for every CPU, got {workers}")
-    if workers > MAX_WORKERS:
-        raise ValueError(f"workers: expected at most {MAX_WORKERS} threads, got {workers}")
-    return int(workers)
-
-
 def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np.float64]:
     """Each record's peak absolute value; ValueError naming the first record with a sample that
     is not finite (its peak is then NaN or infinite)."""
@@ -165,31 +107,6 @@ def _finite_peaks(records: FloatArray, rows: int, first_site: int) -> NDArray[np
         value = float(records[record, sample])
         raise ValueError(f"acc: record {first_site + record} has a non-finite sample ({value!r} at sample {sample})")
     return peaks
-
-
-def _refuse_infinite_factors(factors: NDArray[np.float64], vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                             first_site: int) -> None:
-    """ValueError naming the first site whose factors overflow float64 (a Vs30 such as 1e-300
-    m/s): the site's values are at fault, not the record's."""
-    bad = np.isinf(factors).any(axis=1)
-    if bad.any():
-        site = int(np.argmax(bad))
-        raise ValueError(f"vs30, vs30_sim: site {first_site + site} has vs30 {float(vs30[site])!r} m/s and vs30_sim "
-                         f"{float(vs30_sim[site])!r} m/s, whose factors overflow float64; give Vs30 values a "
-                         f"model can mean")
-
-
-def _refuse_overflow(amplified: FloatArray, missing: NDArray[np.bool_], start: int, shared: bool,
-                     first_site: int) -> None:
-    """ValueError naming the first record whose amplified samples are not all finite (beyond the
-    dtype's range); the NaN rows of sites missing a value are as they should be."""
-    peaks = np.maximum(amplified.max(axis=1), -amplified.min(axis=1))
-    bad = ~np.isfinite(peaks) & ~missing
-    if bad.any():
-        site = start + int(np.argmax(bad))
-        record = 0 if shared else first_site + site
-        raise ValueError(f"acc: record {record} amplified for site {first_site + site} overflows "
-                         f"{amplified.dtype} (samples beyond its range); scale the record down")
 
 
 def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None = None,
@@ -288,70 +205,6 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
                            convention=convention, progress=progress, workers=workers, chunk_bytes=chunk_bytes)
 
 
-def highest_factor(grid: NDArray[np.float64], factors: NDArray[np.float64], nyquist: float) -> tuple[float, float]:
-    """The highest of the factors (n x F on the model's `grid`) that reach a record's frequencies
-    up to `nyquist` (at the grid's frequencies below it and at `nyquist` itself: interpolation
-    lies between them), and its frequency; NaN for sites that all miss a value."""
-    inside = grid <= nyquist
-    values = np.concatenate([factors[:, inside], _interp.weights(grid, np.array([nyquist])).apply(factors)], axis=1)
-    at = np.append(grid[inside], nyquist)
-    values = np.where(np.isnan(values), -np.inf, values)
-    if values.size == 0 or not np.isfinite(values.max()):
-        return np.nan, np.nan
-    column = int(np.argmax(values.max(axis=0)))
-    return float(values[:, column].max()), float(at[column])
-
-
-def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike,
-                         dt: float) -> tuple[float, float]:
-    """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`, their factors
-    made a few thousand sites at a time (a store's stations may be millions)."""
-    found, kernel, _ = chosen(model, convention)
-    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
-                                  for value in (vs30, vs30_sim, pga)))
-    each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[part]) for s in sites)),
-                           0.5 / dt) for part in _chunks(sites[0].size, 4096)]
-    reached = [pair for pair in each if np.isfinite(pair[0])]
-    return max(reached) if reached else (np.nan, np.nan)
-
-
-def unlimited_message(highest: float, at: float, nyquist: float,
-                      how: str = "fmax=, --fmax) to taper them to 1 above it, or fmax=inf to apply the model at every "
-                                 "frequency") -> str:
-    """What the warning of records amplified without an fmax says; `how` names the ways to give one."""
-    return (f"fmax not given: factors up to {highest:.4g} (at {at:.4g} Hz) applied up to the records' Nyquist "
-            f"frequency {nyquist:.4g} Hz; give the simulation's maximum frequency ({how}")
-
-
-def warn_unlimited(highest: float, at: float, nyquist: float) -> None:
-    """The AmplificationWarning of records amplified without an fmax."""
-    warnings.warn(unlimited_message(highest, at, nyquist), AmplificationWarning,
-                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
-
-
-def rest_shares(records: FloatArray, peaks: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Each record's first and last sample as shares of its peak, shape (n, 2) (0 for a record of zeros)."""
-    ends = np.abs(records[:, [0, -1]].astype(np.float64))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(peaks[:, None] > 0.0, ends / peaks[:, None], 0.0)
-
-
-def warn_not_at_rest(shares: NDArray[np.float64], name: Any = lambda record: f"record {record}") -> None:
-    """One AmplificationWarning naming how many records do not start and end at rest, and the
-    first (`name` of its index), unless all do."""
-    moving = (shares > REST_SHARE).any(axis=1)
-    if not moving.any():
-        return
-    first = int(np.argmax(moving))
-    start, end = shares[first]
-    which = ("the record does not start and end at rest:" if shares.shape[0] == 1 else
-             f"{int(moving.sum())} of {shares.shape[0]} records do not start and end at rest; the first, "
-             f"{name(first)}:")
-    warnings.warn(f"{which} first sample {start:.0%}, last {end:.0%} of its peak; amplified, such ends ring: taper "
-                  f"them (taper=SECONDS, --taper SECONDS)", AmplificationWarning,
-                  skip_file_prefixes=(PACKAGE_DIRECTORY,))
-
-
 def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:
     """The rising half cosine of `taper` seconds (k samples) that tapers a record's ends, or None
     without a taper; ValueError naming taper when it is not a length of at most half the record."""
@@ -366,11 +219,31 @@ def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None
     return 0.5 * (1.0 - np.cos(np.pi * np.arange(k) / k)) if k else None
 
 
-def _tapered(padded: FloatArray, ramp: NDArray[np.float64] | None, m: int) -> None:
-    if ramp is not None:
-        k = ramp.size
-        padded[:, :k] *= ramp.astype(padded.dtype)
-        padded[:, m - k:m] *= ramp[::-1].astype(padded.dtype)
+def _as_acc(acc: ArrayLike) -> tuple[FloatArray, bool]:
+    """Records (n, m), float32 or float64 (other real input as float64), and whether one record
+    (m,) was given."""
+    records = check_shape("acc", np.asarray(acc), 1)
+    if records.dtype != np.float32:
+        records = records.astype(np.float64, copy=False)
+    one_dimensional = records.ndim == 1
+    return (records.reshape(1, -1) if one_dimensional else records), one_dimensional
+
+
+def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
+                   scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
+                   first_site: int) -> list[NDArray[np.float64]]:
+    """The records' peaks checked (and their ends, when `warn_ends`), then the sites' Vs30s and
+    PGA in g (the records' own peaks by default) broadcast to one per site and checked."""
+    peaks = _finite_peaks(records, max(1, chunk_bytes // (records.shape[1] * records.itemsize)), first_site)
+    if warn_ends:
+        warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
+    given = peaks if pga is None else as_real("pga", pga)
+    pga_g = given if scale == 1.0 else given / scale
+    sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
+    site_vs30, site_vs30_sim, site_pga = sites
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
+    return sites
 
 
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
@@ -383,121 +256,18 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     found, kernel, _ = chosen(model, convention)
     scale = check_units(units)
     limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
-    if not_at_rest not in NOT_AT_REST:
-        raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, NOT_AT_REST))}, got {not_at_rest!r}")
-    records = np.asarray(acc)
-    if records.dtype.kind not in "iuf":
-        raise TypeError(f"acc: expected real acceleration values, got values of dtype {records.dtype}")
-    if records.dtype != np.float32:
-        records = records.astype(np.float64, copy=False)
-    if records.ndim not in (1, 2) or records.shape[-1] == 0:
-        raise ValueError(f"acc: expected records of shape (n_sites, n_samples) or (n_samples,), got {records.shape}")
-    one_dimensional = records.ndim == 1
-    records = records.reshape(1, -1) if one_dimensional else records
+    check_not_at_rest(not_at_rest)
+    records, one_dimensional = _as_acc(acc)
     step = as_dt(dt)
     threads = thread_count(workers)
-    m = records.shape[1]
-    ramp = taper_ramp(taper, step, m)
-    length = fast_length(2 * m)
-    real = records.dtype.type
-    # padded record, spectrum, interpolated factors, inverse; the model's factors and their logs
-    per_site = 5 * length * records.itemsize + 3 * found.frequencies.size * 8
-
-    peaks = _finite_peaks(records, max(1, chunk_bytes // (m * records.itemsize)), first_site)
-    if taper is None and not_at_rest == "warn":
-        warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
-    given = peaks if pga is None else as_real("pga", pga)
-    pga_g = given if scale == 1.0 else given / scale
-    sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
-    site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
+    ramp = taper_ramp(taper, step, records.shape[1])
+    sites = _checked_sites(found, records, vs30, vs30_sim, pga, scale, policy,
+                           taper is None and not_at_rest == "warn", chunk_bytes, first_site)
     n = sites[0].size
-    shared = records.shape[0] == 1 and n > 1
-    if per_site * threads > chunk_bytes:  # records so long that one per thread exceeds chunk_bytes
-        threads = max(1, chunk_bytes // per_site)
-    rows = int(min(max(1, chunk_bytes // (per_site * threads)), max(1, -(-n // threads))))
-    threads = max(1, min(threads, -(-n // rows)))  # never more threads than chunks
-    bins = length // 2 + 1
-    nyquist = 0.5 / step
-    highest: list[tuple[float, float]] = []
-
-    def bin_frequencies(start: int, stop: int) -> NDArray[np.float64]:
-        # The FFT frequencies k / (N dt) of bins start to stop: each one as it would be in one array.
-        return np.arange(start, stop) / (length * step)
-
-    def bin_weights(start: int, stop: int) -> _interp.Weights:
-        return _interp.weights(found.frequencies, _interp.held_above(bin_frequencies(start, stop), limit))
-
-    # Interpolation weights take about WEIGHT_BYTES per bin: worked out once for all chunks when
-    # they fit in chunk_bytes, else for each chunk a block of bins at a time.
-    block = bins if bins * WEIGHT_BYTES <= chunk_bytes else max(1, chunk_bytes // (4 * WEIGHT_BYTES))
-    weights = bin_weights(0, bins) if block == bins else None
-    rfft, irfft = real_ffts()
-    out = np.empty((n, m), dtype=real)
-    shared_spectrum = None
-    if shared:
-        padded_record = np.zeros((1, length), dtype=real)
-        padded_record[:, :m] = records
-        _tapered(padded_record, ramp, m)
-        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused with the output
-            shared_spectrum = rfft(padded_record, axis=1)
-
-    buffers = threading.local()
-
-    def amplify(part: slice) -> int:
-        count = int(part.stop) - int(part.start)
-        if shared_spectrum is not None:
-            spectrum = np.repeat(shared_spectrum, count, axis=0)
-        else:
-            if getattr(buffers, "padded", None) is None:
-                buffers.padded = np.zeros((rows, length), dtype=real)  # the tail stays zero
-            padded = buffers.padded[:count]
-            padded[:, :m] = records[part]
-            _tapered(padded, ramp, m)
-            with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
-                spectrum = rfft(padded, axis=1)
-        model_factors = site_factors(kernel, site_vs30[part], site_vs30_sim[part], site_pga[part])
-        _refuse_infinite_factors(model_factors, site_vs30[part], site_vs30_sim[part], int(part.start) + first_site)
-        if limit is None:
-            highest.append(highest_factor(found.frequencies, model_factors, nyquist))
-        with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
-            for start in range(0, bins, block):
-                stop = min(bins, start + block)
-                factors = (weights or bin_weights(start, stop)).apply(model_factors, real)
-                if rule == "taper":
-                    _interp.taper_above(factors, bin_frequencies(start, stop), limit)
-                spectrum.real[:, start:stop] *= factors  # two strided passes: far faster than a broadcast over pairs
-                spectrum.imag[:, start:stop] *= factors
-            del factors
-            out[part] = irfft(spectrum, length, axis=1)[:, :m]
-        missing = np.isnan(site_vs30[part]) | np.isnan(site_vs30_sim[part]) | np.isnan(site_pga[part])
-        _refuse_overflow(out[part], missing, int(part.start), shared, first_site)
-        return count
-
-    bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
-    try:
-        if threads == 1:
-            done: Iterator[int] = map(amplify, _chunks(n, rows))
-            for count in done:
-                if bar is not None:
-                    bar.update(count)
-        else:
-            with ThreadPoolExecutor(threads) as pool:
-                # At most `threads` chunks in flight keeps the working memory bounded.
-                pending = _chunks(n, rows)
-                futures = [pool.submit(amplify, part) for _, part in zip(range(threads), pending)]
-                while futures:
-                    count = futures.pop(0).result()
-                    if bar is not None:
-                        bar.update(count)
-                    following = next(pending, None)
-                    if following is not None:
-                        futures.append(pool.submit(amplify, following))
-    finally:
-        if bar is not None:
-            bar.close()
-    reached = [pair for pair in highest if np.isfinite(pair[0])]
+    layout = plan(n, records.shape[1], records.itemsize, found.frequencies.size, threads, chunk_bytes)
+    chunks = Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site)
+    run(chunks, n, layout, progress)
+    reached = [pair for pair in chunks.highest if np.isfinite(pair[0])]
     if reached:
-        warn_unlimited(*max(reached), nyquist)
-    return out[0] if one_dimensional and n == 1 else out
+        warn_unlimited(*max(reached), 0.5 / step)
+    return chunks.out[0] if one_dimensional and n == 1 else chunks.out

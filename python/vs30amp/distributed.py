@@ -27,7 +27,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _interp, _sites, _waveforms
+from . import _amplification_warnings, _interp, _sites, _waveforms
 from ._distributed_measures import eas as eas, fas as fas, response_spectrum as response_spectrum, rotd as rotd
 from ._station_measures import measures_dataset as measures_dataset, store_measures as store_measures
 from ._optional import require
@@ -85,7 +85,7 @@ def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units
         with np.errstate(invalid="ignore"):  # a non-finite sample is refused by its chunk
             peaks = np.nanmax(np.abs(rows), axis=1)
         if at_rest:
-            _waveforms.warn_not_at_rest(_waveforms.rest_shares(rows, peaks))
+            _amplification_warnings.warn_not_at_rest(_amplification_warnings.rest_shares(rows, peaks))
     if fmax is not None:
         return
     nyquist = 0.5 / dt
@@ -94,16 +94,16 @@ def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units
     if known and given is not None and np.isfinite(np.asarray(given, dtype=np.float64)).all():
         try:
             scale = check_units(units)
-            highest, at = _waveforms.sites_highest_factor(model, convention, vs30, vs30_sim,
+            highest, at = _amplification_warnings.sites_highest_factor(model, convention, vs30, vs30_sim,
                                                           np.asarray(given, dtype=np.float64) / scale, dt)
         except (ValueError, TypeError):  # sites that do not broadcast, or out of the model's reach: refused below
             highest, at = np.nan, np.nan
         if np.isfinite(highest):
-            _waveforms.warn_unlimited(highest, at, nyquist)
+            _amplification_warnings.warn_unlimited(highest, at, nyquist)
             return
     warnings.warn(f"fmax not given: the model's factors applied up to the records' Nyquist frequency {nyquist:.4g} Hz; "
                   "give the simulation's maximum frequency (fmax=) to taper them to 1 above it, or fmax=inf to apply "
-                  "the model at every frequency", _waveforms.AmplificationWarning,
+                  "the model at every frequency", _amplification_warnings.AmplificationWarning,
                   skip_file_prefixes=(_sites.PACKAGE_DIRECTORY,))
 
 
@@ -232,9 +232,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     check_units(units)
     _interp.fmax_limit(fmax)
     _interp.above_fmax_rule(above_fmax)
-    if not_at_rest not in _waveforms.NOT_AT_REST:
-        raise ValueError(f"not_at_rest: expected one of {', '.join(map(repr, _waveforms.NOT_AT_REST))}, "
-                         f"got {not_at_rest!r}")
+    _amplification_warnings.check_not_at_rest(not_at_rest)
     step = as_dt(dt)
     _waveforms.taper_ramp(taper, step, 2**62)  # a bad taper now; too long for the records, when computed
     da = _dask_array()

@@ -11,8 +11,10 @@ from collections.abc import Sequence
 
 from .._provenance import command_line
 from .._version import __version__
-from . import _files, amplify, factors, measures
-from ._files import Terminated, UsageError
+from . import amplify, factors, measures
+from ._errors import Parser, UsageError
+from ._signals import Received, Terminated, stop_line, terminations_unwind
+from ._terminal import keep_standard_descriptors, output_errors_suppressed
 
 __all__ = ["main", "parser"]
 
@@ -28,10 +30,10 @@ Each command's files, options and example: vs30amp COMMAND --help.
 
 
 def parser() -> argparse.ArgumentParser:
-    top = _files._Parser(prog="vs30amp", description="Vs30 site amplification factors for simulated ground motions.",
+    top = Parser(prog="vs30amp", description="Vs30 site amplification factors for simulated ground motions.",
                          epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     top.add_argument("--version", action="version", version=f"vs30amp {__version__}")
-    commands = top.add_subparsers(dest="command", required=True, parser_class=_files._Parser)
+    commands = top.add_subparsers(dest="command", required=True, parser_class=Parser)
     factors.add_parser(commands)
     amplify.add_parser(commands)
     measures.add_parser(commands)
@@ -43,23 +45,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     128 + the signal's number after a SIGINT (130), SIGTERM or SIGHUP, with no output left half
     written. Without `argv` (the process's own command line) a signal that arrives after the
     run, while the interpreter exits, still ends the process with its line and status."""
-    received = _files._Received
+    received = Received
     if argv is None:
-        _files.keep_standard_descriptors()
-    with _files.terminations_unwind(exiting=argv is None):
+        keep_standard_descriptors()
+    with terminations_unwind(exiting=argv is None):
         status = _run(argv)
-        with _files._suppress_output_errors():
+        with output_errors_suppressed():
             sys.stdout.flush()
     if received.signum is not None and not received.raised:  # came while the end was reported
         received.raised = True
-        print(_files._stop_line(received.signum), file=sys.stderr)
+        print(stop_line(received.signum), file=sys.stderr)
         status = 128 + received.signum
     return status
 
 
 def _run(argv: Sequence[str] | None) -> int:
     """The command and its one line of error; signals are only recorded once it is done."""
-    received = _files._Received
+    received = Received
     try:
         try:
             if not (sys.argv[1:] if argv is None else argv):  # nothing asked: what can be
@@ -79,7 +81,7 @@ def _run(argv: Sequence[str] | None) -> int:
     except (KeyboardInterrupt, Terminated) as stop:
         received.held += 1
         signum = stop.signum if isinstance(stop, Terminated) else signal.SIGINT
-        print(_files._stop_line(signum), file=sys.stderr)
+        print(stop_line(signum), file=sys.stderr)
         return 128 + signum
 
 

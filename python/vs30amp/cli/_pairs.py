@@ -17,7 +17,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from ._files import UsageError
+from ._errors import UsageError
 
 # Case matters: NGA names are upper case, and "setup" ends in no vertical mark.
 NGA = re.compile(r"(?P<station>.+?)[-_.]?(?P<component>[0-9]{3}|UP|DWN)")

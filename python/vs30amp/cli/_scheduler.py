@@ -20,7 +20,8 @@ from typing import Any
 
 from .. import io
 from .._optional import require
-from ._files import Terminated, UsageError
+from ._errors import UsageError
+from ._signals import Terminated
 from ._progress import bar_shown
 
 HELP = "address of a running Dask scheduler (tcp://host:8786) to run a store's chunks on its cluster"

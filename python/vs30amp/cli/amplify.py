@@ -17,21 +17,27 @@ from typing import Any
 import numpy as np
 
 from .. import io
+from ..io._formats import extensions
 from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS, DEFAULT_MODEL
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
-from .._waveforms import amplify_waveforms, sites_highest_factor, unlimited_message
-from . import amplify_store
-from ._files import (STAGING, Inputs, UsageError, check_output, fmax_option, number, outdir_held, positive,
-                     record_units, refuse_special_file, report, signals_held, takes_declared_units,
-                     warn_if_units_unused, warnings_as_lines)
+from .._amplification_warnings import sites_highest_factor, unlimited_message
+from .._waveforms import amplify_waveforms
+from . import _amplify_store
+from ._atomic_writes import STAGING, file_mode, outdir_held
+from ._errors import UsageError
+from ._numbers import fmax_option, non_negative, positive
+from ._outputs import Inputs, check_output
+from ._record_files import record_paths
+from ._record_units import record_units, takes_declared_units, warn_if_units_unused
+from ._signals import signals_held
+from ._terminal import report, warnings_as_lines
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
 from .factors import CONVENTION_HELP, MODEL_HELP
-from .stations import Station, match, read_stations
+from ._stations import Station, match, read_stations
 
-EXTENSIONS = (".at2", ".sac")
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
 UNITS = AMPLIFIED_UNITS
 
@@ -83,10 +89,11 @@ a bar on a terminal, else a line per file or chunk (at most 20 a pass).
 
 def add_parser(commands: Any) -> None:
     """Adds the ``amplify`` subcommand to the command's subparsers."""
-    amplify = commands.add_parser("amplify", help="amplify record files (.AT2, .sac) or a store to each site's Vs30",
+    amplify = commands.add_parser("amplify",
+                                  help=f"amplify record files ({extensions(', ')}) or a store to each site's Vs30",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     amplify.add_argument("records", nargs="+", metavar="RECORDS",
-                         help=".AT2 or .sac files, or directories of them; or one store (.nc, .zarr)")
+                         help=f"{extensions()} files, or directories of them; or one store (.nc, .zarr)")
     amplify.add_argument("--vs30", metavar="M/S", help="the site's Vs30")
     amplify.add_argument("--vs30-sim", metavar="M/S", help="the Vs30 the records were simulated for")
     amplify.add_argument("--sites", metavar="STATIONS.csv",
@@ -112,24 +119,6 @@ def add_parser(commands: Any) -> None:
     add_scheduler_option(amplify)
     amplify.add_argument("-o", "--outdir", required=True, metavar="OUTDIR",
                          help="directory of the amplified records (for a store: the amplified store, .nc or .zarr)")
-
-
-def record_paths(arguments: list[str]) -> list[Path]:
-    """The files named, and the .AT2/.sac files of the directories named, in the order given."""
-    paths: list[Path] = []
-    for argument in map(Path, arguments):
-        if argument.is_dir():
-            found = sorted(p for p in argument.iterdir() if p.suffix.lower() in EXTENSIONS and p.is_file())
-            if not found:
-                raise UsageError(f"{argument}: no .AT2 or .sac files in this directory")
-            paths += found
-        elif argument.is_file():
-            paths.append(argument)
-        elif argument.exists():
-            refuse_special_file(argument, "a regular file or directory")
-        else:
-            raise UsageError(f"{argument}: no such file or directory")
-    return paths
 
 
 def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
@@ -164,8 +153,8 @@ def run(args: argparse.Namespace) -> None:
         options["fmax"] = fmax_option(args.fmax)
     if args.taper is not None:
         options["taper"] = non_negative(args.taper, "--taper", "s")
-    if amplify_store.is_store(args.records):
-        amplify_store.run(args, options)
+    if _amplify_store.is_store(args.records):
+        _amplify_store.run(args, options)
         return
     for given, option in ((args.variables, "--variables"), (args.scheduler, "--scheduler")):
         if given is not None:
@@ -189,14 +178,6 @@ def run(args: argparse.Namespace) -> None:
             write_all(args, jobs, options, outdir, progress)
     finally:
         progress.close()
-
-
-def non_negative(text: str, option: str, unit: str) -> float:
-    """An option's finite value of at least 0; UsageError naming the option otherwise."""
-    value = number(text, option)
-    if value < 0.0:
-        raise UsageError(f"{option}: {text} {unit}; it must be 0 or more")
-    return value
 
 
 def one_site(args: argparse.Namespace) -> Station | None:
@@ -304,7 +285,7 @@ def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any]
                 io.write(staged, record, io.format_of(job.target))
                 with staged.open("rb") as file:
                     os.fsync(file.fileno())
-                staged.chmod(_mode(job.target))
+                staged.chmod(file_mode(job.target))
             except (OSError, io.RecordError) as error:
                 reason = error.strerror if isinstance(error, OSError) and error.strerror else error
                 raise UsageError(f"{job.target}: cannot be written ({reason}); OUTDIR left as it was") from None
@@ -345,13 +326,3 @@ def _silenced() -> Iterator[None]:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         yield
-
-
-def _mode(target: Path) -> int:
-    """An existing target's permission bits, which its replacement keeps; else the umask's."""
-    try:
-        return target.stat().st_mode & 0o7777
-    except FileNotFoundError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask

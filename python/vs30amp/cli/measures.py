@@ -16,14 +16,18 @@ from .._provenance import attributes
 from .._station_measures import (default_periods, eas_frequencies, measure_attributes, measures_dataset, pair_measures,
                                  store_measures)
 from .._units import AMPLIFIED_UNITS
-from ..io._store import STORE_FORMATS
-from ._files import (Inputs, UsageError, check_output, number, record_units, refuse_special_file, report,
-                     takes_declared_units, warn_if_units_unused, write_atomically, write_store_atomically)
+from ..io._store_paths import STORE_FORMATS
+from ._atomic_writes import write_atomically, write_store_atomically
+from ._errors import UsageError
+from ._netcdf_output import write_netcdf_file
+from ._numbers import number
+from ._outputs import Inputs, check_output, refuse_special_file
+from ._record_files import record_paths
+from ._record_units import record_units, takes_declared_units, warn_if_units_unused
+from ._terminal import report
 from ._pairs import Pair, pairs
 from ._progress import Progress, compute
 from ._scheduler import MEASURES_BYTES, add_scheduler_option, fitted, scheduler
-from .amplify import record_paths
-from .factors import netcdf4_in_memory
 
 # Each output format and what an existing OUT must be to be replaced (`check_output`).
 FORMATS = {".csv": "file", ".npz": "file", ".nc": "netcdf", ".zarr": "zarr"}
@@ -252,12 +256,7 @@ def _write_npz(path: Path, table: Table) -> None:
 
 
 def _write_netcdf(path: Path, table: Table) -> None:
-    dataset = table.dataset()
-    try:
-        data = dataset.to_netcdf(engine="netcdf4")
-    except ValueError:  # xarray before 2025.07 writes netCDF-4 only to a file
-        data = netcdf4_in_memory(dataset)
-    path.write_bytes(data)
+    write_netcdf_file(path, table.dataset())
 
 
 def _write_zarr(target: Path, table: Table) -> None:

@@ -13,23 +13,21 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
-from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 
 from .._provenance import RecordProvenance
-from . import _at2, _sac
 from .._units import UNITS_IN_G
+from . import _formats
 from ._record import Record, RecordError, in_g
-from ._store import RecordStore, read_store, write_store
+from ._store import RecordStore, read_store
+from ._store_write import write_store
 
 __all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordProvenance", "RecordStore", "amplified",
            "format_of", "in_g", "read", "read_store", "write", "write_store"]
 
-FORMATS = ("at2", "sac")
-_READERS: dict[str, Callable[[Path], Record]] = {"at2": _at2.read, "sac": _sac.read}
-_WRITERS: dict[str, Callable[[Path, Record], None]] = {"at2": _at2.write, "sac": _sac.write}
+FORMATS = tuple(_formats.FORMATS)
 
 
 def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
@@ -41,11 +39,7 @@ def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
     >>> io.format_of("RSN753.AT2"), io.format_of("station.dat", format="SAC")
     ('at2', 'sac')
     """
-    name = (format if format is not None else Path(path).suffix.lstrip(".")).lower()
-    if name not in FORMATS:
-        given = f"format {format!r}" if format is not None else f"extension {Path(path).suffix!r}"
-        raise RecordError(f"{path}: unknown record {given}; use .AT2 or .sac (or format='at2' or 'sac')")
-    return name
+    return _formats.format_named(path, format).name
 
 
 def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
@@ -87,8 +81,7 @@ def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
     >>> print(record.header["lines"][3])
     NPTS= 4, DT= 0.01 SEC
     """
-    kind = format_of(path, format)
-    return _READERS[kind](Path(path))
+    return _formats.format_named(path, format).read(Path(path))
 
 
 def write(path: str | os.PathLike[str], record: Record, format: str | None = None) -> None:
@@ -118,9 +111,9 @@ def write(path: str | os.PathLike[str], record: Record, format: str | None = Non
     >>> io.read(path).acc.tolist(), io.read(path).header["NPTS"]
     ([0.0, 0.5, -0.25], 3)
     """
-    kind = format_of(path, format)
+    found = _formats.format_named(path, format)
     _check(path, record)
-    _WRITERS[kind](Path(path), record)
+    found.write(Path(path), record)
 
 
 def amplified(record: Record, provenance: RecordProvenance) -> Record:
@@ -152,8 +145,8 @@ def amplified(record: Record, provenance: RecordProvenance) -> Record:
         A new record; `record` is not changed.
     """
     header = dict(record.header)
-    header["lines"] = _at2.with_note(tuple(header.get("lines", ())), provenance.note())
-    header.update(provenance.sac_fields())
+    for marked in _formats.FORMATS.values():  # the header of any format the record is written in
+        marked.with_provenance(header, provenance)
     return dataclasses.replace(record, header=header)
 
 

@@ -16,8 +16,8 @@ from typing import Any
 
 import numpy as np
 
-from .._provenance import NOTE_START
-from ._record import Record, RecordError, in_g
+from .._provenance import NOTE_START, RecordProvenance
+from ._record import Record, RecordError, RecordFormat, in_g
 
 HEADER_LINES = 4
 KEYED_NPTS = re.compile(r"\bNPTS\s*=\s*([^\s,]+)", re.IGNORECASE)
@@ -173,3 +173,11 @@ def _latin1(text: str) -> bool:
     except UnicodeEncodeError:
         return False
     return True
+
+
+def with_provenance(header: dict[str, Any], provenance: RecordProvenance) -> None:
+    """The record line (line 2) of `header`'s lines ends in the provenance's note (`with_note`)."""
+    header["lines"] = with_note(tuple(header.get("lines", ())), provenance.note())
+
+
+FORMAT = RecordFormat("at2", ".AT2", read, write, with_provenance)

@@ -2,15 +2,17 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+import os
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from .._provenance import RecordProvenance
 from .._units import UNITS_IN_G, peak_in_g
-
 
 
 class RecordError(ValueError):
@@ -56,6 +58,34 @@ class Record:
         """
         in_g(self.units)  # refuses units that are not an acceleration's
         return peak_in_g(self.acc, self.units)
+
+
+@dataclass(frozen=True)
+class RecordFormat:
+    """One record file format, as its module declares it (`FORMAT`) for the table of formats.
+
+    Attributes
+    ----------
+    name : str
+        Its name, as ``format=`` gives it ("at2").
+    extension : str
+        The extension of its files, as messages write it (".AT2"); any case marks a file.
+    read, write : callable
+        A file's `Record`, and a record written to a file (checked as `vs30amp.io.write` checks it).
+    with_provenance : callable
+        Marks a header (a dict, changed in place) as the header of a record amplified as the
+        `RecordProvenance` says, in the format's own fields.
+    """
+
+    name: str
+    extension: str
+    read: Callable[[Path], Record]
+    write: Callable[[Path, Record], None]
+    with_provenance: Callable[[dict[str, Any], RecordProvenance], None]
+
+    def detect(self, path: str | os.PathLike[str]) -> bool:
+        """Whether `path` is a file of this format by its extension (any case)."""
+        return Path(path).suffix.lower() == self.extension.lower()
 
 
 def in_g(units: str) -> float:

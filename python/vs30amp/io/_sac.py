@@ -12,7 +12,9 @@ from typing import Any
 
 import numpy as np
 
-from ._record import Record, RecordError
+from .._provenance import RecordProvenance
+from .._version import __version__
+from ._record import Record, RecordError, RecordFormat
 
 FLOATS = ("DELTA DEPMIN DEPMAX SCALE ODELTA B E O A INTERNAL9 " + " ".join(f"T{i}" for i in range(10))
           + " F " + " ".join(f"RESP{i}" for i in range(10)) + " STLA STLO STEL STDP EVLA EVLO EVEL EVDP MAG "
@@ -164,3 +166,20 @@ def _field_text(path: Path, name: str, text: Any) -> bytes:
     if len(encoded) > _width(name) or b"\0" in encoded:
         raise RecordError(f"{path}: header field {name} {text!r} is not text of at most {_width(name)} characters")
     return encoded.ljust(_width(name))
+
+
+def provenance_fields(provenance: RecordProvenance) -> dict[str, str | float]:
+    """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first three
+    letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30, USER1 the
+    simulation's (float32 in the file)."""
+    named = {"KUSER0": "vs30amp", "KUSER1": __version__, "KUSER2": f"{provenance.model}-{provenance.convention[:3]}"}
+    return {name: text[:_width(name)] for name, text in named.items()} | {"USER0": provenance.vs30,
+                                                                          "USER1": provenance.vs30_sim}
+
+
+def with_provenance(header: dict[str, Any], provenance: RecordProvenance) -> None:
+    """`header`'s user fields say what amplified the record (`provenance_fields`), over what they held."""
+    header.update(provenance_fields(provenance))
+
+
+FORMAT = RecordFormat("sac", ".sac", read, write, with_provenance)

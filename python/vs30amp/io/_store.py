@@ -9,40 +9,26 @@ are read and written in chunks of whole records, so no more than a few chunks ar
 
 from __future__ import annotations
 
-import errno
 import os
-import shutil
-import sys
-import tempfile
 import warnings
-from collections.abc import Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import NDArray
 
-from .._models import get_model
 from .._optional import require
-from .._provenance import attributes, command_line
-from .._record_checks import as_dt
-from ._netcdf import write_netcdf
 from ._record import RecordError
-from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step, written_ids
+from ._store_checks import ChunkFiles, chunk_files, present, read_ids, time_step
+from ._store_paths import store_format
 
 # Records per chunk by default: at least this many bytes of one component, so that the work of
 # a chunk outweighs its scheduling.
 CHUNK_BYTES = 4 * 2**20
-STORE_FORMATS = {".nc": "netcdf", ".nc4": "netcdf", ".zarr": "zarr"}
 # A sample interval and the time coordinate's steps may differ by this fraction (rounding).
 TIME_TOLERANCE = 1e-6
-# What a Zarr store holds at its top (version 3; version 2 group or array): only such a
-# directory is replaced by a new store.
-ZARR_MARKS = ("zarr.json", ".zgroup", ".zattrs", ".zarray")
-# The first bytes of a netCDF file: classic, 64-bit offset, 64-bit data, netCDF-4 (HDF5).
-NETCDF_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05", b"\x89HDF\r\n\x1a\n")
 
 
 @dataclass(frozen=True, eq=False)
@@ -82,21 +68,8 @@ class RecordStore:
     variable_units: dict[str, str] = field(default_factory=dict)
 
 
-def _xarray(what: str) -> Any:
+def xarray_for(what: str) -> Any:
     return require("xarray", "xarray", what)
-
-
-def store_format(path: Path, format: str | None) -> str:
-    """"netcdf" or "zarr": `format` if given, else from the extension (a directory is Zarr)."""
-    name = (format or STORE_FORMATS.get(path.suffix.lower()) or ("zarr" if path.is_dir() else "")).lower()
-    if name not in ("netcdf", "zarr"):
-        raise RecordError(f"{path}: unknown store {f'format {format!r}' if format else f'extension {path.suffix!r}'}; "
-                          "use .nc or .zarr (or format='netcdf' or 'zarr')")
-    if name == "zarr":
-        require("zarr", "zarr", "a Zarr store")
-    else:
-        require("netCDF4", "xarray", "a netCDF store")
-    return name
 
 
 def _open(xr: Any, path: Path, kind: str, chunks: Any) -> Any:
@@ -144,8 +117,7 @@ def _sample_interval(path: Path, dataset: Any, name: str) -> float:
 
 def _check_variable(path: Path, dataset: Any, name: str) -> None:
     if name not in dataset.data_vars:
-        have = ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
-        raise RecordError(f"{path}: no variable {name!r}; the store's variables are {have}")
+        raise RecordError(f"{path}: no variable {name!r}; the store's variables are {_variables_said(dataset)}")
     variable = dataset[name]
     if set(variable.dims) != {"station", "time"}:
         raise RecordError(f"{path}: variable {name!r} has dimensions {tuple(variable.dims)}; expected "
@@ -157,6 +129,11 @@ def _check_variable(path: Path, dataset: Any, name: str) -> None:
         raise RecordError(f"{path}: dimension 'time' has {dataset.sizes['time']} samples; records need at least 2")
     if dataset.sizes["station"] < 1:
         raise RecordError(f"{path}: dimension 'station' has 0 stations; the store holds no records")
+
+
+def _variables_said(dataset: Any) -> str:
+    """The store's variables, as an error lists them."""
+    return ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
 
 
 def _stations_per_chunk(variable: Any, samples: int) -> int:
@@ -172,8 +149,8 @@ def record_variables(path: Path, dataset: Any) -> list[str]:
     """The store's variables of records: those with dimensions station and time."""
     names = [str(name) for name, variable in dataset.data_vars.items() if set(variable.dims) == {"station", "time"}]
     if not names:
-        have = ", ".join(repr(str(v)) for v in dataset.data_vars) or "none"
-        raise RecordError(f"{path}: no variable with dimensions ('station', 'time'); the store's variables are {have}")
+        raise RecordError(f"{path}: no variable with dimensions ('station', 'time'); the store's variables are "
+                          f"{_variables_said(dataset)}")
     return names
 
 
@@ -235,32 +212,21 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     >>> store.components["h1"].shape, store.dt, store.vs30.tolist()
     ((3, 100), 0.01, [200.0, 400.0, 800.0])
     """
-    xr, where = _xarray("vs30amp.io.read_store"), Path(path)
+    xr, where = xarray_for("vs30amp.io.read_store"), Path(path)
     require("dask.array", "distributed", "vs30amp.io.read_store")  # the records are read as Dask arrays
     kind = store_format(where, format)
     names = [variables] if isinstance(variables, str) else None if variables is None else list(variables)
     if names is not None and not names:
         raise RecordError(f"{where}: no variables to read")
-    if stations_per_chunk is not None and stations_per_chunk < 1:
-        raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
+    checked_chunk(stations_per_chunk)
     try:
         layout = _open(xr, where, kind, None)  # the metadata only, to choose the chunks
     except (OSError, ValueError, KeyError) as error:
         raise RecordError(f"{where}: cannot be opened as a {kind} store ({error})") from None
     try:
-        names = record_variables(where, layout) if names is None else names
-        for name in names:
-            _check_variable(where, layout, name)
-        dt = _sample_interval(where, layout, names[0])
-        for name in names[1:]:
-            if _sample_interval(where, layout, name) != dt:
-                raise RecordError(f"{where}: {name!r} and {names[0]!r} have different sample intervals")
-        samples = layout.sizes["time"]
-        chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], samples)
-        stations = layout.sizes["station"]
-        station = (read_ids(where, np.asarray(layout["station"].values)) if "station" in layout.coords
-                   else np.arange(stations))
-        vs30, vs30_sim = _per_station(where, layout, "vs30"), _per_station(where, layout, "vs30_sim")
+        names, dt = _checked_variables(where, layout, names)
+        chunk = stations_per_chunk or _stations_per_chunk(layout[names[0]], layout.sizes["time"])
+        station, vs30, vs30_sim = _station_values(where, layout)
         attrs = dict(layout.attrs)
         units = {name: str(layout[name].attrs.get("units", "g")) for name in names}
         files = {name: chunk_files(where, name, layout[name].dims, layout[name].shape) for name in names
@@ -273,6 +239,26 @@ def read_store(path: str | os.PathLike[str], variables: str | Sequence[str] | No
     return RecordStore(components, dt, station, vs30, units[names[0]], attrs, vs30_sim, units)
 
 
+def _checked_variables(path: Path, layout: Any, names: list[str] | None) -> tuple[list[str], float]:
+    """The variables of records to read (`names`, or all), each checked, and their one sample interval."""
+    names = record_variables(path, layout) if names is None else names
+    for name in names:
+        _check_variable(path, layout, name)
+    dt = _sample_interval(path, layout, names[0])
+    for name in names[1:]:
+        if _sample_interval(path, layout, name) != dt:
+            raise RecordError(f"{path}: {name!r} and {names[0]!r} have different sample intervals")
+    return names, dt
+
+
+def _station_values(path: Path, layout: Any) -> tuple[NDArray[Any], NDArray[np.float64] | None,
+                                                       NDArray[np.float64] | None]:
+    """The station ids (0 ... n - 1 when the store has none), and vs30 and vs30_sim when it has them."""
+    station = (read_ids(path, np.asarray(layout["station"].values)) if "station" in layout.coords
+               else np.arange(layout.sizes["station"]))
+    return station, _per_station(path, layout, "vs30"), _per_station(path, layout, "vs30_sim")
+
+
 def _records(data: Any, files: ChunkFiles | None, path: Path, name: str) -> Any:
     """A variable's records in native byte order, each chunk checked to be in the store."""
     if not data.dtype.isnative:
@@ -282,251 +268,7 @@ def _records(data: Any, files: ChunkFiles | None, path: Path, name: str) -> Any:
     return data.map_blocks(present, files, str(path), name, dtype=data.dtype, meta=np.empty((0, 0), data.dtype))
 
 
-def _as_lazy(da: Any, name: str, values: Any, chunk: int | None) -> Any:
-    records = values if isinstance(values, da.Array) else da.asarray(np.asarray(values))
-    if records.ndim != 2 or records.dtype.kind != "f" or records.dtype.itemsize not in (4, 8):
-        raise TypeError(f"{name}: expected float32 or float64 records of shape (n_stations, n_samples), got "
-                        f"{records.dtype} of shape {records.shape}")
-    if records.shape[0] < 1 or records.shape[1] < 2:  # what read_store refuses
-        raise ValueError(f"{name}: shape {records.shape}; a store holds at least one record of at least 2 samples")
-    if not records.dtype.isnative:  # written as the machine's floats, of the same values
-        records = records.astype(records.dtype.newbyteorder("="))
-    rows = chunk or records.chunks[0][0]
-    return records.rechunk((rows, -1))  # Zarr's chunks are even; one chunk holds whole records
-
-
-def _units_of(units: str | Mapping[str, str], records: Mapping[str, Any]) -> dict[str, str]:
-    """Each component's units: `units` for all, or its entry; ValueError for a component without
-    units or units of no component."""
-    if isinstance(units, str):
-        return {name: units for name in records}
-    given = dict(units)
-    for name in list(records) + list(given):
-        if (name in records) != (name in given):
-            raise ValueError(f"units: {'no units for' if name in records else 'no component'} {name!r}; give the "
-                             f"units of each of {', '.join(map(repr, records))}")
-    return {name: str(given[name]) for name in records}
-
-
-def not_a_store(path: Path, kind: str) -> str | None:
-    """Why what is at `path` is not a `kind` ("netcdf" or "zarr") store a new one may replace,
-    in words; None when it is, or when nothing is there. A symbolic link is not followed."""
-    if not (path.exists() or path.is_symlink()):
-        return None
-    if path.is_symlink():
-        return "a symbolic link"
-    if kind == "zarr":
-        if not path.is_dir():
-            return "not a directory"
-        return None if any((path / mark).is_file() for mark in ZARR_MARKS) else "a directory that is not a Zarr store"
-    if path.is_dir():
-        return "a directory"
-    if not path.is_file():
-        return "not a regular file"
-    try:
-        with path.open("rb") as file:
-            head = file.read(8)
-    except OSError as error:
-        return f"a file that cannot be read ({error.strerror or error})"
-    return None if head.startswith(NETCDF_SIGNATURES) else "a file that is not netCDF"
-
-
-def refuse_unless_a_store(path: Path, kind: str) -> None:
-    """FileExistsError unless what is at `path` is nothing or a `kind` store (see `not_a_store`)."""
-    reason = not_a_store(path, kind)
-    if reason is not None:
-        raise FileExistsError(f"{path}: exists and is {reason}; it is not replaced")
-
-
-def _replace(staged: Path, target: Path, overwrite: bool, kind: str) -> None:
-    """Moves the complete `staged` store to `target`, over an existing store of its `kind` only
-    (checked again here: the target may have changed while the store was written). A directory
-    store is swapped by two renames; should the second fail, the old store is put back."""
-    if target.exists() or target.is_symlink():
-        if not overwrite:
-            raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
-        refuse_unless_a_store(target, kind)
-        if target.is_dir():
-            old = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.old-"))
-            os.replace(target, old / target.name)
-            try:
-                os.replace(staged, target)
-            except OSError:
-                os.replace(old / target.name, target)
-                raise
-            shutil.rmtree(old)
-            return
-    os.replace(staged, target)
-
-
-def _room_for(directory: Path, size: int) -> None:
-    """OSError (ENOSPC) unless `directory`'s filesystem has the `size` bytes of records a netCDF
-    store takes uncompressed: a store that cannot fit is not begun (one that fills the disk
-    all the same fails in its writing process, `_netcdf`)."""
-    free = shutil.disk_usage(directory).free
-    if free < size:
-        raise OSError(errno.ENOSPC, f"No space left on device: the store needs {size:,} bytes, {free:,} are free")
-
-
-def _write_zarr(dataset: Any, staged: Path) -> None:
-    """`dataset` written to the Zarr store `staged`. On this process's threads the chunks run on
-    a pool of the write's own, waited for before this returns, failure or not: a chunk still
-    running after another failed would otherwise write into the staging directory after its
-    removal and leave it behind. A cluster's workers write as the cluster schedules them."""
-    if _cluster_computes():
-        dataset.to_zarr(staged, mode="w-", consolidated=False)
-        return
-    dask = require("dask", "distributed", "writing a store")
-    with ThreadPoolExecutor(os.cpu_count() or 1) as pool, dask.config.set(pool=pool):
-        dataset.to_zarr(staged, mode="w-", consolidated=False)
-
-
-def _cluster_computes() -> bool:
-    """Whether a ``dask.distributed`` Client computes Dask collections here."""
-    distributed = sys.modules.get("distributed")
-    if distributed is None:  # never imported: there is no Client
-        return False
-    try:
-        distributed.default_client()
-    except ValueError:
-        return False
-    return True
-
-
-def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt: float, *,
-                station: ArrayLike | None = None, vs30: ArrayLike | None = None,
-                vs30_sim: ArrayLike | None = None, units: str | Mapping[str, str] = "g",
-                model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
-                format: str | None = None, overwrite: bool = False, history: str | None = None,
-                made_by: str | None = None) -> None:
-    """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
-
-    The store reads back with `read_store`: one variable per component with dimensions
-    (station, time) and a ``dt`` attribute, coordinates ``time`` (s), ``station``, ``vs30``
-    and ``vs30_sim``,
-    and CF-style attributes saying what made it (Conventions, title, source, history and, for
-    amplified records, references, model and convention). It is written beside `path` and moved
-    there only when complete.
-
-    Parameters
-    ----------
-    path : str or path-like
-        The store: a .nc file or a .zarr directory.
-    components : mapping of str to dask array or array_like
-        Records of each component, shape (n_stations, n_samples), float32 or float64, all of one
-        shape. Dask arrays are computed chunk by chunk by the current scheduler (a
-        ``dask.distributed`` Client's cluster when one is active).
-    dt : float
-        Sample interval (s).
-    station, vs30, vs30_sim : array_like, shape (n_stations,) (vs30_sim: or a scalar), optional
-        Station ids (default 0 ... n - 1; unique, all strings or all integers), each station's
-        Vs30 (m/s) and, for amplified records, the Vs30 they were amplified from (m/s).
-    units : str or mapping of str to str
-        The records' units ("g" by default), or each component's.
-    model, convention : str, optional
-        The model and convention the records were amplified with, named in the attributes.
-    stations_per_chunk : int, optional
-        Records per chunk of the store (default: the first Dask chunk's).
-    format : {"netcdf", "zarr"}, optional
-        By default from the extension (.nc, .zarr).
-    overwrite : bool
-        Replace an existing store of the same kind: a Zarr directory (it has ``zarr.json``,
-        ``.zgroup``, ``.zattrs`` or ``.zarray`` at its top) or a netCDF file. Anything else
-        named `path` (a plain directory, a directory named ``*.nc``, a file that is not netCDF,
-        a symbolic link) is refused all the same. Default: refuse any existing `path`.
-    history : str, optional
-        The ``history`` of the records' input (a store's attribute): the store's history keeps
-        its lines and appends its own.
-    made_by : str, optional
-        What wrote the store, for its line of history (the time and this): default
-        ``vs30amp.io.write_store in`` the program's command line (``python -m vs30amp ...`` for
-        the package's own, never the paths of the installation).
-
-    Raises
-    ------
-    FileExistsError
-        `path` exists and `overwrite` is false, or it is not a store of the same kind.
-    ValueError, TypeError
-        Records, ids or units that `read_store` would not read back: no station, fewer than 2
-        samples, a repeated or missing station id, units not given for a component.
-    OSError
-        A store that cannot be written (nothing is left of it); for netCDF also, before anything
-        is written, when its filesystem has less free space than the records take (ENOSPC). A
-        netCDF store is written by a process of its own, from chunks computed here: the netCDF
-        library's failures (a full disk) are an OSError with the system's error, and its own
-        diagnostics are not printed.
-
-    Examples
-    --------
-    Records of four stations, two stations to a chunk of the store, with each station's Vs30:
-
-    >>> import tempfile
-    >>> from pathlib import Path
-    >>> import numpy as np
-    >>> from vs30amp import io
-    >>> path = Path(tempfile.mkdtemp()) / "records.zarr"
-    >>> acc = np.random.default_rng(0).standard_normal((4, 500))
-    >>> io.write_store(path, {"acc": acc}, 0.005, station=["A", "B", "C", "D"], vs30=[250.0, 300.0, 450.0, 760.0],
-    ...                stations_per_chunk=2)
-    >>> store = io.read_store(path)
-    >>> store.station.tolist(), store.vs30.tolist()
-    (['A', 'B', 'C', 'D'], [250.0, 300.0, 450.0, 760.0])
-    >>> bool((store.components["acc"].compute() == acc).all())
-    True
-    """
-    xr, target = _xarray("vs30amp.io.write_store"), Path(path)
-    da = require("dask.array", "distributed", "vs30amp.io.write_store")
-    kind = store_format(target, format)
-    if not components:
-        raise ValueError("components: expected at least one variable of records")
-    if not target.parent.is_dir():
-        raise FileNotFoundError(f"{target}: directory {target.parent} does not exist")
-    if not overwrite and (target.exists() or target.is_symlink()):  # refused before any computation
-        raise FileExistsError(f"{target}: exists; remove it or pass overwrite=True")
-    refuse_unless_a_store(target, kind)
+def checked_chunk(stations_per_chunk: int | None) -> int | None:
     if stations_per_chunk is not None and stations_per_chunk < 1:
         raise ValueError(f"stations_per_chunk: expected a positive number of records, got {stations_per_chunk!r}")
-    records = {name: _as_lazy(da, name, values, stations_per_chunk) for name, values in components.items()}
-    first_name, first = next(iter(records.items()))
-    for name, other in records.items():
-        if other.shape != first.shape:
-            raise ValueError(f"{name}: shape {other.shape} differs from {first_name}'s {first.shape}")
-        records[name] = other.rechunk(first.chunks)
-    if kind == "netcdf":
-        _room_for(target.parent, sum(int(values.nbytes) for values in records.values()))
-    step = as_dt(dt)
-    n, samples = first.shape
-    units_of = _units_of(units, records)
-    coords: dict[str, Any] = {"time": ("time", np.arange(samples) * step, {"units": "s", "long_name": "time"})}
-    coords["station"] = ("station", written_ids(station, n))
-    if vs30 is not None:
-        coords["vs30"] = ("station", np.asarray(vs30, dtype=np.float64), {"units": "m/s", "long_name": "Vs30"})
-    if vs30_sim is not None:
-        values = np.asarray(vs30_sim, dtype=np.float64)
-        coords["vs30_sim"] = ("station", np.full(n, values) if values.ndim == 0 else values,
-                              {"units": "m/s", "long_name": "Vs30 of the simulation, amplified from"})
-    for name, values in coords.items():
-        if name != "time" and np.shape(values[1]) != (n,):
-            raise ValueError(f"{name}: expected one value for each of the {n} stations, got shape "
-                             f"{np.shape(values[1])}")
-    what = "amplified acceleration" if model is not None else "acceleration"
-    variables = {name: (("station", "time"), values, {"units": units_of[name], "dt": step, "long_name": what})
-                 for name, values in records.items()}
-    title = "acceleration records"
-    if model is not None:
-        chosen = get_model(model)
-        chosen.kernel_for(convention)  # an unknown convention is refused before anything is written
-        title = f"acceleration records amplified with {chosen.label}"
-    made_by = made_by or f"vs30amp.io.write_store in {command_line(sys.argv)}"
-    about = attributes(title, made_by, model, convention if model is not None else None, history)
-    staging = Path(tempfile.mkdtemp(dir=target.parent, prefix=f".{target.name}.partial-"))
-    staged = staging / target.name
-    try:
-        if kind == "zarr":
-            _write_zarr(xr.Dataset(variables, coords=coords, attrs=about), staged)
-        else:
-            write_netcdf(staged, xr.Dataset(coords=coords, attrs=about), records,
-                         {name: variable[2] for name, variable in variables.items()}, first.chunks[0][0])
-        _replace(staged, target, overwrite, kind)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+    return stations_per_chunk

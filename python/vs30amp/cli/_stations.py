@@ -10,9 +10,11 @@ from pathlib import Path
 import numpy as np
 
 from .._sites import refuse_impossible
-from ._files import UsageError, fmax_option, positive, refuse_special_file
+from ._errors import UsageError
+from ._numbers import fmax_option, positive
+from ._outputs import refuse_special_file
 from ._pairs import station_and_component
-from .factors import ID_COLUMNS, Sites, read_sites
+from ._site_table import ID_COLUMNS, Sites, read_sites
 
 
 @dataclass(frozen=True)

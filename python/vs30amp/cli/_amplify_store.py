@@ -16,13 +16,16 @@ from .._models import convention_words
 from .._optional import require
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
-from .._waveforms import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
-from ..io._store import STORE_FORMATS
-from ._files import (Inputs, UsageError, check_output, positive, refuse_special_file, report, warnings_as_lines,
-                     write_store_atomically)
+from .._amplification_warnings import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
+from ..io._store_paths import STORE_FORMATS
+from ._atomic_writes import write_store_atomically
+from ._errors import UsageError
+from ._numbers import positive
+from ._outputs import Inputs, check_output, refuse_special_file
+from ._terminal import report, warnings_as_lines
 from ._progress import Progress, compute, dask_progress
 from ._scheduler import AMPLIFY_BYTES, Cluster, fitted, scheduler
-from .stations import match_records, read_stations
+from ._stations import match_records, read_stations
 
 
 def is_store(records: list[str]) -> bool:
