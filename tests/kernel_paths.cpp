@@ -12,6 +12,7 @@
 
 #include "generated/libm_tables.hpp"
 #include "model_kernel_matrices.hpp"
+#include "models/model_table.hpp"
 #include "vector_math/batch_math.hpp"
 #include "vector_math/libm_gate.hpp"
 
@@ -156,6 +157,18 @@ __attribute__((visibility("default"))) int kernel_paths_run(int model, int path,
                                : ba18_amplification(triples, n, math_of(path), BA18_PUBLISHED_CONVENTION);
     if (!matrix) return 0;
     if (out != nullptr && n != 0) std::memcpy(out, matrix->row(0), n * matrix->columns() * sizeof(double));
+    return 1;
+}
+
+// Runs model `model`'s kernel under `convention`, found in the model table, on the math path
+// (numbered as in MATH_PATHS) over n sites of three doubles into out (n x the model's columns);
+// 0 for a model or convention the table does not have.
+__attribute__((visibility("default"))) int kernel_paths_run_named(const char *model, const char *convention, int path,
+                                                                  const double *sites, std::size_t n, double *out) {
+    const ModelEntry *entry = model_named(model);
+    const ModelConvention *chosen = entry == nullptr ? nullptr : entry->convention(convention);
+    if (chosen == nullptr) return 0;
+    if (n != 0) chosen->rows(reinterpret_cast<const SiteTriple *>(sites), n, math_of(path), out);
     return 1;
 }
 }

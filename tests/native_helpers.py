@@ -26,6 +26,8 @@ def kernel_paths_library():
     """tests/kernel_paths.cpp: the kernels on a chosen math path and the parts of the math gate."""
     lib = library_beside_module("kernel_paths.so")
     lib.kernel_paths_run.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    lib.kernel_paths_run_named.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p,
+                                           ctypes.c_size_t, ctypes.c_void_p]
     lib.kernel_paths_gate_choice.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     lib.kernel_paths_gate_choice.restype = ctypes.c_char_p
     lib.kernel_paths_path_name.restype = ctypes.c_char_p

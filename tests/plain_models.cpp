@@ -1,11 +1,11 @@
-// Both models exactly as their formulas read: every quantity computed where the formulas name
+// The models exactly as their formulas read: every quantity computed where the formulas name
 // it, nothing shared between cells or sites, nothing skipped. The build compiles this file with
 // the module's floating-point flags and the same generated model data (VS30AMP_PLAIN_MODELS), and
 // the tests load it with ctypes, so that the module's kernels, which share and skip work, can be
 // compared with it bit for bit on many sites.
 //
-// Sites are n records of three doubles (vs30, vs30_sim, pga); results are n rows of 22 or 301
-// doubles.
+// Sites are n records of three doubles (vs30, vs30_sim, pga); results are n rows of the model's
+// columns.
 
 #include <cmath>
 #include <cstddef>
@@ -14,6 +14,7 @@
 #include <numbers>
 
 #include "generated/ba18_site_coefficients.hpp"
+#include "generated/bssa14_site_coefficients.hpp"
 #include "generated/cb14_site_coefficients.hpp"
 #include "generated/model_constants.hpp"
 
@@ -140,6 +141,30 @@ void ba18_row(const double *site, double *row, const Convention &convention) {
     }
 }
 
+// ---- Boore-Stewart-Seyhan-Atkinson (2014) ---------------------------------------------------
+//
+// F = F_lin + F_nl: F_lin = c ln(min(Vs30, Vc) / Vref), F_nl = f1 + f2 ln((PGAr + f3) / f3) with
+// f2 = f4 (exp(f5 (min(Vs30, 760) - 360)) - exp(f5 (760 - 360))), zero from 760 m/s on, where
+// F_nl is f1 whatever the PGA; the factor is exp(F(Vs30) - F(Vs30_sim)), one PGAr for both.
+
+constexpr std::size_t BSSA14_COLUMNS = 105;
+
+double bssa14_total(std::size_t j, double v, double pga_r) {
+    const double vc = BSSA14_VC[j];
+    const double f_lin = BSSA14_C[j] * std::log((vc < v ? vc : v) / BSSA14_VREF[j]);
+    double f_nl = BSSA14_F1[j];
+    if (v < 760.0) {
+        const double f2 = BSSA14_F4[j] * (std::exp(BSSA14_F5[j] * (v - 360.0)) - std::exp(BSSA14_F5[j] * (760.0 - 360.0)));
+        f_nl = BSSA14_F1[j] + f2 * std::log((pga_r + BSSA14_F3[j]) / BSSA14_F3[j]);
+    }
+    return f_lin + f_nl;
+}
+
+void bssa14_row(const double *site, double *row) {
+    for (std::size_t j = 0; j < BSSA14_COLUMNS; ++j)
+        row[j] = std::exp(bssa14_total(j, site[0], site[2]) - bssa14_total(j, site[1], site[2]));
+}
+
 }  // namespace
 
 extern "C" {
@@ -154,5 +179,9 @@ void plain_ba18(const double *sites, std::size_t n, double *out) {
 
 void plain_ba18_published(const double *sites, std::size_t n, double *out) {
     for (std::size_t i = 0; i < n; ++i) ba18_row(sites + 3 * i, out + BA18_COLUMNS * i, PUBLISHED);
+}
+
+void plain_bssa14(const double *sites, std::size_t n, double *out) {
+    for (std::size_t i = 0; i < n; ++i) bssa14_row(sites + 3 * i, out + BSSA14_COLUMNS * i);
 }
 }

@@ -40,14 +40,25 @@ def factors(model, verification, sites):
                                  convention=verification.convention).factors
 
 
+def grid_columns(model, names):
+    """The model's grid columns of figures named by period (s, three decimals), or all of them
+    in order."""
+    periods = {f"{1.0 / f:.3f}": j for j, f in enumerate(model.frequencies)}
+    if all(name in periods for name in names):
+        return [periods[name] for name in names]
+    assert len(names) == model.frequencies.size, names
+    return list(range(len(names)))
+
+
 def check_ln_factors(model, verification):
-    """A table of sites (columns named as the inputs) and their ln factors on the model's grid."""
+    """A table of sites (columns named as the inputs) and their ln factors on the model's grid,
+    at every grid point in order or at the periods (s) the columns name."""
     _, header, rows = read_table(verification.file)
     given = [column for column in header if column in INPUTS]
     table = np.array(rows, dtype=np.float64)
     theirs = table[:, len(given):]
-    assert theirs.shape[1] == model.frequencies.size
-    ours = np.log(factors(model, verification, {name: table[:, i] for i, name in enumerate(given)}))
+    columns = grid_columns(model, header[len(given):])
+    ours = np.log(factors(model, verification, {name: table[:, i] for i, name in enumerate(given)}))[:, columns]
     difference = np.abs(ours - theirs)
     worst = np.unravel_index(np.argmax(difference), difference.shape)
     assert difference[worst] <= verification.tolerance, (table[worst[0], :len(given)], worst[1], difference[worst])
@@ -68,8 +79,7 @@ def check_site_ratios(model, verification):
     _, header, rows = read_table(verification.file)
     site = header.index("site_vs30")
     first = header.index("pga")
-    periods = {f"{1.0 / f:.3f}": j for j, f in enumerate(model.frequencies)}
-    columns = [int(np.argmax(model.frequencies))] + [periods[name] for name in header[first + 1:]]
+    columns = [int(np.argmax(model.frequencies))] + grid_columns(model, header[first + 1:])
     scenarios = {}
     for row in rows:
         scenarios.setdefault(tuple(row[:site]), {})[float(row[site])] = np.array(row[first:], dtype=np.float64)

@@ -85,7 +85,8 @@ def unaligned(values):
 
 
 @pytest.mark.parametrize("change, error, message", [
-    (lambda a: ["ba19", *a[1:]], ValueError, "model: unknown model 'ba19'; choose one of 'ba18', 'cb14'$"),
+    (lambda a: ["ba19", *a[1:]], ValueError, "model: unknown model 'ba19'; choose one of "
+     + ", ".join(repr(name) for name in sorted(vs30amp.MODELS)) + "$"),
     (lambda a: [None, *a[1:]], TypeError, "model: expected a str"),
     (lambda a: [a[0], "Module", *a[2:]], ValueError,
      "convention: unknown convention 'Module' for ba18; choose one of 'module', 'published'$"),
@@ -111,7 +112,9 @@ def test_native_model_factors_refuses_what_it_cannot_fill(change, error, message
 def test_native_models_list_the_table():
     """What the registry builds on: every native model with its grid size and conventions."""
     table = {name: (columns, conventions) for name, columns, conventions in vs30amp._native.models()}
-    assert table == {"ba18": (301, ("module", "published")), "cb14": (22, ("module",))}
+    assert table == {name: (model.frequencies.size, tuple(c.name for c in model.conventions))
+                     for name, model in vs30amp.MODELS.items()}
+    assert table["ba18"] == (301, ("module", "published")) and table["cb14"] == (22, ("module",))
     for name, (columns, _) in table.items():
         frequencies = np.empty(columns)
         vs30amp._native.model_frequencies(name, frequencies)

@@ -32,7 +32,7 @@ CB14_K1 = sorted(set(ref.CB14_K1))
 @pytest.fixture(scope="module")
 def plain():
     lib = library_beside_module("plain_models.so")
-    for name in ("plain_cb14", "plain_ba18", "plain_ba18_published"):
+    for _, name, _ in MODELS.values():
         getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     return lib
 
@@ -53,7 +53,7 @@ PATHS = ["module", "native", *MATH_PATHS]
 def kernel_function(kernel_paths, model, path):
     """The cells of the sites' rows on one math path, as the module function would return them."""
     if path == "native":
-        if not HAS_UTILS or model == "ba18_published":
+        if not HAS_UTILS or model not in NATIVE:
             pytest.skip("the module function is the native module's here")
         return NATIVE[model]
     number = MATH_PATHS.index(path)
@@ -64,8 +64,9 @@ def kernel_function(kernel_paths, model, path):
     def run(vs30, vs30_sim, pga):
         sites = np.ascontiguousarray(np.column_stack([vs30, vs30_sim, pga]))
         out = np.empty((len(sites), columns))
-        assert kernel_paths.kernel_paths_run(list(MODELS).index(model), number, sites.ctypes.data,
-                                             len(sites), out.ctypes.data)
+        name, convention = CONVENTIONS.get(model, (model, "module"))
+        assert kernel_paths.kernel_paths_run_named(name.encode(), convention.encode(), number, sites.ctypes.data,
+                                                   len(sites), out.ctypes.data)
         return out
     return run
 
@@ -77,7 +78,10 @@ MODELS = {
     "cb14": (vs30amp.MODELS["cb14"].kernel, "plain_cb14", 22),
     "ba18": (vs30amp.MODELS["ba18"].kernel, "plain_ba18", 301),
     "ba18_published": (vs30amp.MODELS["ba18"].kernel_for("published"), "plain_ba18_published", 301),
+    "bssa14": (vs30amp.MODELS["bssa14"].kernel, "plain_bssa14", 105),
 }
+# The rows above that are a model under another convention than its default.
+CONVENTIONS = {"ba18_published": ("ba18", "published")}
 
 
 def native_function(name, columns, convention="module"):

@@ -2,7 +2,8 @@
 
 Simulations are computed for one reference velocity model, the simulation's Vs30; these
 functions move their motions to sites of other Vs30 with the amplification factors of
-Bayless-Abrahamson (2018, Fourier/EAS, "ba18") or Campbell-Bozorgnia (2014, "cb14").
+Bayless-Abrahamson (2018, Fourier/EAS, "ba18"), Boore-Stewart-Seyhan-Atkinson (2014, "bssa14")
+or Campbell-Bozorgnia (2014, "cb14").
 
 - `amplification`: the factors of n sites on the model's frequencies, as an `Amplification`
   (with ``at`` for any other frequencies, ``to_xarray`` and ``plot``).

@@ -177,7 +177,8 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         The simulation's PGA at each site (g); a model that does not take it ignores it.
     model : str
         One of ``vs30amp.MODELS`` (in any case: "BA18" works): "ba18", Bayless-Abrahamson (2018)
-        EAS, or "cb14", Campbell-Bozorgnia (2014) PSA.
+        EAS, "bssa14", Boore-Stewart-Seyhan-Atkinson (2014) PSA, whose `pga` is PGAr, the PGA on
+        760 m/s rock, or "cb14", Campbell-Bozorgnia (2014) PSA.
     ranges : {"warn", "raise", "ignore"}
         What to do with sites whose Vs30 or simulation Vs30 is outside the model's range of
         applicability, whose PGA is above 5 g, or that miss a value (NaN): one `RangeWarning`
@@ -190,8 +191,8 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         driving the nonlinear term is carried to the model's 1000 m/s reference (the module
         carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
         (the module's at 24 Hz); see the documentation's models page, "The two conventions of
-        BA18". cb14 has one convention, its published site term, named "module"; any other
-        name raises ValueError.
+        BA18". bssa14 and cb14 have one convention, their published site term, named "module";
+        any other name raises ValueError.
 
     Returns
     -------

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Final
 
 import numpy as np
@@ -269,6 +269,26 @@ MODELS: Final[dict[str, Model]] = {model.name: model for model in (
         verification=(Verification("ba18_published_pygmm.csv", "pygmm.BaylessAbrahamson2019", "ln_factors", 1e-12,
                                    "published"),),
         utils=("_bayless_abrahamson_2018_eas", "_bayless_abrahamson_2018_frequencies"),
+    ),
+    Model(
+        name="bssa14",
+        label="Boore-Stewart-Seyhan-Atkinson 2014",
+        reference=("Boore, D. M., Stewart, J. P., Seyhan, E. and Atkinson, G. M. (2014), NGA-West2 equations for "
+                   "predicting PGA, PGV, and 5% damped PSA for shallow crustal earthquakes, Earthquake Spectra "
+                   "30(3), 1057-1085, doi:10.1193/070113EQS184M; its site term: Seyhan, E. and Stewart, J. P. "
+                   "(2014), Earthquake Spectra 30(3), 1241-1256"),
+        measure="PSA",
+        tabulated="periods",
+        inputs=(*velocities(150.0, 1500.0, "Boore et al. (2014), Earthquake Spectra 30(3): the model's range of "
+                                           "applicability"),
+                replace(PGA, meaning="PGAr, the PGA on 760 m/s rock (the simulation's PGA where it "
+                                                 "assumed 760 m/s)")),
+        # One convention: the module's site term is the published one (without the basin term).
+        conventions=(Convention("module", "bssa14 (its published site term)", "its published site term"),),
+        coefficients=("bssa14_site_coefficients.csv", "period_s", "frequency_hz", "c", "vc", "vref", "f1", "f3",
+                      "f4", "f5"),
+        verification=(Verification("bssa14_verification_ratios.csv", "the OpenQuake engine's BSSA14 verification table",
+                                   "ln_factors", 1.1e-5, "module"),),
     ),
     Model(
         name="cb14",
