@@ -1,9 +1,8 @@
 """Vs30 site amplification for simulated ground motions.
 
 Simulations are computed for one reference velocity model, the simulation's Vs30; these
-functions move their motions to sites of other Vs30 with the amplification factors of
-Bayless-Abrahamson (2018, Fourier/EAS, "ba18"), Boore-Stewart-Seyhan-Atkinson (2014, "bssa14")
-or Campbell-Bozorgnia (2014, "cb14").
+functions move their motions to sites of other Vs30 with the amplification factors of the
+published models of `MODELS`: {models}.
 
 - `amplification`: the factors of n sites on the model's frequencies, as an `Amplification`
   (with ``at`` for any other frequencies, ``to_xarray`` and ``plot``).
@@ -44,7 +43,7 @@ except ImportError as error:
 from . import io
 from ._factors import Amplification, amplification
 from ._fourier import eas, fas
-from ._models import MODELS, Model
+from ._models import MODELS, Model, listing_models
 from ._response import response_spectrum, rotd
 from ._sites import RangeWarning
 from ._amplification_warnings import AmplificationWarning
@@ -55,4 +54,5 @@ __all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWar
            "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
 from ._version import __version__
 
-del pkgutil, sys  # the package's names are those of __all__
+__doc__ = listing_models(__doc__)
+del pkgutil, sys, listing_models  # the package's names are those of __all__

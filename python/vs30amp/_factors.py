@@ -9,7 +9,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._models import convention_words, get_model
+from ._models import convention_words, get_model, listing_models
 from ._optional import require
 from ._sites import as_real, broadcast_sites, checked_factors, chosen, range_policy
 
@@ -174,11 +174,10 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     vs30_sim : array_like
         The Vs30 the simulation assumed (m/s); one value for all sites is the common case.
     pga : array_like
-        The simulation's PGA at each site (g); a model that does not take it ignores it.
+        The simulation's PGA at each site (g), as ``MODELS[model].inputs`` says of the model (on
+        rock for some); a model that does not take it ignores it.
     model : str
-        One of ``vs30amp.MODELS`` (in any case: "BA18" works): "ba18", Bayless-Abrahamson (2018)
-        EAS, "bssa14", Boore-Stewart-Seyhan-Atkinson (2014) PSA, whose `pga` is PGAr, the PGA on
-        760 m/s rock, or "cb14", Campbell-Bozorgnia (2014) PSA.
+        One of ``vs30amp.MODELS`` (in any case: "BA18" works): {models}.
     ranges : {"warn", "raise", "ignore"}
         What to do with sites whose Vs30 or simulation Vs30 is outside the model's range of
         applicability, whose PGA is above 5 g, or that miss a value (NaN): one `RangeWarning`
@@ -191,8 +190,8 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         driving the nonlinear term is carried to the model's 1000 m/s reference (the module
         carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
         (the module's at 24 Hz); see the documentation's models page, "The two conventions of
-        BA18". bssa14 and cb14 have one convention, their published site term, named "module";
-        any other name raises ValueError.
+        BA18". A model with one convention, its published form, names it "module"; any other name
+        raises ValueError.
 
     Returns
     -------
@@ -226,3 +225,6 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
     factors = checked_factors(found, kernel, site_vs30, site_vs30_sim, site_pga, policy)
     return Amplification(factors, found.frequencies, found.name, np.array(site_vs30), np.array(site_vs30_sim),
                          np.array(site_pga), convention)
+
+
+amplification.__doc__ = listing_models(amplification.__doc__)

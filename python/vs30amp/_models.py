@@ -347,6 +347,16 @@ def _offered(name: str, default: bool, words: str) -> str:
     return f"{name} ({'default; ' if default else ''}{words})"
 
 
+# How the package's docstrings list the models: each "{models}" in them becomes this.
+MODEL_LIST: Final = choices([f'"{name}" ({model.label})' for name, model in MODELS.items()])
+
+
+def listing_models(doc: str | None) -> str:
+    """`doc` (None under ``python -OO``) with "{models}" replaced by the models' list, so that no
+    docstring lists them by hand."""
+    return (doc or "").replace("{models}", MODEL_LIST)
+
+
 MODEL_HELP: Final = choices([_offered(name, name == DEFAULT_MODEL, model.label) for name, model in MODELS.items()])
 CONVENTION_HELP: Final = "; ".join(
     f"{model.name}'s convention: " + choices([_offered(c.name, c is model.conventions[0], c.summary)
