@@ -9,18 +9,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
-#include "model_kernel_matrices.hpp"
-#include "models/bayless_abrahamson_2018.hpp"
-#include "models/campbell_bozorgnia_2014.hpp"
+#include "models/model_table.hpp"
 #include "vector_math/libm_gate.hpp"
 
 extern "C" {
 void plain_cb14(const double *sites, std::size_t n, double *out);
 void plain_ba18(const double *sites, std::size_t n, double *out);
 void plain_ba18_published(const double *sites, std::size_t n, double *out);
+void plain_bssa14(const double *sites, std::size_t n, double *out);
 }
 
 namespace {
@@ -78,29 +78,33 @@ int main() {
     const std::size_t n = triples.size();
     int failures = 0;
 
-    std::vector<double> plain(n * CB14_COLUMNS), got(n * CB14_COLUMNS);
-    plain_cb14(sites.data(), n, plain.data());
-    std::optional<AmplificationMatrix> matrix = cb14_amplification(triples.data(), n, math);
-    if (!matrix) return std::puts("cb14: no memory"), 1;
-    std::memcpy(got.data(), matrix->row(0), got.size() * sizeof(double));
-    std::size_t bad = differing(got, plain);
-    std::printf("cb14: %zu sites, %zu cells differ from the plain formulas\n", n, bad);
-    failures += bad != 0;
-
+    // Every model and convention of the table against its plain formulas, reached by name as
+    // the modules reach them.
     const struct {
-        const char *name;
+        const char *label, *model, *convention;
         void (*plain)(const double *, std::size_t, double *);
-        const Ba18Convention &convention;
-    } ba18[] = {{"ba18", plain_ba18, BA18_MODULE_CONVENTION}, {"ba18 published", plain_ba18_published,
-                                                                BA18_PUBLISHED_CONVENTION}};
-    for (const auto &model : ba18) {
-        plain.assign(n * BA18_COLUMNS, 0.0);
-        got.assign(n * BA18_COLUMNS, 0.0);
-        model.plain(sites.data(), n, plain.data());
-        ba18_rows(triples.data(), n, math, model.convention, got.data());
-        bad = differing(got, plain);
-        std::printf("%s: %zu sites, %zu cells differ from the plain formulas\n", model.name, n, bad);
+    } checks[] = {{"bssa14", "bssa14", "module", plain_bssa14}, {"cb14", "cb14", "module", plain_cb14},
+                  {"ba18", "ba18", "module", plain_ba18}, {"ba18 published", "ba18", "published", plain_ba18_published}};
+    for (const auto &check : checks) {
+        const ModelEntry *model = model_named(check.model);
+        const ModelConvention *convention = model == nullptr ? nullptr : model->convention(check.convention);
+        if (convention == nullptr) {
+            std::printf("%s: not in the model table\n", check.label);
+            ++failures;
+            continue;
+        }
+        std::vector<double> plain(n * model->columns), got(n * model->columns);
+        check.plain(sites.data(), n, plain.data());
+        convention->rows(triples.data(), n, math, got.data());
+        const std::size_t bad = differing(got, plain);
+        std::printf("%s: %zu sites, %zu cells differ from the plain formulas\n", check.label, n, bad);
         failures += bad != 0;
+    }
+    std::size_t models = 0;
+    for (const ModelEntry &model : all_models()) models += model.conventions.size();
+    if (models != std::size(checks)) {
+        std::printf("the table has %zu conventions of models, %zu are checked\n", models, std::size(checks));
+        ++failures;
     }
 #if !defined(__GLIBC__)
     // Without glibc there is no verified library: the portable path is the scalar calls.
