@@ -11,13 +11,18 @@ B = 188.5  # Konno-Ohmachi bandwidth of the NGA-West2 EAS (Goulet et al. 2018)
 
 def direct_smoothing(amplitudes, bins, centres):
     """The weighted mean of the definition, one centre at a time, over every positive bin."""
-    out = np.empty(centres.size)
+    log_bins = np.log10(bins)
+    out = np.full(centres.size, np.nan)
     for j, fc in enumerate(centres):
-        x = B * np.log10(bins / fc)
-        w = np.ones_like(x)
-        off = x != 0
-        w[off] = (np.sin(x[off]) / x[off]) ** 4
-        out[j] = np.nan if fc > bins[-1] else np.sum(w * amplitudes) / np.sum(w)
+        if fc > bins[-1]:
+            continue
+        x = B * (log_bins - np.log10(fc))
+        with np.errstate(invalid="ignore"):  # 0/0 where a bin is the centre, whose weight is 1
+            w = np.sin(x) / x
+        w[x == 0] = 1.0
+        w *= w
+        w *= w
+        out[j] = np.dot(w, amplitudes) / np.sum(w)
     return out
 
 

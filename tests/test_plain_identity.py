@@ -14,6 +14,7 @@ of + and *, so the source does not fix which one survives.
 """
 
 import ctypes
+import hashlib
 import math
 import shutil
 import subprocess
@@ -96,6 +97,17 @@ def native_function(name, columns, convention="module"):
 NATIVE = {"cb14": native_function("cb14", 22), "ba18": native_function("ba18", 301)}
 
 
+def cells_digest(cells):
+    """A digest of the 64 bits of every number cell and of where the NaN cells are (their payload
+    and sign are not compared)."""
+    return hashlib.sha256(memoryview(np.where(np.isnan(cells), np.nan, cells)).cast("B")).digest()
+
+
+# The plain formulas' cells of each model and sites, as a digest: every math path of the same sites
+# is compared with it, and only a difference makes them again for the message.
+PLAIN_DIGESTS = {}
+
+
 def assert_identical(plain, model, sites, function=None):
     """Module (or `function`) and plain formulas give the same bits for the sites (an n x 3
     float64 array)."""
@@ -103,6 +115,9 @@ def assert_identical(plain, model, sites, function=None):
     function = function or module_function
     sites = np.ascontiguousarray(sites, dtype=np.float64)
     got = function(sites[:, 0].copy(), sites[:, 1].copy(), sites[:, 2].copy())
+    key = (model, hashlib.sha256(sites.tobytes()).digest())
+    if PLAIN_DIGESTS.get(key) == cells_digest(got):
+        return
     expected = np.empty((len(sites), columns))
     getattr(plain, plain_name)(sites.ctypes.data, len(sites), expected.ctypes.data)
     nan = np.isnan(expected)
@@ -112,6 +127,7 @@ def assert_identical(plain, model, sites, function=None):
         bits = [hex(b) for b in sites[i].view(np.uint64)]
         pytest.fail(f"{differ.sum()} cells differ; first: site {i} {sites[i].tolist()} (bits {bits}), "
                     f"column {j}: module {got[i, j]!r}, plain {expected[i, j]!r}")
+    PLAIN_DIGESTS[key] = cells_digest(expected)
 
 
 def from_bits(bits):

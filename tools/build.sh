@@ -7,6 +7,9 @@ set -eu
 build=${VS30AMP_BUILD:-build/py315}
 python=${VS30AMP_PYTHON:-python3.15}
 mkdir -p "$build"
+# One build of a directory at a time: commands run at once (./run test, CI) may share it.
+exec 9>"$build.lock"
+flock 9
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja ${VS30AMP_CXX:+-DCMAKE_CXX_COMPILER="$VS30AMP_CXX"} -DCMAKE_BUILD_TYPE="${VS30AMP_BUILD_TYPE:-Release}" \
     -DCMAKE_CXX_FLAGS="${VS30AMP_CXX_FLAGS:-}" -DCMAKE_MODULE_LINKER_FLAGS="${VS30AMP_LINK_FLAGS:-}" \
