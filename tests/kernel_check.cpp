@@ -9,19 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <span>
 #include <limits>
 #include <vector>
 
 #include "models/model_table.hpp"
+#include "plain_models.hpp"
 #include "vector_math/libm_gate.hpp"
-
-extern "C" {
-void plain_cb14(const double *sites, std::size_t n, double *out);
-void plain_ba18(const double *sites, std::size_t n, double *out);
-void plain_ba18_published(const double *sites, std::size_t n, double *out);
-void plain_bssa14(const double *sites, std::size_t n, double *out);
-}
 
 namespace {
 
@@ -80,30 +74,26 @@ int main() {
 
     // Every model and convention of the table against its plain formulas, reached by name as
     // the modules reach them.
-    const struct {
-        const char *label, *model, *convention;
-        void (*plain)(const double *, std::size_t, double *);
-    } checks[] = {{"bssa14", "bssa14", "module", plain_bssa14}, {"cb14", "cb14", "module", plain_cb14},
-                  {"ba18", "ba18", "module", plain_ba18}, {"ba18 published", "ba18", "published", plain_ba18_published}};
+    const std::span<const PlainModel> checks(plain_model_table, plain_model_count);
     for (const auto &check : checks) {
         const ModelEntry *model = model_named(check.model);
         const ModelConvention *convention = model == nullptr ? nullptr : model->convention(check.convention);
         if (convention == nullptr) {
-            std::printf("%s: not in the model table\n", check.label);
+            std::printf("%s %s: not in the model table\n", check.model, check.convention);
             ++failures;
             continue;
         }
         std::vector<double> plain(n * model->columns), got(n * model->columns);
-        check.plain(sites.data(), n, plain.data());
+        check.rows(sites.data(), n, plain.data());
         convention->rows(triples.data(), n, math, got.data());
         const std::size_t bad = differing(got, plain);
-        std::printf("%s: %zu sites, %zu cells differ from the plain formulas\n", check.label, n, bad);
+        std::printf("%s %s: %zu sites, %zu cells differ from the plain formulas\n", check.model, check.convention, n, bad);
         failures += bad != 0;
     }
     std::size_t models = 0;
     for (const ModelEntry &model : all_models()) models += model.conventions.size();
-    if (models != std::size(checks)) {
-        std::printf("the table has %zu conventions of models, %zu are checked\n", models, std::size(checks));
+    if (models != checks.size()) {
+        std::printf("the table has %zu conventions of models, %zu are checked\n", models, checks.size());
         ++failures;
     }
 #if !defined(__GLIBC__)

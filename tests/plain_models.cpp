@@ -13,6 +13,8 @@
 #include <cstring>
 #include <numbers>
 
+#include "plain_models.hpp"
+
 #include "generated/ba18_site_coefficients.hpp"
 #include "generated/bssa14_site_coefficients.hpp"
 #include "generated/cb14_site_coefficients.hpp"
@@ -184,4 +186,15 @@ void plain_ba18_published(const double *sites, std::size_t n, double *out) {
 void plain_bssa14(const double *sites, std::size_t n, double *out) {
     for (std::size_t i = 0; i < n; ++i) bssa14_row(sites + 3 * i, out + BSSA14_COLUMNS * i);
 }
+
+// Every model and convention above, for the programs that check the kernels by name
+// (tests/kernel_check.cpp); the tests reach the functions by their names, plain_<model> and
+// plain_<model>_<convention>.
+const PlainModel plain_model_table[] = {
+    {"ba18", "module", plain_ba18},
+    {"ba18", "published", plain_ba18_published},
+    {"bssa14", "module", plain_bssa14},
+    {"cb14", "module", plain_cb14},
+};
+const std::size_t plain_model_count = sizeof plain_model_table / sizeof plain_model_table[0];
 }

@@ -19,6 +19,7 @@ import math
 import shutil
 import subprocess
 import sys
+import zlib
 
 import numpy as np
 import pytest
@@ -65,24 +66,25 @@ def kernel_function(kernel_paths, model, path):
     def run(vs30, vs30_sim, pga):
         sites = np.ascontiguousarray(np.column_stack([vs30, vs30_sim, pga]))
         out = np.empty((len(sites), columns))
-        name, convention = CONVENTIONS.get(model, (model, "module"))
+        name, convention = CONVENTIONS[model]
         assert kernel_paths.kernel_paths_run_named(name.encode(), convention.encode(), number, sites.ctypes.data,
                                                    len(sites), out.ctypes.data)
         return out
     return run
 
 
-# The module function of each model as vs30amp calls it (_utils' on 3.15 and later, the package's
-# native module's before and for BA18's published convention), its plain transcription and its
-# width, in the order kernel_paths numbers them.
-MODELS = {
-    "cb14": (vs30amp.MODELS["cb14"].kernel, "plain_cb14", 22),
-    "ba18": (vs30amp.MODELS["ba18"].kernel, "plain_ba18", 301),
-    "ba18_published": (vs30amp.MODELS["ba18"].kernel_for("published"), "plain_ba18_published", 301),
-    "bssa14": (vs30amp.MODELS["bssa14"].kernel, "plain_bssa14", 105),
-}
-# The rows above that are a model under another convention than its default.
-CONVENTIONS = {"ba18_published": ("ba18", "published")}
+# Every model of vs30amp under each of its conventions, keyed by the name of its plain
+# transcription (plain_<model>, plain_<model>_<convention> for a convention other than the
+# default): the module function as vs30amp calls it (_utils' on 3.15 and later where the model
+# has one, the package's native module's otherwise), the plain function's name and the width.
+MODELS = {}
+# The model and convention of each key.
+CONVENTIONS = {}
+for _model in vs30amp.MODELS.values():
+    for _convention in _model.conventions:
+        _key = _model.name if _convention is _model.conventions[0] else f"{_model.name}_{_convention.name}"
+        MODELS[_key] = (_model.kernel_for(_convention.name), f"plain_{_key}", _model.frequencies.size)
+        CONVENTIONS[_key] = (_model.name, _convention.name)
 
 
 def native_function(name, columns, convention="module"):
@@ -94,7 +96,8 @@ def native_function(name, columns, convention="module"):
 
 
 # The native module's functions that compute what _utils computes.
-NATIVE = {"cb14": native_function("cb14", 22), "ba18": native_function("ba18", 301)}
+NATIVE = {model.name: native_function(model.name, model.frequencies.size)
+          for model in vs30amp.MODELS.values() if model.utils is not None}
 
 
 def cells_digest(cells):
@@ -197,7 +200,7 @@ def with_repeats(rng, sites):
 @pytest.mark.parametrize("kind", ["realistic", "wide"])
 def test_random_sites(plain, kernel_paths, model, kind, path):
     function = None if path == "module" else kernel_function(kernel_paths, model, path)
-    rng = np.random.default_rng(20260 + len(kind) + list(MODELS).index(model))
+    rng = np.random.default_rng(20260 + len(kind) + zlib.crc32(model.encode()))
     make = realistic_sites if kind == "realistic" else wide_sites
     chunk = 100_000 if model == "cb14" else 12_500
     for part in range(100_000 // chunk):
