@@ -221,7 +221,8 @@ def test_owner_alone_keeps_the_storage():
     start = heap_bytes()
     owner = _utils._campbell_bozorgnia_2014(*sites).base  # the array itself is gone
     gc.collect()
-    assert heap_bytes() - start >= 1000 * 22 * 8
+    # The count is the whole process's: other threads move it by bytes to kilobytes either way.
+    assert heap_bytes() - start >= 1000 * 22 * 8 // 2
     del owner
     gc.collect()
     assert heap_bytes() - start < 1000 * 22 * 8 // 2  # freed, give or take other threads' kilobytes
