@@ -69,6 +69,9 @@ class Input:
     outside : str
         For a range that guards against a mistake rather than states the model's applicability,
         what a value above it most likely means; empty otherwise.
+    rock : float or None
+        For a ground motion, the Vs30 (m/s) of the reference rock it is taken on (BSSA14's PGAr on
+        760 m/s rock); None for the motion at the simulation's site.
     """
 
     name: str
@@ -78,6 +81,7 @@ class Input:
     range: tuple[float, float]
     range_source: str
     outside: str = ""
+    rock: float | None = None
 
 
 @dataclass(frozen=True)
@@ -282,7 +286,7 @@ MODELS: Final[dict[str, Model]] = {model.name: model for model in (
         inputs=(*velocities(150.0, 1500.0, "Boore et al. (2014), Earthquake Spectra 30(3): the model's range of "
                                            "applicability"),
                 replace(PGA, meaning="PGAr, the PGA on 760 m/s rock (the simulation's PGA where it "
-                                                 "assumed 760 m/s)")),
+                                                 "assumed 760 m/s)", rock=760.0)),
         # One convention: the module's site term is the published one (without the basin term).
         conventions=(Convention("module", "bssa14 (its published site term)", "its published site term"),),
         coefficients=("bssa14_site_coefficients.csv", "period_s", "frequency_hz", "c", "vc", "vref", "f1", "f3",
