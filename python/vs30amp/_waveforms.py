@@ -12,7 +12,7 @@ from ._amplification_warnings import check_not_at_rest, rest_shares, warn_not_at
 from ._models import Model
 from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
-from ._sites import as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
+from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
 from ._units import check_units
 
 FloatArray = NDArray[np.floating[Any]]
@@ -23,9 +23,9 @@ def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
 
 
 def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLike, vs30_sim: ArrayLike,
-                     pga: ArrayLike, model: str = "ba18", *, fmax: float | None = None, above_fmax: str = "hold",
-                     ranges: str = "warn", check_ranges: bool | None = None,
-                     convention: str = "module") -> NDArray[Any]:
+                     pga: ArrayLike | None, model: str = "ba18", *, fmax: float | None = None,
+                     above_fmax: str = "hold", ranges: str = "warn", check_ranges: bool | None = None,
+                     convention: str = "module", y_ref: ArrayLike | None = None) -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -35,7 +35,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, ranges, check_ranges, convention
+    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
@@ -59,7 +59,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     array([[2.88 , 2.803, 2.166]])
     """
     policy = range_policy(ranges, check_ranges)
-    found, kernel, _ = chosen(model, convention)
+    found, kernel, convention = chosen(model, convention, per_period=True)
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
@@ -70,16 +70,18 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
     rows = 1 if values.ndim == 1 else values.shape[0]
-    sites = broadcast_sites(**{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))[1:]
-    site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy)
+    sites, per_period = sites_and_rows(found, y_ref, **{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
+                                       vs30_sim=as_real("vs30_sim", vs30_sim),
+                                       pga=as_real("pga", np.nan if pga is None else pga))
+    site_vs30, site_vs30_sim, site_pga = sites[1:]
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, y_ref=per_period)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga, model=found)
+    factors = site_factors(kernel_of(found, kernel, convention, per_period), site_vs30, site_vs30_sim, site_pga,
+                           model=found, y_ref=per_period)
     interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
     if rule == "taper":
         _interp.taper_above(interpolated, asked, limit)
