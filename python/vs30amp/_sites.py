@@ -95,7 +95,8 @@ def chosen(model: str, convention: str, per_period: bool = False) -> tuple[Model
     if given is not None and not per_period:
         raise ValueError(f"{given.name}: {found.name} needs {given.meaning}, per site and period, which this entry "
                          f"point does not take; compute the factors with vs30amp.amplification(..., {given.name}=...) "
-                         f"and apply them with vs30amp.amplify_spectrum(..., {given.name}=...)")
+                         f"and apply them with vs30amp.amplify_spectrum(..., {given.name}=...), or amplify records "
+                         f"with vs30amp.amplify_waveforms, which takes it from their own PSA")
     return found, kernel, convention.lower()
 
 
