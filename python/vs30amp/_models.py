@@ -201,8 +201,8 @@ class Model:
             kernels[conventions[0]] = getattr(_utils, self.utils[0])
             grid = getattr(_utils, self.utils[1])()
         grid.flags.writeable = False
-        column_kernels = ({convention: native_column_kernel(self.name, convention, columns) for convention in conventions}
-                          if self.per_period_input is not None else {})
+        column_kernels = ({convention: native_column_kernel(self.name, convention, columns)
+                           for convention in conventions} if self.per_period_input is not None else {})
         object.__setattr__(self, "_column_kernels", column_kernels)
         object.__setattr__(self, "_kernels", kernels)
         object.__setattr__(self, "_frequencies", grid)

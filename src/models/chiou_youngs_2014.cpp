@@ -84,7 +84,8 @@ void cy14_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, do
     math.exp(rows, rows, n * COLUMNS);
 }
 
-void cy14_column_rows(const SiteTriple *sites, const double *y_ref, std::size_t n, const BatchMath &math, double *rows) {
+void cy14_column_rows(const SiteTriple *sites, const double *y_ref, std::size_t n, const BatchMath &math,
+                      double *rows) {
     if (n == 0) return;
     Cy14Writer writer(math);
     for (std::size_t i = 0; i < n; ++i)
