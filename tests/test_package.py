@@ -115,6 +115,21 @@ def test_native_model_factors_refuses_what_it_cannot_fill(change, error, message
     assert (out == 7.0).all()  # refused before anything was written
 
 
+@pytest.mark.parametrize("change, error, message", [
+    (lambda a: ["bssa14", *a[1:]], ValueError, "inputs: bssa14 takes no input per column"),
+    (lambda a: [*a[:4], np.ones((2, 5)), a[5]], ValueError, r"inputs and out of shape \(n, 24\)"),
+    (lambda a: [*a[:4], np.ones((3, 24)), a[5]], ValueError, r"inputs and out of shape \(n, 24\)"),
+    (lambda a: [*a[:4], np.ones(24), a[5]], ValueError, "inputs: expected 2 dimension"),
+    (lambda a: [*a[:5], np.empty((2, 23))], ValueError, r"inputs and out of shape \(n, 24\)"),
+])
+def test_native_column_factors_refuse_what_they_cannot_fill(change, error, message):
+    arguments = ["cy14", "module", *NATIVE_SITES[:2], np.full((2, 24), 0.1), np.full((2, 24), 7.0)]
+    out = arguments[5]
+    with pytest.raises(error, match=message):
+        vs30amp._native.model_column_factors(*change(arguments))
+    assert (out == 7.0).all()
+
+
 def test_native_models_list_the_table():
     """What the registry builds on: every native model with its grid size and conventions."""
     table = {name: (columns, conventions) for name, columns, conventions in vs30amp._native.models()}
