@@ -1,4 +1,4 @@
-"""Both models as a NumPy user would write them: ufuncs over the whole n x F grid at once.
+"""The models as a NumPy user would write them: ufuncs over the whole n x F grid at once.
 
 The operations are those of the module's kernels, in the same order; both branches of every
 threshold are evaluated over the whole grid and np.where picks one, as vectorised code does.
@@ -98,3 +98,26 @@ def ba18(vs30, vs30_sim, pga):
         held = np.where(floor_frequency > BA18_FREQUENCIES, factors, floor)
 
         return (_linear_factors(vs30) / _linear_factors(vs30_sim)) * held
+
+
+# ---- Chiou-Youngs (2014), 24 periods --------------------------------------------------------
+
+CY14_PHI1, CY14_PHI2, CY14_PHI3, CY14_PHI4 = (np.array(column) for column in ref.read_columns(
+    ref.DATA / "cy14_site_coefficients.csv", "phi1", "phi2", "phi3", "phi4"))
+_CY14_EXP_REFERENCE = np.exp(CY14_PHI3 * (1130.0 - 360.0))
+
+
+def _cy14_total(v, log_term):
+    """F of velocities v (n, 1) at ln((y_ref + phi4) / phi4) (n, 24); the nonlinear term from
+    1130 m/s on is zero whatever y_ref."""
+    linear = CY14_PHI1 * np.fmin(np.log(v / 1130.0), 0.0)
+    slope = CY14_PHI2 * (np.exp(CY14_PHI3 * (v - 360.0)) - _CY14_EXP_REFERENCE)
+    return np.where(v < 1130.0, linear + slope * log_term, linear)
+
+
+def cy14(vs30, vs30_sim, y_ref):
+    """n x 24 factors; y_ref per site and period (n, 24), or one per site (n,)."""
+    with np.errstate(all="ignore"):
+        y = y_ref if np.ndim(y_ref) == 2 else np.asarray(y_ref)[:, None]
+        log_term = np.log((y + CY14_PHI4) / CY14_PHI4)
+        return np.exp(_cy14_total(vs30[:, None], log_term) - _cy14_total(vs30_sim[:, None], log_term))

@@ -171,4 +171,16 @@ __attribute__((visibility("default"))) int kernel_paths_run_named(const char *mo
     if (n != 0) chosen->rows(reinterpret_cast<const SiteTriple *>(sites), n, math_of(path), out);
     return 1;
 }
+
+// The same for a kernel with an input per column (n x the model's columns in `inputs`); 0 for a
+// model, convention or kernel the table does not have.
+__attribute__((visibility("default"))) int kernel_paths_run_columns(const char *model, const char *convention, int path,
+                                                                    const double *sites, const double *inputs,
+                                                                    std::size_t n, double *out) {
+    const ModelEntry *entry = model_named(model);
+    const ModelConvention *chosen = entry == nullptr ? nullptr : entry->convention(convention);
+    if (chosen == nullptr || chosen->column_rows == nullptr) return 0;
+    if (n != 0) chosen->column_rows(reinterpret_cast<const SiteTriple *>(sites), inputs, n, math_of(path), out);
+    return 1;
+}
 }

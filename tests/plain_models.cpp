@@ -18,6 +18,7 @@
 #include "generated/ba18_site_coefficients.hpp"
 #include "generated/bssa14_site_coefficients.hpp"
 #include "generated/cb14_site_coefficients.hpp"
+#include "generated/cy14_site_coefficients.hpp"
 #include "generated/model_constants.hpp"
 
 namespace {
@@ -167,6 +168,28 @@ void bssa14_row(const double *site, double *row) {
         row[j] = std::exp(bssa14_total(j, site[0], site[2]) - bssa14_total(j, site[1], site[2]));
 }
 
+// ---- Chiou-Youngs (2014) --------------------------------------------------------------------
+//
+// F = phi1 min(ln(Vs30 / 1130), 0) + phi2 (exp(phi3 (min(Vs30, 1130) - 360)) - exp(phi3 (1130 - 360)))
+// ln((y_ref + phi4) / phi4), the nonlinear term zero from 1130 m/s on whatever y_ref; the factor
+// is exp(F(Vs30) - F(Vs30_sim)), one y_ref for both. min(x, b) is written x > b ? b : x, so that
+// NaN stays NaN.
+
+constexpr std::size_t CY14_COLUMNS = 24;
+
+double cy14_total(std::size_t j, double v, double y_ref) {
+    const double l = std::log(v / 1130.0);
+    const double f_lin = CY14_PHI1[j] * (l > 0.0 ? 0.0 : l);
+    if (!(v < 1130.0)) return f_lin;
+    const double f2 = CY14_PHI2[j] * (std::exp(CY14_PHI3[j] * (v - 360.0)) - std::exp(CY14_PHI3[j] * (1130.0 - 360.0)));
+    return f_lin + f2 * std::log((y_ref + CY14_PHI4[j]) / CY14_PHI4[j]);
+}
+
+void cy14_row(const double *site, const double *y_ref, std::size_t step, double *row) {
+    for (std::size_t j = 0; j < CY14_COLUMNS; ++j)
+        row[j] = std::exp(cy14_total(j, site[0], y_ref[j * step]) - cy14_total(j, site[1], y_ref[j * step]));
+}
+
 }  // namespace
 
 extern "C" {
@@ -187,6 +210,15 @@ void plain_bssa14(const double *sites, std::size_t n, double *out) {
     for (std::size_t i = 0; i < n; ++i) bssa14_row(sites + 3 * i, out + BSSA14_COLUMNS * i);
 }
 
+void plain_cy14(const double *sites, std::size_t n, double *out) {
+    for (std::size_t i = 0; i < n; ++i) cy14_row(sites + 3 * i, sites + 3 * i + 2, 0, out + CY14_COLUMNS * i);
+}
+
+// y_ref per site and period: n x 24 values.
+void plain_cy14_columns(const double *sites, const double *y_ref, std::size_t n, double *out) {
+    for (std::size_t i = 0; i < n; ++i) cy14_row(sites + 3 * i, y_ref + CY14_COLUMNS * i, 1, out + CY14_COLUMNS * i);
+}
+
 // Every model and convention above, for the programs that check the kernels by name
 // (tests/kernel_check.cpp); the tests reach the functions by their names, plain_<model> and
 // plain_<model>_<convention>.
@@ -195,6 +227,7 @@ const PlainModel plain_model_table[] = {
     {"ba18", "published", plain_ba18_published},
     {"bssa14", "module", plain_bssa14},
     {"cb14", "module", plain_cb14},
+    {"cy14", "module", plain_cy14},
 };
 const std::size_t plain_model_count = sizeof plain_model_table / sizeof plain_model_table[0];
 }

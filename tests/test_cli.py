@@ -90,6 +90,7 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("Station,site,vs30,pga\nA,A,300,0.1\n", ["--vs30-sim", "760"], "columns 'station' and 'site' both name the"),
     ("vs30,vs30_sim,pga\n300,760,0.1\n310,760,abc\n", [], "sites.csv: row 2, column 'pga': 'abc' is not a number"),
     ("vs30,pga\n300,0.1\n", ["--model", "ba20", "--vs30-sim", "760"], "unknown model 'ba20'"),
+    ("vs30\n300\n", ["--model", "cy14", "--vs30-sim", "760"], "y_ref: cy14 needs y_ref, the PSA on 1130 m/s rock"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),
     ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: row 2 has 100.0"),
     ("vs30,pga\n300,0.1\n\n100,0.1\n", ["--vs30-sim", "760", "--ranges", "raise"], "vs30: row 3 has 100.0"),

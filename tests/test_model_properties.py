@@ -35,11 +35,14 @@ def test_equal_velocities_without_pga_give_exactly_one(function, columns):
 
 # A site stiffer than every velocity threshold of its model's nonlinear term: 1086 m/s (the
 # largest k1) for CB14, 760 m/s (the reference) for BA18; NaN is beyond every clamp. BSSA14's
-# PGAr drives both velocities' terms, so both are stiff (760 m/s and above).
+# PGAr drives both velocities' terms, so both are stiff (760 m/s and above); so are CY14's, from
+# 1130 m/s on, whatever y_ref (the kernel takes the pga as y_ref at every period).
 BSSA14 = vs30amp.MODELS["bssa14"].kernel
+CY14 = vs30amp.MODELS["cy14"].kernel
 STIFF = [(CB14, 1200.0, 760.0), (CB14, 1087.0, 300.0), (CB14, 2500.0, 1500.0), (CB14, 1e6, 865.0)] + [
     (BA18, vs30, vs30_sim) for vs30 in (760.0, 900.0, 2000.0, NAN) for vs30_sim in (200.0, 760.0, 1500.0)] + [
-    (BSSA14, 760.0, 1200.0), (BSSA14, 2000.0, 760.0), (BSSA14, 1e6, 1500.0)]
+    (BSSA14, 760.0, 1200.0), (BSSA14, 2000.0, 760.0), (BSSA14, 1e6, 1500.0),
+    (CY14, 1130.0, 1500.0), (CY14, 2000.0, 1130.0)]
 
 
 @pytest.mark.parametrize("function, vs30, vs30_sim", STIFF)
@@ -48,3 +51,19 @@ def test_stiff_site_ignores_pga(function, vs30, vs30_sim):
     rows = call(function, [vs30] * len(pgas), [vs30_sim] * len(pgas), pgas)
     assert_same_doubles(rows, np.broadcast_to(rows[0], rows.shape))
     assert not np.isnan(rows).all(axis=1).any()
+
+
+@pytest.mark.parametrize("vs30_sim", [180.0, 400.0, 760.0, 1129.0, 1130.0, 1500.0])
+def test_rock_motion_inverts_the_factor_from_rock(vs30_sim):
+    """y on rock, carried to vs30_sim by the model's own factor and back (`_rock.rock_rows`),
+    is y again, to the bisection's last steps; 0 stays 0 and NaN NaN."""
+    from vs30amp._rock import rock_rows
+
+    model = vs30amp.MODELS["cy14"]
+    y = np.random.default_rng(3).uniform(0.0, 3.0, (50, model.frequencies.size))
+    y[0, :2] = [0.0, NAN]
+    sites = np.full(50, vs30_sim)
+    simulated = y * model.column_kernel_for("module")(sites, np.full(50, 1130.0), y)
+    back = rock_rows(model, "module", simulated, sites)
+    assert back[0, 0] == 0.0 and np.isnan(back[0, 1]) and np.isfinite(back[1:]).all()
+    np.testing.assert_allclose(back, y, rtol=1e-13)

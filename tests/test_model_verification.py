@@ -31,13 +31,13 @@ def read_table(name):
     return comments, header, rows
 
 
-def factors(model, verification, sites):
+def factors(model, verification, sites, y_ref=None):
     """The model's factors of `sites` (a mapping of input name to values) under the figures'
     convention, through the public function; an input the model does not take is NaN."""
     n = len(next(iter(sites.values())))
     vs30, vs30_sim, pga = (np.asarray(sites.get(name, np.full(n, math.nan)), dtype=np.float64) for name in INPUTS)
     return vs30amp.amplification(vs30, vs30_sim, pga, model.name, ranges="ignore",
-                                 convention=verification.convention).factors
+                                 convention=verification.convention, y_ref=y_ref).factors
 
 
 def grid_columns(model, names):
@@ -103,7 +103,27 @@ def check_site_ratios(model, verification):
         assert np.all(miss <= 1.0), (scenario, miss)
 
 
-CHECKS = {"ln_factors": check_ln_factors, "site_ratios": check_site_ratios}
+def check_rock_ln_factors(model, verification):
+    """Pairs of rows of a site (vs30, vs30_sim, then "y_ref" or "ln_factor"): the model's input
+    per period on the rock, then the ln factors it gives, by period (s); an empty figure is not
+    compared."""
+    _, header, rows = read_table(verification.file)
+    columns = grid_columns(model, header[3:])
+    inputs, figures = rows[0::2], rows[1::2]
+    assert [row[2] for row in inputs] == ["y_ref"] * len(inputs) and [row[:2] for row in inputs] == [
+        row[:2] for row in figures]
+    y_ref = np.full((len(inputs), model.frequencies.size), math.nan)
+    y_ref[:, columns] = np.array([row[3:] for row in inputs], dtype=np.float64)
+    theirs = np.array([[float(cell) if cell else math.nan for cell in row[3:]] for row in figures])
+    sites = np.array([row[:2] for row in inputs], dtype=np.float64)
+    ours = np.log(factors(model, verification, {"vs30": sites[:, 0], "vs30_sim": sites[:, 1]}, y_ref))[:, columns]
+    difference = np.where(np.isnan(theirs), 0.0, np.abs(ours - theirs))
+    assert np.isfinite(ours).all() and np.count_nonzero(~np.isnan(theirs)) > theirs.size * 0.8
+    worst = np.unravel_index(np.argmax(difference), difference.shape)
+    assert difference[worst] <= verification.tolerance, (sites[worst[0]], worst[1], difference[worst])
+
+
+CHECKS = {"ln_factors": check_ln_factors, "site_ratios": check_site_ratios, "rock_ln_factors": check_rock_ln_factors}
 
 CASES = [pytest.param(model, verification, id=f"{name}-{Path(verification.file).stem}")
          for name, model in vs30amp.MODELS.items() for verification in model.verification]

@@ -64,10 +64,16 @@ def test_factors_are_one_direct_call_on_the_float64_values(model, convention, vs
     ((300, 760, 0.1, "ba18", "Publish"), ValueError,
      "convention: unknown convention 'Publish' for ba18; choose one of 'module', 'published'"),
     ((300, 760, 0.1, "ba18", None), ValueError, "convention: unknown convention None"),
+    # cy14's y_ref: demanded, checked as a PGA is, refused by the models without it
+    ((300, 760, None, "cy14"), ValueError, "y_ref: cy14 needs y_ref, the PSA on 1130 m/s rock"),
+    ((300, 760, None, "cy14", {"y_ref": [0.1, -1.0]}), ValueError, "y_ref: site 1 has -1.0 g; it must be finite and"),
+    ((300, 760, None, "cy14", {"y_ref": np.ones((1, 5))}), ValueError, "y_ref: shape (1, 5); expected a scalar, (n,)"),
+    ((300, 760, 0.1, "bssa14", {"y_ref": 0.1}), ValueError, "y_ref: bssa14 takes no input per period"),
 ])
 def test_refusals_name_the_argument(arguments, error, message):
     positional, convention = arguments[:4], arguments[4:]
-    options = {"convention": convention[0]} if convention else {}
+    options = convention[0] if convention and isinstance(convention[0], dict) else (
+        {"convention": convention[0]} if convention else {})
     with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
         vs30amp.amplification(*positional, **options)
 
@@ -107,6 +113,21 @@ def test_native_model_factors_refuses_what_it_cannot_fill(change, error, message
     with pytest.raises(error, match=message):
         vs30amp._native.model_factors(*change(arguments))
     assert (out == 7.0).all()  # refused before anything was written
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (lambda a: ["bssa14", *a[1:]], ValueError, "inputs: bssa14 takes no input per column"),
+    (lambda a: [*a[:4], np.ones((2, 5)), a[5]], ValueError, r"inputs and out of shape \(n, 24\)"),
+    (lambda a: [*a[:4], np.ones((3, 24)), a[5]], ValueError, r"inputs and out of shape \(n, 24\)"),
+    (lambda a: [*a[:4], np.ones(24), a[5]], ValueError, "inputs: expected 2 dimension"),
+    (lambda a: [*a[:5], np.empty((2, 23))], ValueError, r"inputs and out of shape \(n, 24\)"),
+])
+def test_native_column_factors_refuse_what_they_cannot_fill(change, error, message):
+    arguments = ["cy14", "module", *NATIVE_SITES[:2], np.full((2, 24), 0.1), np.full((2, 24), 7.0)]
+    out = arguments[5]
+    with pytest.raises(error, match=message):
+        vs30amp._native.model_column_factors(*change(arguments))
+    assert (out == 7.0).all()
 
 
 def test_native_models_list_the_table():
@@ -358,6 +379,25 @@ def test_one_record_is_amplified_for_every_site(shape):
         out = vs30amp.amplify_waveforms(acc, 0.01, vs30, 760, given, workers=2, chunk_bytes=1)
         alone = [vs30amp.amplify_waveforms(acc, 0.01, v, 760, given and given[i]).ravel() for i, v in enumerate(vs30)]
         assert out.shape == (4, 700) and out.tobytes() == np.stack(alone).tobytes()
+
+
+@pytest.mark.parametrize("units, g", [("g", 1.0), ("cm/s2", 980.665)])
+def test_records_take_cy14s_y_ref_from_their_own_psa_carried_to_rock(units, g):
+    """A record's own PSA at the model's periods, carried to 1130 m/s rock by inverting the
+    factor, drives the factors applied to it, as amplify_waveforms' docstring describes the rest."""
+    from vs30amp._record_chunks import fast_length
+    from vs30amp._rock import rock_rows
+
+    acc, dt, vs30, vs30_sim = records(2, 600, np.float64, seed=5) * 3, 0.01, np.array([250.0, 600.0]), 400.0
+    out = vs30amp.amplify_waveforms(acc * g, dt, vs30, vs30_sim, model="cy14", units=units, fmax=np.inf,
+                                    not_at_rest="ignore")
+    model = vs30amp.MODELS["cy14"]
+    y_ref = rock_rows(model, "module", vs30amp.response_spectrum(acc, dt, 1.0 / model.frequencies),
+                      np.full(2, vs30_sim))
+    length = fast_length(2 * acc.shape[1])
+    factors = vs30amp.amplification(vs30, vs30_sim, None, "cy14", y_ref=y_ref).at(np.fft.rfftfreq(length, dt))
+    expected = np.fft.irfft(np.fft.rfft(acc, length) * factors, length)[:, :acc.shape[1]]
+    np.testing.assert_allclose(out / g, expected, rtol=0, atol=1e-12 * np.abs(expected).max())
 
 
 @pytest.mark.parametrize("units, g", [("m/s2", 9.80665), ("cm/s2", 980.665)])

@@ -148,7 +148,7 @@ SPECIAL_VELOCITIES = np.concatenate([
                0xFFF8000000000000, 0x7FF8000000000123, 0x7FF0000000000001, 0x1, 0x800FFFFFFFFFFFFF,
                0x0010000000000000, 0x7FEFFFFFFFFFFFFF]),
     [-1.0, -500.0, 1e-300, 1e300, 360.0, 1100.0, 1500.0, 3000.0],
-    CB14_K1, near(760.0), near(1000.0), near(865.0), near(1086.0),
+    CB14_K1, near(760.0), near(1000.0), near(865.0), near(1086.0), near(1130.0),
 ])
 SPECIAL_PGAS = np.concatenate([
     from_bits([0x0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,
@@ -232,3 +232,41 @@ def test_no_vector_math_library(module):
     names = {s.split("@")[0] for s in symbols}
     assert {"exp", "log", "pow"} <= names
     assert not [s for s in names if s.startswith("_ZGV")]
+
+
+# The models with an input per site and period (cy14's y_ref), by name: their kernel of that input.
+COLUMN_MODELS = [model.name for model in vs30amp.MODELS.values() if model.per_period_input is not None]
+
+
+@pytest.mark.parametrize("path", ["module", *MATH_PATHS])
+@pytest.mark.parametrize("model", COLUMN_MODELS)
+@pytest.mark.parametrize("kind", ["realistic", "wide", "special"])
+def test_input_per_period(plain, kernel_paths, model, kind, path):
+    """The kernel of an input per site and period against plain_<model>_columns: a different
+    value in every cell, so that no column reads another's."""
+    rng = np.random.default_rng(11 + len(kind))
+    sites = special_grid()[:, :2] if kind == "special" else (realistic_sites if kind == "realistic" else
+                                                             wide_sites)(rng, 20_000)[:, :2]
+    columns = vs30amp.MODELS[model].frequencies.size
+    n = len(sites)
+    inputs = rng.uniform(0.0, 2.0, (n, columns)) if kind == "realistic" else np.where(
+        rng.random((n, columns)) < 0.3, rng.choice(SPECIAL_PGAS, (n, columns)), rng.uniform(-0.5, 3.0, (n, columns)))
+    triples = np.ascontiguousarray(np.column_stack([sites, np.zeros(n)]))
+    expected = np.empty((n, columns))
+    function = getattr(plain, f"plain_{model}_columns")
+    function.argtypes = [ctypes.c_void_p] * 2 + [ctypes.c_size_t, ctypes.c_void_p]
+    function(triples.ctypes.data, inputs.ctypes.data, n, expected.ctypes.data)
+    if path == "module":
+        got = vs30amp.MODELS[model].column_kernel_for("module")(sites[:, 0].copy(), sites[:, 1].copy(), inputs)
+    else:
+        number = MATH_PATHS.index(path)
+        if not kernel_paths.kernel_paths_cpu_runs(number):
+            pytest.skip(f"this CPU cannot run the {path}-lane vector math")
+        got = np.empty((n, columns))
+        run = kernel_paths.kernel_paths_run_columns
+        run.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int] + [ctypes.c_void_p] * 2 + [
+            ctypes.c_size_t, ctypes.c_void_p]
+        assert run(model.encode(), b"module", number, triples.ctypes.data, inputs.ctypes.data, n, got.ctypes.data)
+    nan = np.isnan(expected)
+    differ = (np.isnan(got) != nan) | (~nan & (got.view(np.uint64) != expected.view(np.uint64)))
+    assert not differ.any(), (int(differ.sum()), np.argwhere(differ)[0])

@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _interp
 from ._models import convention_words, get_model, listing_models
 from ._optional import require
-from ._sites import as_real, broadcast_sites, checked_factors, chosen, range_policy
+from ._sites import as_real, checked_factors, chosen, kernel_of, range_policy, sites_and_rows
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -34,6 +34,9 @@ class Amplification:
         The inputs as the model saw them (float64, broadcast to one value per site).
     convention : str
         The name of the model's convention the factors follow (``MODELS[model].conventions``).
+    y_ref : ndarray, shape (n, F), or None
+        For a model whose nonlinear input is given per site and period (cy14's y_ref, the PSA on
+        1130 m/s rock in g), that input as the model saw it; None for the other models.
     """
 
     factors: NDArray[np.float64]
@@ -43,6 +46,7 @@ class Amplification:
     vs30_sim: NDArray[np.float64]
     pga: NDArray[np.float64]
     convention: str = "module"
+    y_ref: NDArray[np.float64] | None = None
 
     def __len__(self) -> int:
         return int(self.factors.shape[0])
@@ -162,9 +166,9 @@ class Amplification:
         return ax
 
 
-def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: str = "ba18", *,
+def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, model: str = "ba18", *,
                   ranges: str = "warn", check_ranges: bool | None = None,
-                  convention: str = "module") -> Amplification:
+                  convention: str = "module", y_ref: ArrayLike | None = None) -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -173,9 +177,9 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         The sites' Vs30 (m/s).
     vs30_sim : array_like
         The Vs30 the simulation assumed (m/s); one value for all sites is the common case.
-    pga : array_like
+    pga : array_like or None
         The simulation's PGA at each site (g), as ``MODELS[model].inputs`` says of the model (on
-        rock for some); a model that does not take it ignores it.
+        rock for some); a model that does not take it ignores it (None: no PGA).
     model : str
         One of ``vs30amp.MODELS`` (in any case: "BA18" works): {models}.
     ranges : {"warn", "raise", "ignore"}
@@ -192,6 +196,12 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         (the module's at 24 Hz); see the documentation's models page, "The two conventions of
         BA18". A model with one convention, its published form, names it "module"; any other name
         raises ValueError.
+    y_ref : array_like, optional
+        For cy14, required: y_ref, the PSA (g, 5 % damped) on 1130 m/s rock at each of the
+        model's periods, shape (n, F) in the order of ``MODELS["cy14"].frequencies``, or one value
+        per site (n,) or a scalar for every period. Checked as the PGA is (non-negative, finite,
+        above 5 g a likely mistake of units; NaN at any period is a missing site). Refused for
+        the models that do not take it.
 
     Returns
     -------
@@ -219,12 +229,14 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
            [1.447, 1.129]])
     """
     policy = range_policy(ranges, check_ranges)
-    found, kernel, convention = chosen(model, convention)
-    site_vs30, site_vs30_sim, site_pga = broadcast_sites(vs30=as_real("vs30", vs30),
-                                                         vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))
-    factors = checked_factors(found, kernel, site_vs30, site_vs30_sim, site_pga, policy)
+    found, kernel, convention = chosen(model, convention, per_period=True)
+    (site_vs30, site_vs30_sim, site_pga), rows = sites_and_rows(
+        found, y_ref, vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
+        pga=as_real("pga", np.nan if pga is None else pga))
+    factors = checked_factors(found, kernel_of(found, kernel, convention, rows), site_vs30, site_vs30_sim, site_pga,
+                              policy, y_ref=rows)
     return Amplification(factors, found.frequencies, found.name, np.array(site_vs30), np.array(site_vs30_sim),
-                         np.array(site_pga), convention)
+                         np.array(site_pga), convention, None if rows is None else np.array(rows))
 
 
 amplification.__doc__ = listing_models(amplification.__doc__)

@@ -21,6 +21,8 @@ from numpy.typing import NDArray
 from . import _native
 
 Kernel = Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], NDArray[np.float64]]
+# The kernel of a model with an input per site and period (cy14's y_ref): vs30, vs30_sim, inputs (n, F).
+ColumnKernel = Callable[[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]], NDArray[np.float64]]
 
 # Above this PGA (g) a record or PGA given in m/s^2 or cm/s^2 by mistake is the likelier story.
 PGA_LIMIT = 5.0
@@ -36,6 +38,18 @@ def native_kernel(model: str, convention: str, columns: int) -> Kernel:
         site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
         out = np.empty((site.shape[0], columns))
         _native.model_factors(model, convention, site, simulation, peak, out)
+        return out
+    return kernel
+
+
+def native_column_kernel(model: str, convention: str, columns: int) -> ColumnKernel:
+    """The factors of `model` under `convention` with its input per site and period, from the
+    package's native module."""
+    def kernel(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+               inputs: NDArray[np.float64]) -> NDArray[np.float64]:
+        site, simulation, given = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, inputs))
+        out = np.empty((site.shape[0], columns))
+        _native.model_column_factors(model, convention, site, simulation, given, out)
         return out
     return kernel
 
@@ -72,6 +86,9 @@ class Input:
     rock : float or None
         For a ground motion, the Vs30 (m/s) of the reference rock it is taken on (BSSA14's PGAr on
         760 m/s rock); None for the motion at the simulation's site.
+    per_period : bool
+        Whether the input is one value per site and period of the model's grid, shape (n, F) (cy14's
+        y_ref), rather than one per site.
     """
 
     name: str
@@ -82,6 +99,7 @@ class Input:
     range_source: str
     outside: str = ""
     rock: float | None = None
+    per_period: bool = False
 
 
 @dataclass(frozen=True)
@@ -108,7 +126,8 @@ class Verification:
         How the tests compare them (tests/test_model_verification.py): "ln_factors", a table of
         sites (vs30, vs30_sim, pga) and the natural logs of their factors on the model's grid;
         "site_ratios", ground motions of one scenario at two sites, whose log ratio is the
-        difference of the two sites' site terms.
+        difference of the two sites' site terms; "rock_ln_factors", pairs of rows of a site
+        (vs30, vs30_sim): its input per period on the rock, then the ln factors it gives.
     tolerance : float
         The largest difference in ln(factor) allowed, or for "site_ratios" the multiple of the
         figures' printed precision.
@@ -166,6 +185,7 @@ class Model:
     # `_utils`' functions of the default convention's factors and of the grid, where it has them.
     utils: tuple[str, str] | None = field(default=None, repr=False)
     _kernels: dict[str, Kernel] = field(init=False, repr=False, compare=False)
+    _column_kernels: dict[str, ColumnKernel] = field(init=False, repr=False, compare=False)
     _frequencies: NDArray[np.float64] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -181,6 +201,9 @@ class Model:
             kernels[conventions[0]] = getattr(_utils, self.utils[0])
             grid = getattr(_utils, self.utils[1])()
         grid.flags.writeable = False
+        column_kernels = ({convention: native_column_kernel(self.name, convention, columns)
+                           for convention in conventions} if self.per_period_input is not None else {})
+        object.__setattr__(self, "_column_kernels", column_kernels)
         object.__setattr__(self, "_kernels", kernels)
         object.__setattr__(self, "_frequencies", grid)
 
@@ -208,6 +231,16 @@ class Model:
             choices = ", ".join(repr(key) for key in self._kernels)
             raise ValueError(f"convention: unknown convention {convention!r} for {self.name}; choose one of "
                              f"{choices}") from None
+
+    def column_kernel_for(self, convention: str) -> ColumnKernel:
+        """The kernel of `convention` taking the model's input per site and period (`per_period_input`)."""
+        self.kernel_for(convention)
+        return self._column_kernels[convention.lower()]
+
+    @property
+    def per_period_input(self) -> Input | None:
+        """The model's input given per site and period (cy14's y_ref), or None."""
+        return next((given for given in self.inputs if given.per_period), None)
 
     @property
     def frequencies(self) -> NDArray[np.float64]:
@@ -310,6 +343,26 @@ MODELS: Final[dict[str, Model]] = {model.name: model for model in (
         verification=(Verification("cb14_verification_ratios.csv", "the model developers' verification tables",
                                    "site_ratios", 1.0, "module"),),
         utils=("_campbell_bozorgnia_2014", "_campbell_bozorgnia_2014_frequencies"),
+    ),
+    Model(
+        name="cy14",
+        label="Chiou-Youngs 2014",
+        reference=("Chiou, B. S.-J. and Youngs, R. R. (2014), Update of the Chiou and Youngs NGA model for the "
+                   "average horizontal component of peak ground motion and response spectra, Earthquake Spectra "
+                   "30(3), 1117-1153, doi:10.1193/072813EQS219M"),
+        measure="PSA",
+        tabulated="periods",
+        inputs=(*velocities(180.0, 1500.0, "Chiou and Youngs (2014), Earthquake Spectra 30(3): the model's range "
+                                           "of applicability"),
+                Input("y_ref", "g", "y_ref, the PSA on 1130 m/s rock at each of the model's periods (the simulation's "
+                                    "PSA where it assumed 1130 m/s or more)", "non-negative", (0.0, PGA_LIMIT),
+                      PGA.range_source, outside=PGA.outside, rock=1130.0, per_period=True)),
+        # One convention: the published site term, without the basin term (no Z1).
+        conventions=(Convention("module", "cy14 (its published site term, without the basin term)",
+                                "its published site term, without the basin term"),),
+        coefficients=("cy14_site_coefficients.csv", "period_s", "frequency_hz", "phi1", "phi2", "phi3", "phi4"),
+        verification=(Verification("cy14_verification_ratios.csv", "the OpenQuake engine's CY14 verification table",
+                                   "rock_ln_factors", 1e-10, "module"),),
     ),
 )}
 

@@ -15,6 +15,12 @@ def model_factors(model: str, convention: str, vs30: NDArray[np.float64], vs30_s
     """The factors of n sites under the model's named convention, written into `out` (C-contiguous
     float64, shape (n, columns)); the inputs are C-contiguous float64 arrays of length n. ValueError
     naming the native table's models or the model's conventions for an unknown one."""
+def model_column_factors(model: str, convention: str, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                         inputs: NDArray[np.float64], out: NDArray[np.float64], /) -> None:
+    """The factors of n sites of a model whose nonlinear input is one value per site and column
+    (cy14's y_ref), written into `out` (C-contiguous float64, shape (n, columns)); vs30 and vs30_sim
+    are C-contiguous float64 arrays of length n, `inputs` one of out's shape. ValueError for a model
+    that takes no input per column."""
 def model_frequencies(model: str, out: NDArray[np.float64], /) -> None:
     """The model's frequencies (Hz), ascending, written into `out` (float64, the model's columns)."""
 def models() -> tuple[tuple[str, int, tuple[str, ...]], ...]:

@@ -186,16 +186,17 @@ class Chunks:
             spectrum = np.repeat(self.shared_spectrum, count, axis=0)
         else:
             spectrum = self._chunk_spectrum(part, count)
-        vs30, vs30_sim, pga = (values[part] for values in self.sites)
-        model_factors = site_factors(self.kernel, vs30, vs30_sim, pga, model=self.found)
+        vs30, vs30_sim, pga, *rows = (values[part] for values in self.sites)  # rows: an input per period, if any
+        y_ref = rows[0] if rows else None
+        model_factors = site_factors(self.kernel, vs30, vs30_sim, pga, model=self.found, y_ref=y_ref)
         _refuse_infinite_factors(model_factors, vs30, vs30_sim, int(part.start) + self.first_site)
         if self.fmax is None:
             self.highest.append(highest_factor(self.found.frequencies, model_factors, 0.5 / self.step))
         with np.errstate(over="ignore", invalid="ignore"):  # an overflow is refused below
             self._multiply(spectrum, model_factors)
             self.out[part] = self.irfft(spectrum, self.layout.length, axis=1)[:, :self.m]
-        _refuse_overflow(self.out[part], missing_values(vs30, vs30_sim, pga, self.found), int(part.start), self.shared,
-                         self.first_site)
+        _refuse_overflow(self.out[part], missing_values(vs30, vs30_sim, pga, self.found, y_ref), int(part.start),
+                         self.shared, self.first_site)
         return count
 
     def _multiply(self, spectrum: NDArray[Any], model_factors: NDArray[np.float64]) -> None:

@@ -85,11 +85,79 @@ def range_policy(ranges: str, check_ranges: bool | None) -> str:
     return implied
 
 
-def chosen(model: str, convention: str) -> tuple[Model, Kernel, str]:
+def chosen(model: str, convention: str, per_period: bool = False) -> tuple[Model, Kernel, str]:
     """The model, the kernel of its convention and the convention's own name (both in any case);
-    ValueError naming the argument otherwise."""
+    ValueError naming the argument otherwise. A model with an input per site and period (cy14's
+    y_ref) is refused unless the caller takes one (`per_period`)."""
     found = get_model(model)
-    return found, found.kernel_for(convention), convention.lower()
+    kernel = found.kernel_for(convention)
+    given = found.per_period_input
+    if given is not None and not per_period:
+        raise ValueError(f"{given.name}: {found.name} needs {given.meaning}, per site and period, which this entry "
+                         f"point does not take; compute the factors with vs30amp.amplification(..., {given.name}=...) "
+                         f"and apply them with vs30amp.amplify_spectrum(..., {given.name}=...), or amplify records "
+                         f"with vs30amp.amplify_waveforms, which takes it from their own PSA")
+    return found, kernel, convention.lower()
+
+
+def per_period_rows(found: Model, value: object) -> NDArray[np.float64] | None:
+    """The model's input per site and period (cy14's y_ref) as given: a scalar, one value per site
+    (n,) or one per site and period (n, F); None for a model without one. ValueError when the
+    model needs it and it is missing, or when it is given to a model that takes none."""
+    given = found.per_period_input
+    if given is None:
+        if value is not None:
+            raise ValueError(f"y_ref: {found.name} takes no input per period; give y_ref only to a model that "
+                             f"declares one")
+        return None
+    if value is None:
+        raise ValueError(f"{given.name}: {found.name} needs {given.meaning} (units {given.units}), per site and "
+                         f"period or one value per site; pass {given.name}=")
+    rows = as_real(given.name, value)
+    columns = found.frequencies.size
+    if rows.ndim > 2 or (rows.ndim == 2 and rows.shape[1] != columns):
+        raise ValueError(f"{given.name}: shape {rows.shape}; expected a scalar, (n,) or (n, {columns}), one column "
+                         f"per period of {found.name}")
+    return rows
+
+
+def sites_of_rows(rows: NDArray[np.float64] | None) -> dict[str, NDArray[np.float64]]:
+    """What an input per site and period says of the sites' shape: its first column."""
+    if rows is None:
+        return {}
+    return {"y_ref": rows[:, 0] if rows.ndim == 2 else rows}
+
+
+def broadcast_rows(found: Model, rows: NDArray[np.float64] | None, n: int) -> NDArray[np.float64] | None:
+    """The input per site and period broadcast to (n, F)."""
+    if rows is None:
+        return None
+    return np.broadcast_to(rows if rows.ndim == 2 else rows[..., None], (n, found.frequencies.size))
+
+
+def sites_and_rows(found: Model, y_ref: object, **arrays: NDArray[np.float64]
+                   ) -> tuple[list[NDArray[np.float64]], NDArray[np.float64] | None]:
+    """The arrays broadcast to one dimension of n sites together with the model's input per site
+    and period (`per_period_rows`), and that input as (n, F), None for a model without one."""
+    rows = per_period_rows(found, y_ref)
+    sites = broadcast_sites(**arrays, **sites_of_rows(rows))[:len(arrays)]
+    return sites, broadcast_rows(found, rows, sites[0].shape[0])
+
+
+def kernel_of(found: Model, kernel: Kernel, convention: str, rows: NDArray[np.float64] | None) -> Kernel:
+    """The kernel that takes `rows` (the model's input per site and period), or `kernel` without."""
+    return kernel if rows is None else found.column_kernel_for(convention)
+
+
+def site_value(given: Input, rows: NDArray[np.float64]) -> NDArray[np.float64]:
+    """One value per site of an input per site and period, for the checks: the first that breaks
+    the input's rule, else the first missing or outside its range, else the first."""
+    refused, _ = REFUSED[given.rule]
+    order = [np.isinf(rows) | refused(rows, 0.0), ~((rows >= given.range[0]) & (rows <= given.range[1]))]
+    chosen_column = np.zeros(rows.shape[0], dtype=np.intp)
+    for flags in reversed(order):
+        chosen_column = np.where(flags.any(axis=1), np.argmax(flags, axis=1), chosen_column)
+    return rows[np.arange(rows.shape[0]), chosen_column]
 
 
 # Values no input can mean, whatever the range policy: what each rule of an input refuses.
@@ -145,10 +213,13 @@ def first_wrong(model: Model, checks: list[tuple[Input, NDArray[np.float64], NDA
 
 
 def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                policy: str, label: Label = "site {}".format) -> None:
+                policy: str, label: Label = "site {}".format, y_ref: NDArray[np.float64] | None = None) -> None:
     """Refuses impossible values of the model's inputs; then warns about, refuses or ignores
-    sites out of range or missing a value, as `policy` says."""
+    sites out of range or missing a value, as `policy` says. `y_ref`: the model's input per site
+    and period, (n, F), where it has one."""
     values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
+    if y_ref is not None and model.per_period_input is not None:
+        values[model.per_period_input.name] = site_value(model.per_period_input, y_ref)
     refuse_impossible_inputs(model.inputs, values, label)
     if policy == "ignore":
         return
@@ -167,29 +238,35 @@ def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.fl
 
 
 def missing_values(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                   model: Model | None = None) -> NDArray[np.bool_]:
+                   model: Model | None = None, y_ref: NDArray[np.float64] | None = None) -> NDArray[np.bool_]:
     """Which sites miss a value (NaN) that `model` takes (every input when it is not given): their
-    factors, and what is made of them, are NaN."""
+    factors, and what is made of them, are NaN. A site missing one period of `y_ref` (the model's
+    input per site and period) misses it."""
     values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
+    if y_ref is not None and model is not None and model.per_period_input is not None:
+        values[model.per_period_input.name] = np.where(np.isnan(y_ref).any(axis=1), np.nan, 0.0)
     missing: NDArray[np.bool_] = np.logical_or.reduce([np.isnan(array) for name, array in values.items()
                                                        if model is None or model.needs(name)])
     return missing
 
 
 def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                 pga: NDArray[np.float64], *, model: Model | None = None) -> NDArray[np.float64]:
+                 pga: NDArray[np.float64], *, model: Model | None = None,
+                 y_ref: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
     """The kernel's factors, with the rows of sites missing a value (NaN) the model takes (every
     input when `model` is not given) set to NaN: the kernel would make believable numbers of
-    them. Valid rows are the kernel's, untouched."""
-    factors = kernel(vs30, vs30_sim, pga)
-    missing = missing_values(vs30, vs30_sim, pga, model)
+    them. Valid rows are the kernel's, untouched. With `y_ref` (n, F), `kernel` is the model's
+    kernel of an input per period (`Model.column_kernel_for`), given it in place of the PGA."""
+    factors = kernel(vs30, vs30_sim, pga if y_ref is None else y_ref)
+    missing = missing_values(vs30, vs30_sim, pga, model, y_ref)
     if missing.any():
         factors[missing] = np.nan
     return factors
 
 
 def checked_factors(model: Model, kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-                    pga: NDArray[np.float64], policy: str, label: Label = "site {}".format) -> NDArray[np.float64]:
-    """The sites checked under `policy`, then their factors."""
-    check_sites(model, vs30, vs30_sim, pga, policy, label)
-    return site_factors(kernel, vs30, vs30_sim, pga, model=model)
+                    pga: NDArray[np.float64], policy: str, label: Label = "site {}".format,
+                    y_ref: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
+    """The sites checked under `policy`, then their factors (`y_ref` as `site_factors` takes it)."""
+    check_sites(model, vs30, vs30_sim, pga, policy, label, y_ref)
+    return site_factors(kernel, vs30, vs30_sim, pga, model=model, y_ref=y_ref)

@@ -12,7 +12,9 @@ from ._amplification_warnings import check_not_at_rest, rest_shares, warn_not_at
 from ._models import Model
 from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
-from ._sites import as_real, broadcast_sites, check_sites, chosen, range_policy, site_factors
+from ._response import response_spectrum
+from ._rock import rock_rows
+from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
 from ._units import check_units
 
 FloatArray = NDArray[np.floating[Any]]
@@ -23,9 +25,9 @@ def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
 
 
 def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLike, vs30_sim: ArrayLike,
-                     pga: ArrayLike, model: str = "ba18", *, fmax: float | None = None, above_fmax: str = "hold",
-                     ranges: str = "warn", check_ranges: bool | None = None,
-                     convention: str = "module") -> NDArray[Any]:
+                     pga: ArrayLike | None, model: str = "ba18", *, fmax: float | None = None,
+                     above_fmax: str = "hold", ranges: str = "warn", check_ranges: bool | None = None,
+                     convention: str = "module", y_ref: ArrayLike | None = None) -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -35,7 +37,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, ranges, check_ranges, convention
+    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
@@ -59,7 +61,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     array([[2.88 , 2.803, 2.166]])
     """
     policy = range_policy(ranges, check_ranges)
-    found, kernel, _ = chosen(model, convention)
+    found, kernel, convention = chosen(model, convention, per_period=True)
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
@@ -70,16 +72,18 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
     rows = 1 if values.ndim == 1 else values.shape[0]
-    sites = broadcast_sites(**{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))[1:]
-    site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy)
+    sites, per_period = sites_and_rows(found, y_ref, **{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
+                                       vs30_sim=as_real("vs30_sim", vs30_sim),
+                                       pga=as_real("pga", np.nan if pga is None else pga))
+    site_vs30, site_vs30_sim, site_pga = sites[1:]
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, y_ref=per_period)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = site_factors(kernel, site_vs30, site_vs30_sim, site_pga, model=found)
+    factors = site_factors(kernel_of(found, kernel, convention, per_period), site_vs30, site_vs30_sim, site_pga,
+                           model=found, y_ref=per_period)
     interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
     if rule == "taper":
         _interp.taper_above(interpolated, asked, limit)
@@ -140,7 +144,10 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         As for `amplification`; broadcast to the n sites. A site missing a value (NaN) gets a
         NaN record.
     pga : array_like, optional
-        PGA per site, in `units`; by default each record's peak absolute acceleration.
+        PGA per site, in `units`; by default each record's peak absolute acceleration. cy14 takes
+        no PGA: its y_ref (the PSA on 1130 m/s rock at each of its periods) is each record's own
+        PSA (5 % damped, `response_spectrum`) at those periods carried to the rock by inverting
+        the model's factor from 1130 m/s to the site's Vs30_sim (see the models page).
     units : {"g", "m/s2", "cm/s2"}
         Units of `acc` and `pga` (g = 9.80665 m/s^2). The models see the PGA in g; the output
         is in these units.
@@ -229,11 +236,25 @@ def _as_acc(acc: ArrayLike) -> tuple[FloatArray, bool]:
     return (records.reshape(1, -1) if one_dimensional else records), one_dimensional
 
 
+def _records_on_rock(found: Model, convention: str, records: FloatArray, step: float, scale: float,
+                     vs30_sim: NDArray[np.float64], workers: int | None) -> NDArray[np.float64] | None:
+    """For a model whose nonlinear input is the motion on rock per period (cy14's y_ref), the
+    records' own PSA (g, 5 % damped) at the model's periods carried to the rock by inverting the
+    model's factor from the rock to each site's Vs30_sim (`rock_rows`); None for other models."""
+    if found.per_period_input is None:
+        return None
+    in_g = records if scale == 1.0 else records / scale
+    psa = response_spectrum(in_g, step, 1.0 / found.frequencies, workers=workers)
+    return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim)
+
+
 def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
                    scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
-                   first_site: int) -> list[NDArray[np.float64]]:
+                   first_site: int, rock: Any = None) -> list[NDArray[np.float64]]:
     """The records' peaks checked (and their ends, when `warn_ends`), then the sites' Vs30s and
-    PGA in g (the records' own peaks by default) broadcast to one per site and checked."""
+    PGA in g (the records' own peaks by default) broadcast to one per site and checked; `rock`,
+    given the sites' Vs30_sim, gives the model's input per period (`_records_on_rock`), checked
+    too and appended."""
     peaks = _finite_peaks(records, max(1, chunk_bytes // (records.shape[1] * records.itemsize)), first_site)
     if warn_ends:
         warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
@@ -242,8 +263,9 @@ def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim:
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
     site_vs30, site_vs30_sim, site_pga = sites
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}")
-    return sites
+    rows = None if rock is None else rock(site_vs30_sim)
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}", rows)
+    return sites if rows is None else [*sites, rows]
 
 
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
@@ -253,7 +275,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
                     first_site: int = 0) -> FloatArray:
     """`amplify_waveforms` on one policy; errors and warnings count sites and records from
     `first_site` (a chunk's place among all sites)."""
-    found, kernel, _ = chosen(model, convention)
+    found, kernel, convention = chosen(model, convention, per_period=True)
     scale = check_units(units)
     limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
     check_not_at_rest(not_at_rest)
@@ -262,7 +284,10 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     threads = thread_count(workers)
     ramp = taper_ramp(taper, step, records.shape[1])
     sites = _checked_sites(found, records, vs30, vs30_sim, pga, scale, policy,
-                           taper is None and not_at_rest == "warn", chunk_bytes, first_site)
+                           taper is None and not_at_rest == "warn", chunk_bytes, first_site,
+                           lambda site_vs30_sim: _records_on_rock(found, convention, records, step, scale,
+                                                                  site_vs30_sim, workers))
+    kernel = kernel_of(found, kernel, convention, sites[3] if len(sites) > 3 else None)
     n = sites[0].size
     layout = plan(n, records.shape[1], records.itemsize, found.frequencies.size, threads, chunk_bytes)
     chunks = Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site)

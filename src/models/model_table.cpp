@@ -46,3 +46,13 @@ void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, 
         rows(sites, count, math, out + start * columns);
     }
 }
+
+void rows_of_column_inputs(ColumnInputKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
+                           const double *inputs, std::size_t n, const BatchMath &math, double *out) noexcept {
+    SiteTriple sites[BLOCK_SITES];
+    for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
+        const std::size_t count = std::min(BLOCK_SITES, n - start);
+        for (std::size_t i = 0; i < count; ++i) sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], 0.0};
+        rows(sites, inputs + start * columns, count, math, out + start * columns);
+    }
+}

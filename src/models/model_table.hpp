@@ -15,10 +15,17 @@
 // owns, every exp, log and pow taken through `math`. Any n gives the bits of n calls of one site.
 using BlockKernel = void (*)(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows);
 
-// A named way of computing a model's factors.
+// The same for a model whose nonlinear input is one value per site and column (CY14's y_ref, the
+// PSA on rock at each period): row i reads inputs[i * columns + j] at column j and not sites[i].pga.
+using ColumnInputKernel = void (*)(const SiteTriple *sites, const double *inputs, std::size_t n, const BatchMath &math,
+                                   double *rows);
+
+// A named way of computing a model's factors. `rows` takes the site's pga as the input of every
+// column; `column_rows`, where the model has one, takes an input per column.
 struct ModelConvention {
     const char *name;
     BlockKernel rows;
+    ColumnInputKernel column_rows = nullptr;
 };
 
 struct ModelEntry {
@@ -73,3 +80,7 @@ const ModelEntry *model_named(std::string_view name);
 // runs with the interpreter lock released.
 void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
                      const double *pga, std::size_t n, const BatchMath &math, double *out) noexcept;
+
+// The same for a kernel with an input per column: `inputs` holds n x columns doubles.
+void rows_of_column_inputs(ColumnInputKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
+                           const double *inputs, std::size_t n, const BatchMath &math, double *out) noexcept;

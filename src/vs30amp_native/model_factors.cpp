@@ -70,6 +70,39 @@ PyObject *model_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+constexpr TextSignature MODEL_COLUMN_FACTORS = text_signature(
+    "model_column_factors", {"model", "convention", "vs30", "vs30_sim", "inputs", "out", "/"},
+    "The factors of n sites of a model whose nonlinear input is one value per site and column (cy14's y_ref),\n"
+    "written into out (n x the model's columns); vs30 and vs30_sim are C-contiguous float64 arrays of length n,\n"
+    "inputs a C-contiguous float64 array of out's shape. Runs without the GIL.");
+
+PyObject *model_column_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(MODEL_COLUMN_FACTORS, nargs)) return nullptr;
+    const ModelEntry *model = model_argument(args[0]);
+    const ModelConvention *convention = model ? convention_argument(*model, args[1]) : nullptr;
+    if (convention == nullptr) return nullptr;
+    if (convention->column_rows == nullptr) {
+        PyErr_Format(PyExc_ValueError, "inputs: %s takes no input per column", model->name);
+        return nullptr;
+    }
+    BufferView vs30, vs30_sim, inputs, out;
+    if (!vs30.acquire(args[2], "vs30", 1, "d", false) || !vs30_sim.acquire(args[3], "vs30_sim", 1, "d", false) ||
+        !inputs.acquire(args[4], "inputs", 2, "d", false) || !out.acquire(args[5], "out", 2, "d", true))
+        return nullptr;
+    const std::size_t n = vs30.size();
+    if (vs30_sim.size() != n || inputs.shape(0) != n || inputs.shape(1) != model->columns || out.shape(0) != n ||
+        out.shape(1) != model->columns) {
+        PyErr_Format(PyExc_ValueError, "expected two arrays of one length n, inputs and out of shape (n, %zu)",
+                     model->columns);
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    rows_of_column_inputs(convention->column_rows, model->columns, vs30.data<double>(), vs30_sim.data<double>(),
+                          inputs.data<double>(), n, process_batch_math(), out.data<double>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 constexpr TextSignature MODEL_FREQUENCIES = text_signature(
     "model_frequencies", {"model", "out", "/"},
     "The model's frequencies (Hz), ascending, written into out (C-contiguous float64 of the model's columns).");
@@ -117,5 +150,6 @@ PyObject *models(PyObject *, PyObject *const *, Py_ssize_t nargs) {
 }  // namespace
 
 PyMethodDef model_factors_method() { return native_method(MODEL_FACTORS, model_factors); }
+PyMethodDef model_column_factors_method() { return native_method(MODEL_COLUMN_FACTORS, model_column_factors); }
 PyMethodDef model_frequencies_method() { return native_method(MODEL_FREQUENCIES, model_frequencies); }
 PyMethodDef models_method() { return native_method(MODELS, models); }
