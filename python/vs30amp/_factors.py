@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _interp
 from ._models import convention_words, get_model, listing_models
 from ._optional import require
-from ._sites import as_real, broadcast_sites, checked_factors, chosen, range_policy
+from ._sites import as_real, broadcast_sites, checked_factors, chosen, range_policy, site_factors
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -34,6 +34,13 @@ class Amplification:
         The inputs as the model saw them (float64, broadcast to one value per site).
     convention : str
         The name of the model's convention the factors follow (``MODELS[model].conventions``).
+    sigma : ndarray, shape (n, F), or None
+        For a model with uncertainty (``MODELS[model].uncertainty``), the epistemic sigma of
+        ln(factor), |s(vs30) - s(vs30_sim)|: the site and the simulation are taken on one
+        branch of the model, so it is zero where the two Vs30 are equal. None otherwise.
+    epsilon : float
+        The number of sigma by which the factors are moved from the convention's median: ln
+        factors + epsilon (s(vs30) - s(vs30_sim)).
     """
 
     factors: NDArray[np.float64]
@@ -43,6 +50,8 @@ class Amplification:
     vs30_sim: NDArray[np.float64]
     pga: NDArray[np.float64]
     convention: str = "module"
+    sigma: NDArray[np.float64] | None = None
+    epsilon: float = 0.0
 
     def __len__(self) -> int:
         return int(self.factors.shape[0])
@@ -115,7 +124,8 @@ class Amplification:
             },
             name="amplification",
             attrs={"units": "1", "long_name": f"{model.label} amplification factor", "model": model.name,
-                   "convention": self.convention, "references": model.reference},
+                   "convention": self.convention, "references": model.reference,
+                   **({"epsilon": self.epsilon} if self.epsilon else {})},
         )
 
     def plot(self, sites: ArrayLike | None = None, *, ax: Axes | None = None,
@@ -164,7 +174,7 @@ class Amplification:
 
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: str = "ba18", *,
                   ranges: str = "warn", check_ranges: bool | None = None,
-                  convention: str = "module") -> Amplification:
+                  convention: str = "module", epsilon: float = 0.0) -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -190,8 +200,13 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
         driving the nonlinear term is carried to the model's 1000 m/s reference (the module
         carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
         (the module's at 24 Hz); see the documentation's models page, "The two conventions of
-        BA18". A model with one convention, its published form, names it "module"; any other name
-        raises ValueError.
+        BA18". A model with one convention, its published form, names it "module"; "module"
+        names the default of any model (nga_east's "median"); any other name raises ValueError.
+    epsilon : float
+        For a model with uncertainty, the number of its epistemic sigma by which the factors are
+        moved from the median (default 0): ln factor + epsilon (s(vs30) - s(vs30_sim)), the site
+        and the simulation taken on one branch of the model. Any other epsilon than 0 for a
+        model without uncertainty raises ValueError.
 
     Returns
     -------
@@ -219,12 +234,14 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike, model: s
            [1.447, 1.129]])
     """
     policy = range_policy(ranges, check_ranges)
-    found, kernel, convention = chosen(model, convention)
+    found, kernel, convention = chosen(model, convention, epsilon)
     site_vs30, site_vs30_sim, site_pga = broadcast_sites(vs30=as_real("vs30", vs30),
                                                          vs30_sim=as_real("vs30_sim", vs30_sim), pga=as_real("pga", pga))
     factors = checked_factors(found, kernel, site_vs30, site_vs30_sim, site_pga, policy)
+    sigma_kernel = found.sigma_kernel_for(convention)
+    sigma = None if sigma_kernel is None else site_factors(sigma_kernel, site_vs30, site_vs30_sim, site_pga, model=found)
     return Amplification(factors, found.frequencies, found.name, np.array(site_vs30), np.array(site_vs30_sim),
-                         np.array(site_pga), convention)
+                         np.array(site_pga), convention, sigma, float(epsilon))
 
 
 amplification.__doc__ = listing_models(amplification.__doc__)

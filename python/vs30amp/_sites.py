@@ -85,11 +85,13 @@ def range_policy(ranges: str, check_ranges: bool | None) -> str:
     return implied
 
 
-def chosen(model: str, convention: str) -> tuple[Model, Kernel, str]:
-    """The model, the kernel of its convention and the convention's own name (both in any case);
-    ValueError naming the argument otherwise."""
+def chosen(model: str, convention: str, epsilon: float = 0.0) -> tuple[Model, Kernel, str]:
+    """The model, the kernel of its convention (its factors moved by `epsilon` sigma) and the
+    convention's own name (both in any case; "module" the default's); ValueError naming the
+    argument otherwise."""
     found = get_model(model)
-    return found, found.kernel_for(convention), convention.lower()
+    name = found.convention_named(convention)
+    return found, found.moved_kernel_for(name, epsilon), name
 
 
 # Values no input can mean, whatever the range policy: what each rule of an input refuses.

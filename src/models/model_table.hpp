@@ -15,10 +15,19 @@
 // owns, every exp, log and pow taken through `math`. Any n gives the bits of n calls of one site.
 using BlockKernel = void (*)(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows);
 
-// A named way of computing a model's factors.
+// A model with epistemic uncertainty (sigma s, ln units) writes exp(F(Vs30) - F(Vs30_sim) +
+// epsilon (s(Vs30) - s(Vs30_sim))): the median moved by epsilon sigma, the site and the simulation
+// taken on one branch of the model. With epsilon 0 it writes the bits of the convention's rows.
+using MovedKernel = void (*)(const SiteTriple *sites, std::size_t n, double epsilon, const BatchMath &math,
+                             double *rows);
+
+// A named way of computing a model's factors; a model with uncertainty also gives, per
+// convention, the moved factors and |s(Vs30) - s(Vs30_sim)| (ln units, no exp), nullptr otherwise.
 struct ModelConvention {
     const char *name;
     BlockKernel rows;
+    MovedKernel moved = nullptr;
+    BlockKernel sigma = nullptr;
 };
 
 struct ModelEntry {
@@ -73,3 +82,7 @@ const ModelEntry *model_named(std::string_view name);
 // runs with the interpreter lock released.
 void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
                      const double *pga, std::size_t n, const BatchMath &math, double *out) noexcept;
+// The same with the moved factors of a model with uncertainty.
+void moved_rows_of_columns(MovedKernel moved, double epsilon, std::size_t columns, const double *vs30,
+                           const double *vs30_sim, const double *pga, std::size_t n, const BatchMath &math,
+                           double *out) noexcept;
