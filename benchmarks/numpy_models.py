@@ -104,8 +104,8 @@ def ba18(vs30, vs30_sim, pga):
 
 def _nga_east_columns():
     path = Path(__file__).resolve().parent.parent / "data" / "nga_east_site_coefficients.csv"
-    table = np.genfromtxt(path, delimiter=",", names=True, comments="#")
-    return {name: np.array(table[name]) for name in table.dtype.names}
+    header, *rows = (line.split(",") for line in path.read_text().splitlines() if not line.startswith("#"))
+    return {name: np.array([float(row[k]) for row in rows]) for k, name in enumerate(header)}
 
 
 NGA_EAST = _nga_east_columns()
