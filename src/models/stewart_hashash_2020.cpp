@@ -192,7 +192,7 @@ private:
 void write_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, const Convention &convention,
                 Output output, double epsilon, double *rows) {
     if (n == 0) return;
-    NgaEastWriter writer(math, convention);  // about 8 KiB
+    NgaEastWriter writer(math, convention);  // about 3 KiB
     for (std::size_t i = 0; i < n; ++i) writer.write(sites[i], output, epsilon, rows + i * COLUMNS);
     if (output != Output::SIGMA) math.exp(rows, rows, n * COLUMNS);
 }
