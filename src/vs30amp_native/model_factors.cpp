@@ -92,8 +92,15 @@ PyObject *model_moved_factors(PyObject *, PyObject *const *args, Py_ssize_t narg
     const ModelConvention *convention = uncertain_convention(args, model);
     if (convention == nullptr) return nullptr;
     const double epsilon = PyFloat_AsDouble(args[2]);
+    if (epsilon == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "epsilon: expected a number, got %R", args[2]);
+        }
+        return nullptr;
+    }
     SiteArrays sites;
-    if ((epsilon == -1.0 && PyErr_Occurred()) || !sites.acquire(args + 3, model->columns)) return nullptr;
+    if (!sites.acquire(args + 3, model->columns)) return nullptr;
     const std::size_t n = sites.sites();
     Py_BEGIN_ALLOW_THREADS
     moved_rows_of_columns(convention->moved, epsilon, model->columns, sites.vs30.data<double>(),
