@@ -121,3 +121,51 @@ def cy14(vs30, vs30_sim, y_ref):
         y = y_ref if np.ndim(y_ref) == 2 else np.asarray(y_ref)[:, None]
         log_term = np.log((y + CY14_PHI4) / CY14_PHI4)
         return np.exp(_cy14_total(vs30[:, None], log_term) - _cy14_total(vs30_sim[:, None], log_term))
+# ---- NGA-East (Stewart et al. 2020, Hashash et al. 2020), 22 periods, the "median" convention --
+
+def _nga_east_columns():
+    path = Path(__file__).resolve().parent.parent / "data" / "nga_east_site_coefficients.csv"
+    header, *rows = (line.split(",") for line in path.read_text().splitlines() if not line.startswith("#"))
+    return {name: np.array([float(row[k]) for row in rows]) for k, name in enumerate(header)}
+
+
+NGA_EAST = _nga_east_columns()
+
+
+def _nga_east_terms(v, rock):
+    """F and s (n x 22) of one velocity per site, ln((PGAr + f3) / f3) given."""
+    c = NGA_EAST
+    w_imp = np.where(v < 400.0, 0.1, np.where(v >= 600.0, 0.767,
+                                              (0.767 - 0.1) * (np.log(v / 400.0) / np.log(600.0 / 400.0)) + 0.1))
+    w_gr = 1.0 - w_imp
+    f760 = w_imp * c["f760i"] + w_gr * c["f760g"]
+    sigma_760 = w_imp * c["f760is"] + w_gr * c["f760gs"]
+    f_2000 = c["c"] * np.log(c["v2"] / 760.0)
+    ln_u = np.log(v / 2000.0) / np.log(3000.0 / 2000.0)
+    fv = np.where(v <= c["v1"], c["c"] * np.log(c["v1"] / 760.0),
+                  np.where(v <= c["v2"], c["c"] * np.log(v / 760.0),
+                           np.where(v <= 2000.0, f_2000,
+                                    np.where(v >= 3000.0, -f760, f_2000 - (f_2000 + f760) * ln_u))))
+    spread = c["sigma_l"] - c["sigma_vc"]
+    d_low = (v - 200.0) / (c["vf"] - 200.0)
+    d_high = (v - c["v2"]) / (2000.0 - c["v2"])
+    sigma_v = np.where(v < c["vf"], c["sigma_l"] - 2.0 * spread * d_low + spread * (d_low * d_low),
+                       np.where(v <= c["v2"], c["sigma_vc"],
+                                np.where(v <= 2000.0, c["sigma_vc"] + (c["sigma_u"] - c["sigma_vc"]) * (d_high * d_high),
+                                         np.where(v >= 3000.0, 0.0, c["sigma_u"] * (1.0 - ln_u)))))
+    sigma_f2 = np.where(v < 1000.0, np.where(v < 300.0, c["sigma_c"], c["sigma_c"] - c["sigma_c"] / np.log(
+        1000.0 / 300.0) * np.log(v / 300.0)), 0.0)
+    v_ref = np.where(c["period_s"] < 0.4, 760.0, 3000.0)
+    f2 = c["f4"] * (np.exp(c["f5"] * (np.fmin(v, v_ref) - 360.0)) - np.exp(c["f5"] * (v_ref - 360.0)))
+    f_nl = np.where(v < c["vc"], f2 * rock, 0.0)
+    sigma_nl = np.where(v < 1000.0, sigma_f2 * rock, 0.0)
+    return (fv + f760) + f_nl, np.sqrt((sigma_760 * sigma_760 + sigma_v * sigma_v) + sigma_nl * sigma_nl)
+
+
+def nga_east(vs30, vs30_sim, pga):
+    """n x 22 factors (the median convention)."""
+    with np.errstate(all="ignore"):
+        rock = np.log((pga[:, None] + NGA_EAST["f3"]) / NGA_EAST["f3"])
+        own, _ = _nga_east_terms(vs30[:, None], rock)
+        simulation, _ = _nga_east_terms(vs30_sim[:, None], rock)
+        return np.exp(own - simulation)

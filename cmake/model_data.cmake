@@ -110,7 +110,7 @@ endfunction()
 # be a lower-case name, so that each names one array and the readers of the CSV by name agree.
 function(generate_site_coefficients csv generated)
   get_filename_component(stem ${csv} NAME_WE)
-  if(NOT stem MATCHES "^([a-z][a-z0-9]*)_site_coefficients$")
+  if(NOT stem MATCHES "^([a-z][a-z0-9_]*)_site_coefficients$")
     message(FATAL_ERROR "${csv}: expected a file named <model>_site_coefficients.csv")
   endif()
   string(TOUPPER "${CMAKE_MATCH_1}" prefix)

@@ -183,4 +183,19 @@ __attribute__((visibility("default"))) int kernel_paths_run_columns(const char *
     if (n != 0) chosen->column_rows(reinterpret_cast<const SiteTriple *>(sites), inputs, n, math_of(path), out);
     return 1;
 }
+
+// As kernel_paths_run_named, the moved factors (what 0, by `epsilon` sigma) or the sigma (what 1)
+// of a model with uncertainty; 0 for a model or convention without them.
+__attribute__((visibility("default"))) int kernel_paths_run_uncertain(const char *model, const char *convention,
+                                                                      int what, double epsilon, int path,
+                                                                      const double *sites, std::size_t n,
+                                                                      double *out) {
+    const ModelEntry *entry = model_named(model);
+    const ModelConvention *chosen = entry == nullptr ? nullptr : entry->convention(convention);
+    if (chosen == nullptr || chosen->moved == nullptr || chosen->sigma == nullptr) return 0;
+    const auto *triples = reinterpret_cast<const SiteTriple *>(sites);
+    if (n != 0 && what == 0) chosen->moved(triples, n, epsilon, math_of(path), out);
+    if (n != 0 && what == 1) chosen->sigma(triples, n, math_of(path), out);
+    return 1;
+}
 }

@@ -28,6 +28,8 @@ def kernel_paths_library():
     lib.kernel_paths_run.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     lib.kernel_paths_run_named.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p,
                                            ctypes.c_size_t, ctypes.c_void_p]
+    lib.kernel_paths_run_uncertain.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_double,
+                                               ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     lib.kernel_paths_gate_choice.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     lib.kernel_paths_gate_choice.restype = ctypes.c_char_p
     lib.kernel_paths_path_name.restype = ctypes.c_char_p

@@ -20,6 +20,7 @@
 #include "generated/cb14_site_coefficients.hpp"
 #include "generated/cy14_site_coefficients.hpp"
 #include "generated/model_constants.hpp"
+#include "generated/nga_east_site_coefficients.hpp"
 
 namespace {
 
@@ -190,6 +191,120 @@ void cy14_row(const double *site, const double *y_ref, std::size_t step, double 
         row[j] = std::exp(cy14_total(j, site[0], y_ref[j * step]) - cy14_total(j, site[1], y_ref[j * step]));
 }
 
+// ---- NGA-East: Stewart et al. (2020), Hashash et al. (2020) ---------------------------------
+//
+// F = F_lin + F_nl relative to 3000 m/s rock: F_lin = f_v + f_760, f_760 = w_imp f760i + w_gr
+// f760g; f_v = c ln(V1 / 760) up to V1, c ln(Vs30 / 760) up to V2, c ln(V2 / 760) up to 2000 m/s,
+// f_v(2000) - (f_v(2000) + f_760) ln(Vs30 / 2000) / ln(3000 / 2000) up to 3000 m/s, -f_760 from
+// there; F_nl = f2 ln((PGAr + f3) / f3) below Vc, f2 = f4 (exp(f5 (min(Vs30, Vref) - 360)) -
+// exp(f5 (Vref - 360))), Vref 760 m/s below 0.4 s, 3000 m/s from it. The sigma s = sqrt(sigma_760^2
+// + sigma_v^2 + (sigma_f2 ln((PGAr + f3) / f3))^2); "collapsed" adds ln(0.185 e^-s + 0.63 +
+// 0.185 e^s) and takes the smoothed f760i, f760is.
+
+constexpr std::size_t NGA_EAST_COLUMNS = 22;
+// The epsilon of the plain moved factors, plain_nga_east*_epsilon (the tests pass the same).
+constexpr double NGA_EAST_TEST_EPSILON = -1.25;
+
+// The C library's log and exp of a constant, never the compiler's folded value.
+double library_log(double x) {
+    volatile double at = x;
+    return std::log(at);
+}
+double library_exp(double x) {
+    volatile double at = x;
+    return std::exp(at);
+}
+
+struct NgaEastValue {
+    double f;  // F (collapsed where asked)
+    double s;  // sigma
+};
+
+NgaEastValue nga_east_value(std::size_t j, double v, double pga_r, bool collapsed) {
+    const double *f760i = collapsed ? NGA_EAST_F760I_SMOOTHED : NGA_EAST_F760I;
+    const double *f760is = collapsed ? NGA_EAST_F760IS_SMOOTHED : NGA_EAST_F760IS;
+    const double c = NGA_EAST_C[j], v1 = NGA_EAST_V1[j], v2 = NGA_EAST_V2[j], vf = NGA_EAST_VF[j];
+    const double sigma_l = NGA_EAST_SIGMA_L[j], sigma_vc = NGA_EAST_SIGMA_VC[j], sigma_u = NGA_EAST_SIGMA_U[j];
+
+    double w_imp;
+    if (v < 400.0) {
+        w_imp = 0.1;
+    } else if (v >= 600.0) {
+        w_imp = 0.767;
+    } else {
+        w_imp = (0.767 - 0.1) * (std::log(v / 400.0) / library_log(600.0 / 400.0)) + 0.1;
+    }
+    const double w_gr = 1.0 - w_imp;
+    const double f_760 = w_imp * f760i[j] + w_gr * NGA_EAST_F760G[j];
+    const double sigma_760 = w_imp * f760is[j] + w_gr * NGA_EAST_F760GS[j];
+
+    double f_v;
+    if (v <= v1) {
+        f_v = c * library_log(v1 / 760.0);
+    } else if (v <= v2) {
+        f_v = c * std::log(v / 760.0);
+    } else if (v <= 2000.0) {
+        f_v = c * library_log(v2 / 760.0);
+    } else if (v >= 3000.0) {
+        f_v = -f_760;
+    } else {
+        const double f_2000 = c * library_log(v2 / 760.0);
+        f_v = f_2000 - (f_2000 + f_760) * (std::log(v / 2000.0) / library_log(3000.0 / 2000.0));
+    }
+
+    double sigma_v;
+    if (v < vf) {
+        const double spread = sigma_l - sigma_vc;
+        const double d = (v - 200.0) / (vf - 200.0);
+        sigma_v = sigma_l - 2.0 * spread * d + spread * (d * d);
+    } else if (v <= v2) {
+        sigma_v = sigma_vc;
+    } else if (v <= 2000.0) {
+        const double d = (v - v2) / (2000.0 - v2);
+        sigma_v = sigma_vc + (sigma_u - sigma_vc) * (d * d);
+    } else if (v >= 3000.0) {
+        sigma_v = 0.0;
+    } else {
+        sigma_v = sigma_u * (1.0 - std::log(v / 2000.0) / library_log(3000.0 / 2000.0));
+    }
+
+    const double sigma_c = NGA_EAST_SIGMA_C[j];
+    double sigma_f2 = 0.0;
+    if (v < 1000.0) sigma_f2 = v < 300.0 ? sigma_c : sigma_c - sigma_c / library_log(1000.0 / 300.0) * std::log(v / 300.0);
+
+    const double f3 = NGA_EAST_F3[j], f5 = NGA_EAST_F5[j];
+    const double v_ref = NGA_EAST_PERIOD_S[j] < 0.4 ? 760.0 : 3000.0;
+    const double rock = std::log((pga_r + f3) / f3);
+    const double f2 = NGA_EAST_F4[j] * (std::exp(f5 * ((v < v_ref ? v : v_ref) - 360.0)) - library_exp(f5 * (v_ref - 360.0)));
+    const double f_nl = v < NGA_EAST_VC[j] ? f2 * rock : 0.0;
+    const double sigma_nl = v < 1000.0 ? sigma_f2 * rock : 0.0;
+
+    const double f = (f_v + f_760) + f_nl;
+    const double s = std::sqrt((sigma_760 * sigma_760 + sigma_v * sigma_v) + sigma_nl * sigma_nl);
+    if (!collapsed) return {f, s};
+    return {f + std::log(0.185 * std::exp(-s) + 0.63 + 0.185 * std::exp(s)), s};
+}
+
+enum class NgaEastOutput { FACTORS, MOVED, SIGMA };
+
+void nga_east_row(const double *site, double *row, bool collapsed, NgaEastOutput output) {
+    for (std::size_t j = 0; j < NGA_EAST_COLUMNS; ++j) {
+        const NgaEastValue own = nga_east_value(j, site[0], site[2], collapsed);
+        const NgaEastValue sim = nga_east_value(j, site[1], site[2], collapsed);
+        if (output == NgaEastOutput::SIGMA) {
+            row[j] = std::fabs(own.s - sim.s);
+        } else if (output == NgaEastOutput::MOVED) {
+            row[j] = std::exp(own.f - sim.f + NGA_EAST_TEST_EPSILON * (own.s - sim.s));
+        } else {
+            row[j] = std::exp(own.f - sim.f);
+        }
+    }
+}
+
+void nga_east_rows(const double *sites, std::size_t n, double *out, bool collapsed, NgaEastOutput output) {
+    for (std::size_t i = 0; i < n; ++i) nga_east_row(sites + 3 * i, out + NGA_EAST_COLUMNS * i, collapsed, output);
+}
+
 }  // namespace
 
 extern "C" {
@@ -219,6 +334,31 @@ void plain_cy14_columns(const double *sites, const double *y_ref, std::size_t n,
     for (std::size_t i = 0; i < n; ++i) cy14_row(sites + 3 * i, y_ref + CY14_COLUMNS * i, 1, out + CY14_COLUMNS * i);
 }
 
+void plain_nga_east(const double *sites, std::size_t n, double *out) {
+    nga_east_rows(sites, n, out, false, NgaEastOutput::FACTORS);
+}
+
+void plain_nga_east_collapsed(const double *sites, std::size_t n, double *out) {
+    nga_east_rows(sites, n, out, true, NgaEastOutput::FACTORS);
+}
+
+// The factors moved by NGA_EAST_TEST_EPSILON sigma, and |s(Vs30) - s(Vs30_sim)|.
+void plain_nga_east_epsilon(const double *sites, std::size_t n, double *out) {
+    nga_east_rows(sites, n, out, false, NgaEastOutput::MOVED);
+}
+
+void plain_nga_east_collapsed_epsilon(const double *sites, std::size_t n, double *out) {
+    nga_east_rows(sites, n, out, true, NgaEastOutput::MOVED);
+}
+
+void plain_nga_east_sigma(const double *sites, std::size_t n, double *out) {
+    nga_east_rows(sites, n, out, false, NgaEastOutput::SIGMA);
+}
+
+void plain_nga_east_collapsed_sigma(const double *sites, std::size_t n, double *out) {
+    nga_east_rows(sites, n, out, true, NgaEastOutput::SIGMA);
+}
+
 // Every model and convention above, for the programs that check the kernels by name
 // (tests/kernel_check.cpp); the tests reach the functions by their names, plain_<model> and
 // plain_<model>_<convention>.
@@ -228,6 +368,8 @@ const PlainModel plain_model_table[] = {
     {"bssa14", "module", plain_bssa14},
     {"cb14", "module", plain_cb14},
     {"cy14", "module", plain_cy14},
+    {"nga_east", "median", plain_nga_east},
+    {"nga_east", "collapsed", plain_nga_east_collapsed},
 };
 const std::size_t plain_model_count = sizeof plain_model_table / sizeof plain_model_table[0];
 }

@@ -36,13 +36,17 @@ def test_equal_velocities_without_pga_give_exactly_one(function, columns):
 # A site stiffer than every velocity threshold of its model's nonlinear term: 1086 m/s (the
 # largest k1) for CB14, 760 m/s (the reference) for BA18; NaN is beyond every clamp. BSSA14's
 # PGAr drives both velocities' terms, so both are stiff (760 m/s and above); so are CY14's, from
-# 1130 m/s on, whatever y_ref (the kernel takes the pga as y_ref at every period).
+# 1130 m/s on, whatever y_ref (the kernel takes the pga as y_ref at every period); NGA-East's above
+# every Vc (2990 m/s) and sigma_f2's 1000 m/s, in every convention and moved by epsilon.
 BSSA14 = vs30amp.MODELS["bssa14"].kernel
 CY14 = vs30amp.MODELS["cy14"].kernel
+NGA_EAST = vs30amp.MODELS["nga_east"]
 STIFF = [(CB14, 1200.0, 760.0), (CB14, 1087.0, 300.0), (CB14, 2500.0, 1500.0), (CB14, 1e6, 865.0)] + [
     (BA18, vs30, vs30_sim) for vs30 in (760.0, 900.0, 2000.0, NAN) for vs30_sim in (200.0, 760.0, 1500.0)] + [
     (BSSA14, 760.0, 1200.0), (BSSA14, 2000.0, 760.0), (BSSA14, 1e6, 1500.0),
-    (CY14, 1130.0, 1500.0), (CY14, 2000.0, 1130.0)]
+    (CY14, 1130.0, 1500.0), (CY14, 2000.0, 1130.0)] + [
+    (kernel, vs30, 3000.0) for kernel in (NGA_EAST.kernel, NGA_EAST.kernel_for("collapsed"),
+                                          NGA_EAST.moved_kernel_for("median", 1.5)) for vs30 in (2995.0, 1e6)]
 
 
 @pytest.mark.parametrize("function, vs30, vs30_sim", STIFF)

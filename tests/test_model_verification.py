@@ -33,11 +33,12 @@ def read_table(name):
 
 def factors(model, verification, sites, y_ref=None):
     """The model's factors of `sites` (a mapping of input name to values) under the figures'
-    convention, through the public function; an input the model does not take is NaN."""
+    convention and epsilon, through the public function; an input the model does not take is NaN."""
     n = len(next(iter(sites.values())))
     vs30, vs30_sim, pga = (np.asarray(sites.get(name, np.full(n, math.nan)), dtype=np.float64) for name in INPUTS)
     return vs30amp.amplification(vs30, vs30_sim, pga, model.name, ranges="ignore",
-                                 convention=verification.convention, y_ref=y_ref).factors
+                                 convention=verification.convention, epsilon=verification.epsilon,
+                                 y_ref=y_ref).factors
 
 
 def grid_columns(model, names):

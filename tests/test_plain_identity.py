@@ -66,9 +66,14 @@ def kernel_function(kernel_paths, model, path):
     def run(vs30, vs30_sim, pga):
         sites = np.ascontiguousarray(np.column_stack([vs30, vs30_sim, pga]))
         out = np.empty((len(sites), columns))
-        name, convention = CONVENTIONS[model]
-        assert kernel_paths.kernel_paths_run_named(name.encode(), convention.encode(), number, sites.ctypes.data,
-                                                   len(sites), out.ctypes.data)
+        name, convention, what = CONVENTIONS[model]
+        if what is None:
+            assert kernel_paths.kernel_paths_run_named(name.encode(), convention.encode(), number, sites.ctypes.data,
+                                                       len(sites), out.ctypes.data)
+        else:
+            assert kernel_paths.kernel_paths_run_uncertain(name.encode(), convention.encode(), UNCERTAIN.index(what),
+                                                           TEST_EPSILON, number, sites.ctypes.data, len(sites),
+                                                           out.ctypes.data)
         return out
     return run
 
@@ -76,15 +81,26 @@ def kernel_function(kernel_paths, model, path):
 # Every model of vs30amp under each of its conventions, keyed by the name of its plain
 # transcription (plain_<model>, plain_<model>_<convention> for a convention other than the
 # default): the module function as vs30amp calls it (_utils' on 3.15 and later where the model
-# has one, the package's native module's otherwise), the plain function's name and the width.
+# has one, the package's native module's otherwise), the plain function's name and the width. A
+# model with uncertainty adds, per convention, its factors moved by TEST_EPSILON sigma and its
+# sigma (plain_<key>_epsilon, plain_<key>_sigma; tests/plain_models.cpp moves by the same).
+TEST_EPSILON = -1.25
+UNCERTAIN = ("epsilon", "sigma")
 MODELS = {}
-# The model and convention of each key.
+# The model, convention and uncertain output (None for the factors) of each key.
 CONVENTIONS = {}
 for _model in vs30amp.MODELS.values():
     for _convention in _model.conventions:
         _key = _model.name if _convention is _model.conventions[0] else f"{_model.name}_{_convention.name}"
-        MODELS[_key] = (_model.kernel_for(_convention.name), f"plain_{_key}", _model.frequencies.size)
-        CONVENTIONS[_key] = (_model.name, _convention.name)
+        _columns = _model.frequencies.size
+        MODELS[_key] = (_model.kernel_for(_convention.name), f"plain_{_key}", _columns)
+        CONVENTIONS[_key] = (_model.name, _convention.name, None)
+        if _model.uncertainty:
+            MODELS[f"{_key}_epsilon"] = (_model.moved_kernel_for(_convention.name, TEST_EPSILON),
+                                         f"plain_{_key}_epsilon", _columns)
+            MODELS[f"{_key}_sigma"] = (_model.sigma_kernel_for(_convention.name), f"plain_{_key}_sigma", _columns)
+            CONVENTIONS[f"{_key}_epsilon"] = (_model.name, _convention.name, "epsilon")
+            CONVENTIONS[f"{_key}_sigma"] = (_model.name, _convention.name, "sigma")
 
 
 def native_function(name, columns, convention="module"):
@@ -147,8 +163,10 @@ SPECIAL_VELOCITIES = np.concatenate([
     from_bits([0x0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,
                0xFFF8000000000000, 0x7FF8000000000123, 0x7FF0000000000001, 0x1, 0x800FFFFFFFFFFFFF,
                0x0010000000000000, 0x7FEFFFFFFFFFFFFF]),
-    [-1.0, -500.0, 1e-300, 1e300, 360.0, 1100.0, 1500.0, 3000.0],
+    [-1.0, -500.0, 1e-300, 1e300, 360.0, 1100.0, 1500.0, 2500.0, 3000.0],
     CB14_K1, near(760.0), near(1000.0), near(865.0), near(1086.0), near(1130.0),
+    # NGA-East's: the ends of f_760's weights, of sigma_f2's fall, of the 2000-3000 m/s branches
+    near(400.0), near(600.0), near(300.0), near(2000.0), near(3000.0),
 ])
 SPECIAL_PGAS = np.concatenate([
     from_bits([0x0, 0x8000000000000000, 0x7FF0000000000000, 0xFFF0000000000000, 0x7FF8000000000000,

@@ -11,7 +11,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _interp
 from ._models import convention_words, get_model, listing_models
 from ._optional import require
-from ._sites import as_real, checked_factors, chosen, kernel_of, range_policy, sites_and_rows
+from ._sites import as_real, checked_factors, chosen, kernel_of, range_policy, site_factors, sites_and_rows
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -37,6 +37,13 @@ class Amplification:
     y_ref : ndarray, shape (n, F), or None
         For a model whose nonlinear input is given per site and period (cy14's y_ref, the PSA on
         1130 m/s rock in g), that input as the model saw it; None for the other models.
+    sigma : ndarray, shape (n, F), or None
+        For a model with uncertainty (``MODELS[model].uncertainty``), the epistemic sigma of
+        ln(factor), |s(vs30) - s(vs30_sim)|: the site and the simulation are taken on one
+        branch of the model, so it is zero where the two Vs30 are equal. None otherwise.
+    epsilon : float
+        The number of sigma by which the factors are moved from the convention's median: ln
+        factors + epsilon (s(vs30) - s(vs30_sim)).
     """
 
     factors: NDArray[np.float64]
@@ -47,6 +54,8 @@ class Amplification:
     pga: NDArray[np.float64]
     convention: str = "module"
     y_ref: NDArray[np.float64] | None = None
+    sigma: NDArray[np.float64] | None = None
+    epsilon: float = 0.0
 
     def __len__(self) -> int:
         return int(self.factors.shape[0])
@@ -119,7 +128,8 @@ class Amplification:
             },
             name="amplification",
             attrs={"units": "1", "long_name": f"{model.label} amplification factor", "model": model.name,
-                   "convention": self.convention, "references": model.reference},
+                   "convention": self.convention, "references": model.reference,
+                   **({"epsilon": self.epsilon} if self.epsilon else {})},
         )
 
     def plot(self, sites: ArrayLike | None = None, *, ax: Axes | None = None,
@@ -168,7 +178,8 @@ class Amplification:
 
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, model: str = "ba18", *,
                   ranges: str = "warn", check_ranges: bool | None = None,
-                  convention: str = "module", y_ref: ArrayLike | None = None) -> Amplification:
+                  convention: str = "module", y_ref: ArrayLike | None = None,
+                  epsilon: float = 0.0) -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -194,14 +205,19 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, m
         driving the nonlinear term is carried to the model's 1000 m/s reference (the module
         carries it to 760 m/s) and the decay above the power law is anchored at 23.988321 Hz
         (the module's at 24 Hz); see the documentation's models page, "The two conventions of
-        BA18". A model with one convention, its published form, names it "module"; any other name
-        raises ValueError.
+        BA18". A model with one convention, its published form, names it "module"; "module"
+        names the default of any model (nga_east's "median"); any other name raises ValueError.
     y_ref : array_like, optional
         For cy14, required: y_ref, the PSA (g, 5 % damped) on 1130 m/s rock at each of the
         model's periods, shape (n, F) in the order of ``MODELS["cy14"].frequencies``, or one value
         per site (n,) or a scalar for every period. Checked as the PGA is (non-negative, finite,
         above 5 g a likely mistake of units; NaN at any period is a missing site). Refused for
         the models that do not take it.
+    epsilon : float
+        For a model with uncertainty, the number of its epistemic sigma by which the factors are
+        moved from the median (default 0): ln factor + epsilon (s(vs30) - s(vs30_sim)), the site
+        and the simulation taken on one branch of the model. Any other epsilon than 0 for a
+        model without uncertainty raises ValueError.
 
     Returns
     -------
@@ -229,14 +245,17 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, m
            [1.447, 1.129]])
     """
     policy = range_policy(ranges, check_ranges)
-    found, kernel, convention = chosen(model, convention, per_period=True)
+    found, kernel, convention = chosen(model, convention, epsilon, per_period=True)
     (site_vs30, site_vs30_sim, site_pga), rows = sites_and_rows(
         found, y_ref, vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
         pga=as_real("pga", np.nan if pga is None else pga))
     factors = checked_factors(found, kernel_of(found, kernel, convention, rows), site_vs30, site_vs30_sim, site_pga,
                               policy, y_ref=rows)
+    sigma_kernel = found.sigma_kernel_for(convention)
+    sigma = None if sigma_kernel is None else site_factors(sigma_kernel, site_vs30, site_vs30_sim, site_pga, model=found)
     return Amplification(factors, found.frequencies, found.name, np.array(site_vs30), np.array(site_vs30_sim),
-                         np.array(site_pga), convention, None if rows is None else np.array(rows))
+                         np.array(site_pga), convention, None if rows is None else np.array(rows), sigma,
+                         float(epsilon))
 
 
 amplification.__doc__ = listing_models(amplification.__doc__)

@@ -10,6 +10,7 @@ kernels, so the factors are the same bits on every version.
 
 from __future__ import annotations
 
+import functools
 import sys
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
@@ -30,28 +31,38 @@ PGA_LIMIT = 5.0
 
 # ---- the package's one way to its native models -------------------------------------------------
 
-def native_kernel(model: str, convention: str, columns: int) -> Kernel:
-    """The factors of `model` under `convention` from the package's native module: every native
-    model call of the package is made here."""
+def _rows_of(write: Callable[..., None], columns: int) -> Kernel:
+    """A kernel of n sites whose rows (n x `columns`) `write` (a function of `_native`, its model
+    and convention bound) fills from the three inputs made C-contiguous float64."""
     def kernel(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-               pga: NDArray[np.float64]) -> NDArray[np.float64]:
-        site, simulation, peak = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, pga))
+               given: NDArray[np.float64]) -> NDArray[np.float64]:
+        site, simulation, value = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, given))
         out = np.empty((site.shape[0], columns))
-        _native.model_factors(model, convention, site, simulation, peak, out)
+        write(site, simulation, value, out)
         return out
     return kernel
+
+
+def native_kernel(model: str, convention: str, columns: int) -> Kernel:
+    """The factors of `model` under `convention` from the package's native module: every native
+    model call of the package is made here or below."""
+    return _rows_of(functools.partial(_native.model_factors, model, convention), columns)
 
 
 def native_column_kernel(model: str, convention: str, columns: int) -> ColumnKernel:
-    """The factors of `model` under `convention` with its input per site and period, from the
-    package's native module."""
-    def kernel(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-               inputs: NDArray[np.float64]) -> NDArray[np.float64]:
-        site, simulation, given = (np.require(values, np.float64, ["C", "A"]) for values in (vs30, vs30_sim, inputs))
-        out = np.empty((site.shape[0], columns))
-        _native.model_column_factors(model, convention, site, simulation, given, out)
-        return out
-    return kernel
+    """The factors of `model` under `convention` with its input per site and period (n, F)."""
+    return _rows_of(functools.partial(_native.model_column_factors, model, convention), columns)
+
+
+def native_moved_kernel(model: str, convention: str, columns: int, epsilon: float) -> Kernel:
+    """The factors of a model with uncertainty moved by `epsilon` times its sigma (the C
+    library's exp, as every factor)."""
+    return _rows_of(functools.partial(_native.model_moved_factors, model, convention, float(epsilon)), columns)
+
+
+def native_sigma_kernel(model: str, convention: str, columns: int) -> Kernel:
+    """|s(Vs30) - s(Vs30_sim)| (ln units) of a model with uncertainty."""
+    return _rows_of(functools.partial(_native.model_sigma, model, convention), columns)
 
 
 def native_frequencies(model: str, columns: int) -> NDArray[np.float64]:
@@ -133,6 +144,8 @@ class Verification:
         figures' printed precision.
     convention : str
         The model's convention the figures follow.
+    epsilon : float
+        The number of sigma by which the figures move the model's median (0: the median).
     """
 
     file: str
@@ -140,6 +153,7 @@ class Verification:
     check: str
     tolerance: float
     convention: str
+    epsilon: float = 0.0
 
 
 @dataclass(frozen=True)
@@ -171,6 +185,9 @@ class Model:
         The Vs30 range of applicability (m/s) that ``ranges`` checks.
     range_source : str
         Where that range is stated.
+    uncertainty : bool
+        Whether the model gives an epistemic sigma (``Amplification.sigma``) by which ``epsilon``
+        moves its factors.
     """
 
     name: str
@@ -184,6 +201,7 @@ class Model:
     verification: tuple[Verification, ...]
     # `_utils`' functions of the default convention's factors and of the grid, where it has them.
     utils: tuple[str, str] | None = field(default=None, repr=False)
+    uncertainty: bool = False
     _kernels: dict[str, Kernel] = field(init=False, repr=False, compare=False)
     _column_kernels: dict[str, ColumnKernel] = field(init=False, repr=False, compare=False)
     _frequencies: NDArray[np.float64] = field(init=False, repr=False, compare=False)
@@ -225,17 +243,55 @@ class Model:
         >>> kernel(np.array([300.0]), np.array([760.0]), np.array([0.1])).shape == (1, model.frequencies.size)
         True
         """
+        return self._kernels[self.convention_named(convention)]
+
+    def convention_named(self, convention: str) -> str:
+        """The name of the model's convention `convention`, in any case; "module" names the
+        default of a model that has no convention so called. ValueError naming the model's
+        conventions otherwise.
+
+        Examples
+        --------
+        >>> import vs30amp
+        >>> vs30amp.MODELS["nga_east"].convention_named("module")
+        'median'
+        """
         try:
-            return self._kernels[convention.lower()]
-        except (KeyError, TypeError, AttributeError):
+            name = convention.lower()
+        except (TypeError, AttributeError):
+            name = None
+        if name == "module" and name not in self._kernels:
+            name = self.conventions[0].name
+        if name not in self._kernels:
             choices = ", ".join(repr(key) for key in self._kernels)
             raise ValueError(f"convention: unknown convention {convention!r} for {self.name}; choose one of "
-                             f"{choices}") from None
+                             f"{choices}")
+        return name
+
+    def moved_kernel_for(self, convention: str, epsilon: float) -> Kernel:
+        """The kernel of `convention` whose factors are moved by `epsilon` times the model's
+        sigma; the convention's own kernel for epsilon 0. ValueError for a model without
+        uncertainty and any other epsilon."""
+        name = self.convention_named(convention)
+        if isinstance(epsilon, bool) or not isinstance(epsilon, (int, float, np.integer, np.floating)):
+            raise TypeError(f"epsilon: expected a number, got {epsilon!r}")
+        if epsilon == 0.0:
+            return self._kernels[name]
+        if not self.uncertainty:
+            raise ValueError(f"epsilon: {self.name} has no uncertainty; only epsilon 0 is possible")
+        if not np.isfinite(epsilon):
+            raise ValueError(f"epsilon: expected a finite number, got {epsilon!r}")
+        return native_moved_kernel(self.name, name, self.frequencies.size, epsilon)
+
+    def sigma_kernel_for(self, convention: str) -> Kernel | None:
+        """The kernel of |s(Vs30) - s(Vs30_sim)| (ln units) under `convention`; None for a model
+        without uncertainty."""
+        name = self.convention_named(convention)
+        return native_sigma_kernel(self.name, name, self.frequencies.size) if self.uncertainty else None
 
     def column_kernel_for(self, convention: str) -> ColumnKernel:
         """The kernel of `convention` taking the model's input per site and period (`per_period_input`)."""
-        self.kernel_for(convention)
-        return self._column_kernels[convention.lower()]
+        return self._column_kernels[self.convention_named(convention)]
 
     @property
     def per_period_input(self) -> Input | None:
@@ -364,6 +420,40 @@ MODELS: Final[dict[str, Model]] = {model.name: model for model in (
         verification=(Verification("cy14_verification_ratios.csv", "the OpenQuake engine's CY14 verification table",
                                    "rock_ln_factors", 1e-10, "module"),),
     ),
+    Model(
+        name="nga_east",
+        label="NGA-East Stewart-Hashash 2020",
+        reference=("Stewart, J. P., Parker, G. A., Atkinson, G. M., Boore, D. M., Hashash, Y. M. A. and Silva, W. J. "
+                   "(2020), Ergodic site amplification model for central and eastern North America, Earthquake "
+                   "Spectra 36(1), 42-68, doi:10.1177/8755293019878185; its nonlinear term: Hashash, Y. M. A. et al. "
+                   "(2020), Nonlinear site amplification model for ergodic seismic hazard analysis in central and "
+                   "eastern North America, Earthquake Spectra 36(1), 69-86, doi:10.1177/8755293019878193"),
+        measure="PSA",
+        tabulated="periods",
+        inputs=(*velocities(200.0, 3000.0, "Stewart et al. (2020), Earthquake Spectra 36(1): the Vs30 scaling is "
+                                           "constrained from 200 to 2000 m/s and taken to the 3000 m/s reference "
+                                           "in ln Vs30"),
+                replace(PGA, meaning="PGAr, the PGA on 3000 m/s hard rock (the simulation's PGA where it "
+                                     "assumed 3000 m/s)", rock=3000.0)),
+        # "median": the papers' median ln amplification, the default; "collapsed": the USGS hazard
+        # model's median, which folds the epistemic sigma in (docs/models.md, "NGA-East").
+        conventions=(
+            Convention("median", "nga_east in the median convention (the published median)",
+                       "the published median amplification"),
+            Convention("collapsed", "nga_east in the collapsed convention (the USGS hazard model's median, its "
+                                    "epistemic sigma folded in)",
+                       "the USGS hazard model's median, its epistemic sigma folded in")),
+        coefficients=("nga_east_site_coefficients.csv", "period_s", "frequency_hz", "f760i", "f760g", "f760is",
+                      "f760gs", "f760i_smoothed", "f760is_smoothed", "c", "v1", "v2", "vf", "sigma_vc", "sigma_l",
+                      "sigma_u", "f3", "f4", "f5", "vc", "sigma_c"),
+        verification=tuple(Verification(f"nga_east_verification_{name}.csv",
+                                        "the OpenQuake engine's NGA-East site tables", "ln_factors", 1.2e-8,
+                                        convention, epsilon)
+                           for name, convention, epsilon in (("median", "collapsed", 0.0),
+                                                             ("plus1epsilon", "median", 1.0),
+                                                             ("minus1epsilon", "median", -1.0))),
+        uncertainty=True,
+    ),
 )}
 
 
@@ -387,8 +477,7 @@ def convention_words(model: str, convention: str) -> str:
     """How a result names its model and convention, e.g. "ba18 in the published convention (the
     published BA18)"; the module convention of BA18 says that it is not the published model."""
     chosen = get_model(model)
-    chosen.kernel_for(convention)
-    return CONVENTION_WORDS[chosen.name, convention.lower()]
+    return CONVENTION_WORDS[chosen.name, chosen.convention_named(convention)]
 
 
 def choices(named: list[str]) -> str:

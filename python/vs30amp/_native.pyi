@@ -21,6 +21,14 @@ def model_column_factors(model: str, convention: str, vs30: NDArray[np.float64],
     (cy14's y_ref), written into `out` (C-contiguous float64, shape (n, columns)); vs30 and vs30_sim
     are C-contiguous float64 arrays of length n, `inputs` one of out's shape. ValueError for a model
     that takes no input per column."""
+def model_moved_factors(model: str, convention: str, epsilon: float, vs30: NDArray[np.float64],
+                        vs30_sim: NDArray[np.float64], pga: NDArray[np.float64], out: NDArray[np.float64], /) -> None:
+    """As `model_factors`, the factors of a model with uncertainty moved by `epsilon` times its
+    sigma; ValueError for a model without."""
+def model_sigma(model: str, convention: str, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                pga: NDArray[np.float64], out: NDArray[np.float64], /) -> None:
+    """|s(vs30) - s(vs30_sim)| of a model with uncertainty (ln units), written as `model_factors`
+    writes the factors; ValueError for a model without."""
 def model_frequencies(model: str, out: NDArray[np.float64], /) -> None:
     """The model's frequencies (Hz), ascending, written into `out` (float64, the model's columns)."""
 def models() -> tuple[tuple[str, int, tuple[str, ...]], ...]:

@@ -18,11 +18,12 @@ NOTE_START = "amplified by vs30amp "
 
 
 def attributes(title: str, made_by: str, model: str | None = None, convention: str | None = None,
-               earlier: str | None = None) -> dict[str, str]:
+               earlier: str | None = None, epsilon: float = 0.0) -> dict[str, str]:
     """Conventions, title, source (the package's version), history (the `earlier` history of
     the input, then a line of now and `made_by`, the command or function that wrote the file)
     and, for a model's output, its references, name, convention and a comment saying what the
-    convention is (BA18's default is not the published model)."""
+    convention is (BA18's default is not the published model); factors moved by `epsilon` sigma
+    from the median say so in an epsilon attribute and in the comment."""
     now = datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
     history = f"{now}: {made_by}"
     if earlier:
@@ -32,6 +33,9 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
         chosen = get_model(model)
         about |= {"references": chosen.reference, "model": chosen.name, "convention": convention or "module",
                   "comment": f"factors of {convention_words(chosen.name, convention or 'module')}"}
+        if epsilon:
+            about |= {"epsilon": repr(float(epsilon)),
+                      "comment": f"{about['comment']}, moved by epsilon {float(epsilon):g} times its sigma"}
     return about
 
 
@@ -68,7 +72,7 @@ class RecordProvenance:
 
     def __post_init__(self) -> None:
         chosen = get_model(self.model)
-        chosen.kernel_for(self.convention)
+        object.__setattr__(self, "convention", chosen.convention_named(self.convention))
         object.__setattr__(self, "model", chosen.name)
         object.__setattr__(self, "vs30", float(self.vs30))
         object.__setattr__(self, "vs30_sim", float(self.vs30_sim))

@@ -85,19 +85,22 @@ def range_policy(ranges: str, check_ranges: bool | None) -> str:
     return implied
 
 
-def chosen(model: str, convention: str, per_period: bool = False) -> tuple[Model, Kernel, str]:
-    """The model, the kernel of its convention and the convention's own name (both in any case);
-    ValueError naming the argument otherwise. A model with an input per site and period (cy14's
-    y_ref) is refused unless the caller takes one (`per_period`)."""
+def chosen(model: str, convention: str, epsilon: float = 0.0, per_period: bool = False
+           ) -> tuple[Model, Kernel, str]:
+    """The model, the kernel of its convention (its factors moved by `epsilon` sigma) and the
+    convention's own name (both in any case; "module" the default's); ValueError naming the
+    argument otherwise. A model with an input per site and period (cy14's y_ref) is refused unless
+    the caller takes one (`per_period`)."""
     found = get_model(model)
-    kernel = found.kernel_for(convention)
+    name = found.convention_named(convention)
+    kernel = found.moved_kernel_for(name, epsilon)
     given = found.per_period_input
     if given is not None and not per_period:
         raise ValueError(f"{given.name}: {found.name} needs {given.meaning}, per site and period, which this entry "
                          f"point does not take; compute the factors with vs30amp.amplification(..., {given.name}=...) "
                          f"and apply them with vs30amp.amplify_spectrum(..., {given.name}=...), or amplify records "
                          f"with vs30amp.amplify_waveforms, which takes it from their own PSA")
-    return found, kernel, convention.lower()
+    return found, kernel, name
 
 
 def per_period_rows(found: Model, value: object) -> NDArray[np.float64] | None:

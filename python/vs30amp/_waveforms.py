@@ -27,7 +27,8 @@ def _real_output_dtype(dtype: np.dtype[Any]) -> type[np.floating[Any]]:
 def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLike, vs30_sim: ArrayLike,
                      pga: ArrayLike | None, model: str = "ba18", *, fmax: float | None = None,
                      above_fmax: str = "hold", ranges: str = "warn", check_ranges: bool | None = None,
-                     convention: str = "module", y_ref: ArrayLike | None = None) -> NDArray[Any]:
+                     convention: str = "module", y_ref: ArrayLike | None = None,
+                     epsilon: float = 0.0) -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -37,7 +38,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref
+    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref, epsilon
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
@@ -61,7 +62,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
     array([[2.88 , 2.803, 2.166]])
     """
     policy = range_policy(ranges, check_ranges)
-    found, kernel, convention = chosen(model, convention, per_period=True)
+    found, kernel, convention = chosen(model, convention, epsilon, per_period=True)
     values = np.asarray(spectrum)
     if values.dtype.kind not in "iufc":
         raise TypeError(f"spectrum: expected real or complex numbers, got values of dtype {values.dtype}")
@@ -117,7 +118,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
                       model: str = "ba18", *, units: str = "g", fmax: float | None = None,
                       above_fmax: str = "taper", taper: float | None = None, not_at_rest: str = "warn",
                       ranges: str = "warn", check_ranges: bool | None = None, convention: str = "module",
-                      progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
+                      epsilon: float = 0.0, progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
     """Acceleration records amplified from the simulation's Vs30 to each site's.
 
     Each record is zero-padded to a fast FFT length of at least twice its length (so that
@@ -140,7 +141,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         is amplified for every site. Not modified.
     dt : float
         Sample interval (s), finite and positive.
-    vs30, vs30_sim, model, ranges, check_ranges, convention
+    vs30, vs30_sim, model, ranges, check_ranges, convention, epsilon
         As for `amplification`; broadcast to the n sites. A site missing a value (NaN) gets a
         NaN record.
     pga : array_like, optional
@@ -209,7 +210,8 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     """
     return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, above_fmax=above_fmax,
                            taper=taper, not_at_rest=not_at_rest, policy=range_policy(ranges, check_ranges),
-                           convention=convention, progress=progress, workers=workers, chunk_bytes=chunk_bytes)
+                           convention=convention, epsilon=epsilon, progress=progress, workers=workers,
+                           chunk_bytes=chunk_bytes)
 
 
 def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:
@@ -271,11 +273,11 @@ def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim:
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
                     model: str, *, units: str, fmax: float | None, policy: str, above_fmax: str = "taper",
                     taper: float | None = None, not_at_rest: str = "warn", convention: str = "module",
-                    progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES,
-                    first_site: int = 0) -> FloatArray:
+                    epsilon: float = 0.0, progress: bool = False, workers: int | None = None,
+                    chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
     """`amplify_waveforms` on one policy; errors and warnings count sites and records from
     `first_site` (a chunk's place among all sites)."""
-    found, kernel, convention = chosen(model, convention, per_period=True)
+    found, kernel, convention = chosen(model, convention, epsilon, per_period=True)
     scale = check_units(units)
     limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
     check_not_at_rest(not_at_rest)

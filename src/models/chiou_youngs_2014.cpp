@@ -95,7 +95,7 @@ void cy14_column_rows(const SiteTriple *sites, const double *y_ref, std::size_t 
 
 namespace {
 // The module's site term is the published one, without the basin term.
-constexpr ModelConvention CONVENTIONS[] = {{"module", cy14_rows, cy14_column_rows}};
+constexpr ModelConvention CONVENTIONS[] = {{.name = "module", .rows = cy14_rows, .column_rows = cy14_column_rows}};
 }  // namespace
 
 constinit const ModelEntry CY14_MODEL{"cy14", CY14_COLUMNS, CY14_FREQUENCIES, CONVENTIONS};

@@ -36,23 +36,41 @@ const ModelEntry *model_named(std::string_view name) {
     return nullptr;
 }
 
-void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
-                     const double *pga, std::size_t n, const BatchMath &math, double *out) noexcept {
+namespace {
+
+// The block loop: write(sites, count, rows) for each block of sites gathered into triples (a pga
+// of 0 without `pga`, for a kernel that takes its input per column).
+template <class Write>
+void blocks_of_columns(std::size_t columns, const double *vs30, const double *vs30_sim, const double *pga,
+                       std::size_t n, double *out, Write write) noexcept {
     SiteTriple sites[BLOCK_SITES];
     for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
         const std::size_t count = std::min(BLOCK_SITES, n - start);
         for (std::size_t i = 0; i < count; ++i)
-            sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], pga[start + i]};
-        rows(sites, count, math, out + start * columns);
+            sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], pga ? pga[start + i] : 0.0};
+        write(sites, count, out + start * columns);
     }
+}
+
+}  // namespace
+
+void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
+                     const double *pga, std::size_t n, const BatchMath &math, double *out) noexcept {
+    blocks_of_columns(columns, vs30, vs30_sim, pga, n, out,
+                      [&](const SiteTriple *sites, std::size_t count, double *block) { rows(sites, count, math, block); });
+}
+
+void moved_rows_of_columns(MovedKernel moved, double epsilon, std::size_t columns, const double *vs30,
+                           const double *vs30_sim, const double *pga, std::size_t n, const BatchMath &math,
+                           double *out) noexcept {
+    blocks_of_columns(columns, vs30, vs30_sim, pga, n, out, [&](const SiteTriple *sites, std::size_t count,
+                                                                double *block) { moved(sites, count, epsilon, math, block); });
 }
 
 void rows_of_column_inputs(ColumnInputKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
                            const double *inputs, std::size_t n, const BatchMath &math, double *out) noexcept {
-    SiteTriple sites[BLOCK_SITES];
-    for (std::size_t start = 0; start < n; start += BLOCK_SITES) {
-        const std::size_t count = std::min(BLOCK_SITES, n - start);
-        for (std::size_t i = 0; i < count; ++i) sites[i] = SiteTriple{vs30[start + i], vs30_sim[start + i], 0.0};
-        rows(sites, inputs + start * columns, count, math, out + start * columns);
-    }
+    blocks_of_columns(columns, vs30, vs30_sim, nullptr, n, out, [&](const SiteTriple *sites, std::size_t count,
+                                                                    double *block) {
+        rows(sites, inputs + (block - out), count, math, block);
+    });
 }

@@ -20,12 +20,22 @@ using BlockKernel = void (*)(const SiteTriple *sites, std::size_t n, const Batch
 using ColumnInputKernel = void (*)(const SiteTriple *sites, const double *inputs, std::size_t n, const BatchMath &math,
                                    double *rows);
 
+// A model with epistemic uncertainty (sigma s, ln units) writes exp(F(Vs30) - F(Vs30_sim) +
+// epsilon (s(Vs30) - s(Vs30_sim))): the median moved by epsilon sigma, the site and the simulation
+// taken on one branch of the model. With epsilon 0 it writes the bits of the convention's rows.
+using MovedKernel = void (*)(const SiteTriple *sites, std::size_t n, double epsilon, const BatchMath &math,
+                             double *rows);
+
 // A named way of computing a model's factors. `rows` takes the site's pga as the input of every
-// column; `column_rows`, where the model has one, takes an input per column.
+// column; `column_rows`, where the model has one, takes an input per column. A model with
+// uncertainty also gives the moved factors and |s(Vs30) - s(Vs30_sim)| (ln units, no exp).
+// Entries name the kernels they have: {.name = ..., .rows = ..., .moved = ...}.
 struct ModelConvention {
     const char *name;
     BlockKernel rows;
     ColumnInputKernel column_rows = nullptr;
+    MovedKernel moved = nullptr;
+    BlockKernel sigma = nullptr;
 };
 
 struct ModelEntry {
@@ -84,3 +94,8 @@ void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, 
 // The same for a kernel with an input per column: `inputs` holds n x columns doubles.
 void rows_of_column_inputs(ColumnInputKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
                            const double *inputs, std::size_t n, const BatchMath &math, double *out) noexcept;
+
+// The same with the moved factors of a model with uncertainty.
+void moved_rows_of_columns(MovedKernel moved, double epsilon, std::size_t columns, const double *vs30,
+                           const double *vs30_sim, const double *pga, std::size_t n, const BatchMath &math,
+                           double *out) noexcept;

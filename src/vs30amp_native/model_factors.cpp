@@ -103,6 +103,65 @@ PyObject *model_column_factors(PyObject *, PyObject *const *args, Py_ssize_t nar
     Py_RETURN_NONE;
 }
 
+// The convention of args[0] and args[1] if the model has uncertainty; ValueError otherwise.
+const ModelConvention *uncertain_convention(PyObject *const *args, const ModelEntry *&model) {
+    model = model_argument(args[0]);
+    const ModelConvention *convention = model ? convention_argument(*model, args[1]) : nullptr;
+    if (convention != nullptr && (convention->moved == nullptr || convention->sigma == nullptr)) {
+        PyErr_Format(PyExc_ValueError, "epsilon: %s has no uncertainty", model->name);
+        return nullptr;
+    }
+    return convention;
+}
+
+constexpr TextSignature MODEL_MOVED_FACTORS = text_signature(
+    "model_moved_factors", {"model", "convention", "epsilon", "vs30", "vs30_sim", "pga", "out", "/"},
+    "As model_factors, the factors of a model with uncertainty moved by epsilon (a float) times its sigma:\n"
+    "exp(F(vs30) - F(vs30_sim) + epsilon (s(vs30) - s(vs30_sim))). Runs without the GIL.");
+
+PyObject *model_moved_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(MODEL_MOVED_FACTORS, nargs)) return nullptr;
+    const ModelEntry *model = nullptr;
+    const ModelConvention *convention = uncertain_convention(args, model);
+    if (convention == nullptr) return nullptr;
+    const double epsilon = PyFloat_AsDouble(args[2]);
+    if (epsilon == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "epsilon: expected a number, got %R", args[2]);
+        }
+        return nullptr;
+    }
+    SiteArrays sites;
+    if (!sites.acquire(args + 3, model->columns)) return nullptr;
+    const std::size_t n = sites.sites();
+    Py_BEGIN_ALLOW_THREADS
+    moved_rows_of_columns(convention->moved, epsilon, model->columns, sites.vs30.data<double>(),
+                          sites.vs30_sim.data<double>(), sites.pga.data<double>(), n, process_batch_math(),
+                          sites.out.data<double>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+constexpr TextSignature MODEL_SIGMA = text_signature(
+    "model_sigma", {"model", "convention", "vs30", "vs30_sim", "pga", "out", "/"},
+    "|s(vs30) - s(vs30_sim)| of a model with uncertainty, s its sigma (ln units), written into out as\n"
+    "model_factors writes the factors. Runs without the GIL.");
+
+PyObject *model_sigma(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(MODEL_SIGMA, nargs)) return nullptr;
+    const ModelEntry *model = nullptr;
+    const ModelConvention *convention = uncertain_convention(args, model);
+    SiteArrays sites;
+    if (convention == nullptr || !sites.acquire(args + 2, model->columns)) return nullptr;
+    const std::size_t n = sites.sites();
+    Py_BEGIN_ALLOW_THREADS
+    rows_of_columns(convention->sigma, model->columns, sites.vs30.data<double>(), sites.vs30_sim.data<double>(),
+                    sites.pga.data<double>(), n, process_batch_math(), sites.out.data<double>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 constexpr TextSignature MODEL_FREQUENCIES = text_signature(
     "model_frequencies", {"model", "out", "/"},
     "The model's frequencies (Hz), ascending, written into out (C-contiguous float64 of the model's columns).");
@@ -151,5 +210,7 @@ PyObject *models(PyObject *, PyObject *const *, Py_ssize_t nargs) {
 
 PyMethodDef model_factors_method() { return native_method(MODEL_FACTORS, model_factors); }
 PyMethodDef model_column_factors_method() { return native_method(MODEL_COLUMN_FACTORS, model_column_factors); }
+PyMethodDef model_moved_factors_method() { return native_method(MODEL_MOVED_FACTORS, model_moved_factors); }
+PyMethodDef model_sigma_method() { return native_method(MODEL_SIGMA, model_sigma); }
 PyMethodDef model_frequencies_method() { return native_method(MODEL_FREQUENCIES, model_frequencies); }
 PyMethodDef models_method() { return native_method(MODELS, models); }

@@ -60,6 +60,9 @@ def add_parser(commands: Any) -> None:
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
     factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
                          help=CONVENTION_HELP)
+    factors.add_argument("--epsilon", type=float, default=0.0,
+                         help="for a model with uncertainty: move the factors by EPSILON times its "
+                              "epistemic sigma (default 0, the median)")
     factors.add_argument("--ranges", choices=RANGE_POLICIES,
                          help="sites outside the model's range of applicability: warn (default), raise, ignore")
     factors.add_argument("--check-ranges", action="store_true", help="the same as --ranges raise")
@@ -69,7 +72,8 @@ def add_parser(commands: Any) -> None:
 def provenance(result: Amplification) -> dict[str, str]:
     """What made `result`: CF-style attributes, the model and its convention, the command run."""
     command = shlex.join(["vs30amp", *sys.argv[1:]])
-    return attributes(f"{get_model(result.model).label} amplification factors", command, result.model, result.convention)
+    return attributes(f"{get_model(result.model).label} amplification factors", command, result.model, result.convention,
+                      epsilon=result.epsilon)
 
 
 def write_csv(path: Path, result: Amplification, sites: Sites) -> None:
@@ -114,7 +118,7 @@ WRITERS: dict[str, Callable[[Path, Amplification, Sites], None]] = {
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp factors``: reads and checks the table, then writes OUT atomically."""
     try:
-        model, kernel, convention = chosen(args.model, args.convention)
+        model, kernel, convention = chosen(args.model, args.convention, args.epsilon)
     except ValueError as error:
         raise UsageError(str(error)) from None
     try:
@@ -136,6 +140,7 @@ def run(args: argparse.Namespace) -> None:
             factors = checked_factors(model, kernel, vs30, vs30_sim, pga, policy, sites.label)
         except ValueError as error:
             raise UsageError(f"{args.sites}: {error}") from None
-    result = Amplification(factors, model.frequencies, model.name, vs30, vs30_sim, pga, convention)
+    result = Amplification(factors, model.frequencies, model.name, vs30, vs30_sim, pga, convention,
+                           epsilon=args.epsilon)
     writer = WRITERS[output.suffix.lower()]
     write_atomically(output, lambda path: writer(path, result, sites))
