@@ -321,6 +321,33 @@ def test_no_wrap_around_chunking_and_the_default_pga():
                                       not_at_rest="ignore")
 
 
+@pytest.mark.parametrize("model, vs30_sim, pga, rock_pga", [
+    ("bssa14", 760.0, 0.3, 0.3),                             # on the rock already: the record's PGA exactly
+    ("bssa14", 200.0, 0.05, None), ("bssa14", 200.0, 1.2, None), ("bssa14", 450.0, 2.0, None),
+    ("bssa14", 1400.0, 0.5, None), ("bssa14", 300.0, 1e-13, None),  # linear below the bracket
+    ("bssa14", 150.0, 4.9, 5.0),                              # no rock PGA up to 5 g reaches it
+    ("bssa14", 300.0, 7.0, 7.0), ("bssa14", 300.0, 0.0, 0.0),  # above the guard, zero: as they are
+    ("cb14", 200.0, 1.2, 1.2),                                # the simulation's PGA is cb14's input
+])
+def test_a_records_pga_is_carried_to_the_models_rock_by_its_own_factor(model, vs30_sim, pga, rock_pga):
+    from vs30amp._rock_motion import model_pga
+
+    found = vs30amp.MODELS[model]
+    carried = model_pga(found, found.kernel, np.array([vs30_sim]), np.array([pga]))
+    if rock_pga is not None:
+        assert carried.tolist() == [rock_pga]
+    else:
+        reached = carried * found.kernel(np.array([vs30_sim]), np.array([760.0]), carried)[:, -1]
+        assert reached == pytest.approx(pga, rel=2e-11 if pga < 1e-12 else 2e-15)
+    # Every record path sees that PGA: the record's own peak gives what the carried PGA given gives.
+    t = np.arange(512) * 0.01
+    acc = pga * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2 / 0.9998
+    own = vs30amp.amplify_waveforms(acc, 0.01, 400.0, vs30_sim, model=model, fmax=np.inf, ranges="ignore")
+    peak = model_pga(found, found.kernel, np.array([vs30_sim]), np.abs(acc).max(keepdims=True))
+    given = vs30amp.amplify_waveforms(acc, 0.01, 400.0, vs30_sim, peak, model=model, fmax=np.inf, ranges="ignore")
+    assert own.tobytes() == given.tobytes()
+
+
 def test_progress_bar_and_plot(capsys):
     pytest.importorskip("tqdm")
     matplotlib = pytest.importorskip("matplotlib")

@@ -252,8 +252,9 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
     if site.fmax is None:
         pga_g = job.before if site.pga is None else site.pga
         job.unlimited = (*sites_highest_factor(args.model, args.convention or "module", site.vs30, site.vs30_sim,
-                                               pga_g, record.dt), 0.5 / record.dt)
-    provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module")
+                                               pga_g, record.dt, records_pga=site.pga is None), 0.5 / record.dt)
+    provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module",
+                                     carried_to_rock=site.pga is None)
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
 
 
