@@ -1,5 +1,6 @@
 """The public package: factors from any array-likes, interpolation, spectra and waveforms."""
 
+import dataclasses
 import re
 import sys
 import warnings
@@ -348,6 +349,55 @@ def test_a_records_pga_is_carried_to_the_models_rock_by_its_own_factor(model, vs
     assert own.tobytes() == given.tobytes()
 
 
+@pytest.mark.parametrize("models, frequencies, options", [
+    (None, None, {}), (["bssa14", "CB14"], [0.0, 0.55, 3.0, 100.0, 400.0], {}),
+    ("ba18", [2.0, 1.0], {"inputs": {"ba18": {"convention": "published"}}}),
+    (["bssa14"], None, {"carry_pga": False}),
+])
+def test_models_side_by_side_are_each_models_own_factors_on_common_frequencies(models, frequencies, options):
+    from vs30amp._rock_motion import model_pga
+
+    sites = (np.array([200.0, 450.0, 1000.0]), np.array([760.0, 300.0, 500.0]), np.array([0.1, 0.4, 0.2]))
+    compared = vs30amp.side_by_side(*sites, models, frequencies, ranges="ignore", **options)
+    names = list(vs30amp.MODELS) if models is None else [models] if isinstance(models, str) else models
+    assert list(compared.factors) == [name.lower() for name in names]
+    grids = [vs30amp.MODELS[name.lower()].frequencies for name in names]
+    assert compared.frequencies.tolist() == (sorted(set(np.concatenate(grids))) if frequencies is None else frequencies)
+    for name, grid in zip(compared.factors, grids):
+        found, convention = vs30amp.MODELS[name], options.get("inputs", {}).get(name, {}).get("convention", "module")
+        carried = options.get("carry_pga", True)
+        pga = model_pga(found, found.kernel_for(convention), sites[1], sites[2]) if carried else sites[2]
+        assert (name == "bssa14" and carried) == (pga.tolist() != sites[2].tolist())  # only bssa14's PGA is on rock
+        own = vs30amp.amplification(sites[0], sites[1], pga, name, convention=convention, ranges="ignore")
+        assert compared.amplifications[name].factors.tobytes() == own.factors.tobytes()
+        assert compared.factors[name].tobytes() == own.at(compared.frequencies).tobytes()
+    assert compared.to_xarray(site=["a", "b", "c"]).sizes == {"model": len(names), "site": 3,
+                                                               "frequency": compared.frequencies.size}
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, ["cb14"], inputs={"cb14": {}}), ValueError,
+     r"inputs: cb14 takes y_ref \(the PSA on rock, g\) beyond vs30, vs30_sim and pga; give it as "
+     r"inputs=\{'cb14': \{'y_ref': ...\}\}"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, ["ba18"], inputs={"bssa14": {}}), ValueError,
+     "inputs: given for bssa14, not among the models compared"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, []), ValueError, "models: no model named"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, ["ba14"]), ValueError, "model: unknown model 'ba14'"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, inputs={"ba18": "published"}), TypeError, "inputs: 'ba18' maps to"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, carry_pga=1), TypeError, "carry_pga: expected True or False"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1).plot(1), ValueError, "site: expected the index of one of the 1"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1).plot(marks="all"), ValueError, "marks: expected 'own'"),
+])
+def test_models_side_by_side_refuse_what_they_cannot_compare(monkeypatch, call, error, message):
+    # cb14 as a model that takes an input beyond the three: left out by default, refused without it.
+    y_ref = vs30amp._models.Input("y_ref", "g", "the PSA on rock", "positive", (0.0, 5.0), "")
+    taking = dataclasses.replace(vs30amp.MODELS["cb14"], inputs=(*vs30amp.MODELS["cb14"].inputs, y_ref))
+    monkeypatch.setitem(vs30amp._models.MODELS, "cb14", taking)
+    assert "cb14" not in vs30amp.side_by_side(300, 760, 0.1).factors
+    with pytest.raises(error, match=message):
+        call()
+
+
 def test_progress_bar_and_plot(capsys):
     pytest.importorskip("tqdm")
     matplotlib = pytest.importorskip("matplotlib")
@@ -358,6 +408,11 @@ def test_progress_bar_and_plot(capsys):
     ax = result.plot([0, 2])
     assert [line.get_ydata().tolist() for line in ax.get_lines()] == result.factors[[0, 2]].tolist()
     assert ax.get_xscale() == ax.get_yscale() == "log"
+    compared = vs30amp.side_by_side([200, 400], 760, 0.2, ["cb14", "ba18"])
+    cb14, cb14_marks, ba18, ba18_marks = compared.plot(1).get_lines()  # each model's line, then its marks
+    assert (cb14.get_label(), ba18.get_label()) == (vs30amp.MODELS["cb14"].label, vs30amp.MODELS["ba18"].label)
+    assert ba18.get_xdata().max() == 100.0 and cb14.get_xdata().max() == 1000.0  # not drawn beyond its own grid
+    assert ba18_marks.get_ydata().tolist() == compared.amplifications["ba18"].factors[1].tolist()
 
 
 @pytest.mark.parametrize("blocked, call, extra", [
