@@ -143,6 +143,8 @@ CALLS = {
     ("cb14", 400, np.nan, 0.1, "1 of 1", "vs30_sim: site 0 has nan m/s, a missing value"),
     ("ba18", [400, 300], 760, [0.1, 9.81], "1 of 2", "pga: site 1 has 9.81 g, above 5 g; are the records or the "
                                                      "PGA in m/s^2 or cm/s^2"),
+    ("bssa14", [400, 149], 760, 0.1, "1 of 2 sites is", "vs30: site 1 has 149.0 m/s, outside bssa14's range"),
+    ("bssa14", 400, 300, [0.1, 5.5], "1 of 2", "pga: site 1 has 5.5 g, above 5 g"),
 ])
 def test_sites_out_of_range_warn_raise_or_pass(call, model, vs30, vs30_sim, pga, count, first):
     function = CALLS[call]

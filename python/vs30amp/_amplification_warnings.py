@@ -45,8 +45,8 @@ def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim:
     made a few thousand sites at a time (a store's stations may be millions). `records_pga`: the
     PGA is the records' own, carried to the model's rock as the amplification carries it."""
     found, kernel, _ = chosen(model, convention)
-    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
-                                  for value in (vs30, vs30_sim, pga)))
+    sites = list(np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
+                                       for value in (vs30, vs30_sim, pga))))
     if records_pga:
         sites[2] = model_pga(found, kernel, sites[1], sites[2])
     each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[start:start + 4096])
