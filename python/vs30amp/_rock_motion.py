@@ -87,7 +87,7 @@ def _rock_pga(kernel: Kernel, column: int, vs30_sim: NDArray[np.float64], pga: N
         past = excess(middle) >= 0.0
         high = np.where(past, middle, high)
         low = np.where(past, low, middle)
-    result = np.exp(0.5 * (low + high))
+    result: NDArray[np.float64] = np.exp(0.5 * (low + high))
     if below.any():  # linear below LOWEST: the record's PGA over the factor there
         linear = kernel(vs30_sim[below], on_rock[below], np.full(int(below.sum()), LOWEST))[:, column]
         result[below] = pga[below] / linear
