@@ -6,6 +6,8 @@ NumPy's exp, log and power are SIMD implementations that may differ from the C l
 last bit, so results agree with the module to a few units in the last place, not bit for bit.
 """
 
+import csv
+import math
 import sys
 from pathlib import Path
 
@@ -121,6 +123,8 @@ def cy14(vs30, vs30_sim, y_ref):
         y = y_ref if np.ndim(y_ref) == 2 else np.asarray(y_ref)[:, None]
         log_term = np.log((y + CY14_PHI4) / CY14_PHI4)
         return np.exp(_cy14_total(vs30[:, None], log_term) - _cy14_total(vs30_sim[:, None], log_term))
+
+
 # ---- NGA-East (Stewart et al. 2020, Hashash et al. 2020), 22 periods, the "median" convention --
 
 def _nga_east_columns():
@@ -169,3 +173,35 @@ def nga_east(vs30, vs30_sim, pga):
         own, _ = _nga_east_terms(vs30[:, None], rock)
         simulation, _ = _nga_east_terms(vs30_sim[:, None], rock)
         return np.exp(own - simulation)
+
+
+# ---- Boore-Stewart-Seyhan-Atkinson (2014), 105 periods ----------------------------------------
+
+def _coefficients(table):
+    """The columns of data/`table` by name, rows in the file's order (the model's ascending frequencies)."""
+    lines = (Path(__file__).resolve().parent.parent / "data" / table).read_text().splitlines()
+    rows = list(csv.DictReader(line for line in lines if not line.startswith("#")))
+    return {name: np.array([float(row[name]) for row in rows]) for name in rows[0]}
+
+
+_BSSA14 = _coefficients("bssa14_site_coefficients.csv")
+BSSA14_C, BSSA14_VC, BSSA14_F1, BSSA14_F4, BSSA14_F5 = (_BSSA14[name] for name in ("c", "vc", "f1", "f4", "f5"))
+_BSSA14_VREF, _BSSA14_F3 = float(_BSSA14["vref"][0]), float(_BSSA14["f3"][0])
+# The kernel's per-column constants, each from the C library's scalar call as the kernel's are.
+_BSSA14_LOG_VC_RATIO = np.array([math.log(vc / _BSSA14_VREF) for vc in BSSA14_VC])
+_BSSA14_EXP_REFERENCE = np.array([math.exp(f5 * (760.0 - 360.0)) for f5 in BSSA14_F5])
+
+
+def _bssa14_exponents(v, nl_log):
+    """n x 105 F = F_lin + F_nl of one velocity."""
+    v = v[:, None]
+    linear = BSSA14_C * np.where(BSSA14_VC < v, _BSSA14_LOG_VC_RATIO, np.log(v / _BSSA14_VREF))
+    f2 = BSSA14_F4 * (np.exp(BSSA14_F5 * (v - 360.0)) - _BSSA14_EXP_REFERENCE)
+    return linear + np.where(v < 760.0, BSSA14_F1 + f2 * nl_log, BSSA14_F1)
+
+
+def bssa14(vs30, vs30_sim, pga):
+    """n x 105 factors."""
+    with np.errstate(all="ignore"):
+        nl_log = np.log((pga + _BSSA14_F3) / _BSSA14_F3)[:, None]
+        return np.exp(_bssa14_exponents(vs30, nl_log) - _bssa14_exponents(vs30_sim, nl_log))

@@ -59,9 +59,12 @@ def timed_loop(function, calls, count):
 
 
 def per_site_times(model, workload, n, repeats):
-    """Median per-site seconds of module and NumPy, repeats interleaved."""
+    """Median per-site seconds of module and NumPy (the module's alone for a model without a
+    NumPy formulation), repeats interleaved."""
     calls = call_slices(workload, n, seed=n)
     functions = {"module": model.module, "numpy": model.numpy}
+    if model.numpy is None:
+        del functions["numpy"]
     counts = {}
     for name, function in functions.items():
         function(*calls[0])  # warm-up
@@ -114,8 +117,9 @@ def plain_library():
     if not library.exists():
         return None
     lib = ctypes.CDLL(str(library))
-    for name in ("plain_cb14", "plain_ba18"):
-        getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    for key in MODELS:
+        if hasattr(lib, f"plain_{key}"):
+            getattr(lib, f"plain_{key}").argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
     return lib
 
 
@@ -123,6 +127,8 @@ def plain_speedups(lib, repeats):
     """Per-site time of the module and of the plain formulas at the largest n, alternating."""
     rows = []
     for key, model in MODELS.items():
+        if not hasattr(lib, f"plain_{key}"):
+            continue
         n = model.sizes[-1]
         plain = getattr(lib, f"plain_{key}")
         for workload in WORKLOADS:
@@ -177,7 +183,8 @@ def math_path_times(lib, repeats):
     alternating; {(model, workload): {path: s}}."""
     times = {}
     paths = runnable_paths(lib)
-    for key, model in MODELS.items():
+    for key in TARGET_MODELS:
+        model = MODELS[key]
         n = model.sizes[-1]
         for workload in ("random", "same_sim"):
             sites = np.ascontiguousarray(np.column_stack(workloads.sites(workload, n, seed=n)))
@@ -191,6 +198,8 @@ def math_path_times(lib, repeats):
     return times
 
 
+# The models of the performance targets, and those tests/kernel_paths.cpp's kernel_paths_run takes (0 and 1).
+TARGET_MODELS = ("cb14", "ba18")
 # The module against NumPy on each path: the targets' models and workloads.
 PATH_TARGETS = (("cb14", "random"), ("ba18", "random"), ("ba18", "same_sim"))
 
@@ -285,7 +294,9 @@ def compare_to_reference(model_key, args, count):
         import reference_models as ref
     except ImportError:
         return None
-    row_of = ref.cb14_row if model_key == "cb14" else ref.ba18_row
+    row_of = getattr(ref, f"{model_key}_row", None)
+    if row_of is None:
+        return None
     args = tuple(a[:count] for a in args)
     got = MODELS[model_key].module(*args)
     expected = np.array([row_of(*site) for site in zip(*(a.tolist() for a in args))])
@@ -323,6 +334,17 @@ def us(seconds):
     return f"{seconds * 1e6:.3f}"
 
 
+# What a model without a NumPy formulation in benchmarks/numpy_models.py shows in NumPy's cells.
+NO_NUMPY = "no NumPy formulation"
+
+
+def numpy_cells(t):
+    """NumPy's time per site and NumPy / module, or NO_NUMPY twice."""
+    if "numpy" not in t:
+        return [NO_NUMPY, NO_NUMPY]
+    return [us(t["numpy"]), f"{t['numpy'] / t['module']:.2f}"]
+
+
 def table(header, rows):
     widths = [max(len(str(c)) for c in column) for column in zip(header, *rows)]
     line = lambda cells: "  ".join(str(c).rjust(w) for c, w in zip(cells, widths))  # noqa: E731
@@ -348,12 +370,15 @@ def plot(times, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5))
+    fig, axes = plt.subplots(1, len(MODELS), figsize=(5.5 * len(MODELS), 4.5), squeeze=False)
+    axes = axes[0]
     colours = dict(zip(WORKLOADS, ["tab:blue", "tab:orange", "tab:green", "tab:red"]))
     for axis, (key, model) in zip(axes, MODELS.items()):
         for workload in WORKLOADS:
             sizes = [n for n in model.sizes if (key, workload, n) in times]
             for impl, style in (("module", "-o"), ("numpy", "--s")):
+                if impl not in times[key, workload, sizes[0]]:
+                    continue
                 axis.plot(sizes, [times[key, workload, n][impl] * 1e6 for n in sizes], style,
                           color=colours[workload], label=f"{workload}, {'module' if impl == 'module' else 'NumPy'}")
         axis.set_xscale("log")
@@ -362,7 +387,7 @@ def plot(times, path):
         axis.set_ylabel("time per site (µs)")
         axis.set_title(f"{model.label} ({model.columns} frequencies)")
         axis.grid(True, which="both", alpha=0.3)
-    axes[1].legend(fontsize=7)
+    axes[-1].legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -399,8 +424,7 @@ def main():
         for workload in WORKLOADS:
             for n in model.sizes:
                 t = times[key, workload, n] = per_site_times(model, workload, n, repeats)
-                rows.append([model.label, workload, f"{n:,}", us(t["module"]), us(t["numpy"]),
-                             f"{t['numpy'] / t['module']:.2f}"])
+                rows.append([model.label, workload, f"{n:,}", us(t["module"]), *numpy_cells(t)])
                 print("  ".join(rows[-1]), flush=True)
     time_header = ["model", "workload", "n", "module µs/site", "NumPy µs/site", "NumPy / module"]
     print("\n" + table(time_header, rows) + "\n")
@@ -409,7 +433,7 @@ def main():
     for key, model in MODELS.items():
         n = model.sizes[-1]
         module = peak_memory(key, "module", "random", n)
-        numpy = peak_memory(key, "numpy", "random", n)
+        numpy = peak_memory(key, "numpy", "random", n) if model.numpy is not None else None
         allowed = module["result_bytes"] + 24 * n + 16 * 1024
         within = module["peak_bytes"] <= allowed
         if not within:
@@ -419,9 +443,10 @@ def main():
             f"{module['peak_bytes'] / 2**20:.2f}",
             f"{(module['peak_bytes'] - module['result_bytes']) / n:.1f}",
             "yes" if within else "NO",
-            f"{numpy['peak_bytes'] / 2**20:.1f}",
-            us(module["first_call_seconds"] / n), us(numpy["first_call_seconds"] / n),
-            f"{numpy['first_call_seconds'] / module['first_call_seconds']:.2f}",
+            f"{numpy['peak_bytes'] / 2**20:.1f}" if numpy else NO_NUMPY,
+            us(module["first_call_seconds"] / n),
+            *(numpy_cells({"module": module["first_call_seconds"] / n, "numpy": numpy["first_call_seconds"] / n})
+              if numpy else (NO_NUMPY, NO_NUMPY)),
         ])
     memory_header = ["model", "n", "result MiB", "module peak MiB", "module B/site above result",
                      "≤ result + 24 B/site + 16 KiB", "NumPy peak MiB", "first call: module µs/site",
@@ -440,10 +465,11 @@ def main():
         n = model.sizes[-1]
         for workload in WORKLOADS:
             inputs = workloads.sites(workload, n, seed=n)
-            ulp, disagree = compare_to_numpy(model.module(*inputs), model.numpy(*inputs))
+            ulp, disagree = (compare_to_numpy(model.module(*inputs), model.numpy(*inputs)) if model.numpy is not None
+                             else (NO_NUMPY, 0))
             count = 2000 if key == "cb14" else 200
             wrong = compare_to_reference(key, inputs, count)
-            if disagree or ulp > 256 or wrong:
+            if disagree or (model.numpy is not None and ulp > 256) or wrong:
                 failures.append(f"{model.label} {workload}: {ulp} ulp, {disagree} NaN/inf cells, "
                                 f"{wrong} cells off the reference")
             check_rows.append([model.label, workload, f"{n:,}", ulp, disagree,
@@ -509,10 +535,11 @@ def targets(times, memory_rows, overhead_rows, path_times):
         ratio = t["scalar"] / min(seconds for path, seconds in t.items() if path != "scalar")
         rows.append([f"BA18 random, n = {MODELS['ba18'].sizes[-1]:,}: fastest vector math at least 3x faster than the "
                      "scalar calls", f"{ratio:.2f}x", "yes" if ratio >= 3.0 else "no"])
-    for row in overhead_rows:
+    targeted = {MODELS[key].label for key in TARGET_MODELS}
+    for row in (row for row in overhead_rows if row[0] in targeted):
         rows.append([f"{row[0]}: overhead of a one-site call under 1 µs", f"{row[3]} µs",
                      "yes" if float(row[3]) < 1.0 else "no"])
-    for row in memory_rows:
+    for row in (row for row in memory_rows if row[0] in targeted):
         rows.append([f"{row[0]}, n = {row[1]}: peak ≤ result + 24 B/site + 16 KiB", f"{row[4]} B/site above result",
                      row[5]])
     return rows

@@ -1,4 +1,4 @@
-"""The models under test and the site sets they are measured on."""
+"""The models under test, one for each model of vs30amp.MODELS, and the site sets they are measured on."""
 
 from dataclasses import dataclass
 
@@ -6,21 +6,34 @@ import numpy as np
 
 import _utils
 import numpy_models
+import vs30amp
 
 
 @dataclass(frozen=True)
 class Model:
     label: str
     module: object     # the module's function
-    numpy: object      # the NumPy formulation
+    numpy: object      # the NumPy formulation, or None for a model without one
     columns: int
     sizes: tuple       # numbers of sites measured; the last is the one the targets refer to
 
 
-MODELS = {
-    "cb14": Model("CB14", _utils._campbell_bozorgnia_2014, numpy_models.cb14, 22, (1, 10, 100, 1_000, 10_000, 100_000)),
-    "ba18": Model("BA18", _utils._bayless_abrahamson_2018_eas, numpy_models.ba18, 301, (1, 10, 100, 1_000, 10_000, 20_000)),
-}
+def sizes(columns):
+    """The numbers of sites measured: up to 100,000 for a short grid, 20,000 for a long one (a
+    call of the largest n then makes a result of a few tens of MiB)."""
+    return (1, 10, 100, 1_000, 10_000, 100_000 if columns <= 32 else 20_000)
+
+
+def benchmarked(name, model):
+    """`model` as the benchmark measures it: `_utils`' function where it has the model, the
+    package's native kernel otherwise; its NumPy formulation is the function of
+    benchmarks/numpy_models.py named after it."""
+    module = getattr(_utils, model.utils[0]) if model.utils is not None else model.kernel
+    columns = model.frequencies.size
+    return Model(name.upper(), module, getattr(numpy_models, name, None), columns, sizes(columns))
+
+
+MODELS = {name: benchmarked(name, model) for name, model in vs30amp.MODELS.items()}
 
 # Site classes: a handful of Vs30 values (m/s) that site and simulation velocities are drawn from.
 SITE_CLASSES = np.array([180.0, 270.0, 360.0, 490.0, 760.0, 1100.0, 1500.0])

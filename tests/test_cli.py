@@ -56,7 +56,8 @@ def read_output(path, provenance=None, ids="site"):
 
 @pytest.mark.parametrize("suffix, model, convention, ids", [
     (".csv", "ba18", "module", "site"), (".csv", "ba18", "published", "Station"), (".npz", "cb14", "module", "site"),
-    (".npz", "ba18", "published", "station"), (".nc", "ba18", "published", "STATION"), (".nc", "cb14", "module", "id")])
+    (".npz", "ba18", "published", "station"), (".nc", "ba18", "published", "STATION"), (".nc", "cb14", "module", "id"),
+    (".csv", "bssa14", "module", "site")])
 def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention, ids):
     if suffix == ".nc":
         pytest.importorskip("netCDF4")

@@ -8,7 +8,9 @@ import pytest
 import vs30amp
 
 
-def test_cluster_results_equal_one_direct_call_bit_for_bit():
+@pytest.mark.parametrize("factors_model, records_model, convention", [
+    ("cb14", "ba18", "published"), ("bssa14", "bssa14", "module")])  # bssa14's records: their PGA carried to rock
+def test_cluster_results_equal_one_direct_call_bit_for_bit(factors_model, records_model, convention):
     da = pytest.importorskip("dask.array")
     distributed = pytest.importorskip("distributed")
     import vs30amp.distributed as vd
@@ -19,14 +21,14 @@ def test_cluster_results_equal_one_direct_call_bit_for_bit():
     acc = (rng.standard_normal((60, 2000)) * 0.1).astype(np.float32)
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model="cb14")
-        waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model="ba18",
-                                     ranges="ignore", convention="published")
+        factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model=factors_model)
+        waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model=records_model,
+                                     ranges="ignore", convention=convention)
         computed_factors, computed_waves = client.compute([factors, waves], sync=True)
         assert len(client.scheduler_info()["workers"]) == 2
-    assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, "cb14").factors.tobytes()
-    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model="ba18", ranges="ignore",
-                                       convention="published")
+    assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, factors_model).factors.tobytes()
+    direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model=records_model, ranges="ignore",
+                                       convention=convention)
     assert computed_waves.dtype == np.float32 and computed_waves.tobytes() == direct.tobytes()
 
 

@@ -1,5 +1,6 @@
 """The public package: factors from any array-likes, interpolation, spectra and waveforms."""
 
+import dataclasses
 import re
 import sys
 import warnings
@@ -163,6 +164,8 @@ CALLS = {
     ("cb14", 400, np.nan, 0.1, "1 of 1", "vs30_sim: site 0 has nan m/s, a missing value"),
     ("ba18", [400, 300], 760, [0.1, 9.81], "1 of 2", "pga: site 1 has 9.81 g, above 5 g; are the records or the "
                                                      "PGA in m/s^2 or cm/s^2"),
+    ("bssa14", [400, 149], 760, 0.1, "1 of 2 sites is", "vs30: site 1 has 149.0 m/s, outside bssa14's range"),
+    ("bssa14", 400, 300, [0.1, 5.5], "1 of 2", "pga: site 1 has 5.5 g, above 5 g"),
 ])
 def test_sites_out_of_range_warn_raise_or_pass(call, model, vs30, vs30_sim, pga, count, first):
     function = CALLS[call]
@@ -342,6 +345,85 @@ def test_no_wrap_around_chunking_and_the_default_pga():
                                       not_at_rest="ignore")
 
 
+@pytest.mark.parametrize("model, vs30_sim, pga, rock_pga", [
+    ("bssa14", 760.0, 0.3, 0.3),                             # on the rock already: the record's PGA exactly
+    ("bssa14", 200.0, 0.05, None), ("bssa14", 200.0, 1.2, None), ("bssa14", 450.0, 2.0, None),
+    ("bssa14", 1400.0, 0.5, None), ("bssa14", 300.0, 1e-13, None),  # linear below the bracket
+    ("bssa14", 150.0, 4.9, 5.0),                              # no rock PGA up to 5 g reaches it
+    ("bssa14", 300.0, 7.0, 7.0), ("bssa14", 300.0, 0.0, 0.0),  # above the guard, zero: as they are
+    ("cb14", 200.0, 1.2, 1.2),                                # the simulation's PGA is cb14's input
+])
+def test_a_records_pga_is_carried_to_the_models_rock_by_its_own_factor(model, vs30_sim, pga, rock_pga):
+    from vs30amp._rock_motion import model_pga
+
+    found = vs30amp.MODELS[model]
+    carried = model_pga(found, found.kernel, np.array([vs30_sim]), np.array([pga]))
+    if rock_pga is not None:
+        assert carried.tolist() == [rock_pga]
+    else:
+        reached = carried * found.kernel(np.array([vs30_sim]), np.array([760.0]), carried)[:, -1]
+        assert reached == pytest.approx(pga, rel=2e-11 if pga < 1e-12 else 2e-15)
+    # Every record path sees that PGA: the record's own peak gives what the carried PGA given gives.
+    t = np.arange(512) * 0.01
+    acc = pga * np.sin(2 * np.pi * t) * np.sin(np.pi * t / t[-1]) ** 2 / 0.9998
+    own = vs30amp.amplify_waveforms(acc, 0.01, 400.0, vs30_sim, model=model, fmax=np.inf, ranges="ignore")
+    peak = model_pga(found, found.kernel, np.array([vs30_sim]), np.abs(acc).max(keepdims=True))
+    given = vs30amp.amplify_waveforms(acc, 0.01, 400.0, vs30_sim, peak, model=model, fmax=np.inf, ranges="ignore")
+    assert own.tobytes() == given.tobytes()
+
+
+@pytest.mark.parametrize("models, frequencies, options", [
+    (None, None, {}), (["bssa14", "CB14"], [0.0, 0.55, 3.0, 100.0, 400.0], {}),
+    ("ba18", [2.0, 1.0], {"inputs": {"ba18": {"convention": "published"}}}),
+    (["bssa14"], None, {"carry_pga": False}),
+])
+def test_models_side_by_side_are_each_models_own_factors_on_common_frequencies(models, frequencies, options):
+    from vs30amp._rock_motion import model_pga
+
+    sites = (np.array([200.0, 450.0, 1000.0]), np.array([760.0, 300.0, 500.0]), np.array([0.1, 0.4, 0.2]))
+    compared = vs30amp.side_by_side(*sites, models, frequencies, ranges="ignore", **options)
+    # By default the models that need no input beyond the three (cy14's y_ref is given through `inputs`).
+    names = ([name for name, model in vs30amp.MODELS.items() if model.per_period_input is None] if models is None
+             else [models] if isinstance(models, str) else models)
+    assert list(compared.factors) == [name.lower() for name in names]
+    grids = [vs30amp.MODELS[name.lower()].frequencies for name in names]
+    assert compared.frequencies.tolist() == (sorted(set(np.concatenate(grids))) if frequencies is None else frequencies)
+    for name, grid in zip(compared.factors, grids):
+        found, convention = vs30amp.MODELS[name], options.get("inputs", {}).get(name, {}).get("convention", "module")
+        carried = options.get("carry_pga", True)
+        pga = model_pga(found, found.kernel_for(convention), sites[1], sites[2]) if carried else sites[2]
+        on_rock = found.needs("pga") and found.input("pga").rock is not None
+        assert (on_rock and carried) == (pga.tolist() != sites[2].tolist())  # bssa14's and nga_east's PGA is on rock
+        own = vs30amp.amplification(sites[0], sites[1], pga, name, convention=convention, ranges="ignore")
+        assert compared.amplifications[name].factors.tobytes() == own.factors.tobytes()
+        assert compared.factors[name].tobytes() == own.at(compared.frequencies).tobytes()
+    assert compared.to_xarray(site=["a", "b", "c"]).sizes == {"model": len(names), "site": 3,
+                                                               "frequency": compared.frequencies.size}
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, ["cb14"], inputs={"cb14": {}}), ValueError,
+     r"inputs: cb14 takes y_ref \(the PSA on rock, g\) beyond vs30, vs30_sim and pga; give it as "
+     r"inputs=\{'cb14': \{'y_ref': ...\}\}"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, ["ba18"], inputs={"bssa14": {}}), ValueError,
+     "inputs: given for bssa14, not among the models compared"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, []), ValueError, "models: no model named"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, ["ba14"]), ValueError, "model: unknown model 'ba14'"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, inputs={"ba18": "published"}), TypeError, "inputs: 'ba18' maps to"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1, carry_pga=1), TypeError, "carry_pga: expected True or False"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1).plot(1), ValueError, "site: expected the index of one of the 1"),
+    (lambda: vs30amp.side_by_side(300, 760, 0.1).plot(marks="all"), ValueError, "marks: expected 'own'"),
+])
+def test_models_side_by_side_refuse_what_they_cannot_compare(monkeypatch, call, error, message):
+    # cb14 as a model that takes an input beyond the three: left out by default, refused without it.
+    y_ref = vs30amp._models.Input("y_ref", "g", "the PSA on rock", "positive", (0.0, 5.0), "")
+    taking = dataclasses.replace(vs30amp.MODELS["cb14"], inputs=(*vs30amp.MODELS["cb14"].inputs, y_ref))
+    monkeypatch.setitem(vs30amp._models.MODELS, "cb14", taking)
+    assert "cb14" not in vs30amp.side_by_side(300, 760, 0.1).factors
+    with pytest.raises(error, match=message):
+        call()
+
+
 def test_progress_bar_and_plot(capsys):
     pytest.importorskip("tqdm")
     matplotlib = pytest.importorskip("matplotlib")
@@ -352,6 +434,11 @@ def test_progress_bar_and_plot(capsys):
     ax = result.plot([0, 2])
     assert [line.get_ydata().tolist() for line in ax.get_lines()] == result.factors[[0, 2]].tolist()
     assert ax.get_xscale() == ax.get_yscale() == "log"
+    compared = vs30amp.side_by_side([200, 400], 760, 0.2, ["cb14", "ba18"])
+    cb14, cb14_marks, ba18, ba18_marks = compared.plot(1).get_lines()  # each model's line, then its marks
+    assert (cb14.get_label(), ba18.get_label()) == (vs30amp.MODELS["cb14"].label, vs30amp.MODELS["ba18"].label)
+    assert ba18.get_xdata().max() == 100.0 and cb14.get_xdata().max() == 1000.0  # not drawn beyond its own grid
+    assert ba18_marks.get_ydata().tolist() == compared.amplifications["ba18"].factors[1].tolist()
 
 
 @pytest.mark.parametrize("blocked, call, extra", [

@@ -236,10 +236,13 @@ def test_amplified_files_say_so_and_read_back_the_same_samples(tmp_path, source,
 
 
 @pytest.mark.parametrize("name", ["KOBE amplified by vs30amp before", f"amplified by vs30amp runs | {NOTE} | mine", ""])
-def test_amplified_again_keeps_the_records_own_name(name):
+@pytest.mark.parametrize("earlier, said", [
+    (io.RecordProvenance("cb14", 250, 400, carried_to_rock=True), ""),  # cb14 takes the simulation's PGA
+    (io.RecordProvenance("bssa14", 250, 400, carried_to_rock=True), ", pga carried to 760 m/s rock")])
+def test_amplified_again_keeps_the_records_own_name(name, earlier, said):
     record = io.Record(np.ones(3), 0.01, "g", {"lines": ("T", name, "U", "NPTS= 3, DT= 0.01 SEC")})
-    again = io.amplified(io.amplified(record, io.RecordProvenance("cb14", 250, 400)),
-                         io.RecordProvenance("ba18", 300, 760.5))
+    assert io.amplified(record, earlier).header["lines"][1].endswith(f"vs30_sim 400 m/s{said}")
+    again = io.amplified(io.amplified(record, earlier), io.RecordProvenance("ba18", 300, 760.5))
     assert again.header["lines"][1] == (f"{name} | {NOTE}" if name else NOTE)
 
 

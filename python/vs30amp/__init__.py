@@ -6,6 +6,8 @@ published models of `MODELS`: {models}.
 
 - `amplification`: the factors of n sites on the model's frequencies, as an `Amplification`
   (with ``at`` for any other frequencies, ``to_xarray`` and ``plot``).
+- `side_by_side`: several models' factors of the same sites on common frequencies, as a
+  `SideBySide` (with ``plot`` and ``to_xarray``).
 - `amplify_spectrum`: Fourier spectra multiplied by the factors.
 - `amplify_waveforms`: acceleration records amplified through the FFT.
 - `fas`, `eas`: smoothed Fourier and effective amplitude spectra of records (BA18's measure).
@@ -45,13 +47,14 @@ from ._factors import Amplification, amplification
 from ._fourier import eas, fas
 from ._models import MODELS, Model, listing_models
 from ._response import response_spectrum, rotd
+from ._side_by_side import SideBySide, side_by_side
 from ._sites import RangeWarning
 from ._amplification_warnings import AmplificationWarning
 from ._waveforms import amplify_spectrum, amplify_waveforms
 
-__all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWarning", "amplification",
+__all__ = ["MODELS", "Amplification", "AmplificationWarning", "Model", "RangeWarning", "SideBySide", "amplification",
            "amplify_spectrum",
-           "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd"]
+           "amplify_waveforms", "eas", "fas", "response_spectrum", "rotd", "side_by_side"]
 from ._version import __version__
 
 __doc__ = listing_models(__doc__)

@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
+from ._rock_motion import model_pga
 from ._sites import PACKAGE_DIRECTORY, chosen, site_factors
 
 FloatArray = NDArray[np.floating[Any]]
@@ -39,12 +40,15 @@ def highest_factor(grid: NDArray[np.float64], factors: NDArray[np.float64], nyqu
 
 
 def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike,
-                         dt: float) -> tuple[float, float]:
+                         dt: float, records_pga: bool = False) -> tuple[float, float]:
     """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`, their factors
-    made a few thousand sites at a time (a store's stations may be millions)."""
+    made a few thousand sites at a time (a store's stations may be millions). `records_pga`: the
+    PGA is the records' own, carried to the model's rock as the amplification carries it."""
     found, kernel, _ = chosen(model, convention)
-    sites = np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
-                                  for value in (vs30, vs30_sim, pga)))
+    sites = list(np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
+                                       for value in (vs30, vs30_sim, pga))))
+    if records_pga:
+        sites[2] = model_pga(found, kernel, sites[1], sites[2])
     each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[start:start + 4096])
                                                                      for s in sites), model=found), 0.5 / dt)
             for start in range(0, sites[0].size, 4096)]

@@ -190,7 +190,8 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, m
         The Vs30 the simulation assumed (m/s); one value for all sites is the common case.
     pga : array_like or None
         The simulation's PGA at each site (g), as ``MODELS[model].inputs`` says of the model (on
-        rock for some); a model that does not take it ignores it (None: no PGA).
+        rock for some: for bssa14 the PGA on 760 m/s rock), taken as given; a model that does
+        not take it ignores it (None: no PGA).
     model : str
         One of ``vs30amp.MODELS`` (in any case: "BA18" works): {models}.
     ranges : {"warn", "raise", "ignore"}

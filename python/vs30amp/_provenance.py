@@ -10,6 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ._models import convention_words, get_model
+from ._rock_motion import rock
 from ._version import __version__
 
 SOURCE = f"vs30amp {__version__}"
@@ -39,6 +40,12 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
     return about
 
 
+def carried_words(model: str) -> str:
+    """What a file amplified from its records' own PGA says of a model that takes the PGA on rock,
+    e.g. "pga carried to 760 m/s rock"."""
+    return f"pga carried to {_shortest(float(rock(get_model(model)) or 0.0))} m/s rock"
+
+
 def command_line(argv: Sequence[str]) -> str:
     """`argv` as the user typed it, without the paths of the installation: ``python -m vs30amp``
     for the package's own ``__main__.py`` (any package's: ``python -m pytest``), ``vs30amp``
@@ -58,6 +65,8 @@ def command_line(argv: Sequence[str]) -> str:
 class RecordProvenance:
     """What amplified a record: the model (its short name, any case), the convention, the site's
     Vs30 and the Vs30 the record was simulated for (m/s); the package's version goes with them.
+    `carried_to_rock`: the record's own PGA was carried to the rock the model takes its PGA on
+    (`Input.rock`); said only of such a model.
 
     `note` is its line of text (an AT2 file's record line carries it), `sac_fields` the user
     fields of a SAC file (each record format marks its header in its own module, `vs30amp.io`'s
@@ -69,24 +78,29 @@ class RecordProvenance:
     vs30: float
     vs30_sim: float
     convention: str = "module"
+    carried_to_rock: bool = False
 
     def __post_init__(self) -> None:
         chosen = get_model(self.model)
         object.__setattr__(self, "convention", chosen.convention_named(self.convention))
+        object.__setattr__(self, "carried_to_rock", bool(self.carried_to_rock) and rock(chosen) is not None)
         object.__setattr__(self, "model", chosen.name)
         object.__setattr__(self, "vs30", float(self.vs30))
         object.__setattr__(self, "vs30_sim", float(self.vs30_sim))
 
     def note(self) -> str:
         """One line of ASCII, e.g. "amplified by vs30amp 0.1.0 (ba18, module): vs30 300 m/s,
-        vs30_sim 760 m/s"; each Vs30 in the fewest digits that read back to the same float64."""
+        vs30_sim 760 m/s" (and ", pga carried to 760 m/s rock" when it was); each Vs30 in the
+        fewest digits that read back to the same float64."""
+        carried = f", {carried_words(self.model)}" if self.carried_to_rock else ""
         return (f"{NOTE_START}{__version__} ({self.model}, {self.convention}): "
-                f"vs30 {_shortest(self.vs30)} m/s, vs30_sim {_shortest(self.vs30_sim)} m/s")
+                f"vs30 {_shortest(self.vs30)} m/s, vs30_sim {_shortest(self.vs30_sim)} m/s{carried}")
 
     def sac_fields(self) -> dict[str, str | float]:
         """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first
         three letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30,
-        USER1 the simulation's (float32 in the file)."""
+        USER1 the simulation's, USER2 the rock's Vs30 when the PGA was carried to it (float32 in
+        the file)."""
         from .io._sac import provenance_fields  # the SAC format's own; vs30amp.io imports this module
 
         return provenance_fields(self)

@@ -9,11 +9,12 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
 from ._amplification_warnings import check_not_at_rest, rest_shares, warn_not_at_rest, warn_unlimited
-from ._models import Model
+from ._models import Kernel, Model
 from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
 from ._response import response_spectrum
 from ._rock import rock_rows
+from ._rock_motion import model_pga
 from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
 from ._units import check_units
 
@@ -145,10 +146,15 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         As for `amplification`; broadcast to the n sites. A site missing a value (NaN) gets a
         NaN record.
     pga : array_like, optional
-        PGA per site, in `units`; by default each record's peak absolute acceleration. cy14 takes
-        no PGA: its y_ref (the PSA on 1130 m/s rock at each of its periods) is each record's own
-        PSA (5 % damped, `response_spectrum`) at those periods carried to the rock by inverting
-        the model's factor from 1130 m/s to the site's Vs30_sim (see the models page).
+        PGA per site, in `units`, taken as the model's PGA input as declared (for bssa14 the
+        PGA on 760 m/s rock). By default each record's peak absolute acceleration, the PGA at
+        the simulation's site: for a model whose PGA is taken on reference rock
+        (``MODELS[model].input("pga").rock``) it is carried to that rock by inverting the
+        model's own factor at its PGA column (the documentation's models page, "The PGA on
+        rock"). cy14 takes no PGA: its y_ref (the PSA on 1130 m/s rock at each of its periods)
+        is each record's own PSA (5 % damped, `response_spectrum`) at those periods carried to
+        the rock by inverting the model's factor from 1130 m/s to the site's Vs30_sim (see the
+        models page).
     units : {"g", "m/s2", "cm/s2"}
         Units of `acc` and `pga` (g = 9.80665 m/s^2). The models see the PGA in g; the output
         is in these units.
@@ -250,13 +256,13 @@ def _records_on_rock(found: Model, convention: str, records: FloatArray, step: f
     return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim)
 
 
-def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
-                   scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
+def _checked_sites(found: Model, kernel: Kernel, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike,
+                   pga: ArrayLike | None, scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
                    first_site: int, rock: Any = None) -> list[NDArray[np.float64]]:
     """The records' peaks checked (and their ends, when `warn_ends`), then the sites' Vs30s and
-    PGA in g (the records' own peaks by default) broadcast to one per site and checked; `rock`,
-    given the sites' Vs30_sim, gives the model's input per period (`_records_on_rock`), checked
-    too and appended."""
+    PGA in g (the records' own peaks by default, carried to the model's rock where it takes its
+    PGA there) broadcast to one per site and checked; `rock`, given the sites' Vs30_sim, gives
+    the model's input per period (`_records_on_rock`), checked too and appended."""
     peaks = _finite_peaks(records, max(1, chunk_bytes // (records.shape[1] * records.itemsize)), first_site)
     if warn_ends:
         warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
@@ -266,7 +272,10 @@ def _checked_sites(found: Model, records: FloatArray, vs30: ArrayLike, vs30_sim:
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
     site_vs30, site_vs30_sim, site_pga = sites
     rows = None if rock is None else rock(site_vs30_sim)
+    # A record's PGA in range is carried to a PGA in range (vs30amp._rock_motion): checked either side.
     check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}", rows)
+    if pga is None:
+        sites[2] = model_pga(found, kernel, site_vs30_sim, site_pga)
     return sites if rows is None else [*sites, rows]
 
 
@@ -285,7 +294,7 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     step = as_dt(dt)
     threads = thread_count(workers)
     ramp = taper_ramp(taper, step, records.shape[1])
-    sites = _checked_sites(found, records, vs30, vs30_sim, pga, scale, policy,
+    sites = _checked_sites(found, kernel, records, vs30, vs30_sim, pga, scale, policy,
                            taper is None and not_at_rest == "warn", chunk_bytes, first_site,
                            lambda site_vs30_sim: _records_on_rock(found, convention, records, step, scale,
                                                                   site_vs30_sim, workers))

@@ -95,7 +95,8 @@ def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units
         try:
             scale = check_units(units)
             highest, at = _amplification_warnings.sites_highest_factor(model, convention, vs30, vs30_sim,
-                                                          np.asarray(given, dtype=np.float64) / scale, dt)
+                                                          np.asarray(given, dtype=np.float64) / scale, dt,
+                                                          records_pga=pga is None)
         except (ValueError, TypeError):  # sites that do not broadcast, or out of the model's reach: refused below
             highest, at = np.nan, np.nan
         if np.isfinite(highest):

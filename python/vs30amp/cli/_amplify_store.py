@@ -14,6 +14,8 @@ from numpy.typing import NDArray
 from .. import io
 from .._models import convention_words
 from .._optional import require
+from .._provenance import carried_words
+from .._rock_motion import rock
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from .._amplification_warnings import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
@@ -155,7 +157,8 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
         highest = np.maximum(highest, own)
         if fmax is None:
             unlimited.append(sites_highest_factor(model, convention, sites.vs30, sites.vs30_sim,
-                                                  own if sites.pga is None else sites.pga, store.dt))
+                                                  own if sites.pga is None else sites.pga, store.dt,
+                                                  records_pga=sites.pga is None))
     pga = highest if sites.pga is None else sites.pga
     try:
         with warnings_as_lines(source):
@@ -213,6 +216,8 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
         settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
         # The history names an fmax the command line does not show.
         made_by = args.command_line if origin is None else f"{args.command_line} (fmax {fmax:g} Hz from {origin})"
+        if sites.pga is None and rock(chosen(args.model, convention)[0]) is not None:
+            made_by += f" ({carried_words(args.model)})"
         amplify_into(args, settings, vd, (source, output), store, sites, records, pga, progress, made_by)
     finally:
         progress.close()

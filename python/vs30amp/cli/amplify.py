@@ -68,7 +68,8 @@ command ends with one error line (status 2).
 Each record its own site: --sites stations.csv, a CSV table with a header row naming each
 record in a column station (its file's name without the extension; or site, site_id, id) or
 file (its file's name), its site's vs30 (m/s), vs30_sim (m/s, unless given for all with
---vs30-sim) and optionally pga (g; by default the record's own peak); names in any case, any
+--vs30-sim) and optionally pga (g, the model's input: for bssa14 on 760 m/s rock; by default the
+record's own peak, carried to the model's rock where it takes its PGA there); names in any case, any
 other column refused, as factors reads its table. A record without a row, a row without a record and two
 records of one station are errors; --skip-unmatched leaves out records without a row.
 
@@ -252,8 +253,9 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
     if site.fmax is None:
         pga_g = job.before if site.pga is None else site.pga
         job.unlimited = (*sites_highest_factor(args.model, args.convention or "module", site.vs30, site.vs30_sim,
-                                               pga_g, record.dt), 0.5 / record.dt)
-    provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module")
+                                               pga_g, record.dt, records_pga=site.pga is None), 0.5 / record.dt)
+    provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module",
+                                     carried_to_rock=site.pga is None)
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
 
 

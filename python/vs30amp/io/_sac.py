@@ -12,7 +12,9 @@ from typing import Any
 
 import numpy as np
 
+from .._models import get_model
 from .._provenance import RecordProvenance
+from .._rock_motion import rock
 from .._version import __version__
 from ._record import Record, RecordError, RecordFormat
 
@@ -171,10 +173,12 @@ def _field_text(path: Path, name: str, text: Any) -> bytes:
 def provenance_fields(provenance: RecordProvenance) -> dict[str, str | float]:
     """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first three
     letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30, USER1 the
-    simulation's (float32 in the file)."""
+    simulation's, USER2 the rock's when the record's PGA was carried to it (float32 in the file)."""
     named = {"KUSER0": "vs30amp", "KUSER1": __version__, "KUSER2": f"{provenance.model}-{provenance.convention[:3]}"}
-    return {name: text[:_width(name)] for name, text in named.items()} | {"USER0": provenance.vs30,
-                                                                          "USER1": provenance.vs30_sim}
+    values: dict[str, str | float] = {"USER0": provenance.vs30, "USER1": provenance.vs30_sim}
+    if provenance.carried_to_rock:
+        values["USER2"] = float(rock(get_model(provenance.model)) or 0.0)
+    return {name: text[:_width(name)] for name, text in named.items()} | values
 
 
 def with_provenance(header: dict[str, Any], provenance: RecordProvenance) -> None:
