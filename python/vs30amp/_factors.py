@@ -39,7 +39,7 @@ class Amplification:
         1130 m/s rock in g), that input as the model saw it; None for the other models.
     sigma : ndarray, shape (n, F), or None
         For a model with uncertainty (``MODELS[model].uncertainty``), the epistemic sigma of
-        ln(factor), |s(vs30) - s(vs30_sim)|: the site and the simulation are taken on one
+        ln(factor), ``|s(vs30) - s(vs30_sim)|``: the site and the simulation are taken on one
         branch of the model, so it is zero where the two Vs30 are equal. None otherwise.
     epsilon : float
         The number of sigma by which the factors are moved from the convention's median: ln

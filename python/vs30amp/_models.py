@@ -284,7 +284,7 @@ class Model:
         return native_moved_kernel(self.name, name, self.frequencies.size, epsilon)
 
     def sigma_kernel_for(self, convention: str) -> Kernel | None:
-        """The kernel of |s(Vs30) - s(Vs30_sim)| (ln units) under `convention`; None for a model
+        """The kernel of ``|s(Vs30) - s(Vs30_sim)|`` (ln units) under `convention`; None for a model
         without uncertainty."""
         name = self.convention_named(convention)
         return native_sigma_kernel(self.name, name, self.frequencies.size) if self.uncertainty else None
