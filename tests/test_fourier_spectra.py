@@ -99,6 +99,7 @@ def test_records_in_blocks_alike(monkeypatch):
     kept = vs30amp.eas(h1, h2, 0.005)
     monkeypatch.setattr(_fourier, "VALUES_PER_BLOCK", 1)
     np.testing.assert_allclose(vs30amp.eas(h1, h2, 0.005), kept, rtol=1e-12)
+    np.testing.assert_allclose(vs30amp.eas(h1, h2, 0.005, workers=2), kept, rtol=1e-12)
     np.testing.assert_array_equal(vs30amp.fas(h1[1], 0.005), vs30amp.fas(h1.astype(np.float64), 0.005)[1])
 
 
@@ -107,6 +108,7 @@ def test_records_in_blocks_alike(monkeypatch):
     (lambda: vs30amp.fas(np.ones(10), -0.01), "dt: expected one finite, positive sample interval"),
     (lambda: vs30amp.fas([[1.0, np.nan]], 0.01), "acc: expected finite values, got nan in record 0 at sample 1"),
     (lambda: vs30amp.eas(np.ones(10), np.ones(11), 0.01), r"h2: shape \(11,\) differs from h1's \(10,\)"),
+    (lambda: vs30amp.eas(np.ones(10), np.ones(10), 0.01, workers=0), "workers: expected at least 1"),
     # Values that would need an FFT beyond any memory: the argument at fault, not numpy's overflow.
     (lambda: vs30amp.fas(np.ones(10), 5e-324), r"dt: 0.1 Hz at dt 5e-324 s needs an FFT of more than 2\*\*40"),
     (lambda: vs30amp.eas(np.ones(10), np.ones(10), 1e-12), "dt: 0.1 Hz at dt 1e-12 s"),

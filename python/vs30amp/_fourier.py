@@ -20,6 +20,7 @@ from . import _zoom
 from ._fft import real_ffts
 from ._models import MODELS
 from ._record_checks import Records, as_dt, as_pairs, as_positive, as_records
+from ._record_chunks import chunk_slices, in_order, thread_count
 
 # Konno and Ohmachi (1998), BSSA 88(1): w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4.
 BANDWIDTH = 188.5
@@ -153,28 +154,37 @@ def _powers(records: Records, rows: slice, length: int) -> NDArray[np.float64]:
     return spectrum.real**2 + spectrum.imag**2  # type: ignore[no-any-return]
 
 
-def smoothed(first: Records, second: Records | None, dt: float, centres: NDArray[np.float64]) -> NDArray[np.float64]:
+def smoothed(first: Records, second: Records | None, dt: float, centres: NDArray[np.float64],
+             threads: int = 1) -> NDArray[np.float64]:
     """The smoothed FAS of `first` (`second` None) or EAS of the pairs: the definition's groups
     of N's bins summed from short transforms (`_zoom`), or from one transform of length N of
-    the autocorrelation where the band would be as costly, then smoothed."""
-    samples, length = first.shape[1], fft_length(first.shape[1], dt, centres)
+    the autocorrelation where the band would be as costly, then smoothed; blocks of records on
+    `threads` threads, VALUES_PER_BLOCK values at a time in all."""
+    n, samples, length = first.shape[0], first.shape[1], fft_length(first.shape[1], dt, centres)
     own = min(length, 1 << max(0, (2 * samples - 1).bit_length()))
     starts, _, _ = _groups(length, dt)
     the = _zoom.plan(samples, length, dt, LOBE, starts.tobytes())
-    size = max(length if the is None else max(2 * samples + the.band, the.coarse, the.entries.size), own)
-    out = np.empty((first.shape[0], centres.size))
-    for start in range(0, first.shape[0], max(1, VALUES_PER_BLOCK // size)):
-        rows = slice(start, start + max(1, VALUES_PER_BLOCK // size))
-        powers = _powers(first, rows, own) if second is None else (_powers(first, rows, own) + _powers(second, rows, own)) / 2.0
+    values = max(length if the is None else the.values, own)
+    out = np.empty((n, centres.size))
+
+    def block(rows: slice) -> int:
+        powers = _powers(first, rows, own)
+        if second is not None:
+            powers = (powers + _powers(second, rows, own)) / 2.0
         if own == length:
             sums = np.add.reduceat(np.sqrt(powers[:, 1:]) * dt, starts, axis=1)
         else:
             # The autocorrelation: exact on the records' own grid, its lags shorter than the records.
             lags = real_ffts()[1](powers, own, axis=1)[:, :samples]
             lags[:, 1:] *= 2.0  # the negative lags, the same
-            sums = (np.add.reduceat(_zoom.amplitudes(real_ffts()[0](lags, length, axis=1).real[:, 1:], dt), starts, axis=1)
-                    if the is None else _zoom.group_sums(lags, length, dt, starts.size, the))
+            sums = (_zoom.group_sums(lags, length, dt, starts.size, the) if the is not None else
+                    np.add.reduceat(_zoom.amplitudes(real_ffts()[0](lags, length, axis=1).real[:, 1:], dt), starts, axis=1))
         out[rows] = _smooth_split(sums, length, dt, centres)
+        return int(rows.stop - rows.start)
+
+    rows = min(max(1, VALUES_PER_BLOCK // (values * threads)), -(-n // threads))
+    for _ in in_order(block, chunk_slices(n, rows), threads):
+        pass
     out[:, centres > 0.5 / dt] = np.nan
     return out
 
@@ -241,7 +251,8 @@ _NOTES = """
 """
 
 
-def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDArray[np.float64]:
+def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None, *,
+        workers: int | None = None) -> NDArray[np.float64]:
     """Smoothed Fourier amplitude spectrum of single-component records.
     {notes}
     Parameters
@@ -253,6 +264,8 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
     frequencies : array_like, shape (F,), optional
         Centre frequencies (Hz), finite and positive; by default BA18's frequencies,
         ``MODELS["ba18"].frequencies``.
+    workers : int, optional
+        Threads working on records: at least 1, or -1 (the default, None, too) for every CPU.
 
     Returns
     -------
@@ -271,11 +284,12 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDAr
     """
     records, one = as_records("acc", acc)
     step, centres = _arguments(dt, frequencies)
-    out = smoothed(records, None, step, centres)
+    out = smoothed(records, None, step, centres, thread_count(workers))
     return out[0] if one else out
 
 
-def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None = None) -> NDArray[np.float64]:
+def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None = None, *,
+        workers: int | None = None) -> NDArray[np.float64]:
     """Smoothed effective amplitude spectrum of pairs of horizontal records.
 
     ``EAS = sqrt((|FAS1|^2 + |FAS2|^2) / 2)`` of the two components' unsmoothed spectra, then
@@ -285,7 +299,7 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     ----------
     h1, h2 : array_like, shape (n, m) or (m,)
         The two horizontal components, of one shape; float32 or float64.
-    dt, frequencies
+    dt, frequencies, workers
         As for `fas`.
 
     Returns
@@ -305,7 +319,7 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     """
     first, second, one = as_pairs(h1, h2)
     step, centres = _arguments(dt, frequencies)
-    out = smoothed(first, second, step, centres)
+    out = smoothed(first, second, step, centres, thread_count(workers))
     return out[0] if one else out
 
 

@@ -37,6 +37,7 @@ class Plan:
 
     band: int
     coarse: int
+    values: int  # the largest number of values a record takes at once
     taper: NDArray[np.float64]  # weights of N's bins 1 ... band - 1
     band_starts: NDArray[np.intp]  # the groups' first bins within the band
     entries: NDArray[np.intp]  # coarse bins, by group
@@ -69,7 +70,8 @@ def plan(samples: int, length: int, dt: float, lobe: float, starts_bytes: bytes)
     summed = np.add.reduceat(weights[order], unique)
     entries, groups = entries[order][unique], groups[order][unique]
     group_starts = np.flatnonzero(np.r_[True, groups[1:] != groups[:-1]])
-    return Plan(band, coarse, fine[:band - 1], starts[starts < band - 1], entries, summed, group_starts,
+    values = max(2 * size, coarse + 2, summed.size)  # the chirp-z transform's are complex
+    return Plan(band, coarse, values, fine[:band - 1], starts[starts < band - 1], entries, summed, group_starts,
                 groups[group_starts])
 
 
@@ -98,7 +100,12 @@ def group_sums(lags: NDArray[np.float64], length: int, dt: float, groups: int, t
 
 
 def amplitudes(powers: NDArray[np.float64], dt: float) -> NDArray[np.float64]:
-    return np.sqrt(np.maximum(powers, 0.0)) * dt  # type: ignore[no-any-return]
+    """dt sqrt(P) of powers that rounding may have left below 0, in place (they are the caller's
+    temporaries)."""
+    np.maximum(powers, 0.0, out=powers)
+    np.sqrt(powers, out=powers)
+    powers *= dt
+    return powers
 
 
 def _chirp_z(lags: NDArray[np.float64], length: int, count: int) -> NDArray[np.float64]:
