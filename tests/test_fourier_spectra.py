@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import vs30amp
-from vs30amp import _fourier
+from vs30amp import _fft, _fourier
 
 B = 188.5  # Konno-Ohmachi bandwidth of the NGA-West2 EAS (Goulet et al. 2018)
 
@@ -92,6 +92,14 @@ def test_an_impulse_has_a_flat_spectrum_of_dt_and_eas_averages_the_powers():
     h = records(1, 2048, seed=4)[0]
     np.testing.assert_allclose(vs30amp.eas(h, h, dt), vs30amp.fas(h, dt), rtol=1e-13)
     np.testing.assert_allclose(vs30amp.eas(h, 0 * h, dt), vs30amp.fas(h, dt) / np.sqrt(2), rtol=1e-13)
+
+
+def test_numpys_ffts_give_scipys_eas(monkeypatch):
+    """Without SciPy the coarse grid's cosine sums come from NumPy's real FFT, not SciPy's DCT-I."""
+    h1, h2 = records(2, 8192, seed=13)
+    kept = vs30amp.eas(h1, h2, 0.005)
+    monkeypatch.setattr(_fft, "_module", lambda: np.fft)
+    np.testing.assert_allclose(vs30amp.eas(h1, h2, 0.005), kept, rtol=1e-10)
 
 
 def test_records_in_blocks_alike(monkeypatch):

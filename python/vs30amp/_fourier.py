@@ -245,9 +245,15 @@ _NOTES = """
     weighted at the group's mean frequency. The result is then a property of the record: it
     moves by less than 0.1 % when zeros are appended (about 0.05 % on NGA-West2 records), and
     agrees with the definition evaluated at far longer FFT lengths to about 0.1 %. The
-    smoothing operator of one (N, dt, frequencies) is built once and kept for later calls. For
-    EAS the powers at N come from one transform of the pair's autocorrelation (the inverse of
-    its powers on the records' own FFT grid), not one per component: the same to rounding.
+    smoothing operator of one (N, dt, frequencies) is built once and kept for later calls.
+    N's bins are not all transformed: over the low band that needs them (up to about 6 Hz for
+    8,192 samples at dt 0.005 s) they come from a chirp-z transform of the record's
+    autocorrelation (for EAS, the pair's: (|X1|^2 + |X2|^2) / 2 at once), above it from a
+    transform of at least 8 times the record's length, each of whose bins stands for the bins
+    of N around it, the two handed over under a cos^2 taper; where that would cost as much, from
+    one transform of length N of the autocorrelation. Within 2e-4 of the definition's N-point
+    transforms (3e-4 for one component, or two equal ones), with transforms of 2 to 8 times
+    the record's length instead of up to 32.
 """
 
 

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
-from ._fft import complex_ffts, real_ffts
+from ._fft import complex_ffts, cosine_sums
 
 # The coarse grid: a power of two at least this many times the record's length.
 COARSE_PADDING = 8
@@ -33,10 +33,12 @@ TAPER_RATIO = 3.0
 @dataclass(frozen=True)
 class Plan:
     """How the group sums of one (samples, N, dt) are made: the band of N's bins 0 ... band - 1
-    with its taper, the coarse grid's length and its (coarse bin, group, weight) entries."""
+    with its taper, the transforms' lengths and the coarse grid's (coarse bin, group, weight)
+    entries."""
 
     band: int
     coarse: int
+    chirp: int  # the chirp-z transform's length
     values: int  # the largest number of values a record takes at once
     taper: NDArray[np.float64]  # weights of N's bins 1 ... band - 1
     band_starts: NDArray[np.intp]  # the groups' first bins within the band
@@ -71,7 +73,7 @@ def plan(samples: int, length: int, dt: float, lobe: float, starts_bytes: bytes)
     entries, groups = entries[order][unique], groups[order][unique]
     group_starts = np.flatnonzero(np.r_[True, groups[1:] != groups[:-1]])
     values = max(2 * size, coarse + 2, summed.size)  # the chirp-z transform's are complex
-    return Plan(band, coarse, values, fine[:band - 1], starts[starts < band - 1], entries, summed, group_starts,
+    return Plan(band, coarse, size, values, fine[:band - 1], starts[starts < band - 1], entries, summed, group_starts,
                 groups[group_starts])
 
 
@@ -94,8 +96,9 @@ def group_sums(lags: NDArray[np.float64], length: int, dt: float, groups: int, t
     out = np.zeros((lags.shape[0], groups))
     sums = np.add.reduceat(band * the.taper, the.band_starts, axis=1)
     out[:, :sums.shape[1]] = sums
-    coarse = amplitudes(real_ffts()[0](lags, the.coarse, axis=1).real, dt)
-    out[:, the.groups] += np.add.reduceat(coarse[:, the.entries] * the.weights, the.group_starts, axis=1)
+    coarse = np.take(amplitudes(cosine_sums(lags, the.coarse), dt), the.entries, axis=1)
+    coarse *= the.weights
+    out[:, the.groups] += np.add.reduceat(coarse, the.group_starts, axis=1)
     return out
 
 
