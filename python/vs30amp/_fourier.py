@@ -105,7 +105,6 @@ def _smooth(spectra: NDArray[np.float64], length: int, dt: float, centres: NDArr
     return values
 
 
-
 @dataclass(frozen=True)
 class _Split:
     """The operator in its two parts: the far weights on super groups, and per block of
