@@ -183,7 +183,7 @@ def smoothed(first: Records, second: Records | None, dt: float, centres: NDArray
         return int(rows.stop - rows.start)
 
     rows = min(max(1, VALUES_PER_BLOCK // (values * threads)), -(-n // threads))
-    for _ in in_order(block, chunk_slices(n, rows), threads):
+    for _ in in_order(block, chunk_slices(n, rows), min(threads, -(-n // rows))):  # no pool for one block
         pass
     out[:, centres > 0.5 / dt] = np.nan
     return out
