@@ -252,8 +252,8 @@ _NOTES = """
     transform of at least 8 times the record's length, each of whose bins stands for the bins
     of N around it, the two handed over under a cos^2 taper; where that would cost as much, from
     one transform of length N of the autocorrelation. Within 2e-4 of the definition's N-point
-    transforms (3e-4 for one component, or two equal ones), with transforms of 2 to 8 times
-    the record's length instead of up to 32.
+    transforms for pairs (for one component, or two equal ones, about 2e-4, up to 5e-4), with
+    transforms of 2 to 8 times the record's length instead of up to 32.
 """
 
 

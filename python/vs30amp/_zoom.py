@@ -9,9 +9,9 @@ for the r = N / L bins of N around it (the two at the edges shared half and half
 on its own bins, so the sums have no bias of half a bin, which was 3e-3). Across the band's top
 two thirds one hands over to the other under a cos^2 taper: a hard edge left an error of the
 coarse sum's end terms, 3e-4 at the centres on the edge. With 8 times the record's length the
-smoothed values are within 2e-4 of the definition's for pairs of noise records (3e-4 for one
-component or two equal ones, whose |X| comes nearest zero between the coarse bins); with 2 and
-4 times, up to 2e-3 and 7e-4.
+smoothed values are within 2e-4 of the definition's for pairs of noise records (6e-5 at
+most in trials; for one component or two equal ones, whose |X| comes nearest zero between the
+coarse bins, about 2e-4, up to 4.6e-4); with 2 and 4 times, up to 2e-3 and 7e-4.
 """
 
 from __future__ import annotations
