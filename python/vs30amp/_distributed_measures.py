@@ -134,7 +134,7 @@ def fas(acc: Any, dt: float, frequencies: Any = None) -> Any:
     acc : dask array or array_like, shape (n, m) or (m,)
         Records, float32 or float64; rechunked to whole records (chunks only along stations).
     dt, frequencies
-        As for `vs30amp.fas`, checked now.
+        As for `vs30amp.fas`, checked now. Each chunk runs on one thread.
 
     Returns
     -------
@@ -150,7 +150,7 @@ def fas(acc: Any, dt: float, frequencies: Any = None) -> Any:
     >>> bool((spectra.compute(scheduler="synchronous") == vs30amp.fas(acc, 0.01, [1.0, 5.0])).all())
     True
     """
-    options = {"dt": dt, "frequencies": frequencies}
+    options = {"dt": dt, "frequencies": frequencies, "workers": 1}
     return _measure(_fourier.fas, ("acc",), (acc,), options)
 
 
@@ -162,7 +162,7 @@ def eas(h1: Any, h2: Any, dt: float, frequencies: Any = None) -> Any:
     h1, h2 : dask array or array_like, shape (n, m) or (m,)
         The two horizontal components, of one shape; `h2` is chunked as `h1`.
     dt, frequencies
-        As for `vs30amp.eas`, checked now.
+        As for `vs30amp.eas`, checked now. Each chunk runs on one thread.
 
     Returns
     -------
@@ -178,5 +178,5 @@ def eas(h1: Any, h2: Any, dt: float, frequencies: Any = None) -> Any:
     >>> spectra.shape, bool((spectra.compute(scheduler="synchronous") == vs30amp.eas(h1, h2, 0.01, [1.0, 5.0])).all())
     ((3, 2), True)
     """
-    options = {"dt": dt, "frequencies": frequencies}
+    options = {"dt": dt, "frequencies": frequencies, "workers": 1}
     return _measure(_fourier.eas, ("h1", "h2"), (h1, h2), options)

@@ -216,7 +216,7 @@ def run(amplify: Callable[[slice], int], n: int, layout: Plan, progress: bool) -
     most one chunk in flight a thread; a progress bar of sites when asked."""
     bar = require("tqdm", "progress", "progress=True").tqdm(total=n, unit="site") if progress else None
     try:
-        for count in _in_order(amplify, chunk_slices(n, layout.rows), layout.threads):
+        for count in in_order(amplify, chunk_slices(n, layout.rows), layout.threads):
             if bar is not None:
                 bar.update(count)
     finally:
@@ -224,7 +224,7 @@ def run(amplify: Callable[[slice], int], n: int, layout: Plan, progress: bool) -
             bar.close()
 
 
-def _in_order(amplify: Callable[[slice], int], parts: Iterator[slice], threads: int) -> Iterator[int]:
+def in_order(amplify: Callable[[slice], int], parts: Iterator[slice], threads: int) -> Iterator[int]:
     """`amplify` of each part, in order; on a pool of `threads` with at most that many parts in
     flight, which keeps the working memory bounded."""
     if threads == 1:

@@ -1,0 +1,143 @@
+"""The groups' summed amplitudes of the definition's FFT length N from far shorter transforms.
+
+The definition pads a record to N so that the window at the lowest centre has 4 bins in its
+half-lobe: up to 32 times the record's length. Only the low band needs bins that dense. There
+the powers at N's own bins come from a chirp-z transform of the records' autocorrelation (one
+convolution of about twice the record's length); above it from a transform of the
+autocorrelation on a grid of at least 8 times the record's length, each of its bins standing
+for the r = N / L bins of N around it (the two at the edges shared half and half: a bin centred
+on its own bins, so the sums have no bias of half a bin, which was 3e-3). Across the band's top
+two thirds one hands over to the other under a cos^2 taper: a hard edge left an error of the
+coarse sum's end terms, 3e-4 at the centres on the edge. With 8 times the record's length the
+smoothed values are within 2e-4 of the definition's for pairs of noise records (6e-5 at
+most in trials; for one component or two equal ones, whose |X| comes nearest zero between the
+coarse bins, about 2e-4, up to 4.6e-4); with 2 and 4 times, up to 2e-3 and 7e-4.
+"""
+
+from __future__ import annotations
+
+import functools
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ._fft import complex_ffts, cosine_sums
+
+# The coarse grid: a power of two at least this many times the record's length.
+COARSE_PADDING = 8
+# The taper starts where the coarse grid has at least this many bins in the window's half-lobe,
+# and ends at TAPER_RATIO times that frequency.
+TAPER_BINS = 24
+TAPER_RATIO = 3.0
+
+
+@dataclass(frozen=True)
+class Plan:
+    """How the group sums of one (samples, N, dt) are made: the band of N's bins 0 ... band - 1
+    with its taper, the transforms' lengths and the coarse grid's (coarse bin, group, weight)
+    entries."""
+
+    band: int
+    coarse: int
+    chirp: int  # the chirp-z transform's length
+    values: int  # the largest number of values a record takes at once
+    taper: NDArray[np.float64]  # weights of N's bins 1 ... band - 1
+    band_starts: NDArray[np.intp]  # the groups' first bins within the band
+    entries: NDArray[np.intp]  # coarse bins, by group
+    weights: NDArray[np.float64]
+    group_starts: NDArray[np.intp]  # where each group's entries begin: groups first_group ... on
+    first_group: int
+
+
+@functools.lru_cache(maxsize=4)
+def plan(samples: int, length: int, dt: float, lobe: float, starts_bytes: bytes) -> Plan | None:
+    """The plan, or None where the band would be too wide to save the transform of length N."""
+    coarse = 1 << (COARSE_PADDING * samples - 1).bit_length()
+    ratio = length // coarse
+    # The band reaches at least TAPER_RATIO times where the taper must start; as far as the
+    # chirp-z transform's power-of-two length allows, and the taper over its top part.
+    size = 1 << (samples + int(TAPER_RATIO * TAPER_BINS * ratio / lobe) + 1).bit_length()
+    band = min(size - samples + 1, length // 2)
+    if ratio < 2 or 2 * size + coarse > length // 2:  # no cheaper than the transform of length N
+        return None
+    last = band - 1.0
+    first = last / TAPER_RATIO
+    starts = np.frombuffer(starts_bytes, dtype=np.intp)
+    k = np.arange(1, length // 2 + 1)
+    fine = np.cos(0.5 * np.pi * np.clip((k - first) / (last - first), 0.0, 1.0)) ** 2
+    group = np.repeat(np.arange(starts.size), np.diff(np.r_[starts, k.size]))
+    entries, weights, groups = _coarse_entries(k, 1.0 - fine, group, ratio)
+    order = np.lexsort((entries, groups))
+    key = groups[order] * (coarse // 2 + 1) + entries[order]
+    unique = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
+    summed = np.add.reduceat(weights[order], unique)
+    entries, groups = entries[order][unique], groups[order][unique]
+    group_starts = np.flatnonzero(np.r_[True, groups[1:] != groups[:-1]])
+    values = max(2 * size, coarse + 2, summed.size)  # the chirp-z transform's are complex
+    # Every bin above the taper's start has a share: the groups from the first one's on, each.
+    return Plan(band, coarse, size, values, fine[:band - 1], starts[starts < band - 1], entries, summed, group_starts,
+                int(groups[0]))
+
+
+def _coarse_entries(k: NDArray[np.intp], share: NDArray[np.float64], group: NDArray[np.intp],
+                    ratio: int) -> tuple[NDArray[np.intp], NDArray[np.float64], NDArray[np.intp]]:
+    """Each of N's bins k with its share for the coarse grid, given to the coarse bin j with
+    |k - j r| < r/2, or half to each of the two with |k - j r| = r/2."""
+    used = share > 0.0
+    k, share, group = k[used], share[used], group[used]
+    nearest = (k + ratio // 2) // ratio
+    edge = k % ratio == ratio // 2
+    half = np.where(edge, 0.5, 1.0) * share
+    return (np.r_[nearest, nearest[edge] - 1], np.r_[half, half[edge]], np.r_[group, group[edge]])
+
+
+def group_sums(lags: NDArray[np.float64], length: int, dt: float, groups: int, the: Plan) -> NDArray[np.float64]:
+    """The groups' summed amplitudes dt sqrt(P) of N's bins, from the autocorrelations `lags`
+    (rows, m), the negative lags folded in (every lag but 0 doubled)."""
+    band = amplitudes(_chirp_z(lags, length, the.band)[:, 1:], dt)
+    out = np.zeros((lags.shape[0], groups))
+    sums = np.add.reduceat(band * the.taper, the.band_starts, axis=1)
+    out[:, :sums.shape[1]] = sums
+    coarse = np.take(amplitudes(cosine_sums(lags, the.coarse), dt), the.entries, axis=1)
+    coarse *= the.weights
+    out[:, the.first_group:] += np.add.reduceat(coarse, the.group_starts, axis=1)
+    return out
+
+
+def amplitudes(powers: NDArray[np.float64], dt: float) -> NDArray[np.float64]:
+    """dt sqrt(P) of powers that rounding may have left below 0, in place (they are the caller's
+    temporaries)."""
+    np.maximum(powers, 0.0, out=powers)
+    np.sqrt(powers, out=powers)
+    powers *= dt
+    return powers
+
+
+def _chirp_z(lags: NDArray[np.float64], length: int, count: int) -> NDArray[np.float64]:
+    """Re sum_n c_n exp(-2 pi i n k / length), k = 0 ... count - 1 (Bluestein): with
+    n k = (n^2 + k^2 - (k - n)^2) / 2, one convolution with the chirp exp(i pi l^2 / length)."""
+    samples = lags.shape[1]
+    size = 1 << (samples + count - 2).bit_length()
+    chirp = _chirp(max(samples, count), length)
+    forward, inverse = complex_ffts()
+    spread = forward(lags * chirp[:samples], size, axis=1) * _kernel(samples, count, length, size)
+    return (inverse(spread, axis=1)[:, :count] * chirp[:count]).real  # type: ignore[no-any-return]
+
+
+def _chirp(count: int, length: int) -> NDArray[np.complex128]:
+    n = np.arange(count, dtype=np.int64)
+    # n^2 modulo 2 length, exact in integers: the phase keeps its digits at any n.
+    return np.exp(-1j * np.pi * ((n * n) % (2 * length)) / length)  # type: ignore[no-any-return]
+
+
+@functools.lru_cache(maxsize=4)
+def _kernel(samples: int, count: int, length: int, size: int) -> NDArray[np.complex128]:
+    """The transform of the conjugate chirp at l = -(samples - 1) ... count - 1, wrapped to size."""
+    conjugate = np.conj(_chirp(max(samples, count), length))
+    kernel = np.zeros(size, dtype=np.complex128)
+    kernel[:count] = conjugate[:count]
+    kernel[size - samples + 1:] = conjugate[1:samples][::-1]
+    spectrum: NDArray[np.complex128] = complex_ffts()[0](kernel)
+    spectrum.flags.writeable = False
+    return spectrum
