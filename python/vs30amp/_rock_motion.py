@@ -50,6 +50,13 @@ def rock(model: Model) -> float | None:
     return model.input("pga").rock if model.needs("pga") else None
 
 
+def carried_rock(model: Model) -> float | None:
+    """The Vs30 (m/s) of the rock that records' own motion is carried to for `model`: its input
+    per period's (cy14's y_ref, always from the records), else its PGA's; None for neither."""
+    given = model.per_period_input
+    return given.rock if given is not None else rock(model)
+
+
 def pga_column(model: Model) -> int:
     """The column of `model`'s grid that its PGA is: the highest frequency."""
     return int(np.argmax(model.frequencies))

@@ -256,6 +256,15 @@ def _records_on_rock(found: Model, convention: str, records: FloatArray, step: f
     return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim, label)
 
 
+def records_rock_rows(model: str, convention: str, acc: ArrayLike, dt: float, units: str,
+                      vs30_sim: float) -> NDArray[np.float64] | None:
+    """The input per period (cy14's y_ref) that `amplify_waveforms` derives from one record
+    `acc` (in `units`) simulated for `vs30_sim`, shape (1, F); None for a model without one."""
+    found, _, name = chosen(model, convention, per_period=True)
+    records, _ = _as_acc(acc)
+    return _records_on_rock(found, name, records, as_dt(dt), check_units(units), np.array([float(vs30_sim)]), None)
+
+
 def _checked_sites(found: Model, kernel: Kernel, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike,
                    pga: ArrayLike | None, scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
                    first_site: int, rock: Any = None) -> list[NDArray[np.float64]]:
