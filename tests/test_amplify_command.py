@@ -420,6 +420,8 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
     (["--ranges", "raise", "--vs30", "90"], "; 5 of 5 sites are outside ba18's range of applicability or missing a "
                                             "value: station 'S0', station 'S1', station 'S2', station 'S3', station "
                                             "'S4'\n"),
+    (["--model", "cy14", "--ranges", "raise", "--vs30", "170"], "vs30: station 'S0' has 170.0 m/s, outside cy14's"),
+    (["--model", "cy14", "--epsilon", "1", "--vs30", "300"], "epsilon: cy14 has no uncertainty; only epsilon 0"),
     (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
     (["-o", "sims.nc"], "sims.nc: is the input sims.nc; write the amplified records elsewhere"),
     (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),
