@@ -402,6 +402,7 @@ def main():
     parser.add_argument("--one-path", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     repeats = 3 if args.quick else max(5, args.repeats)
+    args.output.mkdir(parents=True, exist_ok=True)  # e.g. build/bench-quick in a fresh worktree
     if args.one_path:
         return one_path_times(repeats)
     if args.paths:

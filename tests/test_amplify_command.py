@@ -56,11 +56,14 @@ def snapshot(root):
             for p in sorted(root.rglob("*"))}
 
 
-@pytest.mark.parametrize("model, vs30_sim", [("cb14", 760.0), ("bssa14", 500.0)])  # bssa14: PGA carried to rock
-def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path, model, vs30_sim):
+@pytest.mark.parametrize("model, vs30_sim, epsilon", [
+    ("cb14", 760.0, 0.0), ("bssa14", 500.0, 0.0),  # bssa14: PGA carried to rock
+    ("nga_east", 500.0, 1.5), ("cy14", 500.0, 0.0)])  # cy14: y_ref from each record's PSA carried to rock
+def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path, model, vs30_sim, epsilon):
     folder(tmp_path / "records", AT2 + [SAC])
+    moved = ["--epsilon", f"{epsilon:g}"] if epsilon else []
     done = amplify("records", "--vs30", "300", "--vs30-sim", f"{vs30_sim:g}", "--model", model, "--units", "cm/s2",
-                   "-o", "out", cwd=tmp_path)
+                   *moved, "-o", "out", cwd=tmp_path)
     # The SAC file's counts read as cm/s2 make a PGA of hundreds of g: one warning line.
     assert done.returncode == 0 and done.stderr.startswith(f"vs30amp: warning: records/{SAC}: 1 of 1 sites")
     assert done.stderr.count("\n") == 1 and "above 5 g" in done.stderr
@@ -71,13 +74,15 @@ def test_outputs_equal_a_direct_call_with_headers_kept(tmp_path, model, vs30_sim
         to_g = io.in_g(units)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", vs30amp.RangeWarning)
-            expected = vs30amp.amplify_waveforms(given.acc, given.dt, 300.0, vs30_sim, model=model, units=units)
+            expected = vs30amp.amplify_waveforms(given.acc, given.dt, 300.0, vs30_sim, model=model, units=units,
+                                                 epsilon=epsilon)
         assert written.acc.dtype == given.acc.dtype and written.acc.tobytes() == expected.tobytes()
         before = np.abs(given.acc).max() * to_g
         assert line == f"out/{name}: PGA {before:.6g} g -> {np.abs(expected).max() * to_g:.6g} g"
         statistics = {"DEPMIN", "DEPMAX", "DEPMEN"}
-        # The file says it is amplified, and for bssa14 that its PGA was carried to rock.
-        marked = io.amplified(given, io.RecordProvenance(model, 300, vs30_sim, carried_to_rock=True)).header
+        # The file says it is amplified, for bssa14 that its PGA was carried to rock, and the epsilon.
+        marked = io.amplified(given, io.RecordProvenance(model, 300, vs30_sim, carried_to_rock=True,
+                                                         epsilon=epsilon)).header
         kept = {"lines", "columns"} if name in AT2 else set(marked) - {"lines"}
         assert {k: v for k, v in written.header.items() if k not in statistics} == {k: marked[k] for k in kept}
 
@@ -347,6 +352,11 @@ def sims_store(tmp_path, acc=None, **options):
     # A model that takes the PGA on rock: the records' own carried there, as the history says.
     (["--vs30", "300", "--vs30-sim", "620", "--model", "bssa14"], None, "amplified.zarr",
      [(f"S{i}", 300.0, 620.0, None) for i in range(5)], dict(h1="m/s2", h2="g")),
+    (["--vs30-sim", "760", "--model", "nga_east", "--convention", "collapsed", "--epsilon", "-1"], None,
+     "amplified.nc", [(f"S{i}", 250.0 + 100 * i, 760.0, None) for i in range(5)], dict(h1="g", h2="cm/s2")),
+    # cy14: y_ref from each record's own PSA carried to 1130 m/s rock, by the chunks.
+    (["--vs30", "300", "--vs30-sim", "620", "--model", "cy14"], None, "amplified.zarr",
+     [(f"S{i}", 300.0, 620.0, None) for i in range(5)], dict(h1="m/s2", h2="g")),
 ])
 def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, table, output, sites, units):
     if output.endswith(".zarr"):
@@ -355,26 +365,30 @@ def test_a_store_amplified_into_a_store_equals_direct_calls(tmp_path, options, t
     if table is not None:
         (tmp_path / "stations.csv").write_text(table)
         options = [*options, "--sites", "stations.csv"]
-    model = options[options.index("--model") + 1] if "--model" in options else "ba18"
+    model, convention, epsilon = (options[options.index(name) + 1] if name in options else default
+                                  for name, default in (("--model", "ba18"), ("--convention", "module"),
+                                                        ("--epsilon", "0")))
     done = amplify("sims.nc", *options, "--ranges", "ignore", "-o", output, cwd=tmp_path)
     assert done.returncode == 0 and done.stdout.startswith(f"{output}: {len(sites)} stations of sims.nc (h1, h2) "
-                                                           f"amplified with {convention_words(model, 'module')}")
+                                                           f"amplified with {convention_words(model, convention)}")
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["sims.nc", output] + ["stations.csv"] * bool(table))
     back = io.read_store(tmp_path / output, ("h1", "h2"))
     stations, vs30, vs30_sim, pga = zip(*sites)
     assert list(back.station) == list(stations) and back.attrs["model"] == model and back.variable_units == units
+    assert back.attrs.get("epsilon") == (repr(float(epsilon)) if float(epsilon) else None)
     assert back.vs30.tolist() == list(vs30) and back.vs30_sim.tolist() == list(vs30_sim)
     # The input's history, then the command as typed (no path of the installation).
     history, typed = back.attrs["history"].splitlines(), shlex.join([*UNLIMITED, "sims.nc", *options, "--ranges",
                                                                      "ignore", "-o", output])
     assert len(history) == 3 and history[0].endswith(": simulated") and "write_store" in history[1]
-    carried = " (pga carried to 760 m/s rock)" if model == "bssa14" else ""
+    carried = {"bssa14": " (pga carried to 760 m/s rock)", "nga_east": " (pga carried to 3000 m/s rock)",
+               "cy14": " (y_ref from the records' PSA carried to 1130 m/s rock)"}.get(model, "")
     assert history[2].endswith(f"+00:00: python -m vs30amp amplify {typed}{carried}")
     rows = [int(s[1]) for s in stations]
     for component, records in zip(("h1", "h2"), acc):
         given = None if pga[0] is None else np.array(pga) * G_IN_UNITS[units[component]]
         direct = vs30amp.amplify_waveforms(records[rows], 0.01, vs30, vs30_sim, given, model, units=units[component],
-                                           ranges="ignore")
+                                           ranges="ignore", convention=convention, epsilon=float(epsilon))
         assert back.components[component].compute().tobytes() == direct.tobytes(), component
 
 
@@ -406,6 +420,8 @@ ODD_STORES = {"nan.nc": {}, "holed.zarr": {}, "twice.nc": dict(station=("S0", "S
     (["--ranges", "raise", "--vs30", "90"], "; 5 of 5 sites are outside ba18's range of applicability or missing a "
                                             "value: station 'S0', station 'S1', station 'S2', station 'S3', station "
                                             "'S4'\n"),
+    (["--model", "cy14", "--ranges", "raise", "--vs30", "170"], "vs30: station 'S0' has 170.0 m/s, outside cy14's"),
+    (["--model", "cy14", "--epsilon", "1", "--vs30", "300"], "epsilon: cy14 has no uncertainty; only epsilon 0"),
     (["NIS090.AT2"], "sims.nc: a store is amplified on its own; give it as the only RECORDS"),
     (["-o", "sims.nc"], "sims.nc: is the input sims.nc; write the amplified records elsewhere"),
     (["-o", "mine.zarr"], "mine.zarr: exists and is a directory that is not a Zarr store; it is not replaced"),

@@ -39,7 +39,9 @@ def read_output(path, provenance=None, ids="site"):
             about, header, *rows = list(csv.reader(file))
         assert provenance is None or provenance in ",".join(about).replace(";", "")
         assert header[0] == ids
-        return [r[0] for r in rows], np.array([[float(v) for v in r[4:]] for r in rows]), np.array(header[4:], float)
+        start = 5 if "y_ref" in header else 4  # cy14's sites carry their y_ref
+        return ([r[0] for r in rows], np.array([[float(v) for v in r[start:]] for r in rows]),
+                np.array(header[start:], float))
     if path.suffix == ".npz":
         saved = np.load(path)
         assert provenance is None or provenance in " ".join(f"{k} {saved[k]}" for k in ("source", "model", "convention"))
@@ -57,11 +59,15 @@ def read_output(path, provenance=None, ids="site"):
 @pytest.mark.parametrize("suffix, model, convention, ids", [
     (".csv", "ba18", "module", "site"), (".csv", "ba18", "published", "Station"), (".npz", "cb14", "module", "site"),
     (".npz", "ba18", "published", "station"), (".nc", "ba18", "published", "STATION"), (".nc", "cb14", "module", "id"),
-    (".csv", "bssa14", "module", "site")])
+    (".csv", "bssa14", "module", "site"), (".nc", "nga_east", "collapsed", "site"), (".csv", "cy14", "module", "id"),
+    (".npz", "cy14", "module", "site")])  # cy14: y_ref a column of the table, one value per site
 def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention, ids):
     if suffix == ".nc":
         pytest.importorskip("netCDF4")
-    (tmp_path / "sites.csv").write_text(f"{ids},vs30,pga,vs30_sim\n" + "\n".join(",".join(r) for r in ROWS) + "\n")
+    y_ref = [0.3, 0.01, 1.2, 0.0] if model == "cy14" else None
+    rows = ROWS if y_ref is None else [(*row, repr(y)) for row, y in zip(ROWS, y_ref)]
+    (tmp_path / "sites.csv").write_text(f"{ids},vs30,pga,vs30_sim{',y_ref' * (y_ref is not None)}\n"
+                                        + "\n".join(",".join(r) for r in rows) + "\n")
     done = vs30amp_command("factors", "sites.csv", "--model", model, "--convention", convention, "-o", f"out{suffix}",
                            cwd=tmp_path)
     assert done.returncode == 0, done.stderr
@@ -69,7 +75,7 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
                                             f"vs30amp {vs30amp.__version__} model {model} convention {convention}",
                                             ids.lower())
     vs30, pga, vs30_sim = (np.array([float(r[k]) for r in ROWS]) for k in (1, 2, 3))
-    expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention)
+    expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention, y_ref=y_ref)
     assert ids == [r[0] for r in ROWS]
     assert factors.tobytes() == expected.factors.tobytes() and np.array_equal(frequencies, expected.frequencies)
     said = vs30amp._models.convention_words(model, convention)  # ba18's module convention: not the published model
@@ -79,6 +85,8 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
         xarray = pytest.importorskip("xarray")
         with xarray.open_dataset(tmp_path / "out.nc") as dataset:
             assert dataset.attrs["comment"] == f"factors of {said}"
+            if expected.sigma is not None:  # nga_east's epistemic sigma, per site and frequency
+                assert dataset["sigma"].values.tobytes() == expected.sigma.tobytes()
 
 
 @pytest.mark.parametrize("table, options, message", [
@@ -91,7 +99,9 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("Station,site,vs30,pga\nA,A,300,0.1\n", ["--vs30-sim", "760"], "columns 'station' and 'site' both name the"),
     ("vs30,vs30_sim,pga\n300,760,0.1\n310,760,abc\n", [], "sites.csv: row 2, column 'pga': 'abc' is not a number"),
     ("vs30,pga\n300,0.1\n", ["--model", "ba20", "--vs30-sim", "760"], "unknown model 'ba20'"),
-    ("vs30\n300\n", ["--model", "cy14", "--vs30-sim", "760"], "y_ref: cy14 needs y_ref, the PSA on 1130 m/s rock"),
+    ("vs30\n300\n", ["--model", "cy14", "--vs30-sim", "760"], "sites.csv: missing column 'y_ref': cy14 needs y_ref, "
+                                                             "the PSA on 1130 m/s rock"),
+    ("vs30,pga,y_ref\n300,0.1,0.2\n", ["--vs30-sim", "760"], "column 'y_ref' (column 3) is cy14's y_ref"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),
     ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: row 2 has 100.0"),
     ("vs30,pga\n300,0.1\n\n100,0.1\n", ["--vs30-sim", "760", "--ranges", "raise"], "vs30: row 3 has 100.0"),

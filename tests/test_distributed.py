@@ -8,9 +8,11 @@ import pytest
 import vs30amp
 
 
-@pytest.mark.parametrize("factors_model, records_model, convention", [
-    ("cb14", "ba18", "published"), ("bssa14", "bssa14", "module")])  # bssa14's records: their PGA carried to rock
-def test_cluster_results_equal_one_direct_call_bit_for_bit(factors_model, records_model, convention):
+@pytest.mark.parametrize("factors_model, records_model, convention, epsilon", [
+    ("cb14", "ba18", "published", 0.0), ("bssa14", "bssa14", "module", 0.0),  # bssa14's records: PGA carried to rock
+    ("nga_east", "nga_east", "collapsed", -1.5),  # moved by epsilon sigma, records' PGA carried to 3000 m/s
+    ("ba18", "cy14", "module", 0.0)])  # cy14's y_ref from each chunk's records' own PSA
+def test_cluster_results_equal_one_direct_call_bit_for_bit(factors_model, records_model, convention, epsilon):
     da = pytest.importorskip("dask.array")
     distributed = pytest.importorskip("distributed")
     import vs30amp.distributed as vd
@@ -21,14 +23,16 @@ def test_cluster_results_equal_one_direct_call_bit_for_bit(factors_model, record
     acc = (rng.standard_normal((60, 2000)) * 0.1).astype(np.float32)
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model=factors_model)
+        factors = vd.amplification(da.from_array(vs30, chunks=170), 500.0, pga, model=factors_model,
+                                   epsilon=epsilon, ranges="ignore")
         waves = vd.amplify_waveforms(da.from_array(acc, chunks=(13, 700)), 0.005, vs30[:60], 500.0, model=records_model,
-                                     ranges="ignore", convention=convention)
+                                     ranges="ignore", convention=convention, epsilon=epsilon)
         computed_factors, computed_waves = client.compute([factors, waves], sync=True)
         assert len(client.scheduler_info()["workers"]) == 2
-    assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, factors_model).factors.tobytes()
+    assert computed_factors.tobytes() == vs30amp.amplification(vs30, 500.0, pga, factors_model, epsilon=epsilon,
+                                                               ranges="ignore").factors.tobytes()
     direct = vs30amp.amplify_waveforms(acc, 0.005, vs30[:60], 500.0, model=records_model, ranges="ignore",
-                                       convention=convention)
+                                       convention=convention, epsilon=epsilon)
     assert computed_waves.dtype == np.float32 and computed_waves.tobytes() == direct.tobytes()
 
 

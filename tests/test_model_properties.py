@@ -59,15 +59,21 @@ def test_stiff_site_ignores_pga(function, vs30, vs30_sim):
 
 @pytest.mark.parametrize("vs30_sim", [180.0, 400.0, 760.0, 1129.0, 1130.0, 1500.0])
 def test_rock_motion_inverts_the_factor_from_rock(vs30_sim):
-    """y on rock, carried to vs30_sim by the model's own factor and back (`_rock.rock_rows`),
-    is y again, to the bisection's last steps; 0 stays 0 and NaN NaN."""
-    from vs30amp._rock import rock_rows
+    """y on rock, carried to vs30_sim by the model's own factor and back (`_rock_motion.rock_rows`),
+    is y again, to the bisection's last steps (exactly on the rock itself); 0 stays 0, NaN NaN
+    and a motion above the 5 g guard as it is."""
+    from vs30amp._rock_motion import rock_rows
 
     model = vs30amp.MODELS["cy14"]
-    y = np.random.default_rng(3).uniform(0.0, 3.0, (50, model.frequencies.size))
+    y = np.random.default_rng(3).uniform(0.0, 2.0, (50, model.frequencies.size))
     y[0, :2] = [0.0, NAN]
     sites = np.full(50, vs30_sim)
     simulated = y * model.column_kernel_for("module")(sites, np.full(50, 1130.0), y)
+    simulated[0, 2] = 6.0
     back = rock_rows(model, "module", simulated, sites)
-    assert back[0, 0] == 0.0 and np.isnan(back[0, 1]) and np.isfinite(back[1:]).all()
-    np.testing.assert_allclose(back, y, rtol=1e-13)
+    assert back[0, 0] == 0.0 and np.isnan(back[0, 1]) and back[0, 2] == 6.0 and np.isfinite(back[1:]).all()
+    if vs30_sim == 1130.0:
+        assert back.tobytes() == simulated.tobytes()
+    within = simulated[1:] <= 5.0
+    assert within.mean() > 0.8
+    np.testing.assert_allclose(back[1:][within], y[1:][within], rtol=1e-14)

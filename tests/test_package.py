@@ -349,7 +349,8 @@ def test_no_wrap_around_chunking_and_the_default_pga():
     ("bssa14", 760.0, 0.3, 0.3),                             # on the rock already: the record's PGA exactly
     ("bssa14", 200.0, 0.05, None), ("bssa14", 200.0, 1.2, None), ("bssa14", 450.0, 2.0, None),
     ("bssa14", 1400.0, 0.5, None), ("bssa14", 300.0, 1e-13, None),  # linear below the bracket
-    ("bssa14", 150.0, 4.9, 5.0),                              # no rock PGA up to 5 g reaches it
+    ("bssa14", 150.0, 4.9, ValueError),                       # no rock PGA up to 5 g reaches it
+    ("nga_east", 3000.0, 0.3, 0.3), ("nga_east", 200.0, 0.8, None), ("nga_east", 200.0, 0.0, 0.0),
     ("bssa14", 300.0, 7.0, 7.0), ("bssa14", 300.0, 0.0, 0.0),  # above the guard, zero: as they are
     ("cb14", 200.0, 1.2, 1.2),                                # the simulation's PGA is cb14's input
 ])
@@ -357,11 +358,17 @@ def test_a_records_pga_is_carried_to_the_models_rock_by_its_own_factor(model, vs
     from vs30amp._rock_motion import model_pga
 
     found = vs30amp.MODELS[model]
+    if rock_pga is ValueError:
+        with pytest.raises(ValueError, match=r"pga: no pga on 760 m/s rock up to 5 g gives site 0's motion 4\.9 g "
+                                             r"at 0\.01 s through bssa14's factor"):
+            model_pga(found, found.kernel, np.array([vs30_sim]), np.array([pga]))
+        return
     carried = model_pga(found, found.kernel, np.array([vs30_sim]), np.array([pga]))
     if rock_pga is not None:
         assert carried.tolist() == [rock_pga]
     else:
-        reached = carried * found.kernel(np.array([vs30_sim]), np.array([760.0]), carried)[:, -1]
+        on_rock = np.array([found.input("pga").rock])
+        reached = carried * found.kernel(np.array([vs30_sim]), on_rock, carried)[:, -1]
         assert reached == pytest.approx(pga, rel=2e-11 if pga < 1e-12 else 2e-15)
     # Every record path sees that PGA: the record's own peak gives what the carried PGA given gives.
     t = np.arange(512) * 0.01
@@ -473,7 +480,7 @@ def test_records_take_cy14s_y_ref_from_their_own_psa_carried_to_rock(units, g):
     """A record's own PSA at the model's periods, carried to 1130 m/s rock by inverting the
     factor, drives the factors applied to it, as amplify_waveforms' docstring describes the rest."""
     from vs30amp._record_chunks import fast_length
-    from vs30amp._rock import rock_rows
+    from vs30amp._rock_motion import rock_rows
 
     acc, dt, vs30, vs30_sim = records(2, 600, np.float64, seed=5) * 3, 0.01, np.array([250.0, 600.0]), 400.0
     out = vs30amp.amplify_waveforms(acc * g, dt, vs30, vs30_sim, model="cy14", units=units, fmax=np.inf,

@@ -238,7 +238,9 @@ def test_amplified_files_say_so_and_read_back_the_same_samples(tmp_path, source,
 @pytest.mark.parametrize("name", ["KOBE amplified by vs30amp before", f"amplified by vs30amp runs | {NOTE} | mine", ""])
 @pytest.mark.parametrize("earlier, said", [
     (io.RecordProvenance("cb14", 250, 400, carried_to_rock=True), ""),  # cb14 takes the simulation's PGA
-    (io.RecordProvenance("bssa14", 250, 400, carried_to_rock=True), ", pga carried to 760 m/s rock")])
+    (io.RecordProvenance("bssa14", 250, 400, carried_to_rock=True), ", pga carried to 760 m/s rock"),
+    (io.RecordProvenance("nga_east", 250, 400, "collapsed", True, -1.0), ", pga carried to 3000 m/s rock, epsilon -1"),
+    (io.RecordProvenance("cy14", 250, 400), ", y_ref from the records' PSA carried to 1130 m/s rock")])
 def test_amplified_again_keeps_the_records_own_name(name, earlier, said):
     record = io.Record(np.ones(3), 0.01, "g", {"lines": ("T", name, "U", "NPTS= 3, DT= 0.01 SEC")})
     assert io.amplified(record, earlier).header["lines"][1].endswith(f"vs30_sim 400 m/s{said}")

@@ -40,17 +40,24 @@ def highest_factor(grid: NDArray[np.float64], factors: NDArray[np.float64], nyqu
 
 
 def sites_highest_factor(model: str, convention: str, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike,
-                         dt: float, records_pga: bool = False) -> tuple[float, float]:
+                         dt: float, records_pga: bool = False, epsilon: float = 0.0,
+                         y_ref: NDArray[np.float64] | None = None) -> tuple[float, float]:
     """`highest_factor` of sites (PGA in g) whose records have sample interval `dt`, their factors
-    made a few thousand sites at a time (a store's stations may be millions). `records_pga`: the
-    PGA is the records' own, carried to the model's rock as the amplification carries it."""
-    found, kernel, _ = chosen(model, convention)
+    (moved by `epsilon` sigma) made a few thousand sites at a time (a store's stations may be
+    millions). `records_pga`: the PGA is the records' own, carried to the model's rock as the
+    amplification carries it. `y_ref`: the input per site and period of a model that takes one
+    (n, F); such a model is refused without it."""
+    found, kernel, convention = chosen(model, convention, epsilon, per_period=y_ref is not None)
     sites = list(np.broadcast_arrays(*(np.atleast_1d(np.asarray(value, dtype=np.float64))
                                        for value in (vs30, vs30_sim, pga))))
     if records_pga:
         sites[2] = model_pga(found, kernel, sites[1], sites[2])
+    if y_ref is not None:
+        kernel = found.column_kernel_for(convention)
     each = [highest_factor(found.frequencies, site_factors(kernel, *(np.ascontiguousarray(s[start:start + 4096])
-                                                                     for s in sites), model=found), 0.5 / dt)
+                                                                     for s in sites), model=found,
+                                                           y_ref=None if y_ref is None else y_ref[start:start + 4096]),
+                           0.5 / dt)
             for start in range(0, sites[0].size, 4096)]
     reached = [pair for pair in each if np.isfinite(pair[0])]
     return max(reached) if reached else (np.nan, np.nan)

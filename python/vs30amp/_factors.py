@@ -125,12 +125,25 @@ class Amplification:
                 "vs30": ("site", self.vs30, {"units": "m/s"}),
                 "vs30_sim": ("site", self.vs30_sim, {"units": "m/s", "long_name": "Vs30 of the simulation"}),
                 "pga": ("site", self.pga, {"units": "g"}),
+                **self._per_period_coordinates(),
             },
             name="amplification",
             attrs={"units": "1", "long_name": f"{model.label} amplification factor", "model": model.name,
                    "convention": self.convention, "references": model.reference,
                    **({"epsilon": self.epsilon} if self.epsilon else {})},
         )
+
+    def _per_period_coordinates(self) -> dict[str, Any]:
+        """The coordinates (site, frequency) of what a model gives or takes per site and period:
+        the sigma of a model with uncertainty, cy14's y_ref."""
+        made = {}
+        if self.sigma is not None:
+            made["sigma"] = (("site", "frequency"), self.sigma,
+                             {"units": "1", "long_name": "epistemic sigma of the ln factors"})
+        if self.y_ref is not None:
+            made["y_ref"] = (("site", "frequency"), self.y_ref,
+                             {"units": "g", "long_name": "PSA on the model's reference rock"})
+        return made
 
     def plot(self, sites: ArrayLike | None = None, *, ax: Axes | None = None,
              labels: list[str] | None = None, **line_options: Any) -> Axes:

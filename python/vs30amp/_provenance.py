@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ._models import convention_words, get_model
-from ._rock_motion import rock
+from ._rock_motion import carried_rock
 from ._version import __version__
 
 SOURCE = f"vs30amp {__version__}"
@@ -41,9 +41,12 @@ def attributes(title: str, made_by: str, model: str | None = None, convention: s
 
 
 def carried_words(model: str) -> str:
-    """What a file amplified from its records' own PGA says of a model that takes the PGA on rock,
-    e.g. "pga carried to 760 m/s rock"."""
-    return f"pga carried to {_shortest(float(rock(get_model(model)) or 0.0))} m/s rock"
+    """What a file amplified from its records' own motion says of a model that takes it on rock,
+    e.g. "pga carried to 760 m/s rock", "y_ref from the records' PSA carried to 1130 m/s rock"."""
+    found = get_model(model)
+    on = f"carried to {_shortest(float(carried_rock(found) or 0.0))} m/s rock"
+    given = found.per_period_input
+    return f"pga {on}" if given is None else f"{given.name} from the records' PSA {on}"
 
 
 def command_line(argv: Sequence[str]) -> str:
@@ -66,7 +69,8 @@ class RecordProvenance:
     """What amplified a record: the model (its short name, any case), the convention, the site's
     Vs30 and the Vs30 the record was simulated for (m/s); the package's version goes with them.
     `carried_to_rock`: the record's own PGA was carried to the rock the model takes its PGA on
-    (`Input.rock`); said only of such a model.
+    (`Input.rock`); said only of such a model, and always of one whose input per period (cy14's
+    y_ref) is taken from the records' own PSA.
 
     `note` is its line of text (an AT2 file's record line carries it), `sac_fields` the user
     fields of a SAC file (each record format marks its header in its own module, `vs30amp.io`'s
@@ -79,20 +83,24 @@ class RecordProvenance:
     vs30_sim: float
     convention: str = "module"
     carried_to_rock: bool = False
+    epsilon: float = 0.0
 
     def __post_init__(self) -> None:
         chosen = get_model(self.model)
         object.__setattr__(self, "convention", chosen.convention_named(self.convention))
-        object.__setattr__(self, "carried_to_rock", bool(self.carried_to_rock) and rock(chosen) is not None)
+        object.__setattr__(self, "carried_to_rock", carried_rock(chosen) is not None and
+                           (bool(self.carried_to_rock) or chosen.per_period_input is not None))
         object.__setattr__(self, "model", chosen.name)
         object.__setattr__(self, "vs30", float(self.vs30))
         object.__setattr__(self, "vs30_sim", float(self.vs30_sim))
+        object.__setattr__(self, "epsilon", float(self.epsilon))
 
     def note(self) -> str:
         """One line of ASCII, e.g. "amplified by vs30amp 0.1.0 (ba18, module): vs30 300 m/s,
         vs30_sim 760 m/s" (and ", pga carried to 760 m/s rock" when it was); each Vs30 in the
         fewest digits that read back to the same float64."""
         carried = f", {carried_words(self.model)}" if self.carried_to_rock else ""
+        carried += f", epsilon {self.epsilon:g}" if self.epsilon else ""
         return (f"{NOTE_START}{__version__} ({self.model}, {self.convention}): "
                 f"vs30 {_shortest(self.vs30)} m/s, vs30_sim {_shortest(self.vs30_sim)} m/s{carried}")
 

@@ -13,8 +13,7 @@ from ._models import Kernel, Model
 from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
 from ._response import response_spectrum
-from ._rock import rock_rows
-from ._rock_motion import model_pga
+from ._rock_motion import model_pga, rock_rows
 from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
 from ._units import check_units
 
@@ -245,7 +244,8 @@ def _as_acc(acc: ArrayLike) -> tuple[FloatArray, bool]:
 
 
 def _records_on_rock(found: Model, convention: str, records: FloatArray, step: float, scale: float,
-                     vs30_sim: NDArray[np.float64], workers: int | None) -> NDArray[np.float64] | None:
+                     vs30_sim: NDArray[np.float64], workers: int | None,
+                     label: Any = "site {}".format) -> NDArray[np.float64] | None:
     """For a model whose nonlinear input is the motion on rock per period (cy14's y_ref), the
     records' own PSA (g, 5 % damped) at the model's periods carried to the rock by inverting the
     model's factor from the rock to each site's Vs30_sim (`rock_rows`); None for other models."""
@@ -253,7 +253,16 @@ def _records_on_rock(found: Model, convention: str, records: FloatArray, step: f
         return None
     in_g = records if scale == 1.0 else records / scale
     psa = response_spectrum(in_g, step, 1.0 / found.frequencies, workers=workers)
-    return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim)
+    return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim, label)
+
+
+def records_rock_rows(model: str, convention: str, acc: ArrayLike, dt: float, units: str,
+                      vs30_sim: float) -> NDArray[np.float64] | None:
+    """The input per period (cy14's y_ref) that `amplify_waveforms` derives from one record
+    `acc` (in `units`) simulated for `vs30_sim`, shape (1, F); None for a model without one."""
+    found, _, name = chosen(model, convention, per_period=True)
+    records, _ = _as_acc(acc)
+    return _records_on_rock(found, name, records, as_dt(dt), check_units(units), np.array([float(vs30_sim)]), None)
 
 
 def _checked_sites(found: Model, kernel: Kernel, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike,
@@ -271,11 +280,12 @@ def _checked_sites(found: Model, kernel: Kernel, records: FloatArray, vs30: Arra
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
                             vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
     site_vs30, site_vs30_sim, site_pga = sites
-    rows = None if rock is None else rock(site_vs30_sim)
+    label = lambda site: f"site {first_site + site}"  # noqa: E731
+    rows = None if rock is None else rock(site_vs30_sim, label)
     # A record's PGA in range is carried to a PGA in range (vs30amp._rock_motion): checked either side.
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, lambda site: f"site {first_site + site}", rows)
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, label, rows)
     if pga is None:
-        sites[2] = model_pga(found, kernel, site_vs30_sim, site_pga)
+        sites[2] = model_pga(found, kernel, site_vs30_sim, site_pga, label)
     return sites if rows is None else [*sites, rows]
 
 
@@ -296,8 +306,8 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     ramp = taper_ramp(taper, step, records.shape[1])
     sites = _checked_sites(found, kernel, records, vs30, vs30_sim, pga, scale, policy,
                            taper is None and not_at_rest == "warn", chunk_bytes, first_site,
-                           lambda site_vs30_sim: _records_on_rock(found, convention, records, step, scale,
-                                                                  site_vs30_sim, workers))
+                           lambda site_vs30_sim, label: _records_on_rock(found, convention, records, step, scale,
+                                                                         site_vs30_sim, workers, label))
     kernel = kernel_of(found, kernel, convention, sites[3] if len(sites) > 3 else None)
     n = sites[0].size
     layout = plan(n, records.shape[1], records.itemsize, found.frequencies.size, threads, chunk_bytes)

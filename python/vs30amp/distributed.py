@@ -66,13 +66,13 @@ def _checked_now(da: Any, model: str, policy: str, n: int | None = None, **input
     if n is not None:
         arrays = {"sites": np.empty(n), **arrays}
     vs30, vs30_sim, pga = _sites.broadcast_sites(**arrays)[-3:]
-    found, _, _ = _sites.chosen(model, "module")
+    found, _, _ = _sites.chosen(model, "module", per_period=True)
     _sites.check_sites(found, vs30, vs30_sim, pga, policy)
     return True
 
 
 def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units: str, vs30: Any, vs30_sim: Any,
-                pga: Any, fmax: float | None, at_rest: bool) -> None:
+                pga: Any, fmax: float | None, at_rest: bool, epsilon: float = 0.0) -> None:
     """The call's warnings, once at the caller's line rather than per chunk wherever it runs: of
     records not at rest (when `at_rest` asks and they are a NumPy array), and without `fmax` of
     the highest factor applied (when the sites and their PGAs are known now)."""
@@ -96,7 +96,7 @@ def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units
             scale = check_units(units)
             highest, at = _amplification_warnings.sites_highest_factor(model, convention, vs30, vs30_sim,
                                                           np.asarray(given, dtype=np.float64) / scale, dt,
-                                                          records_pga=pga is None)
+                                                          records_pga=pga is None, epsilon=epsilon)
         except (ValueError, TypeError):  # sites that do not broadcast, or out of the model's reach: refused below
             highest, at = np.nan, np.nan
         if np.isfinite(highest):
@@ -109,26 +109,29 @@ def _warned_now(da: Any, acc: Any, dt: float, model: str, convention: str, units
 
 
 def _factors_block(vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                   sites: NDArray[np.float64], *, model: str, ranges: str, convention: str) -> NDArray[np.float64]:
+                   sites: NDArray[np.float64], *, model: str, ranges: str, convention: str,
+                   epsilon: float = 0.0) -> NDArray[np.float64]:
     """One chunk's factors; `sites` are the chunk's site numbers, for what its checks report."""
-    found, kernel, _ = _sites.chosen(model, convention)
+    found, kernel, _ = _sites.chosen(model, convention, epsilon)
     first = int(sites[0]) if sites.size else 0
     return _sites.checked_factors(found, kernel, vs30, vs30_sim, pga, ranges, lambda i: f"site {first + i}")
 
 
 def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ranges: str = "warn",
-                  check_ranges: bool | None = None, convention: str = "module", chunks: Any = None) -> Any:
+                  check_ranges: bool | None = None, convention: str = "module", epsilon: float = 0.0,
+                  chunks: Any = None) -> Any:
     """Lazy factors (n, F) of `vs30amp.amplification`, one call per chunk of sites.
 
     Parameters
     ----------
     vs30, vs30_sim, pga : dask array or array_like
         Broadcast together to n sites (one dimension).
-    model, ranges, check_ranges, convention
-        As for `vs30amp.amplification`. Sites given as NumPy arrays or numbers are checked
-        now: one warning for the call, or a refusal raised here. Dask arrays' values are
-        checked within each chunk when it is computed: a refusal raises from the computation,
-        and warnings are issued where the chunk runs (a worker's log on a cluster).
+    model, ranges, check_ranges, convention, epsilon
+        As for `vs30amp.amplification` (cy14, whose y_ref is per site and period, is refused).
+        Sites given as NumPy arrays or numbers are checked now: one warning for the call, or a
+        refusal raised here. Dask arrays' values are checked within each chunk when it is
+        computed: a refusal raises from the computation, and warnings are issued where the
+        chunk runs (a worker's log on a cluster).
     chunks : optional
         Chunks of sites (default: those of the first chunked input, else Dask's "auto").
 
@@ -151,14 +154,14 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
     True
     """
     policy = _sites.range_policy(ranges, check_ranges)
-    found, _, convention = _sites.chosen(model, convention)  # refused now, not when computed
+    found, _, convention = _sites.chosen(model, convention, epsilon)  # refused now, not when computed
     da = _dask_array()
     if policy != "ignore" and _checked_now(da, found.name, policy, vs30=vs30, vs30_sim=vs30_sim, pga=pga):
         policy = "ignore"  # checked: the chunks need not warn again
     sites = _dask_sites(da, chunks, vs30=vs30, vs30_sim=vs30_sim, pga=pga)
     numbers = da.arange(sites[0].shape[0], chunks=sites[0].chunks, dtype=np.float64)
     return da.map_blocks(_factors_block, *sites, numbers, model=found.name, ranges=policy,
-                         convention=convention, new_axis=1,
+                         convention=convention, epsilon=epsilon, new_axis=1,
                          chunks=(sites[0].chunks[0], (found.frequencies.size,)), dtype=np.float64,
                          meta=np.empty((0, 0)))
 
@@ -166,26 +169,26 @@ def amplification(vs30: Any, vs30_sim: Any, pga: Any, model: str = "ba18", *, ra
 def _waveforms_block(acc: NDArray[Any], sites: NDArray[np.float64], vs30: NDArray[np.float64],
                      vs30_sim: NDArray[np.float64], pga: NDArray[np.float64] | None = None, *, dt: float, model: str,
                      units: str, fmax: float | None, ranges: str, convention: str, above_fmax: str = "taper",
-                     taper: float | None = None, peaks_only: bool = False) -> NDArray[Any]:
+                     taper: float | None = None, peaks_only: bool = False, epsilon: float = 0.0) -> NDArray[Any]:
     """One chunk's records; `sites` are the chunk's site numbers, for what its checks report.
     With `peaks_only` the sites were checked at the call: only the records' own PGA is, here.
     The warnings of a missing fmax and of records not at rest were the call's: none here."""
     first = int(sites[0]) if sites.size else 0
     if peaks_only and ranges != "ignore" and acc.size:
-        found, _, _ = _sites.chosen(model, convention)
+        found, _, _ = _sites.chosen(model, convention, per_period=True)
         peaks = _waveforms._finite_peaks(acc, acc.shape[0], first) / check_units(units)
         low = np.full(peaks.shape, found.vs30_range[0])  # Vs30s in range: only the peaks can be out
         _sites.check_sites(found, low, low, peaks, ranges, lambda site: f"site {first + site}")
         ranges = "ignore"
     return _waveforms.amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, policy=ranges,
                                       above_fmax=above_fmax, taper=taper, not_at_rest="ignore",
-                                      convention=convention, workers=1, first_site=first)
+                                      convention=convention, epsilon=epsilon, workers=1, first_site=first)
 
 
 def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = None, model: str = "ba18", *,
                       units: str = "g", fmax: float | None = None, above_fmax: str = "taper",
                       taper: float | None = None, not_at_rest: str = "warn", ranges: str = "warn",
-                      check_ranges: bool | None = None, convention: str = "module") -> Any:
+                      check_ranges: bool | None = None, convention: str = "module", epsilon: float = 0.0) -> Any:
     """Lazy amplified records of `vs30amp.amplify_waveforms`, one call per chunk of sites.
 
     Parameters
@@ -194,8 +197,9 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
         float32 or float64 records; rechunked to whole records (chunks only along sites). One
         record is amplified for every site.
     dt, vs30, vs30_sim, pga, model, units, fmax, above_fmax, taper, not_at_rest, ranges, check_ranges, convention
-        As for `vs30amp.amplify_waveforms`; the site inputs are broadcast to n and chunked
-        like `acc`'s rows. `dt`, `units`, `fmax`, `above_fmax` and the policies are checked
+        As for `vs30amp.amplify_waveforms` (cy14's y_ref from each chunk's records' own PSA, as
+        there; its sites are then checked within the chunks); the site inputs are broadcast to
+        n and chunked like `acc`'s rows. `dt`, `units`, `fmax`, `above_fmax` and the policies are checked
         now, and so are sites given as NumPy arrays or numbers (one warning for the call); the
         values of records (their PGA when `pga` is None) and of Dask arrays' sites (and `taper`
         against the records' length) within each chunk when it is computed. Without `fmax` one
@@ -204,6 +208,9 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
         Nyquist frequency. Records given as a NumPy array are checked for being at rest now
         (one warning for the call); a Dask array's records are not (give `taper` if they may
         not start and end at rest).
+    epsilon : float
+        As for `vs30amp.amplify_waveforms`: the factors of a model with uncertainty moved by
+        that many sigma.
 
     Returns
     -------
@@ -229,7 +236,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     """
     # What does not depend on the values is refused now, as the in-process function does.
     policy = _sites.range_policy(ranges, check_ranges)
-    found, _, convention = _sites.chosen(model, convention)
+    found, _, convention = _sites.chosen(model, convention, epsilon, per_period=True)
     check_units(units)
     _interp.fmax_limit(fmax)
     _interp.above_fmax_rule(above_fmax)
@@ -238,7 +245,7 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     _waveforms.taper_ramp(taper, step, 2**62)  # a bad taper now; too long for the records, when computed
     da = _dask_array()
     _warned_now(da, acc, step, found.name, convention, units, vs30, vs30_sim, pga, fmax,
-                taper is None and not_at_rest == "warn")
+                taper is None and not_at_rest == "warn", epsilon)
     records = acc if isinstance(acc, da.Array) else da.asarray(np.asarray(acc))
     if records.ndim == 1:
         records = records.reshape(1, -1)
@@ -255,8 +262,9 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     n = sites[0].shape[0]
     scale = check_units(units)  # a PGA is given in the records' units, checked in g
     given = 0.0 if pga is None or isinstance(pga, da.Array) else _sites.as_real("pga", pga) / scale
-    checked = policy != "ignore" and _checked_now(da, found.name, policy, n, vs30=vs30, vs30_sim=vs30_sim,
-                                                  pga=pga if isinstance(pga, da.Array) else given)
+    # A model's input per period comes from the records' PSA: the chunks check it as they derive it.
+    checked = policy != "ignore" and found.per_period_input is None and _checked_now(
+        da, found.name, policy, n, vs30=vs30, vs30_sim=vs30_sim, pga=pga if isinstance(pga, da.Array) else given)
     if records.shape[0] != n:  # one record for every site
         records = da.broadcast_to(records, (n, records.shape[1]), chunks=(sites[0].chunks[0], records.shape[1]))
     records = records.rechunk({1: -1})
@@ -266,5 +274,5 @@ def amplify_waveforms(acc: Any, dt: float, vs30: Any, vs30_sim: Any, pga: Any = 
     return da.blockwise(_waveforms_block, "ij", records, "ij", *pairs, dt=step, model=found.name, units=units,
                         fmax=np.inf if fmax is None else fmax, above_fmax=above_fmax, taper=taper,
                         ranges="ignore" if checked and pga is not None else policy, convention=convention,
-                        peaks_only=checked and pga is None, dtype=records.dtype,
+                        peaks_only=checked and pga is None, epsilon=epsilon, dtype=records.dtype,
                         meta=np.empty((0, 0), records.dtype))

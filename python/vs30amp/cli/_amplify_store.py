@@ -15,7 +15,7 @@ from .. import io
 from .._models import convention_words
 from .._optional import require
 from .._provenance import carried_words
-from .._rock_motion import rock
+from .._rock_motion import carried_rock, rock
 from .._sites import check_sites, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS
 from .._amplification_warnings import rest_shares, sites_highest_factor, unlimited_message, warn_not_at_rest
@@ -123,14 +123,16 @@ def check_units(source: Path, store: io.RecordStore) -> None:
 
 def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io.RecordStore, model: str,
                   convention: str, policy: str, progress: Progress, fmax: float | None = None,
-                  taper: float | None = None) -> dict[str, NDArray[np.float64] | None]:
+                  taper: float | None = None, epsilon: float = 0.0) -> dict[str, NDArray[np.float64] | None]:
     """Reads every record once for its peak and its ends: refuses a non-finite sample, then
     checks the sites once as the amplification will see them (PGA in g: the row's, else the
     highest of the components' own peaks), warns of records not at rest (unless `taper`) and,
-    without `fmax`, of the highest factor applied. Returns the rows' PGA in each component's own
+    without `fmax`, of the highest factor applied (of a model whose input per period comes from
+    the records' PSA, cy14's, that the factors are applied up to the Nyquist frequency: the
+    chunks derive it). Returns the rows' PGA in each component's own
     units (None without)."""
     da = require("dask.array", "distributed", "amplifying a store")
-    found, _, _ = chosen(model, convention)
+    found, _, _ = chosen(model, convention, epsilon, per_period=True)
     scales = {name: G_IN_UNITS[store.variable_units[name]] for name in records}
     given = {name: None if sites.pga is None else sites.pga * scale for name, scale in scales.items()}
     try:
@@ -155,10 +157,12 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
                                  lambda site: f"station {str(store.station[sites.kept[site]])!r}")
         own = peak / scales[name]
         highest = np.maximum(highest, own)
-        if fmax is None:
+        if fmax is None and found.per_period_input is None:
             unlimited.append(sites_highest_factor(model, convention, sites.vs30, sites.vs30_sim,
                                                   own if sites.pga is None else sites.pga, store.dt,
-                                                  records_pga=sites.pga is None))
+                                                  records_pga=sites.pga is None, epsilon=epsilon))
+        elif fmax is None:
+            unlimited.append((np.inf, 0.5 / store.dt))
     pga = highest if sites.pga is None else sites.pga
     try:
         with warnings_as_lines(source):
@@ -166,8 +170,12 @@ def check_records(source: Path, records: dict[str, Any], sites: Sites, store: io
                         lambda site: f"station {str(store.station[sites.kept[site]])!r}")
     except ValueError as error:
         raise UsageError(f"{source}: {error}") from None
-    reached = [pair for pair in unlimited if np.isfinite(pair[0])]
-    if reached:
+    reached = [pair for pair in unlimited if not np.isnan(pair[0])]
+    if reached and np.isinf(max(reached)[0]):
+        print(f"vs30amp: warning: {source}: fmax not given: the model's factors applied up to the records' Nyquist "
+              f"frequency {0.5 / store.dt:.4g} Hz; give the simulation's maximum frequency (--fmax, a column fmax "
+              "of --sites or the store's attribute fmax) to taper them to 1 above it", file=sys.stderr)
+    elif reached:
         said = unlimited_message(*max(reached), 0.5 / store.dt, "--fmax, a column fmax of --sites or the store's "
                                  "attribute fmax) to taper them to 1 above it")
         print(f"vs30amp: warning: {source}: {said}", file=sys.stderr)
@@ -209,14 +217,20 @@ def amplify(args: argparse.Namespace, options: dict[str, Any], vd: Any, source: 
     chunks = sum(acc.numblocks[0] for acc in records.values())
     progress = Progress(chunks, "chunk", f"checking {source}", above=len(records))
     try:
-        pga = check_records(source, records, sites, store, args.model, convention, options.get("ranges", "warn"),
-                            progress, fmax, options.get("taper"))
+        policy = options.get("ranges", "warn")
+        pga = check_records(source, records, sites, store, args.model, convention, policy, progress, fmax,
+                            options.get("taper"), options.get("epsilon", 0.0))
         progress.stage(f"amplifying {source}")
         # Checked above with the run's policy and warned once: the chunks need not warn again.
-        settings = dict(options, ranges="ignore", not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
+        # A model's input per period (cy14's y_ref) is derived and checked by the chunks; a refusal
+        # of it still refuses the run, a warning would be each chunk's.
+        per_period = chosen(args.model, convention, per_period=True)[0].per_period_input is not None
+        settings = dict(options, ranges=policy if per_period and policy == "raise" else "ignore",
+                        not_at_rest="ignore", fmax=np.inf if fmax is None else fmax)
         # The history names an fmax the command line does not show.
         made_by = args.command_line if origin is None else f"{args.command_line} (fmax {fmax:g} Hz from {origin})"
-        if sites.pga is None and rock(chosen(args.model, convention)[0]) is not None:
+        found = chosen(args.model, convention, per_period=True)[0]
+        if carried_rock(found) is not None and (sites.pga is None or rock(found) is None):
             made_by += f" ({carried_words(args.model)})"
         amplify_into(args, settings, vd, (source, output), store, sites, records, pga, progress, made_by)
     finally:
@@ -239,7 +253,7 @@ def amplify_into(args: argparse.Namespace, settings: dict[str, Any], vd: Any, pa
     def write(staged: Path) -> None:
         io.write_store(staged, amplified, store.dt, station=store.station[sites.kept], vs30=sites.vs30,
                        vs30_sim=sites.vs30_sim, units=store.variable_units, model=args.model, convention=convention,
-                       history=store.attrs.get("history"), made_by=made_by)
+                       history=store.attrs.get("history"), made_by=made_by, epsilon=settings.get("epsilon", 0.0))
 
     try:
         with dask_progress(progress):

@@ -23,7 +23,7 @@ from .._models import CONVENTIONS, DEFAULT_MODEL
 from .._sites import RANGE_POLICIES, chosen
 from .._units import AMPLIFIED_UNITS, G_IN_UNITS, peak_in_g
 from .._amplification_warnings import sites_highest_factor, unlimited_message
-from .._waveforms import amplify_waveforms
+from .._waveforms import amplify_waveforms, records_rock_rows
 from . import _amplify_store
 from ._atomic_writes import STAGING, file_mode, outdir_held
 from ._errors import UsageError
@@ -35,7 +35,7 @@ from ._signals import signals_held
 from ._terminal import report, warnings_as_lines
 from ._progress import Progress
 from ._scheduler import add_scheduler_option
-from .factors import CONVENTION_HELP, MODEL_HELP
+from .factors import CONVENTION_HELP, EPSILON_HELP, MODEL_HELP
 from ._stations import Station, match, read_stations
 
 # Units amplify_waveforms knows; SAC's IACC (nm/s/s) and unknown units are declared with --units.
@@ -106,6 +106,7 @@ def add_parser(commands: Any) -> None:
     amplify.add_argument("--model", default=DEFAULT_MODEL, help=MODEL_HELP)
     amplify.add_argument("--convention", type=str.lower, choices=CONVENTIONS,
                          help=CONVENTION_HELP)
+    amplify.add_argument("--epsilon", type=float, default=0.0, help=EPSILON_HELP)
     amplify.add_argument("--units", choices=UNITS,
                          help="units of the records whose files give none (SAC); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ",
@@ -144,11 +145,13 @@ def check_targets(paths: list[Path], outdir: Path) -> list[Path]:
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp amplify``: checks everything, then writes through a staging directory (see EPILOG)."""
     try:
-        chosen(args.model, args.convention or "module")
+        chosen(args.model, args.convention or "module", args.epsilon, per_period=True)
     except ValueError as error:
         raise UsageError(str(error)) from None
     options: dict[str, Any] = {name: getattr(args, name) for name in ("convention", "ranges")
                                if getattr(args, name) is not None}
+    if args.epsilon:
+        options["epsilon"] = args.epsilon
     options["above_fmax"] = args.above_fmax
     if args.fmax is not None:
         options["fmax"] = fmax_option(args.fmax)
@@ -252,10 +255,12 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
     job.before, job.after = peak_in_g(record.acc, units), peak_in_g(acc, units)
     if site.fmax is None:
         pga_g = job.before if site.pga is None else site.pga
+        y_ref = records_rock_rows(args.model, args.convention or "module", record.acc, record.dt, units, site.vs30_sim)
         job.unlimited = (*sites_highest_factor(args.model, args.convention or "module", site.vs30, site.vs30_sim,
-                                               pga_g, record.dt, records_pga=site.pga is None), 0.5 / record.dt)
+                                               pga_g, record.dt, records_pga=site.pga is None, epsilon=args.epsilon,
+                                               y_ref=y_ref), 0.5 / record.dt)
     provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module",
-                                     carried_to_rock=site.pga is None)
+                                     carried_to_rock=site.pga is None, epsilon=args.epsilon)
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
 
 

@@ -17,7 +17,7 @@ from .. import _models
 from .._models import CONVENTIONS, DEFAULT_MODEL, get_model
 from .._optional import require
 from .._provenance import attributes
-from .._sites import RANGE_POLICIES, checked_factors, chosen, range_policy
+from .._sites import RANGE_POLICIES, broadcast_rows, checked_factors, chosen, kernel_of, range_policy, site_factors
 from ._atomic_writes import write_atomically
 from ._errors import UsageError
 from ._netcdf_output import write_netcdf_file
@@ -40,7 +40,8 @@ example:
     A02,480.5,0.08
 
 SITES is a CSV table with a header row: columns vs30 (m/s), pga (g, unless given with --pga;
-only for a model that takes it), vs30_sim (m/s, unless given with --vs30-sim) and optionally an
+only for a model that takes it), vs30_sim (m/s, unless given with --vs30-sim), for cy14 y_ref (g,
+the PSA on 1130 m/s rock: one value per site, used at every period) and optionally an
 id (one column station, site, site_id, id or file), names in any case; any other column is
 refused. Numbers are read exactly as written; rows count from 1 after the header. OUT is written
 by its extension: .csv (one row per site, one column per frequency in Hz), .npz (NumPy arrays)
@@ -48,6 +49,10 @@ or .nc (netCDF, needs vs30amp[xarray]), its rows in the table's order with their
 id column's name; it appears only when complete and is never the input. Errors exit with status
 2, a signal with 128 + its number (130 for Ctrl-C).
 """
+
+
+EPSILON_HELP = ("for a model with uncertainty: move the factors by EPSILON times its epistemic sigma (default 0, "
+                "the median)")
 
 
 def add_parser(commands: Any) -> None:
@@ -60,9 +65,7 @@ def add_parser(commands: Any) -> None:
     factors.add_argument("--pga", metavar="G", help="one PGA for every site")
     factors.add_argument("--convention", default="module", type=str.lower, choices=CONVENTIONS,
                          help=CONVENTION_HELP)
-    factors.add_argument("--epsilon", type=float, default=0.0,
-                         help="for a model with uncertainty: move the factors by EPSILON times its "
-                              "epistemic sigma (default 0, the median)")
+    factors.add_argument("--epsilon", type=float, default=0.0, help=EPSILON_HELP)
     factors.add_argument("--ranges", choices=RANGE_POLICIES,
                          help="sites outside the model's range of applicability: warn (default), raise, ignore")
     factors.add_argument("--check-ranges", action="store_true", help="the same as --ranges raise")
@@ -84,16 +87,22 @@ def write_csv(path: Path, result: Amplification, sites: Sites) -> None:
                    f"{about['history']}; {about['comment']}\n")
         writer = csv.writer(file)
         ids = sites.ids
-        writer.writerow(([sites.id_column] if ids is not None else []) + ["vs30", "vs30_sim", "pga"]
+        y_ref = [] if result.y_ref is None else ["y_ref"]  # one value per site, read so
+        writer.writerow(([sites.id_column] if ids is not None else []) + ["vs30", "vs30_sim", "pga", *y_ref]
                         + [repr(float(f)) for f in result.frequencies])
         for i in range(len(result)):
-            values = [result.vs30[i], result.vs30_sim[i], result.pga[i], *result.factors[i]]
+            site_y_ref = [] if result.y_ref is None else [result.y_ref[i, 0]]
+            values = [result.vs30[i], result.vs30_sim[i], result.pga[i], *site_y_ref, *result.factors[i]]
             writer.writerow(([ids[i]] if ids is not None else []) + [repr(float(v)) for v in values])
 
 
 def write_npz(path: Path, result: Amplification, sites: Sites) -> None:
     arrays = {"factors": result.factors, "frequencies": result.frequencies, "vs30": result.vs30,
               "vs30_sim": result.vs30_sim, "pga": result.pga}
+    if result.y_ref is not None:
+        arrays["y_ref"] = result.y_ref
+    if result.sigma is not None:
+        arrays["sigma"] = result.sigma
     arrays |= {name: np.array(value) for name, value in provenance(result).items()}
     if sites.ids is not None and sites.id_column is not None:
         arrays[sites.id_column] = np.array(sites.ids, dtype=str)
@@ -118,7 +127,7 @@ WRITERS: dict[str, Callable[[Path, Amplification, Sites], None]] = {
 def run(args: argparse.Namespace) -> None:
     """Runs ``vs30amp factors``: reads and checks the table, then writes OUT atomically."""
     try:
-        model, kernel, convention = chosen(args.model, args.convention, args.epsilon)
+        model, kernel, convention = chosen(args.model, args.convention, args.epsilon, per_period=True)
     except ValueError as error:
         raise UsageError(str(error)) from None
     try:
@@ -133,14 +142,23 @@ def run(args: argparse.Namespace) -> None:
     refuse_special_file(Path(args.sites))
     refuse_input_as_output(Path(args.sites), output)
     unused = tuple(name for name in VALUE_COLUMNS if not model.needs(name))  # read when given, never demanded
-    sites = read_sites(Path(args.sites), {"vs30_sim": args.vs30_sim, "pga": args.pga}, optional=unused)
+    given = model.per_period_input
+    own = () if given is None else (given.name,)
+    sites = read_sites(Path(args.sites), {"vs30_sim": args.vs30_sim, "pga": args.pga}, optional=unused + own)
+    if given is not None and given.name not in sites.columns:
+        raise UsageError(f"{args.sites}: missing column {given.name!r}: {model.name} needs {given.meaning} "
+                         f"({given.units}), one value per site, used at every period")
     vs30, vs30_sim, pga = (sites.columns.get(name, np.full(len(sites.rows), np.nan)) for name in VALUE_COLUMNS)
+    rows = None if given is None else broadcast_rows(model, sites.columns[given.name], vs30.size)
     with warnings_as_lines(args.sites):
         try:
-            factors = checked_factors(model, kernel, vs30, vs30_sim, pga, policy, sites.label)
+            factors = checked_factors(model, kernel_of(model, kernel, convention, rows), vs30, vs30_sim, pga,
+                                      policy, sites.label, rows)
         except ValueError as error:
             raise UsageError(f"{args.sites}: {error}") from None
+    sigma_kernel = model.sigma_kernel_for(convention)
+    sigma = None if sigma_kernel is None else site_factors(sigma_kernel, vs30, vs30_sim, pga, model=model)
     result = Amplification(factors, model.frequencies, model.name, vs30, vs30_sim, pga, convention,
-                           epsilon=args.epsilon)
+                           y_ref=None if rows is None else np.array(rows), sigma=sigma, epsilon=args.epsilon)
     writer = WRITERS[output.suffix.lower()]
     write_atomically(output, lambda path: writer(path, result, sites))

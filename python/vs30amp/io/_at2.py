@@ -39,7 +39,8 @@ RECORD_LINE = 1
 # A note in full, ending the line, after " | " or alone: a record's own name may hold its words.
 NOTE = re.compile(r"(?:\A|\s*\|\s*)" + re.escape(NOTE_START)
                   + r"[^\s|]+ \([^()|]*\): vs30 [^\s|]+ m/s, vs30_sim [^\s|]+ m/s"
-                  + r"(?:, pga carried to [^\s|]+ m/s rock)?\s*\Z")
+                  + r"(?:, (?:pga|y_ref from the records' PSA) carried to [^\s|]+ m/s rock)?"
+                  + r"(?:, epsilon [^\s|]+)?\s*\Z")
 
 
 def npts_and_dt(line: str) -> tuple[str, str] | None:

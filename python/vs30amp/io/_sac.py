@@ -14,7 +14,7 @@ import numpy as np
 
 from .._models import get_model
 from .._provenance import RecordProvenance
-from .._rock_motion import rock
+from .._rock_motion import carried_rock
 from .._version import __version__
 from ._record import Record, RecordError, RecordFormat
 
@@ -173,11 +173,14 @@ def _field_text(path: Path, name: str, text: Any) -> bytes:
 def provenance_fields(provenance: RecordProvenance) -> dict[str, str | float]:
     """KUSER0 "vs30amp", KUSER1 the version, KUSER2 the model and the convention's first three
     letters ("ba18-mod", "ba18-pub"), each at most 8 characters; USER0 the site's Vs30, USER1 the
-    simulation's, USER2 the rock's when the record's PGA was carried to it (float32 in the file)."""
+    simulation's, USER2 the rock's when the record's motion was carried to it, USER3 the epsilon by
+    which the factors were moved when not 0 (float32 in the file)."""
     named = {"KUSER0": "vs30amp", "KUSER1": __version__, "KUSER2": f"{provenance.model}-{provenance.convention[:3]}"}
     values: dict[str, str | float] = {"USER0": provenance.vs30, "USER1": provenance.vs30_sim}
     if provenance.carried_to_rock:
-        values["USER2"] = float(rock(get_model(provenance.model)) or 0.0)
+        values["USER2"] = float(carried_rock(get_model(provenance.model)) or 0.0)
+    if provenance.epsilon:
+        values["USER3"] = provenance.epsilon
     return {name: text[:_width(name)] for name, text in named.items()} | values
 
 

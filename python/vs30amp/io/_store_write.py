@@ -82,7 +82,7 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
                 vs30_sim: ArrayLike | None = None, units: str | Mapping[str, str] = "g",
                 model: str | None = None, convention: str = "module", stations_per_chunk: int | None = None,
                 format: str | None = None, overwrite: bool = False, history: str | None = None,
-                made_by: str | None = None) -> None:
+                made_by: str | None = None, epsilon: float = 0.0) -> None:
     """Writes records of many stations to a netCDF or Zarr store, chunk by chunk.
 
     The store reads back with `read_store`: one variable per component with dimensions
@@ -109,6 +109,8 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
         The records' units ("g" by default), or each component's.
     model, convention : str, optional
         The model and convention the records were amplified with, named in the attributes.
+    epsilon : float, optional
+        The sigma by which the factors were moved from the median (an attribute epsilon when not 0).
     stations_per_chunk : int, optional
         Records per chunk of the store (default: the first Dask chunk's).
     format : {"netcdf", "zarr"}, optional
@@ -174,7 +176,7 @@ def write_store(path: str | os.PathLike[str], components: Mapping[str, Any], dt:
     what = "amplified acceleration" if model is not None else "acceleration"
     units_of = _units_of(units, records)
     attrs = {name: {"units": units_of[name], "dt": step, "long_name": what} for name in records}
-    about = _provenance(model, convention, made_by, history)
+    about = _provenance(model, convention, made_by, history, epsilon)
     _write_staged(target, kind, overwrite, functools.partial(_write, xr, kind, records, attrs, coords, about))
 
 def _refuse_target(target: Path, kind: str, overwrite: bool) -> None:
@@ -217,7 +219,8 @@ def _coordinates(step: float, n: int, samples: int, station: ArrayLike | None, v
     return coords
 
 
-def _provenance(model: str | None, convention: str, made_by: str | None, history: str | None) -> dict[str, str]:
+def _provenance(model: str | None, convention: str, made_by: str | None, history: str | None,
+                epsilon: float = 0.0) -> dict[str, str]:
     """The store's attributes: what made it and, for amplified records, the model and its
     convention (an unknown convention is refused before anything is written)."""
     title = "acceleration records"
@@ -226,7 +229,7 @@ def _provenance(model: str | None, convention: str, made_by: str | None, history
         chosen.kernel_for(convention)
         title = f"acceleration records amplified with {chosen.label}"
     made_by = made_by or f"vs30amp.io.write_store in {command_line(sys.argv)}"
-    return attributes(title, made_by, model, convention if model is not None else None, history)
+    return attributes(title, made_by, model, convention if model is not None else None, history, epsilon)
 
 
 def _write(xr: Any, kind: str, records: dict[str, Any], attrs: dict[str, dict[str, Any]], coords: dict[str, Any],
