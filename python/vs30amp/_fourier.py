@@ -248,7 +248,7 @@ _NOTES = """
     smoothing operator of one (N, dt, frequencies) is built once and kept for later calls.
     N's bins are not all transformed: over the low band that needs them (up to about 6 Hz for
     8,192 samples at dt 0.005 s) they come from a chirp-z transform of the record's
-    autocorrelation (for EAS, the pair's: (|X1|^2 + |X2|^2) / 2 at once), above it from a
+    autocorrelation (for EAS, the pair's: ``(|X1|^2 + |X2|^2) / 2`` at once), above it from a
     transform of at least 8 times the record's length, each of whose bins stands for the bins
     of N around it, the two handed over under a cos^2 taper; where that would cost as much, from
     one transform of length N of the autocorrelation. Within 2e-4 of the definition's N-point
