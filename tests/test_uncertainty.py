@@ -29,6 +29,7 @@ def test_epsilon_moves_ln_factors_by_epsilon_sigma_on_one_branch(model, conventi
     same = (sites[0] == vs30_sim) | (np.fmin(sites[0], vs30_sim) >= 3000.0)  # s is sigma_760 alone from 3000 m/s
     assert (median.sigma[~same].max(axis=1) > 0.0).all() and (median.sigma[same] == 0.0).all()
     assert (moved.factors[same] == 1.0).all() and moved.epsilon == epsilon
+    assert f"moved by epsilon {epsilon:g} times" in repr(moved) and "epsilon" not in repr(median)
     assert np.array_equal(moved.sigma, median.sigma)
     flipped = vs30amp.amplification(*sites, model, convention=convention, epsilon=-epsilon, ranges="ignore")
     assert np.allclose(np.log(flipped.factors) - np.log(median.factors), -step, rtol=1e-9, atol=1e-14)

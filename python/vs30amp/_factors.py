@@ -70,7 +70,8 @@ class Amplification:
         <Amplification: cb14 (its published site term); 2 sites, ... frequencies 0.1-1000 Hz>
         """
         grid = self.frequencies
-        return (f"<Amplification: {convention_words(self.model, self.convention)}; {len(self)} "
+        moved = f", moved by epsilon {self.epsilon:g} times its sigma" if self.epsilon else ""
+        return (f"<Amplification: {convention_words(self.model, self.convention)}{moved}; {len(self)} "
                 f"site{'s' if len(self) != 1 else ''}, {grid.size} frequencies {grid[0]:g}-{grid[-1]:g} Hz>")
 
     def at(self, frequencies: ArrayLike) -> NDArray[np.float64]:
