@@ -63,10 +63,10 @@ def _dt(path: Path, comments: list[str], time: np.ndarray[Any, Any], lines: list
         raise RecordError(f"{path}: one sample and no 'NPTS, DT' comment: no sample interval")
     if not (math.isfinite(dt) and dt > 0.0):
         raise RecordError(f"{path}: DT is {dt!r}, expected a positive interval in s")
-    uneven = np.abs(time - (time[0] + np.arange(time.size) * dt)) > 0.5 * dt
+    uneven = np.abs(time - (time[0] + np.arange(time.size) * dt)) > 0.25 * dt  # beyond the printed digits
     if uneven.any():
         at = int(np.argmax(uneven))
-        raise RecordError(f"{path}: line {lines[at]}: time {time[at]!r} is not {time[0]!r} + {at} DT (DT = {dt!r}); "
+        raise RecordError(f"{path}: line {lines[at]}: time {float(time[at])!r} is not {float(time[0])!r} + {at} DT (DT = {dt!r}); "
                           f"the samples must be evenly spaced")
     return dt
 
