@@ -25,16 +25,63 @@ def _obspy(what: str) -> Any:
 
 
 def from_trace(trace: Any, units: str = "unknown") -> Record:
-    """The record of an ObsPy Trace: its samples (not copied), its stats.delta and `units`
-    (traces carry none), its stats and processing kept in the header for `to_trace`."""
+    """The record of an ObsPy Trace.
+
+    Parameters
+    ----------
+    trace : obspy.Trace
+        The trace; its samples are the record's (not copied).
+    units : str
+        The samples' units ("g", "m/s2", "cm/s2", ...): traces carry none.
+
+    Returns
+    -------
+    Record
+        ``acc`` the trace's data, ``dt`` its stats.delta, and in ``header`` its ``"stats"`` and
+        its ``"processing"`` history (a tuple), which `to_trace` gives back.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from obspy import Trace  # doctest: +SKIP
+    >>> from vs30amp import io
+    >>> record = io.from_trace(Trace(np.zeros(4), {"delta": 0.01, "station": "S1"}), "m/s2")  # doctest: +SKIP
+    >>> record.dt, record.units, record.header["stats"].station  # doctest: +SKIP
+    (0.01, 'm/s2', 'S1')
+    """
     stats = trace.stats.copy()
     processing = tuple(stats.pop("processing", ()))
     return Record(trace.data, float(stats.delta), units, {"stats": stats, "processing": processing})
 
 
 def to_trace(record: Record) -> Any:
-    """The ObsPy Trace of a record: its samples, its header's stats (new ones without), with the
-    record's interval, length and processing history."""
+    """The ObsPy Trace of a record of one component.
+
+    Parameters
+    ----------
+    record : Record
+        Its samples (shape (n_samples,)) become the trace's data; the stats are its header's
+        ``"stats"`` (new ones without), with the record's interval, length and ``"processing"``.
+
+    Returns
+    -------
+    obspy.Trace
+
+    Raises
+    ------
+    RecordError
+        A record of several components (a .bbp file's).
+    ImportError
+        Without ObsPy, naming the extra.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vs30amp import io
+    >>> trace = io.to_trace(io.Record(np.array([0.0, 0.5, 0.0]), 0.005, "g"))  # doctest: +SKIP
+    >>> trace.stats.delta, trace.stats.npts  # doctest: +SKIP
+    (0.005, 3)
+    """
     obspy = _obspy("an ObsPy Trace")
     acc = np.asarray(record.acc)
     if acc.ndim != 1:
@@ -49,8 +96,36 @@ def to_trace(record: Record) -> Any:
 
 
 def read_traces(path: str | os.PathLike[str], format: str | None = None, units: str = "unknown") -> list[Record]:
-    """The records of every trace of a file that ObsPy reads (`obspy.read`: MiniSEED, SAC,
-    SEG-Y, GSE2, ...; its format found by ObsPy unless `format` names it), in `units`."""
+    """The records of every trace of a file that ObsPy reads.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file: MiniSEED, SAC, SEG-Y, GSE2, ... (every format `obspy.read` reads).
+    format : str, optional
+        ObsPy's name of the format ("MSEED", "SEGY", ...); by default ObsPy finds it.
+    units : str
+        The samples' units, as `from_trace` takes them.
+
+    Returns
+    -------
+    list of Record
+        One per trace, in the file's order (`from_trace`).
+
+    Raises
+    ------
+    RecordError
+        A file ObsPy cannot read, with ObsPy's reason.
+    ImportError
+        Without ObsPy, naming the extra.
+
+    Examples
+    --------
+    >>> from vs30amp import io
+    >>> records = io.read_traces("tests/data/IU.COLA.00.LHZ.half.mseed")  # doctest: +SKIP
+    >>> len(records), records[0].dt, records[0].header["stats"].channel  # doctest: +SKIP
+    (1, 1.0, 'LHZ')
+    """
     obspy = _obspy(f"reading {path} through ObsPy")
     try:
         stream = obspy.read(str(path), format=format)
@@ -62,7 +137,33 @@ def read_traces(path: str | os.PathLike[str], format: str | None = None, units: 
 
 
 def write_traces(path: str | os.PathLike[str], records: list[Record], format: str) -> None:
-    """The records written as one Stream in a format ObsPy writes (`Stream.write`)."""
+    """The records written as one Stream in a format ObsPy writes.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+    records : list of Record
+        Records of one component each (`to_trace`).
+    format : str
+        ObsPy's name of the format ("MSEED", "SAC", "SEGY", ...). MiniSEED is written in the
+        records' own encoding where it holds their samples, else in their dtype's.
+
+    Raises
+    ------
+    RecordError
+        Records of several components, or MiniSEED samples of no one encoding.
+    ImportError
+        Without ObsPy, naming the extra.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vs30amp import io
+    >>> io.write_traces("two.mseed", [io.Record(np.ones(8, np.float32), 0.01, "g")] * 2, "MSEED")  # doctest: +SKIP
+    >>> [record.acc.dtype.name for record in io.read_traces("two.mseed")]  # doctest: +SKIP
+    ['float32', 'float32']
+    """
     obspy = _obspy(f"writing {path} through ObsPy")
     stream = obspy.Stream([to_trace(record) for record in records])
     extra = {"encoding": _encoding(path, records)} if format.upper() == "MSEED" else {}
