@@ -234,8 +234,9 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
                           chunk_bytes=chunk_bytes)
     if traces is None:
         return out
-    return amplified_traces(traces, out, _processing(len(traces_of(traces)), out, vs30, vs30_sim, pga, model,
-                                                     units, convention, epsilon))
+    # A Trace or Stream, typed as the arrays are: ObsPy ships no type information.
+    return amplified_traces(traces, out, _processing(  # type: ignore[no-any-return]
+        len(traces_of(traces)), out, vs30, vs30_sim, pga, model, units, convention, epsilon))
 
 
 def _processing(count: int, out: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
