@@ -124,3 +124,20 @@ def test_a_stream_amplifies_and_measures_as_its_arrays(tmp_path):
     assert vs30amp.eas(stream[0], stream[1], None).tobytes() == vs30amp.eas(rows[0], rows[1], 0.01).tobytes()
     with pytest.raises(ValueError, match="dt: 0.02 given for traces whose stats.delta is 0.01"):
         vs30amp.rotd(stream[0], stream[1], 0.02)
+
+
+@needs_obspy
+def test_the_command_amplifies_and_measures_miniseed_as_arrays(tmp_path, capsys):
+    t = np.arange(1500) * 0.01
+    rows = np.stack([(0.3 * np.sin(f * t) * np.sin(np.pi * t / t[-1]) ** 2).astype(np.float32) for f in (6.0, 8.0)])
+    for row, name in zip(rows, ("S01.h1", "S01.h2")):
+        io.write(tmp_path / f"{name}.mseed", io.Record(row, 0.01, "g"))
+    assert main(["amplify", str(tmp_path / "S01.h1.mseed"), "--vs30", "300", "--vs30-sim", "760", "--fmax", "20",
+                 "--units", "m/s2", "-o", str(tmp_path / "out")]) == 0
+    out = io.read(tmp_path / "out" / "S01.h1.mseed")
+    expected = vs30amp.amplify_waveforms(rows[0], 0.01, 300.0, 760.0, units="m/s2", fmax=20.0)
+    assert out.acc.tobytes() == expected.tobytes() and out.header["stats"].mseed.encoding == "FLOAT32"
+    assert main(["measures", str(tmp_path / "S01.h1.mseed"), str(tmp_path / "S01.h2.mseed"), "--units", "g",
+                 "--periods", "0.1,1", "-o", str(tmp_path / "m.npz")]) == 0
+    psa = np.load(tmp_path / "m.npz")["psa_h2"][0]
+    assert psa.tobytes() == vs30amp.response_spectrum(rows[1], 0.01, [0.1, 1.0]).tobytes()

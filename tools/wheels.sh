@@ -66,7 +66,7 @@ for python in python3.15 python3.14 python3.13; do
     env -i PATH="$index/bin" HOME="$tmp" $pip_env CC=/nonexistent/cc CXX=/nonexistent/c++ \
       "$index/bin/python" -m pip install -q --only-binary=:all: "$wheel"
     (cd "$tmp" && env -i PATH="$index/bin" HOME="$tmp" "$index/bin/python" "$OLDPWD/tools/wheel_smoke.py" check \
-      "$tmp/$tag/smoke")
+      "$tmp/$tag/smoke" index)
     echo "wheel: $wheel, in a venv from the package index ($("$index/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)'))"
   else
     echo "wheel: not checked in a venv from the package index on $python: $(tail -n 1 "$tmp/$tag/probe.log")"
