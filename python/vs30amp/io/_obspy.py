@@ -87,7 +87,7 @@ def to_trace(record: Record) -> Any:
     if acc.ndim != 1:
         raise RecordError(f"a record of shape {acc.shape} is not one trace; expected shape (n_samples,)")
     stats = obspy.core.Stats(record.header.get("stats", {}))
-    stats.delta = float(record.dt)
+    stats.delta, stats.npts = float(record.dt), acc.size  # Trace takes npts from its stats when they give one
     processing = list(record.header.get("processing", ()))
     trace = obspy.Trace(data=acc, header=stats)
     if processing:
