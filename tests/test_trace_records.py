@@ -141,3 +141,21 @@ def test_the_command_amplifies_and_measures_miniseed_as_arrays(tmp_path, capsys)
                  "--periods", "0.1,1", "-o", str(tmp_path / "m.npz")]) == 0
     psa = np.load(tmp_path / "m.npz")["psa_h2"][0]
     assert psa.tobytes() == vs30amp.response_spectrum(rows[1], 0.01, [0.1, 1.0]).tobytes()
+
+
+@needs_obspy
+@pytest.mark.parametrize("source, format", [(SAC_BE, "SAC"), (SAC_BE, "MSEED"), (HALF_MSEED, "SAC")])
+def test_obspy_formats_read_and_write_what_the_package_does(tmp_path, source, format):
+    """ObsPy's readers and writers beside the package's own."""
+    def bits(record):  # the values' bits in this machine's byte order (ObsPy keeps a file's own)
+        return np.asarray(record.acc, dtype=np.float32).tobytes()
+
+    [record] = io.read_traces(source)
+    assert bits(record) == bits(io.read(source)) and record.dt == io.read(source).dt
+    records = [record, record] if format == "MSEED" else [record]
+    io.write_traces(tmp_path / "x", records, format)
+    back = io.read_traces(tmp_path / "x")
+    assert [bits(r) for r in back] == [bits(record)] * len(records)
+    assert [r.header["stats"].station for r in back] == ["COLA"] * len(records)
+    if format == "SAC":
+        assert bits(io.read(tmp_path / "x", format="sac")) == bits(record)
