@@ -76,10 +76,11 @@ def taking_traces(function: Callable[..., Any], inputs: int = 1) -> Callable[...
 
 
 def processing_entry(model: str, convention: str, vs30: float, vs30_sim: float, pga_g: float | None,
-                     epsilon: float = 0.0) -> str:
+                     epsilon: float = 0.0, own_peak: bool = False) -> str:
     """The line an amplified trace's stats.processing gains, in ObsPy's own form
-    ("ObsPy 1.5.1: filter(options={...}::type='lowpass')"): what amplified it and with what."""
-    pga = "the record's peak" if pga_g is None else repr(float(pga_g))
+    ("ObsPy 1.5.1: filter(options={...}::type='lowpass')"): what amplified it and with what,
+    the PGA in g (`own_peak`: the record's own, as the models took it; None: not known here)."""
+    pga = "the record's peak" if pga_g is None else repr(float(pga_g)) + (" (the record's peak)" if own_peak else "")
     moved = f"::epsilon={float(epsilon)!r}" if epsilon else ""
     return (f"vs30amp {__version__}: amplify_waveforms(model={model!r}::convention={convention!r}::"
             f"vs30={float(vs30)!r}::vs30_sim={float(vs30_sim)!r}::pga_g={pga}{moved})")

@@ -236,21 +236,24 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         return out
     # A Trace or Stream, typed as the arrays are: ObsPy ships no type information.
     return amplified_traces(traces, out, _processing(  # type: ignore[no-any-return]
-        len(traces_of(traces)), out, vs30, vs30_sim, pga, model, units, convention, epsilon))
+        np.asarray(acc), out, vs30, vs30_sim, pga, model, units, convention, epsilon))
 
 
-def _processing(count: int, out: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
+def _processing(acc: NDArray[Any], out: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
                 model: str, units: str, convention: str, epsilon: float) -> list[str]:
-    """Each amplified trace's line of processing; ValueError when the sites are not one per trace."""
+    """Each amplified trace's line of processing, with the PGA given or else the record's own
+    peak; ValueError when the sites are not one per trace."""
+    rows = acc.reshape(-1, acc.shape[-1])
+    count = len(rows)
     if out.size != count * out.shape[-1]:
         raise ValueError(f"vs30: {out.size // out.shape[-1]} sites for {count} traces; give one site per "
                          f"trace (a Trace is one record)")
     found = get_model(model)
-    sites = [np.broadcast_to(np.asarray(values, dtype=np.float64), (count,))
-             for values in (vs30, vs30_sim, np.nan if pga is None else pga)]
     scale = G_IN_UNITS[units]
-    return [processing_entry(found.name, found.convention_named(convention), site, sim,
-                             None if pga is None else peak / scale, epsilon)
+    peaks = np.abs(rows).max(axis=1) / scale if pga is None else np.asarray(pga, dtype=np.float64) / scale
+    sites = [np.broadcast_to(np.asarray(values, dtype=np.float64), (count,)) for values in (vs30, vs30_sim, peaks)]
+    return [processing_entry(found.name, found.convention_named(convention), site, sim, peak, epsilon,
+                             own_peak=pga is None)
             for site, sim, peak in zip(*sites, strict=True)]
 
 
