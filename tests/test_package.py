@@ -453,6 +453,8 @@ def test_progress_bar_and_plot(capsys):
     ("matplotlib", "result.plot()", "plot"),
     ("tqdm", "vs30amp.amplify_waveforms([[0.1, 0.2]], 0.01, 300, 760, progress=True)", "progress"),
     ("dask", "vs30amp.distributed.amplification([300.0], 760.0, 0.1)", "distributed"),
+    ("obspy", "vs30amp.io.read_traces('x.mseed')", "obspy"),
+    ("obspy", "vs30amp.io.to_trace(vs30amp.io.Record([0.1, 0.2], 0.01, 'g'))", "obspy"),
 ])
 def test_a_missing_extra_is_named(blocked, call, extra):
     observed = run_child_report(f"""

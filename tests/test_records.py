@@ -180,7 +180,8 @@ AT2_LINES = ("T", "E", "ACCELERATION TIME SERIES IN UNITS OF G", "NPTS= 3, DT= .
     (known.extension, change, message) for known in FORMATS.values() for change, message in [
         ({"dt": np.nan}, "dt is nan"), ({"dt": 0}, "dt is 0"), ({"dt": -1.0}, "dt is -1.0"),
         ({"dt": np.inf}, "dt is inf"), ({"dt": "0.01"}, "dt is '0.01'"),
-        ({"acc": np.ones((2, 3))}, "acc of shape (2, 3); expected one record"),
+        ({"acc": np.ones((2, 3))}, "acc of shape (2, 3); expected " + ("one record" if known.components == 1
+                                                                          else f"{known.components} components")),
         ({"acc": np.array([1, 2j, 3])}, "acc of dtype complex128"),
     ]] + [
     (".AT2", {"header": {"lines": ("T", "E\nF", *AT2_LINES[2:])}}, "header line 2 'E\\nF' is not one line"),
@@ -197,9 +198,14 @@ AT2_LINES = ("T", "E", "ACCELERATION TIME SERIES IN UNITS OF G", "NPTS= 3, DT= .
     (".sac", {"header": {"NZYEAR": 2**40}}, "header field NZYEAR is 1099511627776, expected a whole number"),
     (".sac", {"header": {"STLA": 1e39}}, "header field STLA is 1e+39, expected a number of float32's range"),
     (".sac", {"header": {"KSTNM": "\u6771\u4eac"}}, "header field KSTNM '\u6771\u4eac' has characters beyond Latin-1"),
+    (".bbp", {"units": "nm/s"}, "units 'nm/s'; .bbp files hold cm/s/s, cm/s or cm"),
+    (".bbp", {"header": {"comments": ("# a", "no mark")}}, "header line 'no mark' is not one comment line"),
+    (".bbp", {"acc": np.ones((3, 0))}, "needs at least one sample, all finite"),
 ])
 def test_write_refuses_what_read_could_not_read_back(tmp_path, suffix, change, message):
-    record = dataclasses.replace(io.Record(np.array([0.1, -0.2, 0.3]), 0.01, "g", {}), **change)
+    components = FORMATS[io.format_of(f"x{suffix}")].components  # a .bbp record is three rows
+    samples = np.tile([0.1, -0.2, 0.3], (components, 1)) if components > 1 else np.array([0.1, -0.2, 0.3])
+    record = dataclasses.replace(io.Record(samples, 0.01, "g", {}), **change)
     path = tmp_path / f"x{suffix}"
     with pytest.raises(io.RecordError) as caught:
         io.write(path, record)

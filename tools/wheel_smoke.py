@@ -1,6 +1,7 @@
 """The smoke test of an installed wheel: `write DIR` in the source build saves the factors of
 both models for a few sites and the output of one amplify run; `check DIR` in the wheel's venv
-computes the same and compares bit for bit, and checks the command's version."""
+computes the same and compares bit for bit, and checks the command's version (`check DIR NAME`:
+in DIR/NAME, for a second venv checked against the same reference)."""
 
 import subprocess
 import sys
@@ -43,7 +44,7 @@ def main():
         np.savez(folder / "reference.npz", **results(folder / "source"))
         return
     reference = np.load(folder / "reference.npz")
-    here = results(folder / "wheel")
+    here = results(folder / (sys.argv[3] if len(sys.argv) > 3 else "wheel"))  # one folder per venv checked
     for name, values in here.items():
         assert values.tobytes() == reference[name].tobytes(), f"{name} differs from the source build's"
     version = vs30amp_command("--version").strip()

@@ -1,7 +1,8 @@
 #!/bin/sh
 # A wheel for each supported Python found here (python3.15, python3.14, python3.13) into DIR
 # (default dist/), each installed into a fresh venv that reaches no compiler and smoke-tested
-# there against the source build (tools/wheel_smoke.py).
+# there against the source build (tools/wheel_smoke.py), then into one filled from the package
+# index.
 #   tools/wheels.sh DIR           build, repair with auditwheel (where installed), smoke-test
 #   tools/wheels.sh DIR repair    only repair the wheels left unrepaired in DIR/unrepaired by an
 #                                 environment without auditwheel (Debian 13 has none)
@@ -52,4 +53,22 @@ for python in python3.15 python3.14 python3.13; do
     "$venv/python" -m pip install --no-deps --no-index -q "$wheel"
   (cd "$tmp" && env -i PATH="$venv" HOME="$tmp" "$venv/python" "$OLDPWD/tools/wheel_smoke.py" check "$tmp/$tag/smoke")
   echo "wheel: $wheel"
+  # Again in a venv filled from the package index pip is configured for (./run passes the host's
+  # configuration in), NumPy as users get it; skipped, saying why, without an index or a NumPy
+  # wheel for this Python there.
+  index=$tmp/$tag/index
+  pip_env=$(env | grep '^PIP_' || true)
+  # shellcheck disable=SC2086  # one word per variable
+  if env -i PATH=/usr/bin:/bin HOME="$tmp" $pip_env "$python" -m pip download -q --no-deps --only-binary=:all: \
+      -d "$tmp/$tag/probe" numpy >"$tmp/$tag/probe.log" 2>&1; then
+    "$python" -m venv "$index"
+    # shellcheck disable=SC2086
+    env -i PATH="$index/bin" HOME="$tmp" $pip_env CC=/nonexistent/cc CXX=/nonexistent/c++ \
+      "$index/bin/python" -m pip install -q --only-binary=:all: "$wheel"
+    (cd "$tmp" && env -i PATH="$index/bin" HOME="$tmp" "$index/bin/python" "$OLDPWD/tools/wheel_smoke.py" check \
+      "$tmp/$tag/smoke" index)
+    echo "wheel: $wheel, in a venv from the package index ($("$index/bin/python" -c 'import numpy; print("NumPy", numpy.__version__)'))"
+  else
+    echo "wheel: not checked in a venv from the package index on $python: $(tail -n 1 "$tmp/$tag/probe.log")"
+  fi
 done

@@ -20,6 +20,7 @@ from . import _zoom
 from ._fft import real_ffts
 from ._models import MODELS
 from ._record_checks import Records, as_dt, as_pairs, as_positive, as_records
+from ._traces import taking_traces
 from ._record_chunks import chunk_slices, in_order, thread_count
 
 # Konno and Ohmachi (1998), BSSA 88(1): w = [sin(b log10(f/fc)) / (b log10(f/fc))]^4.
@@ -257,16 +258,18 @@ _NOTES = """
 """
 
 
+@taking_traces
 def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None, *,
         workers: int | None = None) -> NDArray[np.float64]:
     """Smoothed Fourier amplitude spectrum of single-component records.
     {notes}
     Parameters
     ----------
-    acc : array_like, shape (n, m) or (m,)
+    acc : array_like, shape (n, m) or (m,), or ObsPy Trace or Stream
         Acceleration records, float32 or float64, finite, at least two samples.
-    dt : float
-        Sample interval (s), finite and positive.
+    dt : float or None
+        Sample interval (s), finite and positive; None for ObsPy Trace or Stream records (their
+        stats.delta; the "obspy" extra).
     frequencies : array_like, shape (F,), optional
         Centre frequencies (Hz), finite and positive; by default BA18's frequencies,
         ``MODELS["ba18"].frequencies``.
@@ -294,6 +297,7 @@ def fas(acc: ArrayLike, dt: float, frequencies: ArrayLike | None = None, *,
     return out[0] if one else out
 
 
+@functools.partial(taking_traces, inputs=2)
 def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None = None, *,
         workers: int | None = None) -> NDArray[np.float64]:
     """Smoothed effective amplitude spectrum of pairs of horizontal records.
@@ -303,7 +307,7 @@ def eas(h1: ArrayLike, h2: ArrayLike, dt: float, frequencies: ArrayLike | None =
     {notes}
     Parameters
     ----------
-    h1, h2 : array_like, shape (n, m) or (m,)
+    h1, h2 : array_like, shape (n, m) or (m,), or ObsPy Trace or Stream
         The two horizontal components, of one shape; float32 or float64.
     dt, frequencies, workers
         As for `fas`.

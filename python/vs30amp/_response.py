@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _native
 from ._models import MODELS
 from ._record_checks import as_dt, as_pairs, as_positive, as_records, real_scalar
+from ._traces import taking_traces
 from ._record_chunks import thread_count
 
 
@@ -24,6 +27,7 @@ def _damping(damping: float) -> float:
     return value
 
 
+@taking_traces
 def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = None, damping: float = 0.05, *,
                       workers: int | None = None, samples_only: bool = False) -> NDArray[np.float64]:
     """Pseudo-spectral acceleration of each record at each period.
@@ -41,11 +45,12 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
 
     Parameters
     ----------
-    acc : array_like, shape (n, m) or (m,)
+    acc : array_like, shape (n, m) or (m,), or ObsPy Trace or Stream
         Acceleration records (g gives PSA in g), float32 or float64 (read as float, computed in
         double), finite, at least two samples.
-    dt : float
-        Sample interval (s), finite and positive.
+    dt : float or None
+        Sample interval (s), finite and positive; None for ObsPy Trace or Stream records (their
+        stats.delta; the "obspy" extra).
     periods : array_like, shape (P,), optional
         Oscillator periods (s), finite and positive. By default CB14's periods,
         ``1 / MODELS["cb14"].frequencies`` in that model's column order (10 s to 0.001 s, the
@@ -81,6 +86,7 @@ def response_spectrum(acc: ArrayLike, dt: float, periods: ArrayLike | None = Non
     return out[0] if one else out
 
 
+@functools.partial(taking_traces, inputs=2)
 def rotd(h1: ArrayLike, h2: ArrayLike, dt: float, periods: ArrayLike | None = None, percentile: float = 50.0,
          damping: float = 0.05, *, workers: int | None = None, samples_only: bool = False) -> NDArray[np.float64]:
     """RotDnn pseudo-spectral acceleration of pairs of horizontal records (Boore 2010).
@@ -94,7 +100,7 @@ def rotd(h1: ArrayLike, h2: ArrayLike, dt: float, periods: ArrayLike | None = No
 
     Parameters
     ----------
-    h1, h2 : array_like, shape (n, m) or (m,)
+    h1, h2 : array_like, shape (n, m) or (m,), or ObsPy Trace or Stream
         The two horizontal components, of one shape; float32 or float64 (computed in double).
     dt, periods, damping, workers, samples_only
         As for `response_spectrum`.

@@ -9,13 +9,14 @@ from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
 from ._amplification_warnings import check_not_at_rest, rest_shares, warn_not_at_rest, warn_unlimited
-from ._models import Kernel, Model
+from ._models import Kernel, Model, get_model
 from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
 from ._response import response_spectrum
 from ._rock_motion import model_pga, rock_rows
 from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
-from ._units import check_units
+from ._traces import amplified_traces, as_records, is_obspy, processing_entry, traces_of
+from ._units import G_IN_UNITS, check_units
 
 FloatArray = NDArray[np.floating[Any]]
 
@@ -136,11 +137,14 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
 
     Parameters
     ----------
-    acc : array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,)
+    acc : array_like, shape (n_sites, n_samples), (1, n_samples) or (n_samples,), or ObsPy Trace or Stream
         Records, float32 or float64 (other real input is read as float64), finite. One record
-        is amplified for every site. Not modified.
-    dt : float
-        Sample interval (s), finite and positive.
+        is amplified for every site. Not modified. A Trace is one record, a Stream one record
+        per trace (of one length and interval): the result is then a copy of it holding the
+        amplified samples, the stats kept, each trace's ``stats.processing`` ending in a line
+        of the model, convention, Vs30, Vs30_sim and PGA (g) it was amplified with.
+    dt : float or None
+        Sample interval (s), finite and positive; None for a Trace or Stream (its stats.delta).
     vs30, vs30_sim, model, ranges, check_ranges, convention, epsilon
         As for `amplification`; broadcast to the n sites. A site missing a value (NaN) gets a
         NaN record.
@@ -212,11 +216,45 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     >>> out = vs30amp.amplify_waveforms(acc, dt, [300.0, 1000.0], 760.0, fmax=25.0)
     >>> out.shape, np.abs(out).max(axis=1).round(3)
     ((2, 2000), array([0.28 , 0.073]))
+
+    An ObsPy Stream (the "obspy" extra), one site per trace, its samples in m/s^2:
+
+    >>> from obspy import Stream, Trace  # doctest: +SKIP
+    >>> stream = Stream([Trace(acc * 9.80665, {"delta": dt, "channel": "HNE"})])  # doctest: +SKIP
+    >>> amplified = vs30amp.amplify_waveforms(stream, None, 300.0, 760.0, units="m/s2", fmax=25.0)  # doctest: +SKIP
+    >>> amplified[0].stats.processing[-1][:40]  # doctest: +SKIP
+    "vs30amp 0.1.0: amplify_waveforms(model='"
     """
-    return amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, above_fmax=above_fmax,
-                           taper=taper, not_at_rest=not_at_rest, policy=range_policy(ranges, check_ranges),
-                           convention=convention, epsilon=epsilon, progress=progress, workers=workers,
-                           chunk_bytes=chunk_bytes)
+    traces = acc if is_obspy(acc) else None
+    if traces is not None:
+        acc, dt = as_records("acc", traces, dt)
+    out = amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, above_fmax=above_fmax,
+                          taper=taper, not_at_rest=not_at_rest, policy=range_policy(ranges, check_ranges),
+                          convention=convention, epsilon=epsilon, progress=progress, workers=workers,
+                          chunk_bytes=chunk_bytes)
+    if traces is None:
+        return out
+    # A Trace or Stream, typed as the arrays are: ObsPy ships no type information.
+    return amplified_traces(traces, out, _processing(  # type: ignore[no-any-return]
+        np.asarray(acc), out, vs30, vs30_sim, pga, model, units, convention, epsilon))
+
+
+def _processing(acc: NDArray[Any], out: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
+                model: str, units: str, convention: str, epsilon: float) -> list[str]:
+    """Each amplified trace's line of processing, with the PGA given or else the record's own
+    peak; ValueError when the sites are not one per trace."""
+    rows = acc.reshape(-1, acc.shape[-1])
+    count = len(rows)
+    if out.size != count * out.shape[-1]:
+        raise ValueError(f"vs30: {out.size // out.shape[-1]} sites for {count} traces; give one site per "
+                         f"trace (a Trace is one record)")
+    found = get_model(model)
+    scale = G_IN_UNITS[units]
+    peaks = np.abs(rows).max(axis=1) / scale if pga is None else np.asarray(pga, dtype=np.float64) / scale
+    sites = [np.broadcast_to(np.asarray(values, dtype=np.float64), (count,)) for values in (vs30, vs30_sim, peaks)]
+    return [processing_entry(found.name, found.convention_named(convention), site, sim, peak, epsilon,
+                             own_peak=pga is None)
+            for site, sim, peak in zip(*sites, strict=True)]
 
 
 def taper_ramp(taper: object, step: float, m: int) -> NDArray[np.float64] | None:

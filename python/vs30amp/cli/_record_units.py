@@ -32,7 +32,8 @@ def record_units(path: Path, record: io.Record, given: str | None) -> str:
     if record.units in AMPLIFIED_UNITS:
         return record.units
     if record.units not in DECLARABLE_UNITS:
-        raise UsageError(f"{path}: the samples are in {record.units} (header field IDEP), not an acceleration")
+        said = "header field IDEP" if io.format_of(path) == "sac" else "the file's header"
+        raise UsageError(f"{path}: the samples are in {record.units} ({said}), not an acceleration")
     if given is None:
         what = "nm/s/s by SAC's IDEP = IACC" if record.units == "nm/s2" else "not given by the file"
         raise UsageError(f"{path}: units {what}; give the records' units with --units {'|'.join(AMPLIFIED_UNITS)}")

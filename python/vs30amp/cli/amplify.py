@@ -17,7 +17,7 @@ from typing import Any
 import numpy as np
 
 from .. import io
-from ..io._formats import extensions
+from ..io._formats import FORMATS, extensions
 from .._interp import ABOVE_FMAX
 from .._models import CONVENTIONS, DEFAULT_MODEL
 from .._sites import RANGE_POLICIES, chosen
@@ -46,12 +46,15 @@ examples:
   vs30amp amplify records/ extra/RSN753_LOMAP_CLS000.AT2 --vs30 300 --vs30-sim 760 -o amplified/
   vs30amp amplify sims.nc --sites stations.csv --vs30-sim 760 -o amplified.zarr
 
-RECORDS are PEER NGA .AT2 files (in g), SAC binary .sac files, or directories holding such
-files (any case of the extension; not searched recursively). Each record is amplified from
---vs30-sim to --vs30 and written to OUTDIR under its own name, in its own format, with its
-header; one line per file on stdout gives its PGA before and after, in g. SAC files give no
-usable units (IDEP is nm/s/s by SAC's definition, or unknown): say what they hold with --units
-(AT2 files keep their g).
+RECORDS are PEER NGA .AT2 files (in g), SAC binary .sac files, MiniSEED .mseed files (one
+trace each; with ObsPy installed, the obspy extra), the Broadband Platform's .bbp files (N/S,
+E/W and U/D in cm/s/s), or directories holding such files (any case of the extension; not
+searched recursively). Each record is amplified from --vs30-sim to --vs30 and written to OUTDIR
+under its own name, in its own format, with its header; one line per file on stdout gives its
+PGA before and after, in g. Of a .bbp file the horizontals are amplified, and the vertical is
+left out with a warning (written as it was). SAC and MiniSEED files give no usable units (IDEP
+is nm/s/s by SAC's definition, or unknown): say what they hold with --units (AT2 files keep
+their g, .bbp files their cm/s/s).
 
 All or none: every record is read, checked and amplified before the first file is written,
 so a bad file (exit status 2) leaves OUTDIR as it was. Then each record is read and amplified
@@ -108,7 +111,7 @@ def add_parser(commands: Any) -> None:
                          help=CONVENTION_HELP)
     amplify.add_argument("--epsilon", type=float, default=0.0, help=EPSILON_HELP)
     amplify.add_argument("--units", choices=UNITS,
-                         help="units of the records whose files give none (SAC); AT2 files are in g")
+                         help="units of the records whose files give none (SAC, MiniSEED); AT2 files are in g")
     amplify.add_argument("--fmax", metavar="HZ",
                          help="the simulation's maximum frequency: the factors are tapered to 1 above it (default: a "
                               "column fmax of --sites, a store's attribute fmax; else a warning); inf: none")
@@ -238,9 +241,11 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
     path, site = job.path, job.site
     try:
         record = io.read(path)
-    except io.RecordError as error:
+    except (io.RecordError, ImportError) as error:
         raise UsageError(str(error)) from None
     units = record_units(path, record, args.units)
+    rows = horizontal_rows(path, record, quiet)
+    horizontal = record.acc if rows is None else record.acc[rows]
     try:
         with _silenced() if quiet else warnings_as_lines(path):
             # The models see the record's own peak, converted to g from the record's units,
@@ -248,20 +253,43 @@ def amplify_one(args: argparse.Namespace, job: Job, options: dict[str, Any], qui
             pga = None if site.pga is None else site.pga * G_IN_UNITS[units]
             # Without an fmax the run warns once for all records (warn_unlimited), not per file.
             fmax = site.fmax if site.fmax is not None else np.inf
-            acc = amplify_waveforms(record.acc, record.dt, site.vs30, site.vs30_sim, pga, model=args.model,
+            acc = amplify_waveforms(horizontal, record.dt, site.vs30, site.vs30_sim, pga, model=args.model,
                                     units=units, **dict(options, fmax=fmax))
     except ValueError as error:
         raise UsageError(f"{path}: {error}") from None
-    job.before, job.after = peak_in_g(record.acc, units), peak_in_g(acc, units)
+    job.before, job.after = peak_in_g(horizontal, units), peak_in_g(acc, units)
     if site.fmax is None:
-        pga_g = job.before if site.pga is None else site.pga
-        y_ref = records_rock_rows(args.model, args.convention or "module", record.acc, record.dt, units, site.vs30_sim)
-        job.unlimited = (*sites_highest_factor(args.model, args.convention or "module", site.vs30, site.vs30_sim,
-                                               pga_g, record.dt, records_pga=site.pga is None, epsilon=args.epsilon,
-                                               y_ref=y_ref), 0.5 / record.dt)
+        pga_g = None if site.pga is None else site.pga
+        highest = max(highest_factor(args, site, row, record.dt, units, pga_g) for row in np.atleast_2d(horizontal))
+        job.unlimited = (*highest, 0.5 / record.dt)
+    if rows is not None:  # the vertical as it was, beside the amplified horizontals
+        amplified, acc = acc, np.array(record.acc, dtype=acc.dtype)
+        acc[rows] = amplified
     provenance = io.RecordProvenance(args.model, site.vs30, site.vs30_sim, args.convention or "module",
                                      carried_to_rock=site.pga is None, epsilon=args.epsilon)
     return io.amplified(dataclasses.replace(record, acc=acc), provenance)
+
+
+def horizontal_rows(path: Path, record: io.Record, quiet: bool) -> list[int] | None:
+    """The rows amplified of a file of several components (.bbp): all but the vertical, which is
+    left out with a warning line; None for a file of one record."""
+    found = FORMATS[io.format_of(path)]
+    if found.components == 1:
+        return None
+    if found.vertical is not None and not quiet:
+        print(f"vs30amp: warning: {path}: component {found.vertical + 1} of {found.components} is vertical; left "
+              f"out (written as it was)", file=sys.stderr)
+    return [row for row in range(found.components) if row != found.vertical]
+
+
+def highest_factor(args: argparse.Namespace, site: Station, row: Any, dt: float, units: str,
+                   pga_g: float | None) -> tuple[float, float]:
+    """The highest factor applied to one record without an fmax, and its frequency."""
+    convention = args.convention or "module"
+    y_ref = records_rock_rows(args.model, convention, row, dt, units, site.vs30_sim)
+    return tuple(sites_highest_factor(args.model, convention, site.vs30, site.vs30_sim,  # type: ignore[return-value]
+                                      peak_in_g(row, units) if pga_g is None else pga_g, dt,
+                                      records_pga=pga_g is None, epsilon=args.epsilon, y_ref=y_ref))
 
 
 def write_all(args: argparse.Namespace, jobs: list[Job], options: dict[str, Any], outdir: Path,

@@ -38,7 +38,7 @@ examples:
   vs30amp measures records/ --periods 0.2,1 -o measures.nc
   vs30amp measures sims.zarr --variables h1,h2 --rotd50 -o measures.nc
 
-RECORDS are the files (.AT2, .sac) of the two horizontal components of each station, or
+RECORDS are the files (.AT2, .sac, .mseed) of the two horizontal components of each station, or
 directories of them, paired by name, not by their order: a name without its extension ends in
 the component, an NGA azimuth of three digits (RSN753_LOMAP_CLS000, station RSN753_LOMAP_CLS)
 or else what follows the last dot (S01.h1, station S01). H1 is the component whose name sorts
@@ -66,7 +66,7 @@ def add_parser(commands: Any) -> None:
     measures = commands.add_parser("measures", help="PSA and EAS per station of records or a store", epilog=EPILOG,
                                    formatter_class=argparse.RawDescriptionHelpFormatter)
     measures.add_argument("records", nargs="+", metavar="RECORDS",
-                          help="the two horizontal components' files of each station (.AT2, .sac) or directories of "
+                          help="the two horizontal components' files of each station (.AT2, .sac, .mseed) or directories of "
                                "them, paired by name; or one store (.nc, .zarr)")
     measures.add_argument("--variables", default="h1,h2", metavar="H1,H2", help="a store's two components")
     measures.add_argument("--periods", metavar="T,...", help="periods in s, comma-separated (default CB14's)")
@@ -74,7 +74,7 @@ def add_parser(commands: Any) -> None:
     measures.add_argument("--rotd50", action="store_true", help="RotD50 of the pair instead of PSA per component")
     measures.add_argument("--samples-only", action="store_true",
                           help="peaks at the samples only, no sub-steps between them (as the functions' option)")
-    measures.add_argument("--units", choices=AMPLIFIED_UNITS, help="units of SAC records; AT2 files are in g")
+    measures.add_argument("--units", choices=AMPLIFIED_UNITS, help="units of SAC and MiniSEED records; AT2 files are in g")
     add_scheduler_option(measures)
     measures.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.csv, .npz, .nc or .zarr")
 
@@ -107,6 +107,9 @@ def _read_pair(pair: Pair, given: str | None) -> tuple[io.Record, io.Record, flo
             records.append(io.read(path))
         except (ValueError, OSError) as error:
             raise UsageError(f"{path}: {error}".replace(f"{path}: {path}: ", f"{path}: ")) from None
+        if records[-1].acc.ndim != 1:  # a .bbp file: its own pair and vertical, not one component
+            raise UsageError(f"{path}: a file of {len(records[-1].acc)} components; vs30amp measures takes one "
+                             f"component per file (measure it with vs30amp.rotd or eas)")
         units.append(record_units(path, records[-1], given))
     h1, h2 = records
     dt = _common_dt(h1, h2)

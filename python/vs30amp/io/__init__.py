@@ -1,11 +1,14 @@
-"""Acceleration record files: PEER NGA ``.AT2`` and SAC binary ``.sac``.
+"""Acceleration record files: PEER NGA ``.AT2``, SAC binary ``.sac``, MiniSEED ``.mseed``
+(through ObsPy, the "obspy" extra) and the Broadband Platform's ``.bbp`` (three components).
 
 `read` returns a `Record` (samples, sample interval, units and the file's header); `write`
 writes one back in the same layout. The format follows the file's extension (any case) unless
 ``format`` names it. Malformed files raise `RecordError`, a `ValueError` naming the file and the
 line or header field. `read_store` and `write_store` read and write the records of many
 stations in one netCDF or Zarr store, lazily, chunk by chunk (`RecordStore`). `amplified` marks
-a record as amplified in the header either format writes (`RecordProvenance`).
+a record as amplified in the header any format writes (`RecordProvenance`). `from_trace` and
+`to_trace` turn ObsPy traces into records and back, `read_traces` and `write_traces` read and
+write every format ObsPy does.
 """
 
 from __future__ import annotations
@@ -20,18 +23,20 @@ import numpy as np
 from .._provenance import RecordProvenance
 from .._units import UNITS_IN_G
 from . import _formats
+from ._obspy import from_trace, read_traces, to_trace, write_traces
 from ._record import Record, RecordError, in_g
 from ._store import RecordStore, read_store
 from ._store_write import write_store
 
 __all__ = ["FORMATS", "UNITS_IN_G", "Record", "RecordError", "RecordProvenance", "RecordStore", "amplified",
-           "format_of", "in_g", "read", "read_store", "write", "write_store"]
+           "format_of", "from_trace", "in_g", "read", "read_store", "read_traces", "to_trace", "write", "write_store",
+           "write_traces"]
 
 FORMATS = tuple(_formats.FORMATS)
 
 
 def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
-    """The record format of `path`: `format` if given, else its extension's ("at2" or "sac").
+    """The record format of `path`: `format` if given, else its extension's ("at2", "sac", "mseed", "bbp").
 
     Examples
     --------
@@ -43,20 +48,24 @@ def format_of(path: str | os.PathLike[str], format: str | None = None) -> str:
 
 
 def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
-    """Reads the record of an AT2 or SAC file.
+    """Reads the record of an AT2, SAC, MiniSEED or .bbp file.
 
     Parameters
     ----------
     path : str or path-like
         The file.
-    format : {"at2", "sac"}, optional
-        The format; by default from the extension (.AT2 or .sac, any case).
+    format : {"at2", "sac", "mseed", "bbp"}, optional
+        The format; by default from the extension (.AT2, .sac, .mseed or .bbp, any case).
 
     Returns
     -------
     Record
         AT2: float64 samples in g, the four header lines. SAC: float32 samples, units from IDEP
-        ("nm/s2" for IACC, "unknown" for IUNKN or none), every defined header field.
+        ("nm/s2" for IACC, "unknown" for IUNKN or none), every defined header field. MiniSEED
+        (one trace, through ObsPy: the "obspy" extra): its samples as ObsPy reads them, units
+        "unknown", its ``stats`` and ``processing``. .bbp: float64 rows N/S, E/W and U/D
+        (shape (3, n_samples)) in the units the comments name ("cm/s2" for cm/s/s), the
+        comment lines (``comments``) and the first sample's time (``start``).
 
     Raises
     ------
@@ -64,6 +73,8 @@ def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
         A malformed file, naming the file and the line or header field.
     OSError
         A file that cannot be opened.
+    ImportError
+        A MiniSEED file without ObsPy, naming the extra.
 
     Examples
     --------
@@ -85,7 +96,9 @@ def read(path: str | os.PathLike[str], format: str | None = None) -> Record:
 
 
 def write(path: str | os.PathLike[str], record: Record, format: str | None = None) -> None:
-    """Writes `record` to `path` as AT2 (in g, 17 significant digits) or SAC (float32).
+    """Writes `record` to `path` as AT2 (in g, 17 significant digits), SAC (float32), MiniSEED
+    (through ObsPy, in the record's encoding where it holds the samples, else its dtype's) or
+    .bbp (three rows, acceleration in cm/s/s, each value's repr: read back bit for bit).
 
     The header of `record` is kept: AT2 header lines (line 4 rewritten if NPTS or DT changed),
     SAC fields with NPTS, DELTA, DEPMIN, DEPMAX, DEPMEN and E updated, in the record's byte order.
@@ -112,7 +125,7 @@ def write(path: str | os.PathLike[str], record: Record, format: str | None = Non
     ([0.0, 0.5, -0.25], 3)
     """
     found = _formats.format_named(path, format)
-    _check(path, record)
+    _check(path, record, found.components)
     found.write(Path(path), record)
 
 
@@ -150,13 +163,16 @@ def amplified(record: Record, provenance: RecordProvenance) -> Record:
     return dataclasses.replace(record, header=header)
 
 
-def _check(path: str | os.PathLike[str], record: Record) -> None:
-    """RecordError for samples or an interval that no record file holds."""
+def _check(path: str | os.PathLike[str], record: Record, components: int = 1) -> None:
+    """RecordError for samples or an interval that no record file (of `components`) holds."""
     acc = np.asarray(record.acc)
     if acc.dtype.kind not in "iuf":
         raise RecordError(f"{path}: acc of dtype {acc.dtype}; expected real samples")
-    if acc.ndim != 1:
+    if components == 1 and acc.ndim != 1:
         raise RecordError(f"{path}: acc of shape {acc.shape}; expected one record, of shape (n_samples,)")
+    if components > 1 and acc.shape[:1] != (components,):
+        raise RecordError(f"{path}: acc of shape {acc.shape}; expected {components} components, of shape "
+                          f"({components}, n_samples)")
     dt = np.asarray(record.dt)
     if not (dt.ndim == 0 and dt.dtype.kind in "iuf" and math.isfinite(float(dt)) and float(dt) > 0.0):
         raise RecordError(f"{path}: dt is {record.dt!r}, expected a finite, positive sample interval (s)")

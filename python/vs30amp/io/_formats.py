@@ -7,10 +7,10 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from . import _at2, _sac
+from . import _at2, _bbp, _obspy, _sac
 from ._record import RecordError, RecordFormat
 
-FORMATS: dict[str, RecordFormat] = {format.name: format for format in (_at2.FORMAT, _sac.FORMAT)}
+FORMATS: dict[str, RecordFormat] = {format.name: format for format in (_at2.FORMAT, _sac.FORMAT, _obspy.FORMAT, _bbp.FORMAT)}
 # The extensions of record files, in lower case: a file's in any case marks its format.
 EXTENSIONS = tuple(format.extension.lower() for format in FORMATS.values())
 

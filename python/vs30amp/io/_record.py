@@ -75,6 +75,9 @@ class RecordFormat:
     with_provenance : callable
         Marks a header (a dict, changed in place) as the header of a record amplified as the
         `RecordProvenance` says, in the format's own fields.
+    components : int
+        The components a file holds: 1, the record's samples of shape (n_samples,), or more, the
+        rows of shape (components, n_samples) of which `vertical` is the vertical's.
     """
 
     name: str
@@ -82,6 +85,8 @@ class RecordFormat:
     read: Callable[[Path], Record]
     write: Callable[[Path, Record], None]
     with_provenance: Callable[[dict[str, Any], RecordProvenance], None]
+    components: int = 1
+    vertical: int | None = None
 
     def detect(self, path: str | os.PathLike[str]) -> bool:
         """Whether `path` is a file of this format by its extension (any case)."""

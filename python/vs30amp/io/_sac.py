@@ -36,6 +36,8 @@ IUNKN = 5
 IDEP_UNITS = {6: "nm", 7: "nm/s", 8: "nm/s2", 50: "V"}
 UNITS_IDEP = {units: idep for idep, units in IDEP_UNITS.items()}
 INT32 = np.iinfo(np.int32)
+# What the other formats keep in a record's header (AT2's lines, ObsPy's stats, .bbp's comments).
+OTHER_FORMATS_FIELDS = ("lines", "columns", "stats", "processing", "comments", "start")
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
@@ -110,8 +112,8 @@ def write(path: Path, record: Record) -> None:
         raise RecordError(f"{path}: dt is {record.dt!r}, beyond what header field DELTA (float32) holds")
     header: dict[str, Any] = dict(record.header)
     order = header.pop("byteorder", "<")
-    for at2_only in ("lines", "columns"):  # an AT2 record's header
-        header.pop(at2_only, None)
+    for other in OTHER_FORMATS_FIELDS:
+        header.pop(other, None)
     if order not in ("<", ">"):
         raise RecordError(f"{path}: header byteorder {order!r}, expected '<' or '>'")
     unknown = sorted(set(header) - set(FLOATS + INTS + STRINGS))
