@@ -1,17 +1,23 @@
 """The groups' summed amplitudes of the definition's FFT length N from far shorter transforms.
 
 The definition pads a record to N so that the window at the lowest centre has 4 bins in its
-half-lobe: up to 32 times the record's length. Only the low band needs bins that dense. There
-the powers at N's own bins come from a chirp-z transform of the records' autocorrelation (one
-convolution of about twice the record's length); above it from a transform of the
-autocorrelation on a grid of at least 8 times the record's length, each of its bins standing
-for the r = N / L bins of N around it (the two at the edges shared half and half: a bin centred
-on its own bins, so the sums have no bias of half a bin, which was 3e-3). Across the band's top
-two thirds one hands over to the other under a cos^2 taper: a hard edge left an error of the
-coarse sum's end terms, 3e-4 at the centres on the edge. With 8 times the record's length the
-smoothed values are within 2e-4 of the definition's for pairs of noise records (6e-5 at
-most in trials; for one component or two equal ones, whose |X| comes nearest zero between the
-coarse bins, about 2e-4, up to 4.6e-4); with 2 and 4 times, up to 2e-3 and 7e-4.
+half-lobe: up to 32 times the record's length. The powers |X|^2 are a cosine sum of the
+records' autocorrelation, whose lags are shorter than the record: a transform of it on a grid
+of at least 8 times the record's length (L) holds them all, and Lagrange's polynomial through
+8 of its bins gives them between its bins to about 1e-5 of the largest. They are interpolated
+onto a grid REFINE times finer, whose amplitudes stand for the r = N / (REFINE L) bins of N
+around each (the two at the edges shared half and half: a bin centred on its own bins, so the
+sums have no bias of half a bin, which was 3e-3). The square root is taken on that finer grid:
+a coarse bin's amplitude standing for the bins around it missed where |X| comes near zero
+between the coarse bins, by up to 4.6e-4 for one component or two equal ones.
+
+Where the finer grid is N's own (N = 4 L: 8,192 samples at dt 0.005 s and BA18's centres) it
+gives every group. Where it is coarser, the low band, where the windows are narrowest, takes
+N's own bins from a chirp-z transform of the autocorrelation (one convolution of about twice
+the record's length), handed over to the grid across the band's top two thirds under a cos^2
+taper: a hard edge left an error of the grid's end terms, 3e-4 at the centres on the edge.
+The smoothed values are within about 2e-5 of the definition's in trials, for pairs, one component
+and two equal ones alike.
 """
 
 from __future__ import annotations
@@ -31,9 +37,10 @@ COARSE_PADDING = 8
 # amplitudes stand for N's bins: the square root is taken where |X| comes near zero between the
 # coarse bins, which a coarse amplitude cannot follow (4.6e-4 off for one component).
 REFINE = 4
-# The interpolation's nodes around the coarse bin below the point: Lagrange's polynomial through
-# the powers at j - 2 ... j + 3. The powers are a cosine sum of the m lags on a grid of 8 m or
-# more: within 1.5e-5 of the definition then (4 nodes, 1.5e-4).
+# The interpolation's nodes around the coarse bin j below the point: Lagrange's polynomial
+# through the powers at j - 3 ... j + 4 (the native kernel's too). The powers are a cosine sum of
+# the m lags on a grid of 8 m or more: within 2e-5 of the definition then, also at the lowest
+# centres, whose windows hold few bins (6 nodes: 2e-4 there, 4 nodes: 1.5e-4 everywhere).
 NODES = np.arange(-3, 5)
 # The taper starts where the coarse grid has at least this many bins in the window's half-lobe,
 # and ends at TAPER_RATIO times that frequency.

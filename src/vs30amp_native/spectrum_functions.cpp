@@ -47,7 +47,9 @@ void points_near_end(const double *row, std::ptrdiff_t j, std::ptrdiff_t last, c
 void points_inside(const double *row, std::ptrdiff_t j, const double *weights, std::size_t steps, double dt,
                    double *out) {
     Double2 near[NODES];
-    for (std::size_t i = 0; i < NODES; ++i) near[i] = load_doubles<Double2>(row + j - BELOW + static_cast<std::ptrdiff_t>(i));
+    for (std::size_t i = 0; i < NODES; ++i) {
+        near[i] = load_doubles<Double2>(row + j - BELOW + static_cast<std::ptrdiff_t>(i));
+    }
     const Double2 step = {dt, dt};
     const Double2 own = amplitudes(load_doubles<Double2>(row + j), step);
     out[0] = own[0];
