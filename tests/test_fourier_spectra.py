@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import vs30amp
-from vs30amp import _fft, _fourier, _zoom
+from vs30amp import _fft, _fourier, _native, _zoom
 
 B = 188.5  # Konno-Ohmachi bandwidth of the NGA-West2 EAS (Goulet et al. 2018)
 
@@ -103,6 +103,20 @@ def test_refined_amplitudes_are_the_finer_transform_to_both_ends(steps, samples)
     got = _zoom.refined_amplitudes(np.abs(np.fft.rfft(x, coarse))[None] ** 2, steps, 0.5)[0]
     finer = np.abs(np.fft.rfft(x, steps * coarse)) ** 2
     np.testing.assert_allclose((got / 0.5) ** 2, finer, rtol=0, atol=1e-5 * finer.max())
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda a: {**a, "starts": np.array([0, 5, 5])}, "starts ascending from 0 within the points"),
+    (lambda a: {**a, "starts": np.array([0, 33])}, "starts ascending from 0 within the points"),
+    (lambda a: {**a, "out": np.empty((1, 3))}, r"out \(n, groups\)"),
+    (lambda a: {**a, "weights": np.ones((3, 6))}, r"weights \(steps - 1, 8\)"),
+])
+def test_refined_sums_refuse_what_they_cannot_fill(change, message):
+    """Groups beyond the points or out of order would read and write past the arrays."""
+    arguments = {"powers": np.ones((1, 9)), "weights": np.ones((3, 8)), "dt": 0.5, "starts": np.array([0, 5]),
+                 "out": np.empty((1, 2))}
+    with pytest.raises(ValueError, match=message):
+        _native.refined_sums(*change(arguments).values())
 
 
 def test_an_impulse_has_a_flat_spectrum_of_dt_and_eas_averages_the_powers():

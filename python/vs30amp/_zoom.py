@@ -75,10 +75,10 @@ def plan(samples: int, length: int, dt: float, lobe: float, starts_bytes: bytes)
         return None
     steps = min(REFINE, length // coarse)
     starts = np.frombuffer(starts_bytes, dtype=np.intp)
-    if steps * coarse == length:  # the refined grid is N's own: every group from it
-        bins = np.arange(1, length // 2 + 1)
-        return Plan(0, coarse, steps, 0, steps * coarse + 2, np.zeros(0), starts[:0], bins, np.ones(bins.size), starts,
-                    0, 0)
+    if steps * coarse == length:  # the refined grid is N's own: every group from it, in one native pass
+        none = np.zeros(0, dtype=np.intp)
+        return Plan(0, coarse, steps, 0, coarse + 2, np.zeros(0), none, none, np.zeros(0),
+                    np.ascontiguousarray(starts, dtype=np.int64), 0, 0)
     # The band reaches at least TAPER_RATIO times where the taper must start; as far as the
     # chirp-z transform's power-of-two length allows, and the taper over its top part.
     size = 1 << (samples + int(TAPER_RATIO * TAPER_BINS * (length // coarse) / lobe) + 1).bit_length()
@@ -122,12 +122,16 @@ def _grid_entries(k: NDArray[np.intp], share: NDArray[np.float64], group: NDArra
 def group_sums(lags: NDArray[np.float64], length: int, dt: float, groups: int, the: Plan) -> NDArray[np.float64]:
     """The groups' summed amplitudes dt sqrt(P) of N's bins, from the autocorrelations `lags`
     (rows, m), the negative lags folded in (every lag but 0 doubled)."""
+    powers = cosine_sums(lags, the.coarse)
+    if not the.band:  # the finer grid is N's own: its sums, without its amplitudes in memory
+        out = np.empty((lags.shape[0], groups))
+        _native.refined_sums(np.ascontiguousarray(powers), _lagrange(the.steps), dt, the.group_starts, out)
+        return out
     out = np.zeros((lags.shape[0], groups))
-    if the.band:
-        band = amplitudes(_chirp_z(lags, length, the.band)[:, 1:], dt)
-        sums = np.add.reduceat(band * the.taper, the.band_starts, axis=1)
-        out[:, :sums.shape[1]] = sums
-    grid = refined_amplitudes(cosine_sums(lags, the.coarse), the.steps, dt)
+    band = amplitudes(_chirp_z(lags, length, the.band)[:, 1:], dt)
+    sums = np.add.reduceat(band * the.taper, the.band_starts, axis=1)
+    out[:, :sums.shape[1]] = sums
+    grid = refined_amplitudes(powers, the.steps, dt)
     if the.tapered < 0:
         shares = np.take(grid, the.entries, axis=1)
         shares *= the.weights

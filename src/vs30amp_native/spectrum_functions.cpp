@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstddef>
+#include <new>
+#include <vector>
 
 #include "simd/simd.hpp"
 #include "vs30amp_native/buffer_view.hpp"
@@ -64,18 +66,32 @@ void points_inside(const double *row, std::ptrdiff_t j, const double *weights, s
     }
 }
 
-// One row: out[j steps] the amplitude at bin j, out[j steps + q] at j + q / steps.
-void refine_row(const double *row, std::size_t half, const double *weights, std::size_t steps, double dt,
-                double *out) {
-    const auto last = static_cast<std::ptrdiff_t>(half);
+// Bins j0 ... j1 - 1 of a row of bins 0 ... last: out[(j - j0) steps] the amplitude at bin j,
+// out[(j - j0) steps + q] at j + q / steps.
+void refine_points(const double *row, std::ptrdiff_t last, const double *weights, std::size_t steps, double dt,
+                   std::ptrdiff_t j0, std::ptrdiff_t j1, double *out) {
     const std::ptrdiff_t inner = last - (static_cast<std::ptrdiff_t>(NODES) - BELOW);  // j + nodes above <= last
-    std::ptrdiff_t j = 0;
-    for (; j < last && (j < BELOW || j > inner); ++j) {
-        points_near_end(row, j, last, weights, steps, dt, out + static_cast<std::size_t>(j) * steps);
+    const auto at = [&](std::ptrdiff_t j) { return out + static_cast<std::size_t>(j - j0) * steps; };
+    std::ptrdiff_t j = j0;
+    for (; j < j1 && (j < BELOW || j > inner); ++j) points_near_end(row, j, last, weights, steps, dt, at(j));
+    for (; j + 1 < j1 && j + 1 <= inner; j += 2) points_inside(row, j, weights, steps, dt, at(j));
+    for (; j < j1; ++j) points_near_end(row, j, last, weights, steps, dt, at(j));
+}
+
+// The arrays of both functions, checked: powers (n, L/2 + 1) with L/2 >= 1, weights
+// (steps - 1, NODES). False with the error set otherwise.
+bool acquire_powers(PyObject *const *args, const char *function, BufferView &powers, BufferView &weights, double &dt) {
+    if (!powers.acquire(args[0], "powers", 2, "d", false) || !weights.acquire(args[1], "weights", 2, "d", false)) {
+        return false;
     }
-    for (; j + 1 <= inner; j += 2) points_inside(row, j, weights, steps, dt, out + static_cast<std::size_t>(j) * steps);
-    for (; j < last; ++j) points_near_end(row, j, last, weights, steps, dt, out + static_cast<std::size_t>(j) * steps);
-    out[half * steps] = amplitude(row[half], dt);
+    dt = PyFloat_AsDouble(args[2]);
+    if (dt == -1.0 && PyErr_Occurred()) return false;
+    if (powers.shape(1) < 2 || weights.shape(1) != NODES) {
+        PyErr_Format(PyExc_ValueError, "%s: expected powers (n, L/2 + 1) with L/2 >= 1 and weights (steps - 1, %zu)",
+                     function, NODES);
+        return false;
+    }
+    return true;
 }
 
 constexpr TextSignature REFINED_AMPLITUDES = text_signature(
@@ -86,27 +102,135 @@ constexpr TextSignature REFINED_AMPLITUDES = text_signature(
 PyObject *refined_amplitudes(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!takes_arguments(REFINED_AMPLITUDES, nargs)) return nullptr;
     BufferView powers, weights, out;
-    if (!powers.acquire(args[0], "powers", 2, "d", false) || !weights.acquire(args[1], "weights", 2, "d", false))
+    double dt = 0.0;
+    if (!acquire_powers(args, "refined_amplitudes", powers, weights, dt) ||
+        !out.acquire(args[3], "out", 2, "d", true)) {
         return nullptr;
-    const double dt = PyFloat_AsDouble(args[2]);
-    if (dt == -1.0 && PyErr_Occurred()) return nullptr;
-    if (!out.acquire(args[3], "out", 2, "d", true)) return nullptr;
+    }
     const std::size_t rows = powers.shape(0), width = powers.shape(1), steps = weights.shape(0) + 1;
-    if (width < 2 || weights.shape(1) != NODES || out.shape(0) != rows || out.shape(1) != steps * (width - 1) + 1) {
-        PyErr_SetString(PyExc_ValueError, "refined_amplitudes: expected powers (n, L/2 + 1) with L/2 >= 1, "
-                                          "weights (steps - 1, nodes) and out (n, steps L/2 + 1)");
+    if (out.shape(0) != rows || out.shape(1) != steps * (width - 1) + 1) {
+        PyErr_SetString(PyExc_ValueError, "refined_amplitudes: expected out (n, steps L/2 + 1)");
         return nullptr;
     }
     const double *source = powers.data<double>(), *w = weights.data<double>();
     double *result = out.data<double>();
+    const auto last = static_cast<std::ptrdiff_t>(width - 1);
     Py_BEGIN_ALLOW_THREADS
     for (std::size_t r = 0; r < rows; ++r) {
-        refine_row(source + r * width, width - 1, w, steps, dt, result + r * out.shape(1));
+        double *own = result + r * out.shape(1);
+        refine_points(source + r * width, last, w, steps, dt, 0, last, own);
+        own[(width - 1) * steps] = amplitude(source[r * width + width - 1], dt);
     }
     Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// Bins a chunk at a time: their points stay in the cache from interpolation to sum.
+constexpr std::ptrdiff_t CHUNK = 256;
+
+// The sum of x[0 ... n - 1], four running sums apart so that the additions overlap.
+double range_sum(const double *x, std::size_t n) {
+    double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        a += x[i];
+        b += x[i + 1];
+        c += x[i + 2];
+        d += x[i + 3];
+    }
+    for (; i < n; ++i) a += x[i];
+    return (a + b) + (c + d);
+}
+
+// One row's group sums: group g the points starts[g] + 1 ... starts[g + 1] (the last to the end).
+class GroupSums {
+public:
+    GroupSums(const long *starts, std::size_t groups, std::size_t end, double *out)
+        : starts_(starts), groups_(groups), end_(end), out_(out), boundary_(next(0)) {}
+
+    // Points p0 ... p0 + n - 1, in order.
+    void add(const double *points, std::size_t p0, std::size_t n) {
+        std::size_t i = p0;
+        const std::size_t begin = static_cast<std::size_t>(starts_[0]) + 1, p1 = p0 + n;
+        if (i < begin) i = begin < p1 ? begin : p1;
+        while (i < p1) {
+            const std::size_t stop = boundary_ < p1 ? boundary_ : p1;
+            sum_ += range_sum(points + (i - p0), stop - i);
+            i = stop;
+            if (i == boundary_) {
+                out_[group_] = sum_;
+                sum_ = 0.0;
+                boundary_ = next(++group_);
+            }
+        }
+    }
+
+private:
+    std::size_t next(std::size_t g) const {
+        return g + 1 < groups_ ? static_cast<std::size_t>(starts_[g + 1]) + 1 : end_;
+    }
+
+    const long *starts_;
+    std::size_t groups_, end_;
+    double *out_;
+    std::size_t boundary_, group_ = 0;
+    double sum_ = 0.0;
+};
+
+void sum_row(const double *row, std::ptrdiff_t last, const double *weights, std::size_t steps, double dt,
+             const long *starts, std::size_t groups, double *chunk, double *out) {
+    const std::size_t end = static_cast<std::size_t>(last) * steps + 1;
+    GroupSums sums(starts, groups, end, out);
+    for (std::ptrdiff_t j0 = 0; j0 < last; j0 += CHUNK) {
+        const std::ptrdiff_t j1 = j0 + CHUNK < last ? j0 + CHUNK : last;
+        refine_points(row, last, weights, steps, dt, j0, j1, chunk);
+        sums.add(chunk, static_cast<std::size_t>(j0) * steps, static_cast<std::size_t>(j1 - j0) * steps);
+    }
+    const double top = amplitude(row[last], dt);
+    sums.add(&top, end - 1, 1);
+}
+
+constexpr TextSignature REFINED_SUMS = text_signature(
+    "refined_sums", {"powers", "weights", "dt", "starts", "out", "/"},
+    "The sums of refined_amplitudes' points 1 ... steps L / 2 in groups from the points starts + 1 "
+    "(int64, ascending, from 0), into out (n, groups): without the amplitudes in memory.");
+
+PyObject *refined_sums(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(REFINED_SUMS, nargs)) return nullptr;
+    BufferView powers, weights, starts, out;
+    double dt = 0.0;
+    if (!acquire_powers(args, "refined_sums", powers, weights, dt) ||
+        !starts.acquire(args[3], "starts", 1, "l", false) || !out.acquire(args[4], "out", 2, "d", true)) {
+        return nullptr;
+    }
+    const std::size_t rows = powers.shape(0), width = powers.shape(1), steps = weights.shape(0) + 1;
+    const std::size_t groups = starts.size(), points = (width - 1) * steps;
+    const long *first = starts.data<long>();
+    bool ascending = groups > 0 && first[0] >= 0;
+    for (std::size_t g = 1; ascending && g < groups; ++g) ascending = first[g] > first[g - 1];
+    if (!ascending || static_cast<std::size_t>(first[groups - 1]) >= points || out.shape(0) != rows ||
+        out.shape(1) != groups) {
+        PyErr_SetString(PyExc_ValueError, "refined_sums: expected starts ascending from 0 within the points and out "
+                                          "(n, groups)");
+        return nullptr;
+    }
+    try {
+        std::vector<double> chunk(static_cast<std::size_t>(CHUNK) * steps);
+        const double *source = powers.data<double>(), *w = weights.data<double>();
+        double *result = out.data<double>();
+        const auto last = static_cast<std::ptrdiff_t>(width - 1);
+        Py_BEGIN_ALLOW_THREADS
+        for (std::size_t r = 0; r < rows; ++r) {
+            sum_row(source + r * width, last, w, steps, dt, first, groups, chunk.data(), result + r * groups);
+        }
+        Py_END_ALLOW_THREADS
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
 PyMethodDef refined_amplitudes_method() { return native_method(REFINED_AMPLITUDES, refined_amplitudes); }
+PyMethodDef refined_sums_method() { return native_method(REFINED_SUMS, refined_sums); }
