@@ -51,7 +51,8 @@ TAPER_RATIO = 3.0
 @dataclass(frozen=True)
 class Plan:
     """How the group sums of one (samples, N, dt) are made: the band of N's bins 0 ... band - 1
-    with its taper, the transforms' lengths and the refined grid's (bin, group, weight) entries."""
+    with its taper, the transforms' lengths and the refined grid's (bin, group, weight) entries;
+    band 0 where the refined grid is N's own, its groups' first bins in group_starts."""
 
     band: int
     coarse: int
@@ -64,7 +65,6 @@ class Plan:
     weights: NDArray[np.float64]
     group_starts: NDArray[np.intp]  # where each group's entries begin: groups first_group ... on
     first_group: int
-    tapered: int  # where the entries are consecutive bins, how many have weights below 1; else -1
 
 
 @functools.lru_cache(maxsize=4)
@@ -78,7 +78,7 @@ def plan(samples: int, length: int, dt: float, lobe: float, starts_bytes: bytes)
     if steps * coarse == length:  # the refined grid is N's own: every group from it, in one native pass
         none = np.zeros(0, dtype=np.intp)
         return Plan(0, coarse, steps, 0, coarse + 2, np.zeros(0), none, none, np.zeros(0),
-                    np.ascontiguousarray(starts, dtype=np.int64), 0, 0)
+                    np.ascontiguousarray(starts, dtype=np.int64), 0)
     # The band reaches at least TAPER_RATIO times where the taper must start; as far as the
     # chirp-z transform's power-of-two length allows, and the taper over its top part.
     size = 1 << (samples + int(TAPER_RATIO * TAPER_BINS * (length // coarse) / lobe) + 1).bit_length()
@@ -99,16 +99,12 @@ def plan(samples: int, length: int, dt: float, lobe: float, starts_bytes: bytes)
     group_starts = np.flatnonzero(np.r_[True, groups[1:] != groups[:-1]])
     values = max(2 * size, steps * coarse + 2, summed.size)  # the chirp-z transform's are complex
     # Every bin above the taper's start has a share: the groups from the first one's on, each.
-    consecutive = entries.size == entries[-1] - entries[0] + 1
-    tapered = int(np.count_nonzero(summed < 1.0)) if consecutive and summed[-1] == 1.0 else -1
-    if tapered >= 0 and np.any(summed[tapered:] != 1.0):
-        tapered = -1
     return Plan(band, coarse, steps, size, values, fine[:band - 1], starts[starts < band - 1], entries, summed,
-                group_starts, int(groups[0]), tapered)
+                group_starts, int(groups[0]))
 
 
 def _grid_entries(k: NDArray[np.intp], share: NDArray[np.float64], group: NDArray[np.intp],
-                    ratio: int) -> tuple[NDArray[np.intp], NDArray[np.float64], NDArray[np.intp]]:
+                  ratio: int) -> tuple[NDArray[np.intp], NDArray[np.float64], NDArray[np.intp]]:
     """Each of N's bins k with its share for the refined grid, given to its bin j with
     |k - j r| < r/2, or half to each of the two with |k - j r| = r/2 (all to j = k for r = 1)."""
     used = share > 0.0
@@ -131,13 +127,8 @@ def group_sums(lags: NDArray[np.float64], length: int, dt: float, groups: int, t
     band = amplitudes(_chirp_z(lags, length, the.band)[:, 1:], dt)
     sums = np.add.reduceat(band * the.taper, the.band_starts, axis=1)
     out[:, :sums.shape[1]] = sums
-    grid = refined_amplitudes(powers, the.steps, dt)
-    if the.tapered < 0:
-        shares = np.take(grid, the.entries, axis=1)
-        shares *= the.weights
-    else:  # N's own bins, in order: the grid itself (a temporary), the taper's weights on the first ones
-        shares = grid[:, the.entries[0]:the.entries[-1] + 1]
-        shares[:, :the.tapered] *= the.weights[:the.tapered]
+    shares = np.take(refined_amplitudes(powers, the.steps, dt), the.entries, axis=1)
+    shares *= the.weights
     out[:, the.first_group:] += np.add.reduceat(shares, the.group_starts, axis=1)
     return out
 
