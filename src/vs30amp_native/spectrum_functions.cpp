@@ -11,15 +11,16 @@
 
 namespace {
 
-// The interpolation's nodes: the powers at j - 2 ... j + 3 for the points between bins j and j + 1.
+// The interpolation's nodes: the powers at j - 3 ... j + 4 for the points between bins j and j + 1
+// (vs30amp._zoom.NODES).
 constexpr std::size_t NODES = 8;
 constexpr std::ptrdiff_t BELOW = 3;
 
-// The power at bin i of a row of bins 0 ... half, even about both ends (a cosine sum).
+// The power at bin i of a row of bins 0 ... half, even about both ends and of period 2 half (a
+// cosine sum), at any i: a row of few bins too.
 inline double reflected(const double *row, std::ptrdiff_t i, std::ptrdiff_t half) {
-    if (i < 0) i = -i;
-    if (i > half) i = 2 * half - i;
-    return row[i];
+    i = (i < 0 ? -i : i) % (2 * half);
+    return row[i > half ? 2 * half - i : i];
 }
 
 inline double amplitude(double power, double dt) { return std::sqrt(power > 0.0 ? power : 0.0) * dt; }
