@@ -79,15 +79,19 @@ def fft_lengths(centres):
     plan = _zoom.plan(SAMPLES, length, DT, _fourier.LOBE, _fourier._groups(length, DT)[0].tobytes())
     lengths = {"definition": length, "own": min(length, 1 << (2 * SAMPLES - 1).bit_length())}
     if plan is not None:
-        lengths.update(coarse=plan.coarse, chirp=plan.chirp, band=plan.band)
+        lengths.update(coarse=plan.coarse, refined=plan.steps * plan.coarse, chirp=plan.chirp, band=plan.band)
     return lengths
 
 
 def describe(lengths):
     if "band" not in lengths:
         return f"FFTs of {lengths['own']:,} and {lengths['definition']:,} points"
-    return (f"FFTs of {lengths['own']:,} (the records' own) and {lengths['coarse']:,} points, a chirp-z transform of "
-            f"{lengths['chirp']:,} for the {lengths['band']:,} lowest bins of {lengths['definition']:,}")
+    grid = (f"FFTs of {lengths['own']:,} (the records' own) and {lengths['coarse']:,} points, its powers interpolated "
+            f"onto {lengths['refined']:,}")
+    if not lengths["band"]:
+        return grid
+    return (f"{grid}, a chirp-z transform of {lengths['chirp']:,} for the {lengths['band']:,} lowest bins of "
+            f"{lengths['definition']:,}")
 
 
 def numpy_psa(acc, dt, periods, damping=0.05):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import vs30amp
-from vs30amp import _fft, _fourier
+from vs30amp import _fft, _fourier, _native, _zoom
 
 B = 188.5  # Konno-Ohmachi bandwidth of the NGA-West2 EAS (Goulet et al. 2018)
 
@@ -66,33 +66,65 @@ def test_appended_zeros_move_eas_by_less_than_a_thousandth(source, zeros):
     np.testing.assert_allclose(after, before, rtol=1e-3)
 
 
-@pytest.mark.parametrize("source, dt", [
-    ("nga", 0.005), ("noise", 0.01), ("float32", 0.005), ("same", 0.005), ("short", 0.01), ("fine", 0.002),
-    ("long", 0.004), ("tiny", 0.02), ("enveloped", 0.005)])
-def test_eas_is_the_definition_within_2e_4(source, dt):
-    """Short transforms (a chirp-z band of N's own bins, a coarse grid of 8 times the record above
-    it) or one transform of the pair's autocorrelation: the definition's two transforms of length
-    N within 2e-4 at every centre below the Nyquist frequency (2e-3 at a hard edge between them,
-    or with the coarse bins' weights half a bin off centre); up to 5e-4 for two equal components,
-    whose |X| comes nearest zero between the coarse bins (4.6e-4 on one white-noise record)."""
+@pytest.mark.parametrize("source, dt, lowest", [
+    ("nga", 0.005, 0.02), ("noise", 0.01, 0.02), ("float32", 0.005, 0.02), ("same", 0.005, 0.02),
+    ("short", 0.01, 0.02), ("fine", 0.002, 0.02), ("long", 0.004, 0.02), ("tiny", 0.02, 0.02),
+    ("enveloped", 0.005, 0.02), ("one", 0.005, 0.02), ("correlated", 0.01, 0.02),
+    # BA18's centres only: the refined grid is N's own, no chirp-z band.
+    ("float32", 0.005, 0.1), ("one", 0.005, 0.1), ("same", 0.005, 0.1)])
+def test_eas_is_the_definition_within_2e_4(source, dt, lowest):
+    """Short transforms (a chirp-z band of N's own bins, a coarse grid of 8 times the record
+    interpolated 4 times finer above it) or one transform of the pair's autocorrelation: the
+    definition's two transforms of length N within 2e-4 at every centre below the Nyquist
+    frequency, also for one component and two equal or correlated ones, whose |X| comes near
+    zero between the coarse bins (4.6e-4 off with the coarse bins' amplitudes alone; 2e-3 at a
+    hard edge between band and grid, or with the grid's weights half a bin off centre)."""
     t = np.arange(8192) * dt
     pairs = {"nga": nga_pair, "noise": lambda: records(2, 6000, seed=5),
              "float32": lambda: records(2, 8192, seed=6).astype(np.float32),
              "same": lambda: records(1, 4000, seed=7).repeat(2, axis=0), "short": lambda: records(2, 3000, seed=8),
              "fine": lambda: records(2, 2000, seed=9), "long": lambda: records(2, 10_000, seed=10),
              "tiny": lambda: records(2, 300, seed=11),
-             "enveloped": lambda: np.random.default_rng(12).standard_normal((2, 8192)) * (t / 8) ** 2 * np.exp(2 - t / 4)}
-    h1, h2 = (np.atleast_2d(h) for h in pairs[source]())
-    centres = np.r_[np.geomspace(0.02, 0.5 / dt, 200), vs30amp.MODELS["ba18"].frequencies]
+             "enveloped": lambda: np.random.default_rng(12).standard_normal((2, 8192)) * (t / 8) ** 2 * np.exp(2 - t / 4),
+             "one": lambda: (records(1, 4000, seed=7), None),
+             "correlated": lambda: np.array([[1.0, 0.0], [0.9, 0.1]]) @ records(2, 5000, seed=15)}
+    h1, h2 = (None if h is None else np.atleast_2d(h) for h in pairs[source]())
+    centres = np.r_[np.geomspace(lowest, 0.5 / dt, 200), vs30amp.MODELS["ba18"].frequencies]
     expected = _fourier.defined(h1, h2, dt, centres)
-    np.testing.assert_allclose(_fourier.smoothed(h1, h2, dt, centres), expected, rtol=5e-4 if source == "same" else 2e-4)
+    np.testing.assert_allclose(_fourier.smoothed(h1, h2, dt, centres), expected, rtol=2e-4)
 
 
-def test_an_impulse_has_a_flat_spectrum_of_dt_and_eas_averages_the_powers():
-    dt, impulse = 0.005, np.zeros(2048)
+@pytest.mark.parametrize("steps, samples", [(2, 64), (4, 64), (4, 5), (4, 1 / 4)])
+def test_refined_amplitudes_are_the_finer_transform_to_both_ends(steps, samples):
+    """The powers of a grid of 8 times the record interpolated onto one `steps` times finer, the
+    nodes reflected at bins 0 and L/2: the finer grid's own |X|^2 within 1e-5 of its largest."""
+    x = np.random.default_rng(1).standard_normal(int(np.ceil(samples)))
+    coarse = int(8 * samples)  # 2 bins: nodes reflected more than once
+    got = _zoom.refined_amplitudes(np.abs(np.fft.rfft(x, coarse))[None] ** 2, steps, 0.5)[0]
+    finer = np.abs(np.fft.rfft(x, steps * coarse)) ** 2
+    np.testing.assert_allclose((got / 0.5) ** 2, finer, rtol=0, atol=1e-5 * finer.max())
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda a: {**a, "starts": np.array([0, 5, 5])}, "starts ascending from 0 within the points"),
+    (lambda a: {**a, "starts": np.array([0, 33])}, "starts ascending from 0 within the points"),
+    (lambda a: {**a, "out": np.empty((1, 3))}, r"out \(n, groups\)"),
+    (lambda a: {**a, "weights": np.ones((3, 6))}, r"weights \(steps - 1, 8\)"),
+])
+def test_refined_sums_refuse_what_they_cannot_fill(change, message):
+    """Groups beyond the points or out of order would read and write past the arrays."""
+    arguments = {"powers": np.ones((1, 9)), "weights": np.ones((3, 8)), "dt": 0.5, "starts": np.array([0, 5]),
+                 "out": np.empty((1, 2))}
+    with pytest.raises(ValueError, match=message):
+        _native.refined_sums(*change(arguments).values())
+
+
+@pytest.mark.parametrize("samples", [2048, 8192])  # a chirp-z band below the refined grid; N's own grid alone
+def test_an_impulse_has_a_flat_spectrum_of_dt_and_eas_averages_the_powers(samples):
+    dt, impulse = 0.005, np.zeros(samples)
     impulse[100] = 1.0
     np.testing.assert_allclose(vs30amp.fas(impulse, dt), np.full(301, dt), rtol=1e-13)
-    h = records(1, 2048, seed=4)[0]
+    h = records(1, samples, seed=4)[0]
     np.testing.assert_allclose(vs30amp.eas(h, h, dt), vs30amp.fas(h, dt), rtol=1e-13)
     np.testing.assert_allclose(vs30amp.eas(h, 0 * h, dt), vs30amp.fas(h, dt) / np.sqrt(2), rtol=1e-13)
 

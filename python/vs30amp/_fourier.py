@@ -247,14 +247,15 @@ _NOTES = """
     moves by less than 0.1 % when zeros are appended (about 0.05 % on NGA-West2 records), and
     agrees with the definition evaluated at far longer FFT lengths to about 0.1 %. The
     smoothing operator of one (N, dt, frequencies) is built once and kept for later calls.
-    N's bins are not all transformed: over the low band that needs them (up to about 6 Hz for
-    8,192 samples at dt 0.005 s) they come from a chirp-z transform of the record's
-    autocorrelation (for EAS, the pair's: ``(|X1|^2 + |X2|^2) / 2`` at once), above it from a
-    transform of at least 8 times the record's length, each of whose bins stands for the bins
-    of N around it, the two handed over under a cos^2 taper; where that would cost as much, from
+    N's bins are not all transformed: the powers come from the record's autocorrelation (for
+    EAS, the pair's: ``(|X1|^2 + |X2|^2) / 2`` at once), transformed on a grid of at least 8 times
+    the record's length and interpolated onto one 4 times finer, whose amplitudes stand for the
+    bins of N around them (N's own for 8,192 samples at dt 0.005 s and BA18's frequencies);
+    where that grid is coarser than N's, the low band takes N's own bins from a chirp-z
+    transform, handed over under a cos^2 taper; where that would cost as much, they come from
     one transform of length N of the autocorrelation. Within 2e-4 of the definition's N-point
-    transforms for pairs (for one component, or two equal ones, about 2e-4, up to 5e-4), with
-    transforms of 2 to 8 times the record's length instead of up to 32.
+    transforms (about 2e-5 in trials, for one component as for pairs), with transforms of 2 to 8
+    times the record's length instead of up to 32.
 """
 
 

@@ -10,6 +10,15 @@ def response_spectrum(records: NDArray[np.floating[Any]], dt: float, periods: ND
 def rotd(h1: NDArray[np.floating[Any]], h2: NDArray[np.floating[Any]], dt: float, periods: NDArray[np.float64],
          damping: float, percentile: float, out: NDArray[np.float64], threads: int, between_samples: int,
          /) -> None: ...
+def refined_amplitudes(powers: NDArray[np.float64], weights: NDArray[np.float64], dt: float, out: NDArray[np.float64],
+                       /) -> None:
+    """dt sqrt(max(P, 0)) of rows of powers (n, L/2 + 1), even about both ends, at the bins of a
+    grid of steps L into `out` (n, steps L/2 + 1): between bins j and j + 1, at j + q / steps, the
+    powers at j - 2 ... j + 3 weighted by the row q - 1 of `weights` (steps - 1, 6)."""
+def refined_sums(powers: NDArray[np.float64], weights: NDArray[np.float64], dt: float, starts: NDArray[np.int64],
+                 out: NDArray[np.float64], /) -> None:
+    """The sums of `refined_amplitudes`' points 1 ... steps L/2 in groups, group g from point
+    starts[g] + 1 to the next group's (`starts` int64, ascending from 0), into `out` (n, groups)."""
 def model_factors(model: str, convention: str, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                   pga: NDArray[np.float64], out: NDArray[np.float64], /) -> None:
     """The factors of n sites under the model's named convention, written into `out` (C-contiguous
