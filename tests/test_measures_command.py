@@ -137,7 +137,7 @@ def test_tables_equal_direct_calls(tmp_path, capsys, ext, inputs):
     (at2_pairs, lambda p, o: [*p[:5], "-o", o], "S3.h1.AT2: station 'S3' has 1 horizontal component; give two"),
     (at2_pairs, lambda p, o: [p[0], p[0], "-o", o], "S1.h1.AT2: is also given as"),  # paired with itself
     (at2_pairs, lambda p, o: [*p[:2], p[0][:-4] + ".sac", "-o", o], "S1.h1.AT2 and "),  # one component twice
-    (at2_pairs, lambda p, o: [*p[:2], str(Path(o).parent / "empty"), "-o", o], "empty: no .AT2 or .sac files"),
+    (at2_pairs, lambda p, o: [*p[:2], str(Path(o).parent / "empty"), "-o", o], "empty: no .AT2, .sac, .mseed or .bbp files"),
     (at2_pairs, lambda p, o: [*p[:2], str(Path(o).parent / "x.AT2"), "-o", o], "x.AT2: its name gives no station"),
     (at2_pairs, lambda p, o: [*p[:2], "--periods", "1,0.5,1.0", "-o", o], "--periods: 1,0.5,1.0; 1.0 s is given twice"),
     (at2_pairs, lambda p, o: [*p[:2], "-o", p[0]], "unknown output format '.AT2'"),

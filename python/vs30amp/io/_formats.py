@@ -8,6 +8,7 @@ import os
 from pathlib import Path
 
 from . import _at2, _bbp, _obspy, _sac
+from .._models import choices
 from ._record import RecordError, RecordFormat
 
 FORMATS: dict[str, RecordFormat] = {format.name: format for format in (_at2.FORMAT, _sac.FORMAT, _obspy.FORMAT, _bbp.FORMAT)}
@@ -15,9 +16,11 @@ FORMATS: dict[str, RecordFormat] = {format.name: format for format in (_at2.FORM
 EXTENSIONS = tuple(format.extension.lower() for format in FORMATS.values())
 
 
-def extensions(joint: str = " or ") -> str:
-    """The formats' extensions as the messages and the help write them: ".AT2 or .sac"."""
-    return joint.join(format.extension for format in FORMATS.values())
+def extensions(joint: str | None = None) -> str:
+    """The formats' extensions as the messages and the help write them: ".AT2, .sac or .bbp", or
+    joined by `joint`."""
+    names = [format.extension for format in FORMATS.values()]
+    return joint.join(names) if joint is not None else choices(names)
 
 
 def format_named(path: str | os.PathLike[str], format: str | None = None) -> RecordFormat:
