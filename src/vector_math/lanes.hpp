@@ -83,6 +83,19 @@ LANES_INLINE bool any(Mask<L> mask) {
     return L::lanes_set(mask) != 0;
 }
 
+// first = table[index], second = table[index + 1]: the two doubles of a table's entries that
+// lie side by side. A set of lanes whose loads of such pairs are quicker than two gathers
+// provides gather_pairs; the others take two gathers.
+template <class L>
+LANES_INLINE void gather_pairs(const double *table, Mask<L> index, Vec<L> &first, Vec<L> &second) {
+    if constexpr (requires { L::gather_pairs(table, index, first, second); }) {
+        L::gather_pairs(table, index, first, second);
+    } else {
+        first = L::gather(table, index);
+        second = L::gather(table + 1, index);
+    }
+}
+
 // The table reduction of Arm Optimized Routines' math/log.c and math/pow.c (MIT; see NOTICE).
 // x = 2^k z for the log tables: z in [c, 2c) where `offset` has the bits of c, and the index of
 // the 128 subintervals of [c, 2c) that holds z.
