@@ -34,8 +34,9 @@ LANES_INLINE Vec<L> exp_table(Vec<L> x, Vec<L> tail, bool has_tail) {
     if (has_tail) r = tail + r;
     const B index = shift_left<L>(ki & broadcast_integer<L>(127), 1);
     const double *table = reinterpret_cast<const double *>(LIBM_EXP_TAB);
-    const V table_tail = L::gather(table, index);
-    const B scale_bits = add_bits<L>(as_bits<L>(L::gather(table + 1, index)), shift_left<L>(ki, 45));
+    V table_tail, table_scale;
+    gather_pairs<L>(table, index, table_tail, table_scale);
+    const B scale_bits = add_bits<L>(as_bits<L>(table_scale), shift_left<L>(ki, 45));
     const V c2_c3 = L::fma(r, broadcast_bits<L>(LIBM_EXP_POLY[1]), broadcast_bits<L>(LIBM_EXP_POLY[0]));
     const V tail_r = r + table_tail;
     const V r2 = r * r;

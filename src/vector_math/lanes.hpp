@@ -13,7 +13,9 @@
 // sets as a bit field, and unaligned loads and stores. Broadcasts are simd.hpp's BROADCAST; the
 // rest is GCC's vector operators, which are the IEEE operations lane by lane.
 
+#include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "simd/simd.hpp"
@@ -81,6 +83,44 @@ LANES_INLINE Vec<L> blend(Mask<L> when, Vec<L> a, Vec<L> b) {
 template <class L>
 LANES_INLINE bool any(Mask<L> mask) {
     return L::lanes_set(mask) != 0;
+}
+
+// first = table[index], second = table[index + 1]: the two doubles of a table's entries that
+// lie side by side. A set of lanes whose loads of such pairs are quicker than two gathers
+// provides gather_pairs; the others take two gathers.
+template <class L>
+LANES_INLINE void gather_pairs(const double *table, Mask<L> index, Vec<L> &first, Vec<L> &second) {
+    if constexpr (requires { L::gather_pairs(table, index, first, second); }) {
+        L::gather_pairs(table, index, first, second);
+    } else {
+        first = L::gather(table, index);
+        second = L::gather(table + 1, index);
+    }
+}
+
+// Two tables of the same length side by side, entry i of each at 2i and 2i + 1, for gather_pairs.
+template <std::size_t N>
+constexpr std::array<std::uint64_t, 2 * N> interleaved(const std::uint64_t (&first)[N],
+                                                       const std::uint64_t (&second)[N]) {
+    std::array<std::uint64_t, 2 * N> both{};
+    for (std::size_t i = 0; i < N; ++i) {
+        both[2 * i] = first[i];
+        both[2 * i + 1] = second[i];
+    }
+    return both;
+}
+
+// first = first_table[index], second = second_table[index]; `both` is the two interleaved.
+template <class L, std::size_t N>
+LANES_INLINE void gather_two(const std::uint64_t (&first_table)[N], const std::uint64_t (&second_table)[N],
+                             const std::array<std::uint64_t, 2 * N> &both, Mask<L> index, Vec<L> &first,
+                             Vec<L> &second) {
+    if constexpr (requires(const double *t, Mask<L> i, Vec<L> &a) { L::gather_pairs(t, i, a, a); }) {
+        L::gather_pairs(reinterpret_cast<const double *>(both.data()), shift_left<L>(index, 1), first, second);
+    } else {
+        first = L::gather(reinterpret_cast<const double *>(first_table), index);
+        second = L::gather(reinterpret_cast<const double *>(second_table), index);
+    }
 }
 
 // The table reduction of Arm Optimized Routines' math/log.c and math/pow.c (MIT; see NOTICE).

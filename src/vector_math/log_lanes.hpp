@@ -29,12 +29,14 @@ LANES_INLINE Mask<L> log_near_one(Vec<L> x) {
     return within<L>(x, LOG_NEAR_ONE_LOW, LOG_NEAR_ONE_HIGH);
 }
 
+inline constexpr auto LOG_INVC_LOGC = interleaved(LIBM_LOG_INVC, LIBM_LOG_LOGC);
+
 template <class L>
 LANES_INLINE Vec<L> log_table(Vec<L> x) {
     using V = Vec<L>;
     const auto [index, kd, z] = table_reduction<L>(x, 0x3fe6000000000000);
-    const V invc = L::gather(reinterpret_cast<const double *>(LIBM_LOG_INVC), index);
-    const V logc = L::gather(reinterpret_cast<const double *>(LIBM_LOG_LOGC), index);
+    V invc, logc;
+    gather_two<L>(LIBM_LOG_INVC, LIBM_LOG_LOGC, LOG_INVC_LOGC, index, invc, logc);
     const V r = L::fma(z, invc, BROADCAST(Vec<L>, -1.0));
     const V w = L::fma(kd, broadcast_bits<L>(LIBM_LOG_LN2HI[0]), logc);
     const V a1_a2 = L::fma(r, broadcast_bits<L>(LIBM_LOG_POLY[2]), broadcast_bits<L>(LIBM_LOG_POLY[1]));

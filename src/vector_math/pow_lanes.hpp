@@ -36,16 +36,18 @@ struct LogParts {
     Vec<L> tail;  // log(x) - hi, to about 15 more bits
 };
 
+inline constexpr auto POW_INVC_LOGC = interleaved(LIBM_POW_INVC, LIBM_POW_LOGC);
+
 template <class L>
 LANES_INLINE LogParts<L> pow_log(Vec<L> x) {
     using V = Vec<L>;
     const auto [index, kd, z] = table_reduction<L>(x, 0x3fe6955500000000);
-    const auto table = [index](const std::uint64_t *bits) LANES_LAMBDA {
-        return L::gather(reinterpret_cast<const double *>(bits), index);
-    };
-    const V t1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2HI[0]), table(LIBM_POW_LOGC));
-    const V lo1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2LO[0]), table(LIBM_POW_LOGCTAIL));
-    const V r = L::fma(z, table(LIBM_POW_INVC), BROADCAST(Vec<L>, -1.0));
+    V invc, logc;
+    gather_two<L>(LIBM_POW_INVC, LIBM_POW_LOGC, POW_INVC_LOGC, index, invc, logc);
+    const V logctail = L::gather(reinterpret_cast<const double *>(LIBM_POW_LOGCTAIL), index);
+    const V t1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2HI[0]), logc);
+    const V lo1 = L::fma(kd, broadcast_bits<L>(LIBM_POW_LN2LO[0]), logctail);
+    const V r = L::fma(z, invc, BROADCAST(Vec<L>, -1.0));
     const V ar = r * broadcast_bits<L>(LIBM_POW_POLY[0]);  // -0.5 r
     const V a1_a2 = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[2]), broadcast_bits<L>(LIBM_POW_POLY[1]));
     const V a3_a4 = L::fma(r, broadcast_bits<L>(LIBM_POW_POLY[4]), broadcast_bits<L>(LIBM_POW_POLY[3]));
