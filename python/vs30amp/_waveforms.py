@@ -14,7 +14,8 @@ from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
 from ._response import response_spectrum
 from ._rock_motion import model_pga, rock_rows
-from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
+from ._sites import (as_real, basin_kernel_of, broadcast_sites, check_sites, chosen, kernel_of, optional_values,
+                     range_policy, site_factors, sites_and_rows)
 from ._units import check_units
 
 FloatArray = NDArray[np.floating[Any]]
@@ -28,7 +29,8 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
                      pga: ArrayLike | None, model: str = "ba18", *, fmax: float | None = None,
                      above_fmax: str = "hold", ranges: str = "warn", check_ranges: bool | None = None,
                      convention: str = "module", y_ref: ArrayLike | None = None,
-                     epsilon: float = 0.0) -> NDArray[Any]:
+                     epsilon: float = 0.0, z1: ArrayLike | None = None,
+                     z1_sim: ArrayLike | None = None) -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -38,7 +40,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref, epsilon
+    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref, epsilon, z1, z1_sim
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
@@ -73,18 +75,20 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
     rows = 1 if values.ndim == 1 else values.shape[0]
+    optional = optional_values(found, {"z1": z1, "z1_sim": z1_sim})
     sites, per_period = sites_and_rows(found, y_ref, **{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
                                        vs30_sim=as_real("vs30_sim", vs30_sim),
-                                       pga=as_real("pga", np.nan if pga is None else pga))
-    site_vs30, site_vs30_sim, site_pga = sites[1:]
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, y_ref=per_period)
+                                       pga=as_real("pga", np.nan if pga is None else pga), **optional)
+    site_vs30, site_vs30_sim, site_pga = sites[1:4]
+    optional = dict(zip(optional, sites[4:]))
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, y_ref=per_period, optional=optional)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = site_factors(kernel_of(found, kernel, convention, per_period), site_vs30, site_vs30_sim, site_pga,
-                           model=found, y_ref=per_period)
+    factors = site_factors(basin_kernel_of(found, kernel_of(found, kernel, convention, per_period), convention,
+                                           optional), site_vs30, site_vs30_sim, site_pga, model=found, y_ref=per_period)
     interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
     if rule == "taper":
         _interp.taper_above(interpolated, asked, limit)
