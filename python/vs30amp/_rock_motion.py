@@ -81,18 +81,24 @@ def model_pga(model: Model, kernel: Kernel, vs30_sim: NDArray[np.float64], pga: 
 
 
 def rock_rows(model: Model, convention: str, motion: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-              label: Label = "site {}".format) -> NDArray[np.float64]:
+              label: Label = "site {}".format, z1_sim: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
     """The model's input per site and period (cy14's y_ref, on ``Input.rock`` m/s) whose factor
     from the rock to `vs30_sim` (n,) gives `motion` (n, F: the simulation's motion at the model's
-    periods, e.g. its PSA in g), as the module docstring says; a new (n, F) array."""
+    periods, e.g. its PSA in g), as the module docstring says; a new (n, F) array. With `z1_sim`
+    (n,; cy14's basin depth of the simulation's site, NaN not given) the factor has its basin term."""
     given = model.per_period_input
     assert given is not None and given.rock is not None
     kernel = model.column_kernel_for(convention)
     reference = given.rock
     sim = np.asarray(vs30_sim, np.float64)
+    if z1_sim is not None:
+        basin, depth = model.basin_kernel_for(convention), np.broadcast_to(np.asarray(z1_sim, np.float64), sim.shape)
+        kernel = None
 
     def factor(block: slice) -> Factor:
         sites, on_rock = sim[block], np.full(sim[block].shape, reference)
+        if kernel is None:  # the rock's own depth is its reference: dZ1 = 0
+            return lambda y: basin(sites, on_rock, y, depth[block], np.full(sites.shape, np.nan))
         return lambda y: kernel(sites, on_rock, y)
 
     return _carried(model, given.name, reference, factor, np.broadcast_to(sim[:, None], motion.shape),
