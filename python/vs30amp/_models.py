@@ -154,7 +154,8 @@ class Verification:
         sites (vs30, vs30_sim, pga) and the natural logs of their factors on the model's grid;
         "site_ratios", ground motions of one scenario at two sites, whose log ratio is the
         difference of the two sites' site terms; "rock_ln_factors", pairs of rows of a site
-        (vs30, vs30_sim): its input per period on the rock, then the ln factors it gives.
+        (vs30, vs30_sim and optional inputs such as cy14's z1, z1_sim): its input per period on
+        the rock, then the ln factors it gives.
     tolerance : float
         The largest difference in ln(factor) allowed, or for "site_ratios" the multiple of the
         figures' printed precision.
