@@ -89,16 +89,16 @@ def rock_rows(model: Model, convention: str, motion: NDArray[np.float64], vs30_s
     given = model.per_period_input
     assert given is not None and given.rock is not None
     kernel = model.column_kernel_for(convention)
+    basin = None if z1_sim is None else model.basin_kernel_for(convention)
     reference = given.rock
     sim = np.asarray(vs30_sim, np.float64)
-    if z1_sim is not None:
-        basin, depth = model.basin_kernel_for(convention), np.broadcast_to(np.asarray(z1_sim, np.float64), sim.shape)
-        kernel = None
+    depth = None if z1_sim is None else np.broadcast_to(np.asarray(z1_sim, np.float64), sim.shape)
 
     def factor(block: slice) -> Factor:
         sites, on_rock = sim[block], np.full(sim[block].shape, reference)
-        if kernel is None:  # the rock's own depth is its reference: dZ1 = 0
-            return lambda y: basin(sites, on_rock, y, depth[block], np.full(sites.shape, np.nan))
+        if basin is not None and depth is not None:  # the rock at its own reference depth: dZ1 = 0
+            at_sim, at_rock = depth[block], np.full(sites.shape, np.nan)
+            return lambda y: basin(sites, on_rock, y, at_sim, at_rock)
         return lambda y: kernel(sites, on_rock, y)
 
     return _carried(model, given.name, reference, factor, np.broadcast_to(sim[:, None], motion.shape),
