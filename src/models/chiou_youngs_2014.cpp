@@ -1,5 +1,7 @@
 #include "models/chiou_youngs_2014.hpp"
 
+#include <limits>
+
 #include "models/velocity_cache.hpp"
 
 // Every product, quotient, sum and difference below is one double operation in the order
@@ -65,7 +67,11 @@ public:
         const VelocityTerms &simulation = cache_.get(site.vs30_sim, fill);
         const VelocityTerms &own = cache_.get(site.vs30, fill);
         basin(site.vs30, z1, basin_own_);
-        basin(site.vs30_sim, z1_sim, basin_simulation_);
+        if (!(site.vs30_sim == simulation_vs30_ && z1_sim == simulation_z1_)) {  // one simulation: computed once
+            basin(site.vs30_sim, z1_sim, basin_simulation_);
+            simulation_vs30_ = site.vs30_sim;
+            simulation_z1_ = z1_sim;
+        }
         for (std::size_t j = 0; j < COLUMNS; ++j)
             row[j] = (total(own, j) + basin_own_[j]) - (total(simulation, j) + basin_simulation_[j]);
     }
@@ -112,6 +118,7 @@ private:
     const BatchMath &math_;
     double knee4_ = 0.0, anchor4_ = 0.0;  // 570.94^4 and 1360^4, the C library's pow
     double basin_own_[COLUMNS] = {}, basin_simulation_[COLUMNS] = {};
+    double simulation_vs30_ = std::numeric_limits<double>::quiet_NaN(), simulation_z1_ = simulation_vs30_;  // of basin_simulation_
     double exp_reference_[COLUMNS];  // exp(phi3 (1130 - 360))
     double nl_log_[COLUMNS] = {};    // ln((y_ref + phi4) / phi4) of the current site
     VelocityCache<VelocityTerms> cache_;
