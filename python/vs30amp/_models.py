@@ -59,9 +59,9 @@ def native_basin_kernel(model: str, convention: str, columns: int) -> Callable[.
     basin depths of the sites and of the simulation (m, NaN for one not given):
     kernel(vs30, vs30_sim, inputs, z1, z1_sim)."""
     def kernel(*arrays: NDArray[np.float64]) -> NDArray[np.float64]:
-        given = [np.require(values, np.float64, ["C", "A"]) for values in arrays]
-        out = np.empty((given[0].shape[0], columns))
-        _native.model_basin_factors(model, convention, *given, out)
+        site, simulation, inputs, z1, z1_sim = (np.require(values, np.float64, ["C", "A"]) for values in arrays)
+        out = np.empty((site.shape[0], columns))
+        _native.model_basin_factors(model, convention, site, simulation, inputs, z1, z1_sim, out)
         return out
     return kernel
 

@@ -225,18 +225,18 @@ def first_wrong(model: Model, checks: list[tuple[Input, NDArray[np.float64], NDA
             f"{low:g} to {high:g} {units} ({given.range_source})")
 
 
-def optional_values(model: Model, given: Values) -> Values:
+def optional_values(model: Model, given: dict[str, object]) -> Values:
     """The model's optional inputs (cy14's z1, z1_sim) as `given` has them, each broadcast to the n
     sites of its first array and NaN (not given) where absent; {} when none is given. ValueError
     for one the model does not take."""
-    given = {name: value for name, value in given.items() if value is not None}
-    if not given:
+    present = {name: value for name, value in given.items() if value is not None}
+    if not present:
         return {}
     taken = {optional.name for optional in model.optional_inputs}
-    for name in given:
+    for name in present:
         if name not in taken:
             raise ValueError(f"{name}: {model.name} takes no {name}; give it only to a model that declares it")
-    return {name: as_real(name, given.get(name, np.nan)) for name in sorted(taken)}
+    return {name: as_real(name, present.get(name, np.nan)) for name in sorted(taken)}
 
 
 def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
