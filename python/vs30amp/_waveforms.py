@@ -193,6 +193,11 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         records' peaks), whatever n is. A record so long that its own FFT work, about 5 N
         times its item size (N >= 2 n_samples, the padded length), exceeds this is amplified
         alone, one at a time: the working memory is then about that.
+    z1, z1_sim : array_like, optional
+        For cy14, as for `amplification`: the basin depths Z1 (m) of the sites and of the
+        simulation's site, NaN or left out for not given (dZ1 = 0). z1_sim enters the inversion
+        of the records' PSA to y_ref too: the factor from the rock (dZ1 = 0 there) to Vs30_sim
+        at Z1_sim.
 
     Returns
     -------
