@@ -529,9 +529,14 @@ def test_cy14s_basin_depths_reach_the_factors_through_every_entry_point():
         np.fft.rfftfreq(length, dt))
     expected = np.fft.irfft(np.fft.rfft(acc, length) * factors, length)[:, :acc.shape[1]]
     np.testing.assert_allclose(out, expected, rtol=0, atol=1e-12 * np.abs(expected).max())
-    # the simulation's basin term is in the inversion: its y_ref differs from the site term's alone
-    assert not np.allclose(y_ref, rock_rows(model, "module", vs30amp.response_spectrum(
-        acc, dt, 1.0 / model.frequencies), np.full(2, vs30_sim)), rtol=1e-6, atol=0)
+    # the simulation's basin term is in the inversion, on the rock's own Vs30 too: the factor from
+    # the rock to the simulation gives its PSA back
+    psa = vs30amp.response_spectrum(acc, dt, 1.0 / model.frequencies)
+    assert not np.allclose(y_ref, rock_rows(model, "module", psa, np.full(2, vs30_sim)), rtol=1e-6, atol=0)
+    for sim in (vs30_sim, 1130.0):
+        on_rock = rock_rows(model, "module", psa, np.full(2, sim), z1_sim=np.full(2, 150.0))
+        back = vs30amp.amplification(sim, 1130.0, None, "cy14", y_ref=on_rock, z1=150.0).factors * on_rock
+        np.testing.assert_allclose(back, psa, rtol=1e-9)
 
 
 @pytest.mark.parametrize("units, g", [("m/s2", 9.80665), ("cm/s2", 980.665)])

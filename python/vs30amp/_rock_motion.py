@@ -101,8 +101,14 @@ def rock_rows(model: Model, convention: str, motion: NDArray[np.float64], vs30_s
             return lambda y: basin(sites, on_rock, y, at_sim, at_rock)
         return lambda y: kernel(sites, on_rock, y)
 
-    return _carried(model, given.name, reference, factor, np.broadcast_to(sim[:, None], motion.shape),
+    rows = _carried(model, given.name, reference, factor, np.broadcast_to(sim[:, None], motion.shape),
                     np.asarray(motion, np.float64), label)
+    if basin is not None and depth is not None and (sim == reference).any():
+        # On the rock's own Vs30 only the basin term is left, whatever y_ref: the motion over its exp.
+        at = sim == reference
+        rows[at] = np.asarray(motion, np.float64)[at] / basin(sim[at], sim[at], rows[at], depth[at],
+                                                              np.full(int(at.sum()), np.nan))
+    return rows
 
 
 def _carried(model: Model, name: str, reference: float, factor: Callable[[slice], Factor],
