@@ -1,5 +1,6 @@
 #include "models/chiou_youngs_2014.hpp"
 
+#include <cmath>
 #include <limits>
 
 #include "models/velocity_cache.hpp"
@@ -99,7 +100,7 @@ private:
 
     // B(v, z1) = phi5 (1 - exp(-dZ1 / phi6)) of every column, dZ1 = z1 - Z1ref(v); zero for a NaN z1.
     void basin(double v, double z1, double *terms) const {
-        if (z1 != z1) {
+        if (std::isnan(z1)) {
             for (std::size_t j = 0; j < COLUMNS; ++j) terms[j] = 0.0;
             return;
         }
