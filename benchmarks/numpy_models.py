@@ -125,6 +125,27 @@ def cy14(vs30, vs30_sim, y_ref):
         return np.exp(_cy14_total(vs30[:, None], log_term) - _cy14_total(vs30_sim[:, None], log_term))
 
 
+CY14_PHI5, CY14_PHI6 = (np.array(column) for column in ref.read_columns(
+    ref.DATA / "cy14_site_coefficients.csv", "phi5", "phi6"))
+
+
+def _cy14_basin(v, z1):
+    """B (n, 24) of velocities v (n, 1) at depths z1 (n, 1) in m; 0 where z1 is NaN (dZ1 = 0)."""
+    knee = 570.94 ** 4
+    z1_ref = np.exp(-7.15 / 4.0 * np.log((v ** 4 + knee) / (1360.0 ** 4 + knee)))
+    return np.where(np.isnan(z1), 0.0, CY14_PHI5 * (1.0 - np.exp(-(z1 - z1_ref) / CY14_PHI6)))
+
+
+def cy14_basin(vs30, vs30_sim, y_ref, z1, z1_sim):
+    """cy14's factors with the basin term of depths z1, z1_sim (n,; m, NaN not given)."""
+    with np.errstate(all="ignore"):
+        y = y_ref if np.ndim(y_ref) == 2 else np.asarray(y_ref)[:, None]
+        log_term = np.log((y + CY14_PHI4) / CY14_PHI4)
+        site, sim = vs30[:, None], vs30_sim[:, None]
+        return np.exp((_cy14_total(site, log_term) + _cy14_basin(site, z1[:, None]))
+                      - (_cy14_total(sim, log_term) + _cy14_basin(sim, z1_sim[:, None])))
+
+
 # ---- NGA-East (Stewart et al. 2020, Hashash et al. 2020), 22 periods, the "median" convention --
 
 def _nga_east_columns():

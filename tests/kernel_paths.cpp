@@ -184,6 +184,20 @@ __attribute__((visibility("default"))) int kernel_paths_run_columns(const char *
     return 1;
 }
 
+// The same for a kernel with an input per column and the basin depths z1, z1_sim (n each); 0 for a
+// model, convention or kernel the table does not have.
+__attribute__((visibility("default"))) int kernel_paths_run_basin(const char *model, const char *convention, int path,
+                                                                  const double *sites, const double *inputs,
+                                                                  const double *z1, const double *z1_sim,
+                                                                  std::size_t n, double *out) {
+    const ModelEntry *entry = model_named(model);
+    const ModelConvention *chosen = entry == nullptr ? nullptr : entry->convention(convention);
+    if (chosen == nullptr || chosen->basin_rows == nullptr) return 0;
+    if (n != 0)
+        chosen->basin_rows(reinterpret_cast<const SiteTriple *>(sites), inputs, z1, z1_sim, n, math_of(path), out);
+    return 1;
+}
+
 // As kernel_paths_run_named, the moved factors (what 0, by `epsilon` sigma) or the sigma (what 1)
 // of a model with uncertainty; 0 for a model or convention without them.
 __attribute__((visibility("default"))) int kernel_paths_run_uncertain(const char *model, const char *convention,

@@ -191,6 +191,21 @@ void cy14_row(const double *site, const double *y_ref, std::size_t step, double 
         row[j] = std::exp(cy14_total(j, site[0], y_ref[j * step]) - cy14_total(j, site[1], y_ref[j * step]));
 }
 
+// The basin term B = phi5 (1 - exp(-(z1 - Z1ref(v)) / phi6)), ln Z1ref = -7.15/4 ln((v^4 + 570.94^4) /
+// (1360^4 + 570.94^4)); 0 for a NaN z1 (not given: dZ1 = 0). Inside the one exp with F.
+double cy14_basin(std::size_t j, double v, double z1) {
+    if (std::isnan(z1)) return 0.0;
+    const double knee = std::pow(570.94, 4.0);
+    const double z1_ref = std::exp(-7.15 / 4.0 * std::log((std::pow(v, 4.0) + knee) / (std::pow(1360.0, 4.0) + knee)));
+    return CY14_PHI5[j] * (1.0 - std::exp(-(z1 - z1_ref) / CY14_PHI6[j]));
+}
+
+void cy14_basin_row(const double *site, const double *y_ref, double z1, double z1_sim, double *row) {
+    for (std::size_t j = 0; j < CY14_COLUMNS; ++j)
+        row[j] = std::exp((cy14_total(j, site[0], y_ref[j]) + cy14_basin(j, site[0], z1)) -
+                          (cy14_total(j, site[1], y_ref[j]) + cy14_basin(j, site[1], z1_sim)));
+}
+
 // ---- NGA-East: Stewart et al. (2020), Hashash et al. (2020) ---------------------------------
 //
 // F = F_lin + F_nl relative to 3000 m/s rock: F_lin = f_v + f_760, f_760 = w_imp f760i + w_gr
@@ -332,6 +347,13 @@ void plain_cy14(const double *sites, std::size_t n, double *out) {
 // y_ref per site and period: n x 24 values.
 void plain_cy14_columns(const double *sites, const double *y_ref, std::size_t n, double *out) {
     for (std::size_t i = 0; i < n; ++i) cy14_row(sites + 3 * i, y_ref + CY14_COLUMNS * i, 1, out + CY14_COLUMNS * i);
+}
+
+// With the basin depths of the sites and of the simulation, z1[i] and z1_sim[i] (m, NaN not given).
+void plain_cy14_basin(const double *sites, const double *y_ref, const double *z1, const double *z1_sim, std::size_t n,
+                      double *out) {
+    for (std::size_t i = 0; i < n; ++i)
+        cy14_basin_row(sites + 3 * i, y_ref + CY14_COLUMNS * i, z1[i], z1_sim[i], out + CY14_COLUMNS * i);
 }
 
 void plain_nga_east(const double *sites, std::size_t n, double *out) {

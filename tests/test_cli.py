@@ -60,14 +60,16 @@ def read_output(path, provenance=None, ids="site"):
     (".csv", "ba18", "module", "site"), (".csv", "ba18", "published", "Station"), (".npz", "cb14", "module", "site"),
     (".npz", "ba18", "published", "station"), (".nc", "ba18", "published", "STATION"), (".nc", "cb14", "module", "id"),
     (".csv", "bssa14", "module", "site"), (".nc", "nga_east", "collapsed", "site"), (".csv", "cy14", "module", "id"),
-    (".npz", "cy14", "module", "site")])  # cy14: y_ref a column of the table, one value per site
+    (".npz", "cy14", "module", "site")])  # cy14: y_ref a column of the table, one value per site (and in .npz z1)
 def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, model, convention, ids):
     if suffix == ".nc":
         pytest.importorskip("netCDF4")
     y_ref = [0.3, 0.01, 1.2, 0.0] if model == "cy14" else None
+    z1 = [5.0, 600.0, 0.0, 40.0] if model == "cy14" and suffix == ".npz" else None  # the basin term's column
     rows = ROWS if y_ref is None else [(*row, repr(y)) for row, y in zip(ROWS, y_ref)]
-    (tmp_path / "sites.csv").write_text(f"{ids},vs30,pga,vs30_sim{',y_ref' * (y_ref is not None)}\n"
-                                        + "\n".join(",".join(r) for r in rows) + "\n")
+    rows = rows if z1 is None else [(*row, repr(z)) for row, z in zip(rows, z1)]
+    (tmp_path / "sites.csv").write_text(f"{ids},vs30,pga,vs30_sim{',y_ref' * (y_ref is not None)}"
+                                        f"{',z1' * (z1 is not None)}\n" + "\n".join(",".join(r) for r in rows) + "\n")
     done = vs30amp_command("factors", "sites.csv", "--model", model, "--convention", convention, "-o", f"out{suffix}",
                            cwd=tmp_path)
     assert done.returncode == 0, done.stderr
@@ -75,7 +77,7 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
                                             f"vs30amp {vs30amp.__version__} model {model} convention {convention}",
                                             ids.lower())
     vs30, pga, vs30_sim = (np.array([float(r[k]) for r in ROWS]) for k in (1, 2, 3))
-    expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention, y_ref=y_ref)
+    expected = vs30amp.amplification(vs30, vs30_sim, pga, model, convention=convention, y_ref=y_ref, z1=z1)
     assert ids == [r[0] for r in ROWS]
     assert factors.tobytes() == expected.factors.tobytes() and np.array_equal(frequencies, expected.frequencies)
     said = vs30amp._models.convention_words(model, convention)  # ba18's module convention: not the published model
@@ -102,6 +104,8 @@ def test_round_trip_equals_a_direct_call_on_the_same_doubles(tmp_path, suffix, m
     ("vs30\n300\n", ["--model", "cy14", "--vs30-sim", "760"], "sites.csv: missing column 'y_ref': cy14 needs y_ref, "
                                                              "the PSA on 1130 m/s rock"),
     ("vs30,pga,y_ref\n300,0.1,0.2\n", ["--vs30-sim", "760"], "column 'y_ref' (column 3) is cy14's y_ref"),
+    ("vs30,pga,z1\n300,0.1,20\n", ["--vs30-sim", "760"], "column 'z1' (column 3) is cy14's z1 (Z1 of the site"),
+    ("vs30,y_ref,z1_sim\n300,0.1,-2\n", ["--model", "cy14", "--vs30-sim", "760"], "z1_sim: row 1 has -2.0 m"),
     ("vs30,pga\n300,0.1\n", ["--vs30-sim", "760", "-o", "factors.xlsx"], "unknown output format '.xlsx'"),
     ("vs30,pga\n300,0.1\n100,0.1\n", ["--vs30-sim", "760", "--check-ranges"], "vs30: row 2 has 100.0"),
     ("vs30,pga\n300,0.1\n\n100,0.1\n", ["--vs30-sim", "760", "--ranges", "raise"], "vs30: row 3 has 100.0"),

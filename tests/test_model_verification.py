@@ -105,19 +105,23 @@ def check_site_ratios(model, verification):
 
 
 def check_rock_ln_factors(model, verification):
-    """Pairs of rows of a site (vs30, vs30_sim, then "y_ref" or "ln_factor"): the model's input
-    per period on the rock, then the ln factors it gives, by period (s); an empty figure is not
-    compared."""
+    """Pairs of rows of a site (vs30, vs30_sim, any optional inputs such as z1 and z1_sim, then
+    "y_ref" or "ln_factor"): the model's input per period on the rock, then the ln factors it
+    gives, by period (s); an empty figure is not compared."""
     _, header, rows = read_table(verification.file)
-    columns = grid_columns(model, header[3:])
+    first = header.index("row")
+    columns = grid_columns(model, header[first + 1:])
     inputs, figures = rows[0::2], rows[1::2]
-    assert [row[2] for row in inputs] == ["y_ref"] * len(inputs) and [row[:2] for row in inputs] == [
-        row[:2] for row in figures]
+    assert [row[first] for row in inputs] == ["y_ref"] * len(inputs) and [row[:first] for row in inputs] == [
+        row[:first] for row in figures]
     y_ref = np.full((len(inputs), model.frequencies.size), math.nan)
-    y_ref[:, columns] = np.array([row[3:] for row in inputs], dtype=np.float64)
-    theirs = np.array([[float(cell) if cell else math.nan for cell in row[3:]] for row in figures])
-    sites = np.array([row[:2] for row in inputs], dtype=np.float64)
-    ours = np.log(factors(model, verification, {"vs30": sites[:, 0], "vs30_sim": sites[:, 1]}, y_ref))[:, columns]
+    y_ref[:, columns] = np.array([row[first + 1:] for row in inputs], dtype=np.float64)
+    theirs = np.array([[float(cell) if cell else math.nan for cell in row[first + 1:]] for row in figures])
+    sites = np.array([row[:first] for row in inputs], dtype=np.float64)
+    optional = {name: sites[:, i] for i, name in enumerate(header[2:first], start=2)}
+    ours = np.log(vs30amp.amplification(sites[:, 0], sites[:, 1], None, model.name, ranges="ignore",
+                                        convention=verification.convention, y_ref=y_ref,
+                                        **optional).factors)[:, columns]
     difference = np.where(np.isnan(theirs), 0.0, np.abs(ours - theirs))
     assert np.isfinite(ours).all() and np.count_nonzero(~np.isnan(theirs)) > theirs.size * 0.8
     worst = np.unravel_index(np.argmax(difference), difference.shape)

@@ -70,6 +70,10 @@ def test_factors_are_one_direct_call_on_the_float64_values(model, convention, vs
     ((300, 760, None, "cy14", {"y_ref": [0.1, -1.0]}), ValueError, "y_ref: site 1 has -1.0 g; it must be finite and"),
     ((300, 760, None, "cy14", {"y_ref": np.ones((1, 5))}), ValueError, "y_ref: shape (1, 5); expected a scalar, (n,)"),
     ((300, 760, 0.1, "bssa14", {"y_ref": 0.1}), ValueError, "y_ref: bssa14 takes no input per period"),
+    # cy14's basin depths: refused by the other models, checked by their rule (NaN: not given)
+    ((300, 760, 0.1, "ba18", {"z1_sim": 30.0}), ValueError, "z1_sim: ba18 takes no z1_sim"),
+    ((300, 760, None, "cy14", {"y_ref": 0.1, "z1": [np.nan, -1.0]}), ValueError, "z1: site 1 has -1.0 m; it must be"),
+    ((300, 760, None, "cy14", {"y_ref": 0.1, "z1_sim": np.inf}), ValueError, "z1_sim: site 0 has inf m"),
 ])
 def test_refusals_name_the_argument(arguments, error, message):
     positional, convention = arguments[:4], arguments[4:]
@@ -122,12 +126,17 @@ def test_native_model_factors_refuses_what_it_cannot_fill(change, error, message
     (lambda a: [*a[:4], np.ones((3, 24)), a[5]], ValueError, r"inputs and out of shape \(n, 24\)"),
     (lambda a: [*a[:4], np.ones(24), a[5]], ValueError, "inputs: expected 2 dimension"),
     (lambda a: [*a[:5], np.empty((2, 23))], ValueError, r"inputs and out of shape \(n, 24\)"),
+    # the same with the basin depths (model_basin_factors)
+    (lambda a: ["bssa14", *a[1:5], np.ones(2), np.ones(2), a[5]], ValueError, "z1: bssa14 takes no basin depth"),
+    (lambda a: [*a[:5], np.ones(3), np.ones(2), a[5]], ValueError, r"four arrays of one length n"),
+    (lambda a: [*a[:5], np.ones(2), np.ones((2, 1)), a[5]], ValueError, "z1_sim: expected 1 dimension"),
 ])
 def test_native_column_factors_refuse_what_they_cannot_fill(change, error, message):
     arguments = ["cy14", "module", *NATIVE_SITES[:2], np.full((2, 24), 0.1), np.full((2, 24), 7.0)]
     out = arguments[5]
+    changed = change(arguments)
     with pytest.raises(error, match=message):
-        vs30amp._native.model_column_factors(*change(arguments))
+        (vs30amp._native.model_basin_factors if len(changed) == 8 else vs30amp._native.model_column_factors)(*changed)
     assert (out == 7.0).all()
 
 
@@ -494,6 +503,42 @@ def test_records_take_cy14s_y_ref_from_their_own_psa_carried_to_rock(units, g):
     factors = vs30amp.amplification(vs30, vs30_sim, None, "cy14", y_ref=y_ref).at(np.fft.rfftfreq(length, dt))
     expected = np.fft.irfft(np.fft.rfft(acc, length) * factors, length)[:, :acc.shape[1]]
     np.testing.assert_allclose(out / g, expected, rtol=0, atol=1e-12 * np.abs(expected).max())
+
+
+def test_cy14s_basin_depths_reach_the_factors_through_every_entry_point():
+    """z1 and z1_sim move amplification's factors, amplify_spectrum's and amplify_waveforms' alike
+    (the records' y_ref carried to rock through the simulation's basin term too); NaN depths give
+    the bits of no depths."""
+    from vs30amp._record_chunks import fast_length
+    from vs30amp._rock_motion import rock_rows
+
+    model = vs30amp.MODELS["cy14"]
+    acc, dt, vs30, vs30_sim = records(2, 600, np.float64, seed=5) * 3, 0.01, np.array([250.0, 600.0]), 400.0
+    depths = {"z1": np.array([600.0, np.nan]), "z1_sim": 150.0}
+    plain = vs30amp.amplification(vs30, vs30_sim, None, "cy14", y_ref=0.2).factors
+    basin = vs30amp.amplification(vs30, vs30_sim, None, "cy14", y_ref=0.2, **depths).factors
+    not_given = vs30amp.amplification(vs30, vs30_sim, None, "cy14", y_ref=0.2, z1=np.nan, z1_sim=np.nan).factors
+    assert not_given.tobytes() == plain.tobytes() and (np.abs(np.log(basin / plain)) > 1e-3).any(axis=1).all()
+    spectra = vs30amp.amplify_spectrum(np.ones(model.frequencies.size), model.frequencies, vs30, vs30_sim, None,
+                                       "cy14", y_ref=0.2, **depths)
+    np.testing.assert_allclose(spectra, basin, rtol=1e-14)
+    out = vs30amp.amplify_waveforms(acc, dt, vs30, vs30_sim, model="cy14", fmax=np.inf, not_at_rest="ignore",
+                                    **depths)
+    y_ref = rock_rows(model, "module", vs30amp.response_spectrum(acc, dt, 1.0 / model.frequencies),
+                      np.full(2, vs30_sim), z1_sim=np.full(2, 150.0))
+    length = fast_length(2 * acc.shape[1])
+    factors = vs30amp.amplification(vs30, vs30_sim, None, "cy14", y_ref=y_ref, **depths).at(
+        np.fft.rfftfreq(length, dt))
+    expected = np.fft.irfft(np.fft.rfft(acc, length) * factors, length)[:, :acc.shape[1]]
+    np.testing.assert_allclose(out, expected, rtol=0, atol=1e-12 * np.abs(expected).max())
+    # the simulation's basin term is in the inversion, on the rock's own Vs30 too: the factor from
+    # the rock to the simulation gives its PSA back
+    psa = vs30amp.response_spectrum(acc, dt, 1.0 / model.frequencies)
+    assert not np.allclose(y_ref, rock_rows(model, "module", psa, np.full(2, vs30_sim)), rtol=1e-6, atol=0)
+    for sim in (vs30_sim, 1130.0):
+        on_rock = rock_rows(model, "module", psa, np.full(2, sim), z1_sim=np.full(2, 150.0))
+        back = vs30amp.amplification(sim, 1130.0, None, "cy14", y_ref=on_rock, z1=150.0).factors * on_rock
+        np.testing.assert_allclose(back, psa, rtol=1e-9)
 
 
 @pytest.mark.parametrize("units, g", [("m/s2", 9.80665), ("cm/s2", 980.665)])

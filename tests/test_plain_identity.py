@@ -257,11 +257,13 @@ COLUMN_MODELS = [model.name for model in vs30amp.MODELS.values() if model.per_pe
 
 
 @pytest.mark.parametrize("path", ["module", *MATH_PATHS])
-@pytest.mark.parametrize("model", COLUMN_MODELS)
+@pytest.mark.parametrize("model, basin", [(model, basin) for model in COLUMN_MODELS
+                                          for basin in (False, True)[:1 + vs30amp.MODELS[model].needs("z1")]])
 @pytest.mark.parametrize("kind", ["realistic", "wide", "special"])
-def test_input_per_period(plain, kernel_paths, model, kind, path):
+def test_input_per_period(plain, kernel_paths, model, basin, kind, path):
     """The kernel of an input per site and period against plain_<model>_columns: a different
-    value in every cell, so that no column reads another's."""
+    value in every cell, so that no column reads another's; with `basin`, the kernel that also
+    takes the basin depths (cy14's z1, z1_sim; a quarter NaN, not given) against plain_<model>_basin."""
     rng = np.random.default_rng(11 + len(kind))
     sites = special_grid()[:, :2] if kind == "special" else (realistic_sites if kind == "realistic" else
                                                              wide_sites)(rng, 20_000)[:, :2]
@@ -270,21 +272,26 @@ def test_input_per_period(plain, kernel_paths, model, kind, path):
     inputs = rng.uniform(0.0, 2.0, (n, columns)) if kind == "realistic" else np.where(
         rng.random((n, columns)) < 0.3, rng.choice(SPECIAL_PGAS, (n, columns)), rng.uniform(-0.5, 3.0, (n, columns)))
     triples = np.ascontiguousarray(np.column_stack([sites, np.zeros(n)]))
+    depths = [np.where(rng.random(n) < 0.25, np.nan, rng.choice([0.0, 5.0, 1e4], n) if kind == "special" else
+                       rng.uniform(0.0, 1500.0, n)) for _ in range(2)] if basin else []
     expected = np.empty((n, columns))
-    function = getattr(plain, f"plain_{model}_columns")
-    function.argtypes = [ctypes.c_void_p] * 2 + [ctypes.c_size_t, ctypes.c_void_p]
-    function(triples.ctypes.data, inputs.ctypes.data, n, expected.ctypes.data)
+    function = getattr(plain, f"plain_{model}_{'basin' if basin else 'columns'}")
+    function.argtypes = [ctypes.c_void_p] * (2 + len(depths)) + [ctypes.c_size_t, ctypes.c_void_p]
+    function(triples.ctypes.data, inputs.ctypes.data, *(z.ctypes.data for z in depths), n, expected.ctypes.data)
     if path == "module":
-        got = vs30amp.MODELS[model].column_kernel_for("module")(sites[:, 0].copy(), sites[:, 1].copy(), inputs)
+        model_entry = vs30amp.MODELS[model]
+        kernel = model_entry.basin_kernel_for("module") if basin else model_entry.column_kernel_for("module")
+        got = kernel(sites[:, 0].copy(), sites[:, 1].copy(), inputs, *depths)
     else:
         number = MATH_PATHS.index(path)
         if not kernel_paths.kernel_paths_cpu_runs(number):
             pytest.skip(f"this CPU cannot run the {path}-lane vector math")
         got = np.empty((n, columns))
-        run = kernel_paths.kernel_paths_run_columns
-        run.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int] + [ctypes.c_void_p] * 2 + [
+        run = kernel_paths.kernel_paths_run_basin if basin else kernel_paths.kernel_paths_run_columns
+        run.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int] + [ctypes.c_void_p] * (2 + len(depths)) + [
             ctypes.c_size_t, ctypes.c_void_p]
-        assert run(model.encode(), b"module", number, triples.ctypes.data, inputs.ctypes.data, n, got.ctypes.data)
+        assert run(model.encode(), b"module", number, triples.ctypes.data, inputs.ctypes.data,
+                   *(z.ctypes.data for z in depths), n, got.ctypes.data)
     nan = np.isnan(expected)
     differ = (np.isnan(got) != nan) | (~nan & (got.view(np.uint64) != expected.view(np.uint64)))
     assert not differ.any(), (int(differ.sum()), np.argwhere(differ)[0])

@@ -11,7 +11,8 @@ from numpy.typing import ArrayLike, NDArray
 from . import _interp
 from ._models import convention_words, get_model, listing_models
 from ._optional import require
-from ._sites import as_real, checked_factors, chosen, kernel_of, range_policy, site_factors, sites_and_rows
+from ._sites import (as_real, basin_kernel_of, checked_factors, chosen, kernel_of, optional_values, range_policy,
+                     site_factors, sites_and_rows)
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -193,7 +194,8 @@ class Amplification:
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, model: str = "ba18", *,
                   ranges: str = "warn", check_ranges: bool | None = None,
                   convention: str = "module", y_ref: ArrayLike | None = None,
-                  epsilon: float = 0.0) -> Amplification:
+                  epsilon: float = 0.0, z1: ArrayLike | None = None,
+                  z1_sim: ArrayLike | None = None) -> Amplification:
     """Amplification factors from the simulation's Vs30 to each site's Vs30.
 
     Parameters
@@ -233,6 +235,12 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, m
         moved from the median (default 0): ln factor + epsilon (s(vs30) - s(vs30_sim)), the site
         and the simulation taken on one branch of the model. Any other epsilon than 0 for a
         model without uncertainty raises ValueError.
+    z1, z1_sim : array_like, optional
+        For cy14: Z1, the depth (m) to Vs = 1 km/s, of the sites and of the simulation's site,
+        for the model's basin term phi5 (1 - exp(-dZ1 / phi6)), dZ1 = Z1 - Z1ref(Vs30) with the
+        California reference (the Japan one is not offered). Either may be left out or NaN at a
+        site: that velocity's dZ1 is 0, the model's default, and its basin term 0; without both
+        the factors are those of the site term alone. Refused for the other models.
 
     Returns
     -------
@@ -261,11 +269,14 @@ def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, m
     """
     policy = range_policy(ranges, check_ranges)
     found, kernel, convention = chosen(model, convention, epsilon, per_period=True)
-    (site_vs30, site_vs30_sim, site_pga), rows = sites_and_rows(
+    optional = optional_values(found, {"z1": z1, "z1_sim": z1_sim})
+    (site_vs30, site_vs30_sim, site_pga, *depths), rows = sites_and_rows(
         found, y_ref, vs30=as_real("vs30", vs30), vs30_sim=as_real("vs30_sim", vs30_sim),
-        pga=as_real("pga", np.nan if pga is None else pga))
-    factors = checked_factors(found, kernel_of(found, kernel, convention, rows), site_vs30, site_vs30_sim, site_pga,
-                              policy, y_ref=rows)
+        pga=as_real("pga", np.nan if pga is None else pga), **optional)
+    optional = dict(zip(optional, depths))
+    factors = checked_factors(found, basin_kernel_of(found, kernel_of(found, kernel, convention, rows), convention,
+                                                     optional), site_vs30, site_vs30_sim, site_pga,
+                              policy, y_ref=rows, optional=optional)
     sigma_kernel = found.sigma_kernel_for(convention)
     sigma = None if sigma_kernel is None else site_factors(sigma_kernel, site_vs30, site_vs30_sim, site_pga, model=found)
     return Amplification(factors, found.frequencies, found.name, np.array(site_vs30), np.array(site_vs30_sim),

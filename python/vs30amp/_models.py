@@ -54,6 +54,18 @@ def native_column_kernel(model: str, convention: str, columns: int) -> ColumnKer
     return _rows_of(functools.partial(_native.model_column_factors, model, convention), columns)
 
 
+def native_basin_kernel(model: str, convention: str, columns: int) -> Callable[..., NDArray[np.float64]]:
+    """The factors of `model` under `convention` with its input per site and period (n, F) and the
+    basin depths of the sites and of the simulation (m, NaN for one not given):
+    kernel(vs30, vs30_sim, inputs, z1, z1_sim)."""
+    def kernel(*arrays: NDArray[np.float64]) -> NDArray[np.float64]:
+        site, simulation, inputs, z1, z1_sim = (np.require(values, np.float64, ["C", "A"]) for values in arrays)
+        out = np.empty((site.shape[0], columns))
+        _native.model_basin_factors(model, convention, site, simulation, inputs, z1, z1_sim, out)
+        return out
+    return kernel
+
+
 def native_moved_kernel(model: str, convention: str, columns: int, epsilon: float) -> Kernel:
     """The factors of a model with uncertainty moved by `epsilon` times its sigma (the C
     library's exp, as every factor)."""
@@ -100,6 +112,9 @@ class Input:
     per_period : bool
         Whether the input is one value per site and period of the model's grid, shape (n, F) (cy14's
         y_ref), rather than one per site.
+    optional : bool
+        Whether the input may be left out (cy14's z1 and z1_sim): absent or NaN, the model takes
+        its default (for Z1, dZ1 = 0), and the site is not missing a value.
     """
 
     name: str
@@ -111,6 +126,7 @@ class Input:
     outside: str = ""
     rock: float | None = None
     per_period: bool = False
+    optional: bool = False
 
 
 @dataclass(frozen=True)
@@ -138,7 +154,8 @@ class Verification:
         sites (vs30, vs30_sim, pga) and the natural logs of their factors on the model's grid;
         "site_ratios", ground motions of one scenario at two sites, whose log ratio is the
         difference of the two sites' site terms; "rock_ln_factors", pairs of rows of a site
-        (vs30, vs30_sim): its input per period on the rock, then the ln factors it gives.
+        (vs30, vs30_sim and optional inputs such as cy14's z1, z1_sim): its input per period on
+        the rock, then the ln factors it gives.
     tolerance : float
         The largest difference in ln(factor) allowed, or for "site_ratios" the multiple of the
         figures' printed precision.
@@ -289,6 +306,19 @@ class Model:
         name = self.convention_named(convention)
         return native_sigma_kernel(self.name, name, self.frequencies.size) if self.uncertainty else None
 
+    def basin_kernel_for(self, convention: str) -> Callable[..., NDArray[np.float64]]:
+        """The kernel of `convention` taking the input per site and period and the basin depths
+        (z1, z1_sim); ValueError for a model that takes no basin depth."""
+        name = self.convention_named(convention)
+        if not self.needs("z1"):
+            raise ValueError(f"z1: {self.name} takes no basin depth; give z1 and z1_sim only to cy14")
+        return native_basin_kernel(self.name, name, self.frequencies.size)
+
+    @property
+    def optional_inputs(self) -> tuple[Input, ...]:
+        """The inputs the model may go without (cy14's z1, z1_sim)."""
+        return tuple(given for given in self.inputs if given.optional)
+
     def column_kernel_for(self, convention: str) -> ColumnKernel:
         """The kernel of `convention` taking the model's input per site and period (`per_period_input`)."""
         return self._column_kernels[self.convention_named(convention)]
@@ -412,11 +442,18 @@ MODELS: Final[dict[str, Model]] = {model.name: model for model in (
                                            "of applicability"),
                 Input("y_ref", "g", "y_ref, the PSA on 1130 m/s rock at each of the model's periods (the simulation's "
                                     "PSA where it assumed 1130 m/s or more)", "non-negative", (0.0, PGA_LIMIT),
-                      PGA.range_source, outside=PGA.outside, rock=1130.0, per_period=True)),
-        # One convention: the published site term, without the basin term (no Z1).
-        conventions=(Convention("module", "cy14 (its published site term, without the basin term)",
-                                "its published site term, without the basin term"),),
-        coefficients=("cy14_site_coefficients.csv", "period_s", "frequency_hz", "phi1", "phi2", "phi3", "phi4"),
+                      PGA.range_source, outside=PGA.outside, rock=1130.0, per_period=True),
+                *(Input(name, "m", f"Z1, the depth to Vs = 1 km/s, of {whose} (not given: dZ1 = 0, the model's "
+                                   "default)", "non-negative", (0.0, 3000.0),
+                        "Chiou and Youngs (2014), Earthquake Spectra 30(3): Z1 in m; the range guards against a "
+                        "mistake of units", outside="a depth in feet or centimetres is the likelier story",
+                        optional=True)
+                  for name, whose in (("z1", "the site"), ("z1_sim", "the simulation's site")))),
+        # One convention: the published site term, with the basin term where Z1 is given (California).
+        conventions=(Convention("module", "cy14 (its published site term; the basin term where Z1 is given)",
+                                "its published site term; the basin term where Z1 is given"),),
+        coefficients=("cy14_site_coefficients.csv", "period_s", "frequency_hz", "phi1", "phi2", "phi3", "phi4", "phi5",
+                      "phi6"),
         verification=(Verification("cy14_verification_ratios.csv", "the OpenQuake engine's CY14 verification table",
                                    "rock_ln_factors", 1e-10, "module"),),
     ),

@@ -30,6 +30,12 @@ def model_column_factors(model: str, convention: str, vs30: NDArray[np.float64],
     (cy14's y_ref), written into `out` (C-contiguous float64, shape (n, columns)); vs30 and vs30_sim
     are C-contiguous float64 arrays of length n, `inputs` one of out's shape. ValueError for a model
     that takes no input per column."""
+def model_basin_factors(model: str, convention: str, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
+                        inputs: NDArray[np.float64], z1: NDArray[np.float64], z1_sim: NDArray[np.float64],
+                        out: NDArray[np.float64], /) -> None:
+    """As `model_column_factors` with the basin depths (m) of the sites and of the simulation
+    (cy14's Z1; NaN for one not given, dZ1 = 0), arrays of length n. ValueError for a model that
+    takes no basin depth."""
 def model_moved_factors(model: str, convention: str, epsilon: float, vs30: NDArray[np.float64],
                         vs30_sim: NDArray[np.float64], pga: NDArray[np.float64], out: NDArray[np.float64], /) -> None:
     """As `model_factors`, the factors of a model with uncertainty moved by `epsilon` times its

@@ -139,8 +139,10 @@ class Chunks:
 
     def __init__(self, records: FloatArray, step: float, ramp: NDArray[np.float64] | None, found: Model,
                  kernel: Kernel, fmax: float | None, rule: str, sites: list[NDArray[np.float64]], layout: Plan,
-                 first_site: int) -> None:
+                 first_site: int, basin: Callable[..., NDArray[np.float64]] | None = None) -> None:
+        # `basin`: the model's kernel of its basin depths, read as sites[4:6] (z1, z1_sim).
         self.records, self.step, self.ramp, self.found, self.kernel = records, step, ramp, found, kernel
+        self.basin = basin
         self.fmax, self.rule, self.sites, self.layout, self.first_site = fmax, rule, sites, layout, first_site
         self.m = records.shape[1]
         n = sites[0].size
@@ -188,7 +190,11 @@ class Chunks:
             spectrum = self._chunk_spectrum(part, count)
         vs30, vs30_sim, pga, *rows = (values[part] for values in self.sites)  # rows: an input per period, if any
         y_ref = rows[0] if rows else None
-        model_factors = site_factors(self.kernel, vs30, vs30_sim, pga, model=self.found, y_ref=y_ref)
+        kernel = self.kernel
+        if self.basin is not None:
+            basin, depths = self.basin, rows[1:3]
+            kernel = lambda site, sim, inputs: basin(site, sim, inputs, *depths)  # noqa: E731
+        model_factors = site_factors(kernel, vs30, vs30_sim, pga, model=self.found, y_ref=y_ref)
         _refuse_infinite_factors(model_factors, vs30, vs30_sim, int(part.start) + self.first_site)
         if self.fmax is None:
             self.highest.append(highest_factor(self.found.frequencies, model_factors, 0.5 / self.step))

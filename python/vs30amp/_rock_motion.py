@@ -81,22 +81,34 @@ def model_pga(model: Model, kernel: Kernel, vs30_sim: NDArray[np.float64], pga: 
 
 
 def rock_rows(model: Model, convention: str, motion: NDArray[np.float64], vs30_sim: NDArray[np.float64],
-              label: Label = "site {}".format) -> NDArray[np.float64]:
+              label: Label = "site {}".format, z1_sim: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
     """The model's input per site and period (cy14's y_ref, on ``Input.rock`` m/s) whose factor
     from the rock to `vs30_sim` (n,) gives `motion` (n, F: the simulation's motion at the model's
-    periods, e.g. its PSA in g), as the module docstring says; a new (n, F) array."""
+    periods, e.g. its PSA in g), as the module docstring says; a new (n, F) array. With `z1_sim`
+    (n,; cy14's basin depth of the simulation's site, NaN not given) the factor has its basin term."""
     given = model.per_period_input
     assert given is not None and given.rock is not None
     kernel = model.column_kernel_for(convention)
+    basin = None if z1_sim is None else model.basin_kernel_for(convention)
     reference = given.rock
     sim = np.asarray(vs30_sim, np.float64)
+    depth = None if z1_sim is None else np.broadcast_to(np.asarray(z1_sim, np.float64), sim.shape)
 
     def factor(block: slice) -> Factor:
         sites, on_rock = sim[block], np.full(sim[block].shape, reference)
+        if basin is not None and depth is not None:  # the rock at its own reference depth: dZ1 = 0
+            at_sim, at_rock = depth[block], np.full(sites.shape, np.nan)
+            return lambda y: basin(sites, on_rock, y, at_sim, at_rock)
         return lambda y: kernel(sites, on_rock, y)
 
-    return _carried(model, given.name, reference, factor, np.broadcast_to(sim[:, None], motion.shape),
+    rows = _carried(model, given.name, reference, factor, np.broadcast_to(sim[:, None], motion.shape),
                     np.asarray(motion, np.float64), label)
+    if basin is not None and depth is not None and (sim == reference).any():
+        # On the rock's own Vs30 only the basin term is left, whatever y_ref: the motion over its exp.
+        at = sim == reference
+        rows[at] = np.asarray(motion, np.float64)[at] / basin(sim[at], sim[at], rows[at], depth[at],
+                                                              np.full(int(at.sum()), np.nan))
+    return rows
 
 
 def _carried(model: Model, name: str, reference: float, factor: Callable[[slice], Factor],

@@ -237,7 +237,7 @@ def _checked_inputs(inputs: Mapping[str, Mapping[str, Any]] | None) -> dict[str,
 
 def _missing(model: Model, given: Mapping[str, Any]) -> list[str]:
     """The inputs `model` takes beyond SHARED_INPUTS that `given` lacks."""
-    return [taken.name for taken in model.inputs if taken.name not in SHARED_INPUTS and taken.name not in given]
+    return [taken.name for taken in model.inputs if not taken.optional and taken.name not in SHARED_INPUTS and taken.name not in given]
 
 
 def _chosen_models(models: Iterable[str] | None, extra: dict[str, dict[str, Any]]) -> list[Model]:

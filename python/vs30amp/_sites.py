@@ -152,6 +152,15 @@ def kernel_of(found: Model, kernel: Kernel, convention: str, rows: NDArray[np.fl
     return kernel if rows is None else found.column_kernel_for(convention)
 
 
+def basin_kernel_of(found: Model, kernel: Kernel, convention: str, optional: Values) -> Kernel:
+    """`kernel` (of the input per site and period), or with the basin depths `optional` given
+    (z1, z1_sim, each (n,)) the model's kernel that takes them: the same three arguments."""
+    if not optional:
+        return kernel
+    basin = found.basin_kernel_for(convention)
+    return lambda vs30, vs30_sim, rows: basin(vs30, vs30_sim, rows, optional["z1"], optional["z1_sim"])
+
+
 def site_value(given: Input, rows: NDArray[np.float64]) -> NDArray[np.float64]:
     """One value per site of an input per site and period, for the checks: the first that breaks
     the input's rule, else the first missing or outside its range, else the first."""
@@ -216,14 +225,31 @@ def first_wrong(model: Model, checks: list[tuple[Input, NDArray[np.float64], NDA
             f"{low:g} to {high:g} {units} ({given.range_source})")
 
 
+def optional_values(model: Model, given: dict[str, object]) -> Values:
+    """The model's optional inputs (cy14's z1, z1_sim) as `given` has them, each broadcast to the n
+    sites of its first array and NaN (not given) where absent; {} when none is given. ValueError
+    for one the model does not take."""
+    present = {name: value for name, value in given.items() if value is not None}
+    if not present:
+        return {}
+    taken = {optional.name for optional in model.optional_inputs}
+    for name in present:
+        if name not in taken:
+            raise ValueError(f"{name}: {model.name} takes no {name}; give it only to a model that declares it")
+    return {name: as_real(name, present.get(name, np.nan)) for name in sorted(taken)}
+
+
 def check_sites(model: Model, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64], pga: NDArray[np.float64],
-                policy: str, label: Label = "site {}".format, y_ref: NDArray[np.float64] | None = None) -> None:
+                policy: str, label: Label = "site {}".format, y_ref: NDArray[np.float64] | None = None,
+                optional: Values | None = None) -> None:
     """Refuses impossible values of the model's inputs; then warns about, refuses or ignores
     sites out of range or missing a value, as `policy` says. `y_ref`: the model's input per site
-    and period, (n, F), where it has one."""
+    and period, (n, F), where it has one; `optional`: its optional inputs (n,), a NaN not given."""
     values = {"vs30": vs30, "vs30_sim": vs30_sim, "pga": pga}
     if y_ref is not None and model.per_period_input is not None:
         values[model.per_period_input.name] = site_value(model.per_period_input, y_ref)
+    for name, array in (optional or {}).items():  # a NaN is not given, so not out of range
+        values[name] = np.where(np.isnan(array), model.input(name).range[0], array)
     # An input derived later (cy14's y_ref from records' PSA) is checked where it is derived.
     refuse_impossible_inputs(tuple(given for given in model.inputs if given.name in values), values, label)
     if policy == "ignore":
@@ -271,7 +297,8 @@ def site_factors(kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np
 
 def checked_factors(model: Model, kernel: Kernel, vs30: NDArray[np.float64], vs30_sim: NDArray[np.float64],
                     pga: NDArray[np.float64], policy: str, label: Label = "site {}".format,
-                    y_ref: NDArray[np.float64] | None = None) -> NDArray[np.float64]:
-    """The sites checked under `policy`, then their factors (`y_ref` as `site_factors` takes it)."""
-    check_sites(model, vs30, vs30_sim, pga, policy, label, y_ref)
+                    y_ref: NDArray[np.float64] | None = None, optional: Values | None = None) -> NDArray[np.float64]:
+    """The sites checked under `policy`, then their factors (`y_ref` as `site_factors` takes it;
+    `optional` as `check_sites`)."""
+    check_sites(model, vs30, vs30_sim, pga, policy, label, y_ref, optional)
     return site_factors(kernel, vs30, vs30_sim, pga, model=model, y_ref=y_ref)

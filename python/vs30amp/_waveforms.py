@@ -14,7 +14,8 @@ from ._record_checks import as_dt, check_shape
 from ._record_chunks import CHUNK_BYTES, Chunks, plan, run, thread_count
 from ._response import response_spectrum
 from ._rock_motion import model_pga, rock_rows
-from ._sites import as_real, broadcast_sites, check_sites, chosen, kernel_of, range_policy, site_factors, sites_and_rows
+from ._sites import (as_real, basin_kernel_of, broadcast_sites, check_sites, chosen, kernel_of, optional_values,
+                     range_policy, site_factors, sites_and_rows)
 from ._traces import amplified_traces, as_records, is_obspy, processing_entry, traces_of
 from ._units import G_IN_UNITS, check_units
 
@@ -29,7 +30,8 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
                      pga: ArrayLike | None, model: str = "ba18", *, fmax: float | None = None,
                      above_fmax: str = "hold", ranges: str = "warn", check_ranges: bool | None = None,
                      convention: str = "module", y_ref: ArrayLike | None = None,
-                     epsilon: float = 0.0) -> NDArray[Any]:
+                     epsilon: float = 0.0, z1: ArrayLike | None = None,
+                     z1_sim: ArrayLike | None = None) -> NDArray[Any]:
     """Fourier spectra multiplied by the factors interpolated onto their frequencies.
 
     Parameters
@@ -39,7 +41,7 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         all sites. It is not modified.
     frequencies : array_like, shape (K,)
         The spectrum's frequencies (Hz), finite and non-negative.
-    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref, epsilon
+    vs30, vs30_sim, pga, model, ranges, check_ranges, convention, y_ref, epsilon, z1, z1_sim
         As for `amplification`; broadcast together to the n sites. A site missing a value
         (NaN) gets a NaN row.
     fmax : float, optional
@@ -74,18 +76,20 @@ def amplify_spectrum(spectrum: ArrayLike, frequencies: ArrayLike, vs30: ArrayLik
         raise ValueError(f"spectrum: shape {values.shape} does not fit {wanted.size} frequencies; "
                          f"expected (n_sites, {wanted.size}) or ({wanted.size},)")
     rows = 1 if values.ndim == 1 else values.shape[0]
+    optional = optional_values(found, {"z1": z1, "z1_sim": z1_sim})
     sites, per_period = sites_and_rows(found, y_ref, **{"spectrum rows": np.empty(rows)}, vs30=as_real("vs30", vs30),
                                        vs30_sim=as_real("vs30_sim", vs30_sim),
-                                       pga=as_real("pga", np.nan if pga is None else pga))
-    site_vs30, site_vs30_sim, site_pga = sites[1:]
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, y_ref=per_period)
+                                       pga=as_real("pga", np.nan if pga is None else pga), **optional)
+    site_vs30, site_vs30_sim, site_pga = sites[1:4]
+    optional = dict(zip(optional, sites[4:]))
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, y_ref=per_period, optional=optional)
     real = _real_output_dtype(values.dtype)
     if values.dtype.kind != "c":
         values = values.astype(real, copy=False)
     elif values.dtype != np.complex64:
         values = values.astype(np.complex128, copy=False)
-    factors = site_factors(kernel_of(found, kernel, convention, per_period), site_vs30, site_vs30_sim, site_pga,
-                           model=found, y_ref=per_period)
+    factors = site_factors(basin_kernel_of(found, kernel_of(found, kernel, convention, per_period), convention,
+                                           optional), site_vs30, site_vs30_sim, site_pga, model=found, y_ref=per_period)
     interpolated = _interp.weights(found.frequencies, wanted).apply(factors, real)
     if rule == "taper":
         _interp.taper_above(interpolated, asked, limit)
@@ -119,7 +123,8 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
                       model: str = "ba18", *, units: str = "g", fmax: float | None = None,
                       above_fmax: str = "taper", taper: float | None = None, not_at_rest: str = "warn",
                       ranges: str = "warn", check_ranges: bool | None = None, convention: str = "module",
-                      epsilon: float = 0.0, progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES) -> FloatArray:
+                      epsilon: float = 0.0, progress: bool = False, workers: int | None = None, chunk_bytes: int = CHUNK_BYTES,
+                      z1: ArrayLike | None = None, z1_sim: ArrayLike | None = None) -> FloatArray:
     """Acceleration records amplified from the simulation's Vs30 to each site's.
 
     Each record is zero-padded to a fast FFT length of at least twice its length (so that
@@ -192,6 +197,11 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
         records' peaks), whatever n is. A record so long that its own FFT work, about 5 N
         times its item size (N >= 2 n_samples, the padded length), exceeds this is amplified
         alone, one at a time: the working memory is then about that.
+    z1, z1_sim : array_like, optional
+        For cy14, as for `amplification`: the basin depths Z1 (m) of the sites and of the
+        simulation's site, NaN or left out for not given (dZ1 = 0). z1_sim enters the inversion
+        of the records' PSA to y_ref too: the factor from the rock (dZ1 = 0 there) to Vs30_sim
+        at Z1_sim.
 
     Returns
     -------
@@ -231,7 +241,7 @@ def amplify_waveforms(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: Arra
     out = amplify_records(acc, dt, vs30, vs30_sim, pga, model, units=units, fmax=fmax, above_fmax=above_fmax,
                           taper=taper, not_at_rest=not_at_rest, policy=range_policy(ranges, check_ranges),
                           convention=convention, epsilon=epsilon, progress=progress, workers=workers,
-                          chunk_bytes=chunk_bytes)
+                          chunk_bytes=chunk_bytes, z1=z1, z1_sim=z1_sim)
     if traces is None:
         return out
     # A Trace or Stream, typed as the arrays are: ObsPy ships no type information.
@@ -283,15 +293,17 @@ def _as_acc(acc: ArrayLike) -> tuple[FloatArray, bool]:
 
 def _records_on_rock(found: Model, convention: str, records: FloatArray, step: float, scale: float,
                      vs30_sim: NDArray[np.float64], workers: int | None,
-                     label: Any = "site {}".format) -> NDArray[np.float64] | None:
+                     label: Any = "site {}".format, z1_sim: NDArray[np.float64] | None = None
+                     ) -> NDArray[np.float64] | None:
     """For a model whose nonlinear input is the motion on rock per period (cy14's y_ref), the
     records' own PSA (g, 5 % damped) at the model's periods carried to the rock by inverting the
-    model's factor from the rock to each site's Vs30_sim (`rock_rows`); None for other models."""
+    model's factor from the rock to each site's Vs30_sim (`rock_rows`; with the simulation's basin
+    depth `z1_sim`, its basin term too); None for other models."""
     if found.per_period_input is None:
         return None
     in_g = records if scale == 1.0 else records / scale
     psa = response_spectrum(in_g, step, 1.0 / found.frequencies, workers=workers)
-    return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim, label)
+    return rock_rows(found, convention, np.broadcast_to(psa, (vs30_sim.size, psa.shape[1])), vs30_sim, label, z1_sim)
 
 
 def records_rock_rows(model: str, convention: str, acc: ArrayLike, dt: float, units: str,
@@ -305,36 +317,43 @@ def records_rock_rows(model: str, convention: str, acc: ArrayLike, dt: float, un
 
 def _checked_sites(found: Model, kernel: Kernel, records: FloatArray, vs30: ArrayLike, vs30_sim: ArrayLike,
                    pga: ArrayLike | None, scale: float, policy: str, warn_ends: bool, chunk_bytes: int,
-                   first_site: int, rock: Any = None) -> list[NDArray[np.float64]]:
+                   first_site: int, rock: Any = None, optional: dict[str, Any] | None = None
+                   ) -> list[NDArray[np.float64]]:
     """The records' peaks checked (and their ends, when `warn_ends`), then the sites' Vs30s and
     PGA in g (the records' own peaks by default, carried to the model's rock where it takes its
-    PGA there) broadcast to one per site and checked; `rock`, given the sites' Vs30_sim, gives
-    the model's input per period (`_records_on_rock`), checked too and appended."""
+    PGA there) broadcast to one per site and checked; `rock`, given the sites' Vs30_sim (and
+    their z1_sim), gives the model's input per period (`_records_on_rock`), checked too and
+    appended; then the model's optional inputs `optional` (cy14's z1, z1_sim), broadcast."""
     peaks = _finite_peaks(records, max(1, chunk_bytes // (records.shape[1] * records.itemsize)), first_site)
     if warn_ends:
         warn_not_at_rest(rest_shares(records, peaks), lambda record: f"record {first_site + record}")
     given = peaks if pga is None else as_real("pga", pga)
     pga_g = given if scale == 1.0 else given / scale
+    optional = optional or {}
     sites = broadcast_sites(**{"acc records": np.empty(records.shape[0])}, vs30=as_real("vs30", vs30),
-                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g)[1:]
-    site_vs30, site_vs30_sim, site_pga = sites
+                            vs30_sim=as_real("vs30_sim", vs30_sim), pga=pga_g, **optional)[1:]
+    site_vs30, site_vs30_sim, site_pga = sites[:3]
+    depths = dict(zip(optional, sites[3:]))
+    sites = sites[:3]
     label = lambda site: f"site {first_site + site}"  # noqa: E731
-    rows = None if rock is None else rock(site_vs30_sim, label)
+    rows = None if rock is None else rock(site_vs30_sim, label, depths.get("z1_sim"))
     # A record's PGA in range is carried to a PGA in range (vs30amp._rock_motion): checked either side.
-    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, label, rows)
+    check_sites(found, site_vs30, site_vs30_sim, site_pga, policy, label, rows, depths)
     if pga is None:
         sites[2] = model_pga(found, kernel, site_vs30_sim, site_pga, label)
-    return sites if rows is None else [*sites, rows]
+    return sites if rows is None else [*sites, rows, *depths.values()]
 
 
 def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None,
                     model: str, *, units: str, fmax: float | None, policy: str, above_fmax: str = "taper",
                     taper: float | None = None, not_at_rest: str = "warn", convention: str = "module",
                     epsilon: float = 0.0, progress: bool = False, workers: int | None = None,
-                    chunk_bytes: int = CHUNK_BYTES, first_site: int = 0) -> FloatArray:
+                    chunk_bytes: int = CHUNK_BYTES, first_site: int = 0, z1: ArrayLike | None = None,
+                    z1_sim: ArrayLike | None = None) -> FloatArray:
     """`amplify_waveforms` on one policy; errors and warnings count sites and records from
     `first_site` (a chunk's place among all sites)."""
     found, kernel, convention = chosen(model, convention, epsilon, per_period=True)
+    optional = optional_values(found, {"z1": z1, "z1_sim": z1_sim})
     scale = check_units(units)
     limit, rule = _interp.fmax_limit(fmax), _interp.above_fmax_rule(above_fmax)
     check_not_at_rest(not_at_rest)
@@ -344,12 +363,14 @@ def amplify_records(acc: ArrayLike, dt: float, vs30: ArrayLike, vs30_sim: ArrayL
     ramp = taper_ramp(taper, step, records.shape[1])
     sites = _checked_sites(found, kernel, records, vs30, vs30_sim, pga, scale, policy,
                            taper is None and not_at_rest == "warn", chunk_bytes, first_site,
-                           lambda site_vs30_sim, label: _records_on_rock(found, convention, records, step, scale,
-                                                                         site_vs30_sim, workers, label))
+                           lambda site_vs30_sim, label, z1_of_sim: _records_on_rock(
+                               found, convention, records, step, scale, site_vs30_sim, workers, label, z1_of_sim),
+                           optional)
     kernel = kernel_of(found, kernel, convention, sites[3] if len(sites) > 3 else None)
     n = sites[0].size
     layout = plan(n, records.shape[1], records.itemsize, found.frequencies.size, threads, chunk_bytes)
-    chunks = Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site)
+    chunks = Chunks(records, step, ramp, found, kernel, limit, rule, sites, layout, first_site,
+                    basin=found.basin_kernel_for(convention) if optional else None)
     run(chunks, n, layout, progress)
     reached = [pair for pair in chunks.highest if np.isfinite(pair[0])]
     if reached:

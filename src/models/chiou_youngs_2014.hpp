@@ -12,8 +12,11 @@
 //   F = phi1 min(ln(Vs30 / 1130), 0)
 //       + phi2 (exp(phi3 (min(Vs30, 1130) - 360)) - exp(phi3 (1130 - 360))) ln((y_ref + phi4) / phi4),
 // y_ref the PSA (g) on 1130 m/s rock at the same period, the same at both velocities. From
-// 1130 m/s on both terms are zero, the nonlinear one whatever y_ref. The basin term
-// phi5 (1 - exp(-dZ1 / phi6)) is zero: the module takes no Z1. Published range of applicability:
+// 1130 m/s on both terms are zero, the nonlinear one whatever y_ref. With the sites' Z1 (m) given
+// at both velocities (cy14_basin_rows) the basin term B = phi5 (1 - exp(-dZ1 / phi6)) enters the
+// one exp: exp((F + B)(Vs30, z1) - (F + B)(Vs30_sim, z1_sim)), dZ1 = Z1 - Z1ref(Vs30) with the
+// California reference; a NaN Z1 is not given, dZ1 = 0 and B = 0, as the model's default. The
+// Japan reference is not offered. Published range of applicability:
 // Vs30 from 180 to 1500 m/s. Nothing is range-checked here.
 
 #include <cstddef>
@@ -37,6 +40,9 @@ static_assert(std::size(CY14_FREQUENCIES) == CY14_COLUMNS);
 // y_ref[i * 24 + j] at period j.
 void cy14_rows(const SiteTriple *sites, std::size_t n, const BatchMath &math, double *rows);
 void cy14_column_rows(const SiteTriple *sites, const double *y_ref, std::size_t n, const BatchMath &math, double *rows);
+// The same as cy14_column_rows with the basin term: z1[i] and z1_sim[i] (m, NaN for not given).
+void cy14_basin_rows(const SiteTriple *sites, const double *y_ref, const double *z1, const double *z1_sim,
+                     std::size_t n, const BatchMath &math, double *rows);
 
 // The model's entry of the table (model_table.hpp): "cy14", one convention, "module".
 extern const ModelEntry CY14_MODEL;

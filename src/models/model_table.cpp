@@ -74,3 +74,13 @@ void rows_of_column_inputs(ColumnInputKernel rows, std::size_t columns, const do
         rows(sites, inputs + (block - out), count, math, block);
     });
 }
+
+void rows_of_basin_inputs(BasinKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
+                          const double *inputs, const double *z1, const double *z1_sim, std::size_t n,
+                          const BatchMath &math, double *out) noexcept {
+    blocks_of_columns(columns, vs30, vs30_sim, nullptr, n, out, [&](const SiteTriple *sites, std::size_t count,
+                                                                    double *block) {
+        const std::size_t first = static_cast<std::size_t>(block - out) / columns;
+        rows(sites, inputs + (block - out), z1 + first, z1_sim + first, count, math, block);
+    });
+}

@@ -20,6 +20,11 @@ using BlockKernel = void (*)(const SiteTriple *sites, std::size_t n, const Batch
 using ColumnInputKernel = void (*)(const SiteTriple *sites, const double *inputs, std::size_t n, const BatchMath &math,
                                    double *rows);
 
+// The same with each site's basin depth at both velocities (CY14's Z1, m): row i reads z1[i] and
+// z1_sim[i], NaN for one not given (the model's default).
+using BasinKernel = void (*)(const SiteTriple *sites, const double *inputs, const double *z1, const double *z1_sim,
+                             std::size_t n, const BatchMath &math, double *rows);
+
 // A model with epistemic uncertainty (sigma s, ln units) writes exp(F(Vs30) - F(Vs30_sim) +
 // epsilon (s(Vs30) - s(Vs30_sim))): the median moved by epsilon sigma, the site and the simulation
 // taken on one branch of the model. With epsilon 0 it writes the bits of the convention's rows.
@@ -36,6 +41,7 @@ struct ModelConvention {
     ColumnInputKernel column_rows = nullptr;
     MovedKernel moved = nullptr;
     BlockKernel sigma = nullptr;
+    BasinKernel basin_rows = nullptr;
 };
 
 struct ModelEntry {
@@ -94,6 +100,11 @@ void rows_of_columns(BlockKernel rows, std::size_t columns, const double *vs30, 
 // The same for a kernel with an input per column: `inputs` holds n x columns doubles.
 void rows_of_column_inputs(ColumnInputKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
                            const double *inputs, std::size_t n, const BatchMath &math, double *out) noexcept;
+
+// The same for a kernel with an input per column and the basin depths of both velocities.
+void rows_of_basin_inputs(BasinKernel rows, std::size_t columns, const double *vs30, const double *vs30_sim,
+                          const double *inputs, const double *z1, const double *z1_sim, std::size_t n,
+                          const BatchMath &math, double *out) noexcept;
 
 // The same with the moved factors of a model with uncertainty.
 void moved_rows_of_columns(MovedKernel moved, double epsilon, std::size_t columns, const double *vs30,

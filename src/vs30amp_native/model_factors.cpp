@@ -103,6 +103,40 @@ PyObject *model_column_factors(PyObject *, PyObject *const *args, Py_ssize_t nar
     Py_RETURN_NONE;
 }
 
+constexpr TextSignature MODEL_BASIN_FACTORS = text_signature(
+    "model_basin_factors", {"model", "convention", "vs30", "vs30_sim", "inputs", "z1", "z1_sim", "out", "/"},
+    "As model_column_factors with the basin depths of the sites and of the simulation (cy14's Z1, m; NaN for\n"
+    "one not given), C-contiguous float64 arrays of length n. Runs without the GIL.");
+
+PyObject *model_basin_factors(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes_arguments(MODEL_BASIN_FACTORS, nargs)) return nullptr;
+    const ModelEntry *model = model_argument(args[0]);
+    const ModelConvention *convention = model ? convention_argument(*model, args[1]) : nullptr;
+    if (convention == nullptr) return nullptr;
+    if (convention->basin_rows == nullptr) {
+        PyErr_Format(PyExc_ValueError, "z1: %s takes no basin depth", model->name);
+        return nullptr;
+    }
+    BufferView vs30, vs30_sim, inputs, z1, z1_sim, out;
+    if (!vs30.acquire(args[2], "vs30", 1, "d", false) || !vs30_sim.acquire(args[3], "vs30_sim", 1, "d", false) ||
+        !inputs.acquire(args[4], "inputs", 2, "d", false) || !z1.acquire(args[5], "z1", 1, "d", false) ||
+        !z1_sim.acquire(args[6], "z1_sim", 1, "d", false) || !out.acquire(args[7], "out", 2, "d", true))
+        return nullptr;
+    const std::size_t n = vs30.size();
+    if (vs30_sim.size() != n || z1.size() != n || z1_sim.size() != n || inputs.shape(0) != n ||
+        inputs.shape(1) != model->columns || out.shape(0) != n || out.shape(1) != model->columns) {
+        PyErr_Format(PyExc_ValueError, "expected four arrays of one length n, inputs and out of shape (n, %zu)",
+                     model->columns);
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    rows_of_basin_inputs(convention->basin_rows, model->columns, vs30.data<double>(), vs30_sim.data<double>(),
+                         inputs.data<double>(), z1.data<double>(), z1_sim.data<double>(), n, process_batch_math(),
+                         out.data<double>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 // The convention of args[0] and args[1] if the model has uncertainty; ValueError otherwise.
 const ModelConvention *uncertain_convention(PyObject *const *args, const ModelEntry *&model) {
     model = model_argument(args[0]);
@@ -210,6 +244,7 @@ PyObject *models(PyObject *, PyObject *const *, Py_ssize_t nargs) {
 
 PyMethodDef model_factors_method() { return native_method(MODEL_FACTORS, model_factors); }
 PyMethodDef model_column_factors_method() { return native_method(MODEL_COLUMN_FACTORS, model_column_factors); }
+PyMethodDef model_basin_factors_method() { return native_method(MODEL_BASIN_FACTORS, model_basin_factors); }
 PyMethodDef model_moved_factors_method() { return native_method(MODEL_MOVED_FACTORS, model_moved_factors); }
 PyMethodDef model_sigma_method() { return native_method(MODEL_SIGMA, model_sigma); }
 PyMethodDef model_frequencies_method() { return native_method(MODEL_FREQUENCIES, model_frequencies); }

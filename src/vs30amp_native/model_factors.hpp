@@ -10,6 +10,7 @@
 // and models().
 PyMethodDef model_factors_method();
 PyMethodDef model_column_factors_method();
+PyMethodDef model_basin_factors_method();
 PyMethodDef model_moved_factors_method();
 PyMethodDef model_sigma_method();
 PyMethodDef model_frequencies_method();

@@ -19,7 +19,9 @@ VALUE_COLUMNS = ("vs30", "vs30_sim", "pga")
 # Columns only some tables take: amplify's --sites reads each record's fmax (Hz), factors has no use for it.
 OWN_COLUMNS = {"fmax": "the simulation's maximum frequency, which only amplify --sites reads",
                "y_ref": "cy14's y_ref (the PSA on 1130 m/s rock, g, one value per site), which only factors "
-                        "--model cy14 reads"}
+                        "--model cy14 reads",
+               **{name: f"cy14's {name} (Z1 of the {whose}, m), which only factors "
+                        "--model cy14 reads" for name, whose in (("z1", "site"), ("z1_sim", "simulation's site"))}}
 
 
 def unique_columns(path: Path, names: list[str]) -> list[str]:

@@ -17,7 +17,8 @@ from .. import _models
 from .._models import CONVENTIONS, DEFAULT_MODEL, get_model
 from .._optional import require
 from .._provenance import attributes
-from .._sites import RANGE_POLICIES, broadcast_rows, checked_factors, chosen, kernel_of, range_policy, site_factors
+from .._sites import (RANGE_POLICIES, basin_kernel_of, broadcast_rows, checked_factors, chosen, kernel_of, range_policy,
+                      site_factors)
 from ._atomic_writes import write_atomically
 from ._errors import UsageError
 from ._netcdf_output import write_netcdf_file
@@ -41,7 +42,8 @@ example:
 
 SITES is a CSV table with a header row: columns vs30 (m/s), pga (g, unless given with --pga;
 only for a model that takes it), vs30_sim (m/s, unless given with --vs30-sim), for cy14 y_ref (g,
-the PSA on 1130 m/s rock: one value per site, used at every period) and optionally an
+the PSA on 1130 m/s rock: one value per site, used at every period; optionally z1 and z1_sim, the
+basin depths Z1 in m of the site and of the simulation's site: a column left out is not given) and optionally an
 id (one column station, site, site_id, id or file), names in any case; any other column is
 refused. Numbers are read exactly as written; rows count from 1 after the header. OUT is written
 by its extension: .csv (one row per site, one column per frequency in Hz), .npz (NumPy arrays)
@@ -143,17 +145,21 @@ def run(args: argparse.Namespace) -> None:
     refuse_input_as_output(Path(args.sites), output)
     unused = tuple(name for name in VALUE_COLUMNS if not model.needs(name))  # read when given, never demanded
     given = model.per_period_input
-    own = () if given is None else (given.name,)
+    own = (() if given is None else (given.name,)) + tuple(optional.name for optional in model.optional_inputs)
     sites = read_sites(Path(args.sites), {"vs30_sim": args.vs30_sim, "pga": args.pga}, optional=unused + own)
     if given is not None and given.name not in sites.columns:
         raise UsageError(f"{args.sites}: missing column {given.name!r}: {model.name} needs {given.meaning} "
                          f"({given.units}), one value per site, used at every period")
     vs30, vs30_sim, pga = (sites.columns.get(name, np.full(len(sites.rows), np.nan)) for name in VALUE_COLUMNS)
     rows = None if given is None else broadcast_rows(model, sites.columns[given.name], vs30.size)
+    depths = {optional.name: sites.columns.get(optional.name, np.full(vs30.size, np.nan))
+              for optional in model.optional_inputs} if any(
+        optional.name in sites.columns for optional in model.optional_inputs) else {}
     with warnings_as_lines(args.sites):
         try:
-            factors = checked_factors(model, kernel_of(model, kernel, convention, rows), vs30, vs30_sim, pga,
-                                      policy, sites.label, rows)
+            factors = checked_factors(model, basin_kernel_of(model, kernel_of(model, kernel, convention, rows),
+                                                             convention, depths), vs30, vs30_sim, pga,
+                                      policy, sites.label, rows, depths)
         except ValueError as error:
             raise UsageError(f"{args.sites}: {error}") from None
     sigma_kernel = model.sigma_kernel_for(convention)
