@@ -18,12 +18,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
 pytestmark = pytest.mark.peers
 
-IMPORTS = {"openquake-engine": "openquake.hazardlib", "pygmm": "pygmm", "pyrotd": "pyrotd", "eqsig": "eqsig",
+IMPORTS = {"openquake-engine": "openquake", "pygmm": "pygmm", "pyrotd": "pyrotd", "eqsig": "eqsig",
            "pykooh": "pykooh", "obspy": "obspy"}
 
 
 def needs(peer):
-    if importlib.util.find_spec(IMPORTS[peer]) is None:
+    if importlib.util.find_spec(IMPORTS[peer].split(".")[0]) is None:
         pytest.skip(f"{peer} is not installed (./run peers --check installs it from PyPI)")
     import peers
     return peers
