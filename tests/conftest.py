@@ -21,6 +21,10 @@ if sys.version_info < (3, 15):
 _CPU_SECONDS = Counter()
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "peers: vs30amp against the field's own tools (./run peers --check)")
+
+
 def pytest_addoption(parser):
     parser.addoption("--cpu-durations", type=int, metavar="N", default=None,
                      help="list the N tests that took most CPU time, their children's included")
