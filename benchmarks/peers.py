@@ -57,10 +57,10 @@ ERRORS = {}
 
 NOTES = {
     "openquake-engine": "CB14 raises SA below 0.25 s to its PGA where lower (Campbell and Bozorgnia 2013); "
-                        "CB14's A1100 from the scenario, not from a PGA given; NGA-East's table GMPE "
-                        "interpolates its site coefficients between the tables' periods",
-    "pygmm": "CB14's A1100 from the scenario, not from a PGA given; BA19 is a later model than BA18, "
-             "its nonlinear term driven by its own reference motion",
+                        "CB14's simulation term at the scenario's A1100 (vs30amp's linear, A1100 0); "
+                        "NGA-East's table GMPE interpolates its site coefficients between the tables' periods",
+    "pygmm": "CB14's simulation term at the scenario's A1100 (vs30amp's linear, A1100 0); BA19 is a later "
+             "model than BA18, its nonlinear term driven by its own reference motion",
     "pyrotd": "steps the oscillator in the frequency domain on the record's own FFT (no padding: the "
               "response wraps around) and upsamples only below 5 times the oscillator's frequency",
     "eqsig": "Nigam-Jennings at the samples only (no sub-steps) and PSA = PGA below 6 dt; no RotD "
