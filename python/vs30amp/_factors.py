@@ -173,9 +173,7 @@ class Amplification:
         >>> ax.get_xscale(), ax.get_yscale(), len(ax.get_lines())
         ('log', 'log', 2)
         """
-        if ax is None:
-            plt = require("matplotlib.pyplot", "plot", "plot()")
-            ax = plt.subplots(figsize=(6.4, 4.8))[1]
+        ax = factor_axes(ax)
         chosen = np.arange(len(self)) if sites is None else np.atleast_1d(np.asarray(sites, dtype=np.intp))
         if labels is not None and len(labels) != chosen.size:
             raise ValueError(f"labels: expected {chosen.size} labels, got {len(labels)}")
@@ -183,12 +181,25 @@ class Amplification:
             label = labels[k] if labels is not None else (
                 f"site {i}: {self.vs30[i]:g} m/s, sim {self.vs30_sim[i]:g} m/s, {self.pga[i]:g} g")
             ax.loglog(self.frequencies, self.factors[i], label=label, **line_options)
-        ax.set_title(get_model(self.model).label)
-        ax.set_xlabel("frequency (Hz)")
-        ax.set_ylabel("amplification factor")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
-        return ax
+        return labelled(ax, get_model(self.model).label)
+
+
+def factor_axes(ax: Axes | None) -> Axes:
+    """`ax`, or the axes of a new figure of factors (the "plot" extra)."""
+    if ax is None:
+        plt = require("matplotlib.pyplot", "plot", "plot()")
+        ax = plt.subplots(figsize=(6.4, 4.8))[1]
+    return ax
+
+
+def labelled(ax: Axes, title: str, **title_options: Any) -> Axes:
+    """`ax` with the title, the axes' labels, the grid and the legend of a plot of factors."""
+    ax.set_title(title, **title_options)
+    ax.set_xlabel("frequency (Hz)")
+    ax.set_ylabel("amplification factor")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=7)
+    return ax
 
 
 def amplification(vs30: ArrayLike, vs30_sim: ArrayLike, pga: ArrayLike | None, model: str = "ba18", *,

@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _interp
-from ._factors import Amplification, amplification
+from ._factors import Amplification, amplification, factor_axes, labelled
 from ._models import MODELS, Model, choices, get_model, listing_models
 from ._optional import require
 from ._rock_motion import model_pga
@@ -97,9 +97,7 @@ class SideBySide:
             raise ValueError(f"marks: expected 'own', 'common' or None, got {marks!r}")
         if not isinstance(site, (int, np.integer)) or isinstance(site, bool) or not -len(self) <= site < len(self):
             raise ValueError(f"site: expected the index of one of the {len(self)} sites, got {site!r}")
-        if ax is None:
-            plt = require("matplotlib.pyplot", "plot", "plot()")
-            ax = plt.subplots(figsize=(6.4, 4.8))[1]
+        ax = factor_axes(ax)
         for name, factors in self.factors.items():
             own = self.amplifications[name]
             # Beyond its own frequencies a model's factors are held, not the model's: not drawn.
@@ -110,13 +108,8 @@ class SideBySide:
                 x, y = own.frequencies, own.factors[site]
             if marks is not None:
                 ax.loglog(x, y, ".", color=line.get_color(), markersize=3, label="_nolegend_")
-        ax.set_title(f"Vs30 {self.vs30[site]:g} m/s from {self.vs30_sim[site]:g} m/s, PGA {self.pga[site]:g} g",
-                     fontsize=9)
-        ax.set_xlabel("frequency (Hz)")
-        ax.set_ylabel("amplification factor")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
-        return ax
+        return labelled(ax, f"Vs30 {self.vs30[site]:g} m/s from {self.vs30_sim[site]:g} m/s, PGA {self.pga[site]:g} g",
+                        fontsize=9)
 
     def to_xarray(self, site: ArrayLike | None = None) -> Any:
         """The factors as an ``xarray.DataArray`` with dims ("model", "site", "frequency").
