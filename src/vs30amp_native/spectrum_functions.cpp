@@ -187,8 +187,9 @@ void sum_row(const double *row, std::ptrdiff_t last, const double *weights, std:
         refine_points(row, last, weights, steps, dt, j0, j1, chunk);
         sums.add(chunk, static_cast<std::size_t>(j0) * steps, static_cast<std::size_t>(j1 - j0) * steps);
     }
-    const double top = amplitude(row[last], dt);
-    sums.add(&top, end - 1, 1);
+    // The last point alone; padded so that no compiler takes range_sum's unrolled reads past it.
+    const double top[4] = {amplitude(row[last], dt), 0.0, 0.0, 0.0};
+    sums.add(top, end - 1, 1);
 }
 
 constexpr TextSignature REFINED_SUMS = text_signature(
